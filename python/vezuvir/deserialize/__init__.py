@@ -1,0 +1,5 @@
+"""Decoding-side helpers."""
+
+from vezuvir.deserialize.lazy_load import Idx
+
+__all__ = ["Idx"]

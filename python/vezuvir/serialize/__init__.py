@@ -1,0 +1,5 @@
+"""Encoding-side settings."""
+
+from vezuvir.serialize.settings import CustomType
+
+__all__ = ["CustomType"]

@@ -1,0 +1,93 @@
+#pragma once
+// Leaf readers of the decoders: floats and string bodies.
+#include <Python.h>
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "deserializing/utils.hpp"
+#include "serializing/utils.hpp"
+#include "utils/safe_py_pointer.hpp"
+#include "utils/varint.hpp"
+
+/// New `str` from UTF-8 bytes, with an ASCII fast path. Bytes that are not valid UTF-8
+/// raise DeserializationError "Corrupted data: invalid UTF-8 in string at position {}"
+/// (`offset` is where the bytes start in the input); a failed allocation MemoryError.
+[[nodiscard]] PyPointer make_str(const std::uint8_t *bytes, std::size_t n, std::size_t offset) noexcept;
+
+/// Reads 8 bytes at `pos` as a big-endian binary64 (caller has checked they exist).
+[[nodiscard]] inline double read_f64_be(const std::uint8_t *at) noexcept {
+    std::uint64_t bits;
+    std::memcpy(&bits, at, 8);
+    if constexpr (std::endian::native == std::endian::little) {
+        bits = __builtin_bswap64(bits);
+    }
+    return std::bit_cast<double>(bits);
+}
+
+/// Reads a big-endian binary64 at `pos` and returns a new float.
+[[nodiscard]] inline PyPointer decode_f64(const std::uint8_t *data, std::size_t len,
+                                          std::size_t &pos) noexcept {
+    if (len < 8 || pos > len - 8) [[unlikely]] {
+        fail_unexpected_end();
+        return {};
+    }
+    const double value = read_f64_be(data + pos);
+    pos += 8;
+    PyObject *f = PyFloat_FromDouble(value);
+    if (f == nullptr) [[unlikely]] {
+        PyErr_NoMemory();
+    }
+    return PyPointer::steal(f);
+}
+
+/// How a string body is stored.
+enum class StrForm {
+    /// varint length; a leading 0xFE is kept (and fails UTF-8 decoding). String values.
+    PlainValue,
+    /// varint length; a leading ASCII marker 0xFE is dropped. String-list elements and
+    /// position entries of skipped value strings.
+    MarkerValue,
+    /// key_varint length; a leading ASCII marker is dropped. Literal dict keys.
+    MarkerKey,
+};
+
+/// Reads a length and that many bytes at `pos` and builds the `str`; never touches the
+/// back-reference table. Leaves `pos` at the end of the string.
+template <StrForm Form>
+[[nodiscard]] PyPointer decode_string_without_inserting_pointer(const std::uint8_t *data,
+                                                                std::size_t len,
+                                                                std::size_t &pos) noexcept {
+    std::uint64_t n = 0;
+    const bool ok = Form == StrForm::MarkerKey ? decode_key_varint(data, len, pos, n)
+                                               : decode_varint(data, len, pos, n);
+    if (!ok) [[unlikely]] {
+        return {};
+    }
+    if (n > len - pos) [[unlikely]] {
+        fail_unexpected_end();
+        return {};
+    }
+    std::size_t start = pos;
+    pos += static_cast<std::size_t>(n);
+    if (n == 0) {
+        if constexpr (Form == StrForm::PlainValue) {
+            PyObject *empty = PyUnicode_New(0, 0);
+            if (empty == nullptr) {
+                PyErr_NoMemory();
+            }
+            return PyPointer::steal(empty);
+        } else {
+            return PyPointer::borrow(EMPTY_STRING);
+        }
+    }
+    if constexpr (Form != StrForm::PlainValue) {
+        if (data[start] == ASCII_MARKER) {
+            ++start;
+            --n;
+        }
+    }
+    return make_str(data + start, static_cast<std::size_t>(n), start);
+}

@@ -1,0 +1,107 @@
+// The `_vezuvir` module: its handles, method table and initialisation.
+#include <Python.h>
+#include <datetime.h>
+
+#include <new>
+
+#include "deserializing/utils.hpp"
+#include "entry_points.hpp"
+#include "serializing/utils.hpp"
+#include "utils/py_helpers.hpp"
+
+namespace {
+
+/// Runs an entry point; no C++ exception may cross into the interpreter.
+template <class F>
+PyObject *guarded(F &&body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "vezuvir: unexpected internal error");
+        return nullptr;
+    }
+}
+
+PyObject *dump_bytes(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    return guarded([&] { return dump_bytes_impl(args, nargsf, kwnames); });
+}
+
+PyObject *load_bytes(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    return guarded([&] { return load_bytes_impl(args, nargsf, kwnames); });
+}
+
+PyObject *lazy_load_bytes(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
+                          PyObject *kwnames) {
+    return guarded([&] { return call_lazy_load(args, nargsf, kwnames, false); });
+}
+
+PyObject *bytes_check_if_contains(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
+                                  PyObject *kwnames) {
+    return guarded([&]() -> PyObject * {
+        PyObject *result = call_lazy_load(args, nargsf, kwnames, true);
+        if (result == nullptr && PyErr_ExceptionMatches(DESERIALIZATION_ERROR_TYPE)) {
+            PyErr_Clear();
+            Py_RETURN_FALSE;
+        }
+        return result;
+    });
+}
+
+#define VEZUVIR_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef METHODS[] = {
+    {"dump_bytes", VEZUVIR_FASTCALL(dump_bytes), METH_FASTCALL | METH_KEYWORDS, "serializes quelt"},
+    {"load_bytes", VEZUVIR_FASTCALL(load_bytes), METH_FASTCALL | METH_KEYWORDS, "deserializes quelt"},
+    {"lazy_load_bytes", VEZUVIR_FASTCALL(lazy_load_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "lazily deserializes quelt"},
+    {"bytes_check_if_contains", VEZUVIR_FASTCALL(bytes_check_if_contains),
+     METH_FASTCALL | METH_KEYWORDS, "lazily deserializes quelt"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT,
+    "_vezuvir",
+    "Compact binary encoding of Python object trees, with lazy reads by path.",
+    0,
+    METHODS,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit__vezuvir() {
+    EMPTY_TUPLE = PyTuple_New(0);
+    EMPTY_STRING = PyUnicode_New(0, 127);
+    EMPTY_BYTES = PyBytes_FromStringAndSize(nullptr, 0);
+    // Every step runs even after a failure; any missing handle fails the import below.
+    DESERIALIZATION_ERROR_TYPE = import_object_from_python("vezuvir.exceptions", "DeserializationError");
+    SERIALIZATION_ERROR_TYPE = import_object_from_python("vezuvir.exceptions", "SerializationError");
+    CUSTOM_TYPE_CLASS = import_object_from_python("vezuvir.serialize.settings", "CustomType");
+    IDX_CLASS = import_object_from_python("vezuvir.deserialize.lazy_load", "Idx");
+
+    // The capsule import is once per process; the module-level pointer it fills is ours.
+    if (PyDateTimeAPI == nullptr) {
+        PyDateTime_IMPORT;
+    }
+    if (PyDateTimeAPI == nullptr) {
+        return PyErr_NoMemory();
+    }
+    DATETIME_TYPE = PyDateTimeAPI->DateTimeType;
+    PyObject *name = PyUnicode_FromString("isoformat");
+    ISO_FORMAT_FUNC = name != nullptr ? PyObject_GetAttr(reinterpret_cast<PyObject *>(DATETIME_TYPE), name)
+                                      : nullptr;
+    Py_XDECREF(name);
+
+    if (EMPTY_TUPLE == nullptr || EMPTY_STRING == nullptr || EMPTY_BYTES == nullptr ||
+        DESERIALIZATION_ERROR_TYPE == nullptr || SERIALIZATION_ERROR_TYPE == nullptr ||
+        CUSTOM_TYPE_CLASS == nullptr || IDX_CLASS == nullptr || ISO_FORMAT_FUNC == nullptr) {
+        return PyErr_NoMemory();
+    }
+    return PyModule_Create2(&MODULE_DEF, 1013);
+}

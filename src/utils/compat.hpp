@@ -1,0 +1,74 @@
+#pragma once
+// The one place that knows which interpreter we are built for. CPython-only shortcuts
+// (string internals, presized dicts, private int helpers, the collector switch) live here,
+// each with a public-API fallback for PyPy and for CPython versions that lack it.
+// Nothing else in the sources tests PYPY_VERSION or PY_VERSION_HEX.
+#include <Python.h>
+
+#include <cstddef>
+#include <cstring>
+
+#if defined(PYPY_VERSION)
+#define VEZUVIR_CPYTHON 0
+#else
+#define VEZUVIR_CPYTHON 1
+#endif
+
+namespace compat {
+
+/// UTF-8 text of a `str` without copying where possible. Sets `is_ascii` from the
+/// object's own ASCII flag on CPython. Null (interpreter error set) if the text cannot
+/// be produced, e.g. for a lone surrogate.
+[[nodiscard]] inline const char *str_utf8(PyObject *str, Py_ssize_t &len, bool &is_ascii) noexcept {
+#if VEZUVIR_CPYTHON
+    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+        is_ascii = true;
+        len = reinterpret_cast<PyASCIIObject *>(str)->length;
+        return reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(str) + 1);
+    }
+    is_ascii = false;
+    return PyUnicode_AsUTF8AndSize(str, &len);
+#else
+    const char *data = PyUnicode_AsUTF8AndSize(str, &len);
+    is_ascii = data != nullptr && len == PyUnicode_GetLength(str);
+    return data;
+#endif
+}
+
+/// New `str` from bytes the caller has checked to be ASCII (all below 0x80).
+[[nodiscard]] inline PyObject *new_ascii_str(const char *data, std::size_t len) noexcept {
+#if VEZUVIR_CPYTHON
+    PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(len), 127);
+    if (str != nullptr) {
+        std::memcpy(PyUnicode_DATA(str), data, len);
+    }
+    return str;
+#else
+    return PyUnicode_FromStringAndSize(data, static_cast<Py_ssize_t>(len));
+#endif
+}
+
+/// New empty dict sized for `n` entries.
+[[nodiscard]] inline PyObject *new_dict_presized(Py_ssize_t n) noexcept {
+#if VEZUVIR_CPYTHON
+    return _PyDict_NewPresized(n);
+#else
+    (void)n;
+    return PyDict_New();
+#endif
+}
+
+/// Number of bits of |v| (v an exact int); (size_t)-1 with an error set on failure.
+[[nodiscard]] size_t long_num_bits(PyObject *v) noexcept;
+
+/// Writes `v` big-endian, two's complement, into `n` bytes. False with an error set.
+[[nodiscard]] bool long_to_signed_big_endian(PyObject *v, unsigned char *out, size_t n) noexcept;
+
+/// Whether the cyclic garbage collector is on; -1 with an error set on failure.
+[[nodiscard]] int gc_is_enabled() noexcept;
+/// Switches the collector off; false with an error set on failure.
+[[nodiscard]] bool gc_disable() noexcept;
+/// Switches the collector on; false with an error set on failure.
+[[nodiscard]] bool gc_enable() noexcept;
+
+} // namespace compat

@@ -1,0 +1,86 @@
+#pragma once
+// The thin layer over the Python/C API that the rest of the module uses for messages,
+// conversions and paired calls.
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "utils/safe_py_pointer.hpp"
+
+/// Sets `exception_class` with `message` as the pending exception. Never fails.
+void to_py_error(std::string_view message, PyObject *exception_class) noexcept;
+
+namespace detail {
+inline void append_display(std::string &out, std::string_view text) { out.append(text); }
+inline void append_display(std::string &out, const std::string &text) { out.append(text); }
+inline void append_display(std::string &out, const char *text) { out.append(text); }
+template <class T>
+    requires std::is_integral_v<T>
+inline void append_display(std::string &out, T value) {
+    out.append(std::to_string(value));
+}
+inline void fill(std::string &out, std::string_view tmpl) { out.append(tmpl); }
+template <class First, class... Rest>
+void fill(std::string &out, std::string_view tmpl, const First &first, const Rest &...rest) {
+    const auto at = tmpl.find("{}");
+    if (at == std::string_view::npos) {
+        out.append(tmpl);
+        return;
+    }
+    out.append(tmpl.substr(0, at));
+    append_display(out, first);
+    fill(out, tmpl.substr(at + 2), rest...);
+}
+} // namespace detail
+
+/// Fills each `{}` of `tmpl` with the display text of the next argument (integers in
+/// decimal, strings as they are). The one way messages with run-time parts are built.
+template <class... Args>
+[[nodiscard]] std::string format_message(std::string_view tmpl, const Args &...args) {
+    std::string out;
+    out.reserve(tmpl.size() + 32);
+    detail::fill(out, tmpl, args...);
+    return out;
+}
+
+/// `repr(type(obj))` as UTF-8, e.g. "<class 'int'>"; never fails.
+[[nodiscard]] std::string pretty_type(PyObject *obj);
+
+/// UTF-8 view of a `str`, borrowed from the object. On failure sets MemoryError.
+[[nodiscard]] bool py_str_to_utf8_str(PyObject *str, std::string_view &out) noexcept;
+
+/// New 1-tuple holding a new reference to `obj`; empty (MemoryError set) on failure.
+[[nodiscard]] PyPointer temporary_tuple_of(PyObject *obj) noexcept;
+
+/// New reference to `module_name.attribute_name`, or null (MemoryError when the module
+/// cannot be imported, the interpreter's AttributeError when the attribute is missing).
+[[nodiscard]] PyObject *import_object_from_python(std::string_view module_name,
+                                                  std::string_view attribute_name) noexcept;
+
+/// `str(obj)`; empty (MemoryError set) on failure.
+[[nodiscard]] PyPointer to_py_str(PyObject *obj) noexcept;
+
+/// Calls `converter(arg)` with one positional argument; empty on failure.
+[[nodiscard]] PyPointer call_with_one_arg(PyObject *callable, PyObject *arg) noexcept;
+
+/// Scoped `Py_EnterRecursiveCall`/`Py_LeaveRecursiveCall`: bounds native recursion by the
+/// interpreter's own limit. Check `entered()`; on false a RecursionError is pending.
+class RecursionGuard {
+  public:
+    explicit RecursionGuard(const char *where) noexcept
+        : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+    ~RecursionGuard() {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+    [[nodiscard]] bool entered() const noexcept { return entered_; }
+
+  private:
+    bool entered_;
+};

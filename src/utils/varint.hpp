@@ -1,0 +1,97 @@
+#pragma once
+// Variable-length unsigned numbers.
+//
+// varint (base 255): v < 255 is the byte v. Otherwise FF, then the base-255 digits of
+// v - 255, least significant first (none at all when v == 255), then FF:
+//     300 -> FF 2D FF        255 -> FF FF        510 -> FF 00 01 FF
+// key_varint is the same shape in base 254 with offset 254, so that the byte 254 never
+// opens one and can mark a key back-reference instead.
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "utils/type_flag.hpp"
+
+/// Appends the varint of `value` (base and offset 255, or 254 for key lengths) with one
+/// `push` per byte, as the writer-backed buffer expects.
+template <std::uint64_t Base = 255, class Buffer>
+[[nodiscard]] inline bool encode_varint_base(Buffer &buffer, std::uint64_t value) {
+    if (value < Base) [[likely]] {
+        return buffer.push(static_cast<std::uint8_t>(value));
+    }
+    if (!buffer.push(VARINT_ESCAPE)) {
+        return false;
+    }
+    std::uint64_t x = value - Base;
+    while (x != 0) {
+        if (!buffer.push(static_cast<std::uint8_t>(x % Base))) {
+            return false;
+        }
+        if (x < Base) {
+            break;
+        }
+        x /= Base;
+    }
+    return buffer.push(VARINT_ESCAPE);
+}
+
+/// Appends the base-255 varint of `value`.
+template <class Buffer>
+[[nodiscard]] inline bool encode_varint(Buffer &buffer, std::uint64_t value) {
+    return encode_varint_base<255>(buffer, value);
+}
+
+/// Appends the base-254 length of a literal dict key.
+template <class Buffer>
+[[nodiscard]] inline bool encode_key_varint(Buffer &buffer, std::uint64_t value) {
+    return encode_varint_base<254>(buffer, value);
+}
+
+/// Reads one varint (base 255, or 254 for key lengths) at `pos` into `out` and advances
+/// `pos` past it. Values beyond 2**64 - 1 wrap; the callers' bounds checks reject them.
+/// On truncation sets DeserializationError "Unexpected end of input" and returns false.
+template <std::uint64_t Base = 255>
+[[nodiscard]] bool decode_varint_base(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                      std::uint64_t &out) noexcept;
+
+/// Base-255 varint reader (counts, lengths, indices).
+[[nodiscard]] inline bool decode_varint(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                        std::uint64_t &out) noexcept {
+    return decode_varint_base<255>(data, len, pos, out);
+}
+
+/// Base-254 key length reader; the caller has already handled a first byte of 254.
+[[nodiscard]] inline bool decode_key_varint(const std::uint8_t *data, std::size_t len,
+                                            std::size_t &pos, std::uint64_t &out) noexcept {
+    return decode_varint_base<254>(data, len, pos, out);
+}
+
+// Defined with the other decoding errors (deserializing/utils).
+bool fail_unexpected_end() noexcept;
+
+template <std::uint64_t Base>
+bool decode_varint_base(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                        std::uint64_t &out) noexcept {
+    if (pos >= len) [[unlikely]] {
+        return fail_unexpected_end();
+    }
+    const std::uint8_t first = data[pos++];
+    if (first != VARINT_ESCAPE) [[likely]] {
+        out = first;
+        return true;
+    }
+    std::uint64_t value = Base;
+    std::uint64_t weight = 1;
+    while (pos < len) {
+        const std::uint8_t digit = data[pos++];
+        if (digit == VARINT_ESCAPE) {
+            out = value;
+            return true;
+        }
+        value += digit * weight;
+        weight *= Base;
+    }
+    pos = len;
+    return fail_unexpected_end();
+}
