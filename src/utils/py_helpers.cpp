@@ -55,6 +55,17 @@ std::string sanitize_utf8(std::string_view bytes) {
 }
 } // namespace
 
+std::string display_text(PyObject *str) {
+    // "surrogatepass" keeps a lone surrogate as bytes, which the sanitizer then replaces.
+    PyPointer encoded = PyPointer::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+    if (!encoded) {
+        PyErr_Clear();
+        return "\xEF\xBF\xBD";
+    }
+    return sanitize_utf8(std::string_view(PyBytes_AS_STRING(encoded.get()),
+                                          static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
+}
+
 std::string pretty_type(PyObject *obj) {
     PyPointer type = PyPointer::borrow(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
     PyPointer repr = PyPointer::steal(PyObject_Repr(type.get()));
@@ -62,14 +73,7 @@ std::string pretty_type(PyObject *obj) {
         PyErr_Clear();
         return sanitize_utf8(Py_TYPE(obj)->tp_name);
     }
-    // "surrogatepass" keeps a lone surrogate as bytes, which the sanitizer then replaces.
-    PyPointer encoded = PyPointer::steal(PyUnicode_AsEncodedString(repr.get(), "utf-8", "surrogatepass"));
-    if (!encoded) {
-        PyErr_Clear();
-        return sanitize_utf8(Py_TYPE(obj)->tp_name);
-    }
-    return sanitize_utf8(std::string_view(PyBytes_AS_STRING(encoded.get()),
-                                          static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
+    return display_text(repr.get());
 }
 
 bool py_str_to_utf8_str(PyObject *str, std::string_view &out) noexcept {

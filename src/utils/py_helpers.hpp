@@ -49,6 +49,9 @@ template <class... Args>
 /// `repr(type(obj))` as UTF-8, e.g. "<class 'int'>"; never fails.
 [[nodiscard]] std::string pretty_type(PyObject *obj);
 
+/// UTF-8 copy of a `str` for messages, lone surrogates shown as U+FFFD; never fails.
+[[nodiscard]] std::string display_text(PyObject *str);
+
 /// UTF-8 view of a `str`, borrowed from the object. On failure sets MemoryError.
 [[nodiscard]] bool py_str_to_utf8_str(PyObject *str, std::string_view &out) noexcept;
 

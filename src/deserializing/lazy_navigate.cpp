@@ -1,0 +1,436 @@
+// Walking a path of keys and indices through an encoding.
+//
+// Each path element consumes one container and hands the rest of the path to a call on
+// the chosen child; nothing before the target is built except the keys compared, and
+// nothing after it is read.
+#include <algorithm>
+#include <vector>
+
+#include "deserializing/compound_types.hpp"
+#include "deserializing/custom_types.hpp"
+#include "deserializing/deserialize.hpp"
+#include "deserializing/lazy_deserialize.hpp"
+#include "deserializing/utils.hpp"
+#include "serializing/utils.hpp"
+#include "utils/py_helpers.hpp"
+#include "utils/type_flag.hpp"
+#include "utils/varint.hpp"
+
+namespace {
+
+using Path = std::span<const PathElement>;
+
+/// Type name of a value by its flag, for path messages; null for 20 to 29, which
+/// cannot open a container.
+[[nodiscard]] const char *flag_type_name(std::uint8_t flag) noexcept {
+    if (flag >= flag_byte(TypeFlag::SmallIntBase)) {
+        return "int";
+    }
+    switch (static_cast<TypeFlag>(flag)) {
+    case TypeFlag::EmptyString:
+    case TypeFlag::String:
+    case TypeFlag::LargePointer:
+    case TypeFlag::AsciiString:
+        return "str";
+    case TypeFlag::EmptyBytes:
+    case TypeFlag::Bytes:
+        return "bytes";
+    case TypeFlag::True:
+    case TypeFlag::False:
+    case TypeFlag::Bool:
+        return "bool";
+    case TypeFlag::None:
+        return "None";
+    case TypeFlag::EmptyList:
+    case TypeFlag::List:
+    case TypeFlag::ConsistentTypeList:
+    case TypeFlag::StructuredList:
+        return "list";
+    case TypeFlag::EmptyDict:
+    case TypeFlag::AnyKeyDict:
+    case TypeFlag::Dict:
+        return "dict";
+    case TypeFlag::PositiveInt:
+    case TypeFlag::NegativeInt:
+        return "int";
+    case TypeFlag::Float:
+        return "float";
+    default:
+        return nullptr;
+    }
+}
+
+[[nodiscard]] PyPointer fail(std::string_view message) {
+    fail_deserialization(message);
+    return {};
+}
+
+[[nodiscard]] PyPointer fail_corrupt_flag() { return fail("Corrupt data: unexpected flag"); }
+
+/// "Invalid path, expected `{}` but found `{}`", or the corrupt-flag error for 20 to 29.
+[[nodiscard]] PyPointer fail_invalid_path(const char *expected, std::uint8_t flag) {
+    const char *found = flag_type_name(flag);
+    if (found == nullptr) {
+        return fail_corrupt_flag();
+    }
+    return fail(format_message("Invalid path, expected `{}` but found `{}`", expected, found));
+}
+
+[[nodiscard]] PyPointer fail_index_out_of_range(std::uint64_t index, std::uint64_t size) {
+    return fail(format_message("Index out of range, index is `{}` but list is of len `{}`", index, size));
+}
+
+[[nodiscard]] PyPointer fail_key_not_found(PyObject *key) {
+    PyPointer text = PyPointer::steal(PyObject_Str(key));
+    if (!text) {
+        return {}; // str(key) raised: that error stands
+    }
+    return fail(format_message("Key not found, key: `{}` (type `{}`)", display_text(text.get()),
+                               pretty_type(key)));
+}
+
+/// `a == b`; a comparison that raises counts as not equal.
+[[nodiscard]] bool keys_equal(PyObject *a, PyObject *b) noexcept {
+    const int r = PyObject_RichCompareBool(a, b, Py_EQ);
+    if (r < 0) {
+        PyErr_Clear();
+    }
+    return r == 1;
+}
+
+[[nodiscard]] bool read_flag(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                             std::uint8_t &flag) noexcept {
+    if (pos >= len) [[unlikely]] {
+        return fail_unexpected_end();
+    }
+    flag = data[pos++];
+    return true;
+}
+
+[[nodiscard]] bool skip_fields(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                               PositionPointerHolder &holder, std::uint64_t n) {
+    for (std::uint64_t k = 0; k < n; ++k) {
+        if (!skip_object(data, len, pos, holder)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// The value at the end of the path: decoded, or judged present/truthy.
+[[nodiscard]] PyPointer load_target(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                    PositionPointerHolder &holder, const LazyMode &mode) {
+    const DecodeSettings settings{mode.custom_types, false};
+    if (!mode.check_mode) {
+        return deserialize_object(data, len, pos, holder, settings);
+    }
+    if (mode.include_falsy) {
+        return PyPointer::borrow(Py_True);
+    }
+    std::uint8_t flag = 0;
+    if (!read_flag(data, len, pos, flag)) {
+        return {};
+    }
+    switch (static_cast<TypeFlag>(flag)) {
+    case TypeFlag::EmptyString:
+    case TypeFlag::EmptyBytes:
+    case TypeFlag::False:
+    case TypeFlag::None:
+    case TypeFlag::EmptyList:
+    case TypeFlag::EmptyDict:
+    case TypeFlag::SmallIntBase:
+        return PyPointer::borrow(Py_False);
+    case TypeFlag::Float: {
+        if (len < 8 || pos > len - 8) {
+            fail_unexpected_end();
+            return {};
+        }
+        return PyPointer::borrow(f64_is_truthy(data + pos) ? Py_True : Py_False);
+    }
+    case TypeFlag::Custom: {
+        PyPointer value = deserialize_custom_type(data, len, pos, holder, settings);
+        if (!value) {
+            return {};
+        }
+        const int truth = PyObject_IsTrue(value.get());
+        if (truth < 0) {
+            return {};
+        }
+        return PyPointer::borrow(truth ? Py_True : Py_False);
+    }
+    case TypeFlag::PositiveInt:
+    case TypeFlag::NegativeInt:
+    case TypeFlag::String:
+    case TypeFlag::AsciiString:
+    case TypeFlag::Bytes:
+    case TypeFlag::List:
+    case TypeFlag::AnyKeyDict:
+    case TypeFlag::Dict:
+    case TypeFlag::StructuredList:
+    case TypeFlag::ConsistentTypeList: {
+        // Our writer never stores these empty (or zero), but another writer may: the
+        // length, count or magnitude that follows decides, as a full decode would.
+        if (flag == flag_byte(TypeFlag::ConsistentTypeList) && pos++ >= len) {
+            fail_unexpected_end();
+            return {};
+        }
+        std::uint64_t n = 0;
+        if (!decode_varint(data, len, pos, n)) {
+            return {};
+        }
+        return PyPointer::borrow(n != 0 ? Py_True : Py_False);
+    }
+    case TypeFlag::Bool:
+        return fail_corrupt_flag();
+    default:
+        // Unassigned flags are corrupt data, not a present value.
+        if (flag > flag_byte(TypeFlag::Custom) && flag < flag_byte(TypeFlag::SmallIntBase)) {
+            return fail_corrupt_flag();
+        }
+        return PyPointer::borrow(Py_True);
+    }
+}
+
+[[nodiscard]] PyPointer navigate_key(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                     PositionPointerHolder &holder, const LazyMode &mode, Path path) {
+    PyObject *wanted = path.front().key;
+    std::uint8_t flag = 0;
+    if (!read_flag(data, len, pos, flag)) {
+        return {};
+    }
+    const DecodeSettings settings{mode.custom_types, false};
+    std::uint64_t count = 0;
+    switch (static_cast<TypeFlag>(flag)) {
+    case TypeFlag::EmptyDict:
+        return fail_key_not_found(wanted);
+    case TypeFlag::AnyKeyDict:
+    case TypeFlag::Dict: {
+        const bool any_key = flag == flag_byte(TypeFlag::AnyKeyDict);
+        if (!decode_varint(data, len, pos, count)) {
+            return {};
+        }
+        for (std::uint64_t k = 0; k < count; ++k) {
+            PyPointer key = any_key ? deserialize_object(data, len, pos, holder, settings)
+                                    : deserialize_dict_key(data, len, pos, holder);
+            if (!key) {
+                return {};
+            }
+            const bool match = any_key ? keys_equal(wanted, key.get()) : keys_equal(key.get(), wanted);
+            if (match) {
+                return lazy_deserialize(data, len, pos, holder, mode, path.subspan(1));
+            }
+            if (!skip_object(data, len, pos, holder)) {
+                return {};
+            }
+        }
+        return fail_key_not_found(wanted);
+    }
+    default:
+        return fail_invalid_path("dict", flag);
+    }
+}
+
+[[nodiscard]] PyPointer navigate_consistent_list(const std::uint8_t *data, std::size_t len,
+                                                 std::size_t &pos, PositionPointerHolder &holder,
+                                                 const LazyMode &mode, Path path) {
+    // [element type][varint count][elements]
+    const std::uint64_t index = path.front().index;
+    std::uint8_t element_type = 0;
+    std::uint64_t count = 0;
+    if (!read_flag(data, len, pos, element_type) || !decode_varint(data, len, pos, count)) {
+        return {};
+    }
+    if (index >= count) {
+        return fail_index_out_of_range(index, count);
+    }
+    if (path.size() > 1) {
+        // Elements are scalars: the path cannot go further.
+        return fail_invalid_path(path[1].is_index() ? "list" : "dict", element_type);
+    }
+    const bool check = mode.check_mode;
+    if (check && mode.include_falsy) {
+        return PyPointer::borrow(Py_True);
+    }
+    switch (static_cast<TypeFlag>(element_type)) {
+    case TypeFlag::None:
+        return PyPointer::borrow(check ? Py_False : Py_None);
+    case TypeFlag::Float:
+        return lazy_load_float_list(data, len, pos, index, check);
+    case TypeFlag::String:
+        return lazy_load_str_list(data, len, pos, index, holder, check);
+    case TypeFlag::Bytes:
+        return lazy_load_bytes_list(data, len, pos, index, check);
+    case TypeFlag::Bool:
+        return lazy_load_bool_list(data, len, pos, index, count);
+    default:
+        return fail(format_message("Unexpected type flag: {}", element_type));
+    }
+}
+
+/// Row `index` of a structured list as a dict (load mode, end of the path).
+[[nodiscard]] PyPointer load_structured_row(const std::uint8_t *data, std::size_t len,
+                                            std::size_t &pos, PositionPointerHolder &holder,
+                                            const DecodeSettings &settings, std::uint64_t index,
+                                            std::uint64_t key_count) {
+    PyPointer row = PyPointer::steal(PyDict_New());
+    if (!row) {
+        PyErr_NoMemory();
+        return {};
+    }
+    // Row 0 holds the keys; keep them (at most one per remaining byte) for later rows.
+    std::vector<PyPointer> keys;
+    keys.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(key_count, len - std::min(pos, len))));
+    for (std::uint64_t k = 0; k < key_count; ++k) {
+        PyPointer key = deserialize_object(data, len, pos, holder, settings);
+        if (!key) {
+            return {};
+        }
+        if (index == 0) {
+            PyPointer field = deserialize_object(data, len, pos, holder, settings);
+            if (!field) {
+                return {};
+            }
+            if (PyDict_SetItem(row.get(), key.get(), field.get()) < 0) {
+                PyErr_Clear();
+                fail_deserialization(format_message("Invalid type for a key: {}", pretty_type(key.get())));
+                return {};
+            }
+        } else {
+            if (!skip_object(data, len, pos, holder)) {
+                return {};
+            }
+            keys.push_back(std::move(key));
+        }
+    }
+    if (index == 0) {
+        return row;
+    }
+    for (std::uint64_t r = 1; r < index; ++r) {
+        if (!skip_fields(data, len, pos, holder, key_count)) {
+            return {};
+        }
+    }
+    for (PyPointer &key : keys) {
+        PyPointer field = deserialize_object(data, len, pos, holder, settings);
+        if (!field) {
+            return {};
+        }
+        if (PyDict_SetItem(row.get(), key.get(), field.get()) < 0) {
+            PyErr_Clear();
+            fail_deserialization(format_message("Invalid type for a key: {}", pretty_type(key.get())));
+            return {};
+        }
+    }
+    return row;
+}
+
+[[nodiscard]] PyPointer navigate_structured_list(const std::uint8_t *data, std::size_t len,
+                                                 std::size_t &pos, PositionPointerHolder &holder,
+                                                 const LazyMode &mode, Path path) {
+    // [varint rows][varint keys] row 0: (key, field) x keys; rows 1..: field x keys
+    const std::uint64_t index = path.front().index;
+    std::uint64_t rows = 0;
+    std::uint64_t key_count = 0;
+    if (!decode_varint(data, len, pos, rows) || !decode_varint(data, len, pos, key_count)) {
+        return {};
+    }
+    if (index >= rows) {
+        return fail_index_out_of_range(index, rows);
+    }
+    const DecodeSettings settings{mode.custom_types, false};
+    if (path.size() == 1) {
+        if (mode.check_mode) {
+            // A row without keys is an empty dict: falsy like any other.
+            return PyPointer::borrow(mode.include_falsy || key_count != 0 ? Py_True : Py_False);
+        }
+        return load_structured_row(data, len, pos, holder, settings, index, key_count);
+    }
+    if (path[1].is_index()) {
+        return fail("Invalid path, expected `list` but found `dict`");
+    }
+    PyObject *wanted = path[1].key;
+    bool matched = false;
+    std::uint64_t matched_at = 0;
+    for (std::uint64_t k = 0; k < key_count; ++k) {
+        if (matched) {
+            if (!skip_object(data, len, pos, holder) || !skip_object(data, len, pos, holder)) {
+                return {};
+            }
+            continue;
+        }
+        PyPointer key = deserialize_object(data, len, pos, holder, settings);
+        if (!key) {
+            return {};
+        }
+        if (keys_equal(key.get(), wanted)) {
+            if (index == 0) {
+                return lazy_deserialize(data, len, pos, holder, mode, path.subspan(2));
+            }
+            matched = true;
+            matched_at = k;
+        }
+        if (!skip_object(data, len, pos, holder)) {
+            return {};
+        }
+    }
+    if (!matched) {
+        return fail_key_not_found(wanted);
+    }
+    for (std::uint64_t r = 1; r < index; ++r) {
+        if (!skip_fields(data, len, pos, holder, key_count)) {
+            return {};
+        }
+    }
+    if (!skip_fields(data, len, pos, holder, matched_at)) {
+        return {};
+    }
+    return lazy_deserialize(data, len, pos, holder, mode, path.subspan(2));
+}
+
+[[nodiscard]] PyPointer navigate_index(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                       PositionPointerHolder &holder, const LazyMode &mode, Path path) {
+    const std::uint64_t index = path.front().index;
+    std::uint8_t flag = 0;
+    if (!read_flag(data, len, pos, flag)) {
+        return {};
+    }
+    switch (static_cast<TypeFlag>(flag)) {
+    case TypeFlag::EmptyList:
+        return fail_index_out_of_range(index, 0);
+    case TypeFlag::List: {
+        std::uint64_t count = 0;
+        if (!decode_varint(data, len, pos, count)) {
+            return {};
+        }
+        if (index >= count) {
+            return fail_index_out_of_range(index, count);
+        }
+        if (!skip_fields(data, len, pos, holder, index)) {
+            return {};
+        }
+        return lazy_deserialize(data, len, pos, holder, mode, path.subspan(1));
+    }
+    case TypeFlag::ConsistentTypeList:
+        return navigate_consistent_list(data, len, pos, holder, mode, path);
+    case TypeFlag::StructuredList:
+        return navigate_structured_list(data, len, pos, holder, mode, path);
+    default:
+        return fail_invalid_path("list", flag);
+    }
+}
+
+} // namespace
+
+PyPointer lazy_deserialize(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                           PositionPointerHolder &holder, const LazyMode &mode, Path path) {
+    if (path.empty()) {
+        return load_target(data, len, pos, holder, mode);
+    }
+    // One level of native recursion per path element, bounded by the interpreter's limit.
+    RecursionGuard guard(" while reading a lazy path");
+    if (!guard.entered()) {
+        return {};
+    }
+    return path.front().is_index() ? navigate_index(data, len, pos, holder, mode, path)
+                                   : navigate_key(data, len, pos, holder, mode, path);
+}

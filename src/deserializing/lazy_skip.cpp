@@ -1,0 +1,217 @@
+// The skipper and the lazy list loaders.
+#include <cstring>
+#include <limits>
+
+#include "deserializing/lazy_deserialize.hpp"
+#include "deserializing/primitives.hpp"
+#include "deserializing/utils.hpp"
+#include "utils/py_helpers.hpp"
+#include "utils/type_flag.hpp"
+#include "utils/varint.hpp"
+
+namespace {
+
+/// Moves `pos` forward by `n` without a bounds test against the data; only a step that
+/// would wrap the offset fails here.
+[[nodiscard]] inline bool advance(std::size_t &pos, std::uint64_t n) noexcept {
+    if (n > std::numeric_limits<std::size_t>::max() - pos) [[unlikely]] {
+        return fail_unexpected_end();
+    }
+    pos += static_cast<std::size_t>(n);
+    return true;
+}
+
+/// Steps over a varint without evaluating it (magnitudes, back-reference indices).
+///   [b]            b < 255
+///   [FF d d .. FF] long form: up to the next FF
+[[nodiscard]] bool skip_varint(const std::uint8_t *data, std::size_t len, std::size_t &pos) noexcept {
+    if (pos >= len) [[unlikely]] {
+        return fail_unexpected_end();
+    }
+    if (data[pos++] != VARINT_ESCAPE) [[likely]] {
+        return true;
+    }
+    if (pos >= len) [[unlikely]] {
+        return fail_unexpected_end();
+    }
+    const void *end = std::memchr(data + pos, VARINT_ESCAPE, len - pos);
+    if (end == nullptr) [[unlikely]] {
+        pos = len;
+        return fail_unexpected_end();
+    }
+    pos = static_cast<std::size_t>(static_cast<const std::uint8_t *>(end) - data) + 1;
+    return true;
+}
+
+/// Steps over one key of a string-keyed dict: a key back-reference (254, varint index)
+/// adds no table entry; a literal key (key_varint length, bytes) records its position.
+[[nodiscard]] bool skip_dict_key(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                 PositionPointerHolder &holder) {
+    if (data[pos] == KEY_POINTER_MARKER) {
+        ++pos;
+        return skip_varint(data, len, pos);
+    }
+    if (!holder.insert_position(pos, true)) {
+        return false;
+    }
+    std::uint64_t n = 0;
+    return decode_key_varint(data, len, pos, n) && advance(pos, n);
+}
+
+[[nodiscard]] bool fail_unexpected_flag() noexcept {
+    PyErr_SetString(PyExc_TypeError, "Unexpected flag");
+    return false;
+}
+
+[[nodiscard]] bool skip_n_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                  PositionPointerHolder &holder, std::uint64_t n) {
+    // Every value takes at least one byte, so a hostile count runs out of input quickly.
+    for (std::uint64_t k = 0; k < n; ++k) {
+        if (!skip_object(data, len, pos, holder)) {
+            return false;
+        }
+    }
+    return true;
+}
+} // namespace
+
+bool skip_string(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                 PositionPointerHolder &holder) {
+    // Recorded before any check, so the table numbering matches a full decoder's.
+    if (!holder.insert_position(pos, false)) {
+        return false;
+    }
+    std::uint64_t n = 0;
+    return decode_varint(data, len, pos, n) && advance(pos, n);
+}
+
+bool skip_consistent_type_list(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                               PositionPointerHolder &holder) {
+    // [element type][varint count][packed elements]
+    if (pos >= len) [[unlikely]] {
+        return fail_unexpected_end();
+    }
+    const std::uint8_t element_type = data[pos++];
+    std::uint64_t count = 0;
+    if (!decode_varint(data, len, pos, count)) {
+        return false;
+    }
+    switch (static_cast<TypeFlag>(element_type)) {
+    case TypeFlag::None:
+        return true;
+    case TypeFlag::Float:
+        if (count > std::numeric_limits<std::uint64_t>::max() / 8) [[unlikely]] {
+            return fail_unexpected_end();
+        }
+        return advance(pos, count * 8);
+    case TypeFlag::String:
+        for (std::uint64_t k = 0; k < count; ++k) {
+            if (!skip_string(data, len, pos, holder)) {
+                return false;
+            }
+        }
+        return true;
+    case TypeFlag::Bytes:
+        for (std::uint64_t k = 0; k < count; ++k) {
+            std::uint64_t n = 0;
+            if (!decode_varint(data, len, pos, n) || !advance(pos, n)) {
+                return false;
+            }
+        }
+        return true;
+    case TypeFlag::Bool:
+        return advance(pos, count / 8 + (count % 8 != 0));
+    default:
+        to_py_error(format_message("Unexpected type flag: {}", element_type), PyExc_TypeError);
+        return false;
+    }
+}
+
+bool skip_object(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                 PositionPointerHolder &holder) {
+    if (pos >= len) [[unlikely]] {
+        return fail_unexpected_end();
+    }
+    const std::uint8_t flag = data[pos++];
+    if (flag >= flag_byte(TypeFlag::SmallIntBase) || flag <= flag_byte(TypeFlag::EmptyDict)) {
+        return true;
+    }
+    std::uint64_t count = 0;
+    switch (static_cast<TypeFlag>(flag)) {
+    case TypeFlag::PositiveInt:
+    case TypeFlag::NegativeInt:
+    case TypeFlag::LargePointer:
+        return skip_varint(data, len, pos);
+    case TypeFlag::Float:
+        return advance(pos, 8);
+    case TypeFlag::String:
+    case TypeFlag::AsciiString:
+        return skip_string(data, len, pos, holder);
+    case TypeFlag::Bytes:
+        return decode_varint(data, len, pos, count) && advance(pos, count);
+    case TypeFlag::Pointer1:
+    case TypeFlag::Pointer2:
+    case TypeFlag::Pointer3:
+    case TypeFlag::Pointer4:
+        return advance(pos, flag - flag_byte(TypeFlag::Pointer1) + 1U);
+    case TypeFlag::ConsistentTypeList:
+        return skip_consistent_type_list(data, len, pos, holder);
+    default:
+        break;
+    }
+
+    // Containers: one level of native recursion each, bounded by the interpreter's limit.
+    RecursionGuard guard(" while skipping an encoded value");
+    if (!guard.entered()) {
+        return false;
+    }
+    switch (static_cast<TypeFlag>(flag)) {
+    case TypeFlag::List:
+        return decode_varint(data, len, pos, count) && skip_n_objects(data, len, pos, holder, count);
+    case TypeFlag::AnyKeyDict:
+        if (!decode_varint(data, len, pos, count)) {
+            return false;
+        }
+        for (std::uint64_t k = 0; k < count; ++k) {
+            if (!skip_object(data, len, pos, holder) || !skip_object(data, len, pos, holder)) {
+                return false;
+            }
+        }
+        return true;
+    case TypeFlag::Dict:
+        if (!decode_varint(data, len, pos, count)) {
+            return false;
+        }
+        for (std::uint64_t k = 0; k < count; ++k) {
+            if (pos >= len) [[unlikely]] {
+                return fail_unexpected_end();
+            }
+            if (!skip_dict_key(data, len, pos, holder) || !skip_object(data, len, pos, holder)) {
+                return false;
+            }
+        }
+        return true;
+    case TypeFlag::StructuredList: {
+        // [varint rows][varint keys], row 0 as `keys` (key, field) pairs, i.e. 2 x keys
+        // values, then `keys` fields for each further row.
+        std::uint64_t rows = 0;
+        std::uint64_t keys = 0;
+        if (!decode_varint(data, len, pos, rows) || !decode_varint(data, len, pos, keys) ||
+            !skip_n_objects(data, len, pos, holder, keys) ||
+            !skip_n_objects(data, len, pos, holder, keys)) {
+            return false;
+        }
+        for (std::uint64_t row = 1; row < rows && keys > 0; ++row) {
+            if (!skip_n_objects(data, len, pos, holder, keys)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    case TypeFlag::Custom:
+        return skip_object(data, len, pos, holder) && skip_object(data, len, pos, holder);
+    default:
+        // Bool is only an element type; 25 to 29 are unassigned.
+        return fail_unexpected_flag();
+    }
+}
