@@ -9,6 +9,7 @@
 
 #include "deserializing/utils.hpp"
 #include "serializing/utils.hpp"
+#include "utils/compat.hpp"
 #include "utils/safe_py_pointer.hpp"
 #include "utils/varint.hpp"
 
@@ -42,6 +43,38 @@
     }
     return PyPointer::steal(f);
 }
+
+/// New list (or tuple) of `n` slots, each to be filled once with `compat::fill_sequence`;
+/// empty with MemoryError when it cannot be made.
+[[nodiscard]] inline PyPointer make_sequence(std::uint64_t n, bool tuple) noexcept {
+    PyObject *seq = n <= static_cast<std::uint64_t>(PY_SSIZE_T_MAX)
+                        ? compat::new_sequence(static_cast<Py_ssize_t>(n), tuple)
+                        : nullptr;
+    if (seq == nullptr) [[unlikely]] {
+        PyErr_NoMemory();
+    }
+    return PyPointer::steal(seq);
+}
+
+/// Reads a `varint` item count at `pos`. Every item takes at least `min_item_bytes` bytes,
+/// so a count the rest of the input cannot hold fails with "Unexpected end of input" here,
+/// before any container of that size is made.
+[[nodiscard]] inline bool decode_count(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                       std::size_t min_item_bytes, std::uint64_t &count) noexcept {
+    if (!decode_varint(data, len, pos, count)) [[unlikely]] {
+        return false;
+    }
+    if (count > (len - pos) / min_item_bytes) [[unlikely]] {
+        return fail_unexpected_end();
+    }
+    return true;
+}
+
+/// Reads the `varint` magnitude at `pos` (just after `TypeFlag::PositiveInt` or
+/// `TypeFlag::NegativeInt`) exactly, however long, and returns the int, negated for
+/// `negative`.
+[[nodiscard]] PyPointer decode_int(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                   bool negative);
 
 /// How a string body is stored.
 enum class StrForm {

@@ -58,6 +58,30 @@ namespace compat {
 #endif
 }
 
+/// New list (`tuple` false) or tuple of `n` empty slots, each to be filled exactly once
+/// with `fill_sequence` before the object is handed to Python code.
+[[nodiscard]] inline PyObject *new_sequence(Py_ssize_t n, bool tuple) noexcept {
+    return tuple ? PyTuple_New(n) : PyList_New(n);
+}
+
+/// Stores `item` (steals it) in slot `i` of a sequence from `new_sequence`.
+inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tuple) noexcept {
+#if VEZUVIR_CPYTHON
+    if (tuple) {
+        PyTuple_SET_ITEM(seq, i, item);
+    } else {
+        PyList_SET_ITEM(seq, i, item);
+    }
+#else
+    // The checked setters cannot fail here: the index is in range and the object new.
+    if (tuple) {
+        (void)PyTuple_SetItem(seq, i, item);
+    } else {
+        (void)PyList_SetItem(seq, i, item);
+    }
+#endif
+}
+
 /// Number of bits of |v| (v an exact int); (size_t)-1 with an error set on failure.
 [[nodiscard]] size_t long_num_bits(PyObject *v) noexcept;
 
@@ -70,5 +94,52 @@ namespace compat {
 [[nodiscard]] bool gc_disable() noexcept;
 /// Switches the collector on; false with an error set on failure.
 [[nodiscard]] bool gc_enable() noexcept;
+
+/// The hash of an exact `str`, read from the object's own cache when it is filled.
+[[nodiscard]] inline Py_hash_t str_hash(PyObject *str) noexcept {
+#if VEZUVIR_CPYTHON
+    const Py_hash_t cached = reinterpret_cast<PyASCIIObject *>(str)->hash;
+    if (cached != -1) [[likely]] {
+        return cached;
+    }
+#endif
+    return PyObject_Hash(str);
+}
+
+/// Whether a `bytes` object we handed to Python code is referenced by nobody else, so
+/// that its storage may be written again. PyPy links the object to an immutable
+/// interpreter-level copy once Python code has seen it, so there the answer is no.
+[[nodiscard]] inline bool bytes_is_unshared(PyObject *bytes) noexcept {
+#if VEZUVIR_CPYTHON
+    return Py_REFCNT(bytes) == 1;
+#else
+    (void)bytes;
+    return false;
+#endif
+}
+
+/// `int` value as a signed 64-bit integer; false (no error set) when it does not fit.
+/// Reads single-digit ints directly on CPython, the overwhelmingly common case.
+[[nodiscard]] inline bool long_as_i64(PyObject *v, long long &out) noexcept {
+#if VEZUVIR_CPYTHON && PY_VERSION_HEX >= 0x030C0000
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(v))) [[likely]] {
+        out = static_cast<long long>(
+            PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(v)));
+        return true;
+    }
+#elif VEZUVIR_CPYTHON
+    const Py_ssize_t size = Py_SIZE(v);
+    if (size >= -1 && size <= 1) [[likely]] {
+        // A zero may have been built without setting its digit.
+        out = size == 0 ? 0
+                        : static_cast<long long>(size) *
+                              static_cast<long long>(reinterpret_cast<PyLongObject *>(v)->ob_digit[0]);
+        return true;
+    }
+#endif
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(v, &overflow);
+    return overflow == 0;
+}
 
 } // namespace compat

@@ -1,0 +1,24 @@
+#pragma once
+// Decoding of `TypeFlag::Custom` values through the caller's converters.
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "deserializing/deserialize.hpp"
+
+/// Reads a `TypeFlag::Custom` body at `pos` (just after the flag): the identifier and
+/// the payload, each a full encoded value, and returns `converter(payload)` for the
+/// converter registered under the identifier. Fails with DeserializationError "Failed to
+/// deserialize custom type" when the converter raises (its exception becomes the
+/// cause), and with the unknown-identifier message when none is registered.
+template <PointerHolder Holder>
+[[nodiscard]] PyPointer deserialize_custom_type(const std::uint8_t *data, std::size_t len,
+                                                std::size_t &pos, Holder &holder,
+                                                const DecodeSettings &settings);
+
+extern template PyPointer deserialize_custom_type<VecPointerHolder>(
+    const std::uint8_t *, std::size_t, std::size_t &, VecPointerHolder &, const DecodeSettings &);
+extern template PyPointer deserialize_custom_type<PositionPointerHolder>(
+    const std::uint8_t *, std::size_t, std::size_t &, PositionPointerHolder &,
+    const DecodeSettings &);

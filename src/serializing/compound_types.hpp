@@ -1,0 +1,400 @@
+#pragma once
+// Writers of the container forms: dicts (string-keyed and any-key), generic lists, packed
+// lists of None and of booleans, and structured lists of dicts sharing one key set.
+//
+// Python code can run in the middle of a container (a converter, `isoformat` with a
+// tzinfo, the writer's `write` on any append), and it may change the container being
+// written. So every item is held by a strong reference while it is written, and each
+// container is checked against the count already written: a change fails the call with
+// SerializationError instead of producing an encoding whose count disagrees with its
+// items, or reading past the end of a shrunken list.
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "serializing/primitives.hpp"
+
+/// Raises the SerializationError for a list or dict changed while it was being written.
+[[gnu::cold, gnu::noinline]] inline bool fail_container_changed(PyObject *container) {
+    to_py_error(PyDict_Check(container) ? "dict changed during serialization"
+                                        : "list changed during serialization",
+                SERIALIZATION_ERROR_TYPE);
+    return false;
+}
+
+/// The keys of one dict (exact `str`s) and their positions in its iteration order.
+///
+/// Lists of dicts usually repeat the same key objects in the same order (a decoder
+/// shares them), so a key is first tried by identity at its own position; the hash map
+/// is built only when that fails. Holds references to the keys, since the dict they came
+/// from may lose them while the list is written.
+class KeyPositions {
+  public:
+    /// Number of keys.
+    [[nodiscard]] std::size_t size() const noexcept { return keys_.size(); }
+    /// The key at `position` (borrowed from this map).
+    [[nodiscard]] PyObject *key_at(std::size_t position) const noexcept { return keys_[position].get(); }
+
+    /// Position of `key`, the `seen`-th key of the dict being matched; -1 if absent.
+    [[nodiscard]] std::ptrdiff_t position_of(PyObject *key, std::size_t seen) {
+        if (seen < keys_.size() && keys_[seen].get() == key) [[likely]] {
+            return static_cast<std::ptrdiff_t>(seen);
+        }
+        if (!PyUnicode_CheckExact(key)) {
+            return -1;
+        }
+        if (!map_) {
+            map_.emplace();
+            for (std::size_t i = 0; i < keys_.size(); ++i) {
+                PyObject *k = keys_[i].get();
+                (void)map_->find_or_insert(k, compat::str_hash(k), i);
+            }
+        }
+        const std::uint64_t *found = map_->find(key, compat::str_hash(key));
+        return found == nullptr ? -1 : static_cast<std::ptrdiff_t>(*found);
+    }
+
+    /// Appends the next key of the dict.
+    void push(PyObject *key) { keys_.push_back(PyPointer::borrow(key)); }
+
+  private:
+    std::vector<PyPointer> keys_;
+    std::optional<StrIndexMap> map_;
+};
+
+/// The keys of `dict` with their positions, or nothing if a key is not exactly `str`.
+[[nodiscard]] inline std::optional<KeyPositions> get_dict_keys(PyObject *dict) {
+    KeyPositions keys;
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return std::nullopt;
+        }
+        keys.push(key);
+    }
+    return keys;
+}
+
+/// Whether `dict` has exactly the keys of `keys`, in any order.
+[[nodiscard]] inline bool compare_dict_keys(PyObject *dict, KeyPositions &keys) {
+    if (static_cast<std::size_t>(PyDict_GET_SIZE(dict)) != keys.size()) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    std::size_t seen = 0;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (keys.position_of(key, seen++) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// Writes a key of a string-keyed dict: the key back-reference (254, varint index) if
+/// the string was written before, else the literal key, which enters the cache.
+template <PyBytesBuffer B>
+[[nodiscard]] bool write_dict_key(PyObject *key, B &buffer, SerializingStringCache &cache) {
+    Py_ssize_t len = 0;
+    bool is_ascii = false;
+    const char *data = compat::str_utf8(key, len, is_ascii);
+    if (data == nullptr) [[unlikely]] {
+        return false;
+    }
+    std::uint64_t index = 0;
+    if (cache.lookup_or_insert(key, index)) {
+        return buffer.push(KEY_POINTER_MARKER) && encode_varint(buffer, index);
+    }
+    const auto n = static_cast<std::uint64_t>(len);
+    if (is_ascii) {
+        if (!encode_key_varint(buffer, n + 1) || !buffer.push(ASCII_MARKER)) {
+            return false;
+        }
+    } else if (!encode_key_varint(buffer, n)) {
+        return false;
+    }
+    return len == 0 || buffer.extend_from_slice(std::string_view(data, static_cast<std::size_t>(len)));
+}
+
+/// `AnyKeyDict`: every key and value as an encoded value; tuples are refused as keys.
+template <PyBytesBuffer B>
+[[gnu::noinline]] bool encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer,
+                                           SerializingStringCache &cache,
+                                           const SerializationSettings &settings) {
+    if (!buffer.push(flag_byte(TypeFlag::AnyKeyDict)) || !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    Py_ssize_t written = 0;
+    PyObject *k = nullptr;
+    PyObject *v = nullptr;
+    while (PyDict_Next(dict, &pos, &k, &v)) {
+        PyPointer key = PyPointer::borrow(k);
+        PyPointer value = PyPointer::borrow(v);
+        if (written == n) {
+            return fail_container_changed(dict);
+        }
+        if (PyTuple_CheckExact(key.get())) {
+            to_py_error("Invalid type for dict key: tuple", SERIALIZATION_ERROR_TYPE);
+            return false;
+        }
+        if (!serialize(key.get(), buffer, cache, settings) ||
+            !serialize(value.get(), buffer, cache, settings)) {
+            return false;
+        }
+        ++written;
+        if (PyDict_GET_SIZE(dict) != n) [[unlikely]] {
+            return fail_container_changed(dict);
+        }
+    }
+    return written == n || fail_container_changed(dict);
+}
+
+/// Writes a non-empty exact `dict`: `Dict` when every key is exactly `str`, else
+/// `AnyKeyDict`.
+template <PyBytesBuffer B>
+[[nodiscard]] bool encode_dict(PyObject *dict, B &buffer, SerializingStringCache &cache,
+                               const SerializationSettings &settings) {
+    const RecursionGuard guard(" while serializing a dict");
+    if (!guard.entered()) {
+        return false;
+    }
+    const Py_ssize_t n = PyDict_GET_SIZE(dict);
+    Py_ssize_t pos = 0;
+    PyObject *k = nullptr;
+    PyObject *v = nullptr;
+    while (PyDict_Next(dict, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) [[unlikely]] {
+            return encode_any_key_dict(dict, n, buffer, cache, settings);
+        }
+    }
+    if (!buffer.push(flag_byte(TypeFlag::Dict)) || !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
+        return false;
+    }
+    pos = 0;
+    Py_ssize_t written = 0;
+    while (PyDict_Next(dict, &pos, &k, &v)) {
+        // Before any append: the writer may run and replace this value in the dict.
+        PyPointer value = PyPointer::borrow(v);
+        if (written == n || !PyUnicode_CheckExact(k)) [[unlikely]] {
+            return fail_container_changed(dict);
+        }
+        if (!write_dict_key(k, buffer, cache) || !serialize(value.get(), buffer, cache, settings)) {
+            return false;
+        }
+        ++written;
+        if (PyDict_GET_SIZE(dict) != n) [[unlikely]] {
+            return fail_container_changed(dict);
+        }
+    }
+    return written == n || fail_container_changed(dict);
+}
+
+/// Whether all `n` (at least 2) items of `list` have exactly the type of the first.
+[[nodiscard]] inline bool is_consistent_type_list(PyObject *list, Py_ssize_t n) noexcept {
+    PyObject *const *items = reinterpret_cast<PyListObject *>(list)->ob_item;
+    PyTypeObject *const type = Py_TYPE(items[0]);
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        if (Py_TYPE(items[i]) != type) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// Item `i` of an exact list or tuple, borrowed.
+template <bool IsList>
+[[nodiscard]] inline PyObject *sequence_item(PyObject *seq, Py_ssize_t i) noexcept {
+    if constexpr (IsList) {
+        return PyList_GET_ITEM(seq, i);
+    } else {
+        return PyTuple_GET_ITEM(seq, i);
+    }
+}
+
+/// Whether a list still has `n` items (a tuple always has).
+template <bool IsList>
+[[nodiscard]] inline bool sequence_unchanged(PyObject *seq, Py_ssize_t n) noexcept {
+    if constexpr (IsList) {
+        return PyList_GET_SIZE(seq) == n;
+    } else {
+        (void)seq;
+        (void)n;
+        return true;
+    }
+}
+
+/// `ConsistentTypeList` of booleans: n bits, the first item in the top bit.
+template <bool IsList, PyBytesBuffer B>
+[[nodiscard]] bool encode_bool_list(PyObject *seq, Py_ssize_t n, B &buffer) {
+    const char header[2] = {static_cast<char>(TypeFlag::ConsistentTypeList), static_cast<char>(TypeFlag::Bool)};
+    if (!buffer.extend_from_slice(std::string_view(header, 2)) ||
+        !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
+        return false;
+    }
+    unsigned acc = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // A push may have run the writer, which may have changed the list.
+        if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
+            return fail_container_changed(seq);
+        }
+        PyObject *item = sequence_item<IsList>(seq, i);
+        if (item != Py_True && item != Py_False) [[unlikely]] {
+            return fail_container_changed(seq);
+        }
+        acc = (acc << 1) | (item == Py_True ? 1U : 0U);
+        if ((i & 7) == 7) {
+            if (!buffer.push(static_cast<std::uint8_t>(acc))) {
+                return false;
+            }
+            acc = 0;
+        }
+    }
+    const auto pending = static_cast<unsigned>(n & 7);
+    return pending == 0 || buffer.push(static_cast<std::uint8_t>(acc << (8 - pending)));
+}
+
+/// Outcome of `encode_structured_list`.
+enum class StructuredListResult { Written, Declined, Failed };
+
+/// Writes a sequence of `n` (at least 2) exact dicts as a `StructuredList` when all have
+/// the string keys of the first; declines, writing nothing, otherwise.
+template <bool IsList, PyBytesBuffer B>
+[[nodiscard]] StructuredListResult encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first,
+                                                          B &buffer, SerializingStringCache &cache,
+                                                          const SerializationSettings &settings) {
+    using R = StructuredListResult;
+    std::optional<KeyPositions> keys = get_dict_keys(first);
+    if (!keys) {
+        return R::Declined;
+    }
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        if (!compare_dict_keys(sequence_item<IsList>(seq, i), *keys)) {
+            return R::Declined;
+        }
+    }
+    const std::size_t k = keys->size();
+    if (!buffer.push(flag_byte(TypeFlag::StructuredList)) || !encode_varint(buffer, static_cast<std::uint64_t>(n)) ||
+        !encode_varint(buffer, k)) {
+        return R::Failed;
+    }
+    const auto changed = [&](PyObject *container) {
+        (void)fail_container_changed(container);
+        return R::Failed;
+    };
+
+    // Row 0: each key as a string value, then its value.
+    PyPointer row = PyPointer::borrow(first);
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr;
+    PyObject *v = nullptr;
+    std::size_t seen = 0;
+    while (PyDict_Next(row.get(), &pos, &key, &v)) {
+        PyPointer value = PyPointer::borrow(v);
+        if (seen == k || key != keys->key_at(seen)) [[unlikely]] {
+            return changed(row.get());
+        }
+        ++seen;
+        if (!serialize_str(key, buffer, cache) || !serialize(value.get(), buffer, cache, settings)) {
+            return R::Failed;
+        }
+        if (static_cast<std::size_t>(PyDict_GET_SIZE(row.get())) != k) [[unlikely]] {
+            return changed(row.get());
+        }
+    }
+    if (seen != k) {
+        return changed(row.get());
+    }
+
+    // Rows 1 to n - 1: the values alone, in the key order of row 0. Each row is taken
+    // whole into `slots` before any of it is written, so what is written matches.
+    std::vector<PyPointer> slots(k);
+    for (Py_ssize_t j = 1; j < n; ++j) {
+        if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
+            return changed(seq);
+        }
+        row = PyPointer::borrow(sequence_item<IsList>(seq, j));
+        if (!PyDict_CheckExact(row.get()) || static_cast<std::size_t>(PyDict_GET_SIZE(row.get())) != k) [[unlikely]] {
+            return changed(PyDict_CheckExact(row.get()) ? row.get() : seq);
+        }
+        pos = 0;
+        seen = 0;
+        while (PyDict_Next(row.get(), &pos, &key, &v)) {
+            const std::ptrdiff_t at = keys->position_of(key, seen++);
+            if (at < 0 || slots[static_cast<std::size_t>(at)]) [[unlikely]] {
+                return changed(row.get());
+            }
+            slots[static_cast<std::size_t>(at)] = PyPointer::borrow(v);
+        }
+        if (seen != k) [[unlikely]] {
+            return changed(row.get());
+        }
+        for (PyPointer &slot : slots) {
+            PyPointer value = std::move(slot);
+            if (!serialize(value.get(), buffer, cache, settings)) {
+                return R::Failed;
+            }
+        }
+    }
+    return sequence_unchanged<IsList>(seq, n) ? R::Written : changed(seq);
+}
+
+/// Writes a non-empty exact list or tuple: packed when all items are None or all are
+/// booleans, structured when all are dicts with one key set, else the generic form.
+template <bool IsList, PyBytesBuffer B>
+[[nodiscard]] bool encode_sequence(PyObject *seq, Py_ssize_t n, B &buffer, SerializingStringCache &cache,
+                                   const SerializationSettings &settings) {
+    const RecursionGuard guard(" while serializing a list");
+    if (!guard.entered()) {
+        return false;
+    }
+    if (n >= 2) {
+        bool same_type = false;
+        if constexpr (IsList) {
+            same_type = is_consistent_type_list(seq, n);
+        } else {
+            PyTypeObject *const type = Py_TYPE(PyTuple_GET_ITEM(seq, 0));
+            same_type = true;
+            for (Py_ssize_t i = 1; i < n && same_type; ++i) {
+                same_type = Py_TYPE(PyTuple_GET_ITEM(seq, i)) == type;
+            }
+        }
+        if (same_type) {
+            PyObject *first = sequence_item<IsList>(seq, 0);
+            if (first == Py_None) {
+                const char header[2] = {static_cast<char>(TypeFlag::ConsistentTypeList),
+                                        static_cast<char>(TypeFlag::None)};
+                return buffer.extend_from_slice(std::string_view(header, 2)) &&
+                       encode_varint(buffer, static_cast<std::uint64_t>(n));
+            }
+            if (Py_TYPE(first) == &PyBool_Type) {
+                return encode_bool_list<IsList>(seq, n, buffer);
+            }
+            if (Py_TYPE(first) == &PyDict_Type) {
+                const auto result = encode_structured_list<IsList>(seq, n, first, buffer, cache, settings);
+                if (result != StructuredListResult::Declined) {
+                    return result == StructuredListResult::Written;
+                }
+            }
+        }
+    }
+    if (!buffer.push(flag_byte(TypeFlag::List)) || !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
+            return fail_container_changed(seq);
+        }
+        PyPointer item = PyPointer::borrow(sequence_item<IsList>(seq, i));
+        if (!serialize(item.get(), buffer, cache, settings)) {
+            return false;
+        }
+    }
+    return sequence_unchanged<IsList>(seq, n) || fail_container_changed(seq);
+}

@@ -1,0 +1,218 @@
+#pragma once
+// Writers of the scalar forms: back-references, strings, integers of any size, floats,
+// bytes and dates. Every routine returns false with a Python exception set on failure.
+#include <Python.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "serializing/py_bytes_buffer.hpp"
+#include "serializing/serializing_string_cache.hpp"
+#include "serializing/settings.hpp"
+#include "serializing/utils.hpp"
+#include "utils/compat.hpp"
+#include "utils/py_helpers.hpp"
+#include "utils/type_flag.hpp"
+#include "utils/varint.hpp"
+
+/// The dispatch (serialize.hpp); the compound writers recurse through it.
+template <PyBytesBuffer B>
+[[nodiscard]] bool serialize(PyObject *obj, B &buffer, SerializingStringCache &cache,
+                             const SerializationSettings &settings);
+
+/// Appends the back-reference of a value string: the narrowest fixed-width index that
+/// holds `index` (big-endian), or `LargePointer` and a varint beyond 32 bits.
+template <PyBytesBuffer B>
+[[nodiscard]] bool encode_pointer(B &buffer, std::uint64_t index) {
+    const auto byte = [index](unsigned shift) { return static_cast<char>((index >> shift) & 0xFF); };
+    if (index <= 0xFF) [[likely]] {
+        const char out[2] = {static_cast<char>(TypeFlag::Pointer1), byte(0)};
+        return buffer.extend_from_slice(std::string_view(out, 2));
+    }
+    if (index <= 0xFFFF) {
+        const char out[2] = {byte(8), byte(0)};
+        return buffer.push(flag_byte(TypeFlag::Pointer2)) &&
+               buffer.extend_from_slice(std::string_view(out, 2));
+    }
+    if (index <= 0xFFFFFF) {
+        const char out[4] = {static_cast<char>(TypeFlag::Pointer3), byte(16), byte(8), byte(0)};
+        return buffer.extend_from_slice(std::string_view(out, 4));
+    }
+    if (index <= 0xFFFFFFFF) {
+        const char out[4] = {byte(24), byte(16), byte(8), byte(0)};
+        return buffer.push(flag_byte(TypeFlag::Pointer4)) &&
+               buffer.extend_from_slice(std::string_view(out, 4));
+    }
+    return buffer.push(flag_byte(TypeFlag::LargePointer)) && encode_varint(buffer, index);
+}
+
+/// Writes an exact `str` as a value: `EmptyString`, a back-reference to its first
+/// occurrence, or in full (entering the cache first, so its index matches what readers
+/// count). ASCII strings are read in place, without conversion.
+template <PyBytesBuffer B>
+[[nodiscard]] bool serialize_str(PyObject *str, B &buffer, SerializingStringCache &cache) {
+    Py_ssize_t len = 0;
+    bool is_ascii = false;
+    const char *data = compat::str_utf8(str, len, is_ascii);
+    if (data == nullptr) [[unlikely]] {
+        return false;
+    }
+    if (len == 0) {
+        return buffer.push(flag_byte(TypeFlag::EmptyString));
+    }
+    std::uint64_t index = 0;
+    if (cache.lookup_or_insert(str, index)) {
+        return encode_pointer(buffer, index);
+    }
+    // The cache now holds the string, so `data` stays valid even if the writer runs.
+    return buffer.push(flag_byte(is_ascii ? TypeFlag::AsciiString : TypeFlag::String)) &&
+           encode_varint(buffer, static_cast<std::uint64_t>(len)) &&
+           buffer.extend_from_slice(std::string_view(data, static_cast<std::size_t>(len)));
+}
+
+namespace detail {
+
+/// Base-255 digits of a big-endian magnitude, least significant first, without the
+/// leading (most significant) zeros. Divides by 255**4 over 32-bit limbs, so each pass
+/// yields four digits.
+[[nodiscard]] inline std::vector<std::uint8_t> base255_digits(const unsigned char *magnitude,
+                                                              std::size_t n) {
+    std::vector<std::uint32_t> limbs((n + 3) / 4, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        // Byte i counted from the least significant end.
+        const std::size_t from_low = n - 1 - i;
+        limbs[limbs.size() - 1 - from_low / 4] |= static_cast<std::uint32_t>(magnitude[i])
+                                                  << (8 * (from_low % 4));
+    }
+    constexpr std::uint64_t divisor = 255ULL * 255 * 255 * 255;
+    std::vector<std::uint8_t> digits;
+    digits.reserve(n + n / 8 + 4);
+    std::size_t first = 0; // limbs before `first` are zero
+    while (first < limbs.size()) {
+        std::uint64_t rem = 0;
+        for (std::size_t i = first; i < limbs.size(); ++i) {
+            const std::uint64_t cur = (rem << 32) | limbs[i];
+            limbs[i] = static_cast<std::uint32_t>(cur / divisor);
+            rem = cur % divisor;
+        }
+        for (int k = 0; k < 4; ++k) {
+            digits.push_back(static_cast<std::uint8_t>(rem % 255));
+            rem /= 255;
+        }
+        while (first < limbs.size() && limbs[first] == 0) {
+            ++first;
+        }
+    }
+    while (!digits.empty() && digits.back() == 0) {
+        digits.pop_back();
+    }
+    return digits;
+}
+
+} // namespace detail
+
+/// An int beyond 64 bits: the flag, then the varint of its magnitude, with the digits
+/// computed from the int's two's complement bytes without Python arithmetic.
+template <PyBytesBuffer B>
+[[gnu::cold, gnu::noinline]] bool serialize_big_int(PyObject *obj, B &buffer) {
+    const std::size_t bits = compat::long_num_bits(obj);
+    if (bits == static_cast<std::size_t>(-1)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    const std::size_t n = (bits + 7) / 8 + 1;
+    std::vector<unsigned char> bytes(n);
+    if (!compat::long_to_signed_big_endian(obj, bytes.data(), n)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    const bool negative = (bytes[0] & 0x80) != 0;
+    if (negative) {
+        // Two's complement to magnitude: invert, then add one from the low end.
+        for (auto &b : bytes) {
+            b = static_cast<unsigned char>(~b);
+        }
+        for (std::size_t i = n; i-- > 0;) {
+            if (++bytes[i] != 0) {
+                break;
+            }
+        }
+    }
+    // The varint stores magnitude - 255; the magnitude is at least 2**63 here.
+    unsigned borrow = 255;
+    for (std::size_t i = n; i-- > 0 && borrow != 0;) {
+        const unsigned cur = bytes[i];
+        const unsigned take = borrow & 0xFF;
+        bytes[i] = static_cast<unsigned char>(cur - take);
+        borrow = (borrow >> 8) + (cur < take ? 1 : 0);
+    }
+    const std::vector<std::uint8_t> digits = detail::base255_digits(bytes.data(), n);
+    if (!buffer.push(flag_byte(negative ? TypeFlag::NegativeInt : TypeFlag::PositiveInt)) ||
+        !buffer.push(VARINT_ESCAPE)) {
+        return false;
+    }
+    for (const std::uint8_t digit : digits) {
+        if (!buffer.push(digit)) {
+            return false;
+        }
+    }
+    return buffer.push(VARINT_ESCAPE);
+}
+
+/// Writes an exact `int`: inline for 0 to 224, else a sign flag and the magnitude.
+template <PyBytesBuffer B>
+[[nodiscard]] bool serialize_int(PyObject *obj, B &buffer) {
+    long long v = 0;
+    if (!compat::long_as_i64(obj, v)) [[unlikely]] {
+        return serialize_big_int(obj, buffer);
+    }
+    if (v >= 0) {
+        if (v <= MAX_INLINE_INT) {
+            return buffer.push(static_cast<std::uint8_t>(flag_byte(TypeFlag::SmallIntBase) + v));
+        }
+        return buffer.push(flag_byte(TypeFlag::PositiveInt)) &&
+               encode_varint(buffer, static_cast<std::uint64_t>(v));
+    }
+    // Negating in unsigned arithmetic keeps -2**63 exact.
+    return buffer.push(flag_byte(TypeFlag::NegativeInt)) &&
+           encode_varint(buffer, std::uint64_t{0} - static_cast<std::uint64_t>(v));
+}
+
+/// Writes an exact `float` as its binary64 bit pattern, most significant byte first.
+template <PyBytesBuffer B>
+[[nodiscard]] bool serialize_float(PyObject *obj, B &buffer) {
+    std::uint64_t bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(obj));
+    if constexpr (std::endian::native == std::endian::little) {
+        bits = __builtin_bswap64(bits);
+    }
+    char out[8];
+    std::memcpy(out, &bits, 8);
+    return buffer.push(flag_byte(TypeFlag::Float)) && buffer.extend_from_slice(std::string_view(out, 8));
+}
+
+/// Writes an exact `bytes`; never cached.
+template <PyBytesBuffer B>
+[[nodiscard]] bool serialize_bytes(PyObject *obj, B &buffer) {
+    const Py_ssize_t n = PyBytes_GET_SIZE(obj);
+    if (n == 0) {
+        return buffer.push(flag_byte(TypeFlag::EmptyBytes));
+    }
+    return buffer.push(flag_byte(TypeFlag::Bytes)) && encode_varint(buffer, static_cast<std::uint64_t>(n)) &&
+           buffer.extend_from_slice(std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(n)));
+}
+
+/// Writes a `datetime.datetime` (or subclass) as the text `datetime.isoformat` gives it,
+/// through the string cache like any other string.
+template <PyBytesBuffer B>
+[[gnu::noinline]] bool serialize_date(PyObject *obj, B &buffer, SerializingStringCache &cache) {
+    // The class's own method, so an overriding `isoformat` of a subclass is not used.
+    PyPointer text = call_with_one_arg(ISO_FORMAT_FUNC, obj);
+    if (!text || !PyUnicode_CheckExact(text.get())) {
+        to_py_error("Failed to serialize date", SERIALIZATION_ERROR_TYPE);
+        return false;
+    }
+    return serialize_str(text.get(), buffer, cache);
+}
