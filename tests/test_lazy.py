@@ -156,10 +156,10 @@ def test_raw_encodings(data, path, expected, exc, message):
         lazy_load_bytes(data, path)
     assert str(err.value) == message
     if exc is DeserializationError:
-        assert bytes_check_if_contains(data, path) is False
+        assert bytes_check_if_contains(data, path, include_falsy=False) is False
     else:
         with pytest.raises(exc):
-            bytes_check_if_contains(data, path)
+            bytes_check_if_contains(data, path, include_falsy=False)
 
 
 @pytest.mark.parametrize(

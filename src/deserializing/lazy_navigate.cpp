@@ -160,6 +160,26 @@ using Path = std::span<const PathElement>;
     }
     case TypeFlag::PositiveInt:
     case TypeFlag::NegativeInt:
+        // Only the one-byte magnitude 0 is zero; a long form is at least 255.
+        if (pos >= len) {
+            fail_unexpected_end();
+            return {};
+        }
+        return PyPointer::borrow(data[pos] != 0 ? Py_True : Py_False);
+    case TypeFlag::Pointer1:
+    case TypeFlag::Pointer2:
+    case TypeFlag::Pointer3:
+    case TypeFlag::Pointer4:
+    case TypeFlag::LargePointer: {
+        // A back-reference must name an entry; resolving it also tells an empty string.
+        pos -= 1;
+        PyPointer str = deserialize_object(data, len, pos, holder, settings);
+        if (!str) {
+            return {};
+        }
+        const int truth = PyObject_IsTrue(str.get());
+        return truth < 0 ? PyPointer{} : PyPointer::borrow(truth ? Py_True : Py_False);
+    }
     case TypeFlag::String:
     case TypeFlag::AsciiString:
     case TypeFlag::Bytes:
