@@ -29,6 +29,9 @@ struct PathElement {
 /// Steps over one complete encoded value, flag included.
 [[nodiscard]] bool skip_object(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                                PositionPointerHolder &holder);
+/// Steps over `n` consecutive encoded values.
+[[nodiscard]] bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                PositionPointerHolder &holder, std::uint64_t n);
 /// Steps over a string body (position at its varint length), recording its position.
 [[nodiscard]] bool skip_string(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                                PositionPointerHolder &holder);

@@ -107,16 +107,6 @@ using Path = std::span<const PathElement>;
     return true;
 }
 
-[[nodiscard]] bool skip_fields(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                               PositionPointerHolder &holder, std::uint64_t n) {
-    for (std::uint64_t k = 0; k < n; ++k) {
-        if (!skip_object(data, len, pos, holder)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 /// The value at the end of the path: decoded, or judged present/truthy.
 [[nodiscard]] PyPointer load_target(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                                     PositionPointerHolder &holder, const LazyMode &mode) {
@@ -326,7 +316,7 @@ using Path = std::span<const PathElement>;
         return row;
     }
     for (std::uint64_t r = 1; r < index; ++r) {
-        if (!skip_fields(data, len, pos, holder, key_count)) {
+        if (!skip_objects(data, len, pos, holder, key_count)) {
             return {};
         }
     }
@@ -397,11 +387,11 @@ using Path = std::span<const PathElement>;
         return fail_key_not_found(wanted);
     }
     for (std::uint64_t r = 1; r < index; ++r) {
-        if (!skip_fields(data, len, pos, holder, key_count)) {
+        if (!skip_objects(data, len, pos, holder, key_count)) {
             return {};
         }
     }
-    if (!skip_fields(data, len, pos, holder, matched_at)) {
+    if (!skip_objects(data, len, pos, holder, matched_at)) {
         return {};
     }
     return lazy_deserialize(data, len, pos, holder, mode, path.subspan(2));
@@ -425,7 +415,7 @@ using Path = std::span<const PathElement>;
         if (index >= count) {
             return fail_index_out_of_range(index, count);
         }
-        if (!skip_fields(data, len, pos, holder, index)) {
+        if (!skip_objects(data, len, pos, holder, index)) {
             return {};
         }
         return lazy_deserialize(data, len, pos, holder, mode, path.subspan(1));

@@ -1,4 +1,5 @@
 // The skipper and the lazy list loaders.
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -63,17 +64,91 @@ namespace {
     return false;
 }
 
-[[nodiscard]] bool skip_n_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                                  PositionPointerHolder &holder, std::uint64_t n) {
+/// Bytes taken by a value of fixed size, flag included, by its flag; 0 for the rest.
+/// Lets the skip loops pass scalars without a call.
+constexpr auto FIXED_SIZE = [] {
+    std::array<std::uint8_t, 256> sizes{};
+    for (int flag = 0; flag < 256; ++flag) {
+        if (flag <= flag_byte(TypeFlag::EmptyDict) || flag >= flag_byte(TypeFlag::SmallIntBase)) {
+            sizes[flag] = 1;
+        }
+    }
+    sizes[flag_byte(TypeFlag::Float)] = 9;
+    for (int width = 1; width <= 4; ++width) {
+        sizes[flag_byte(TypeFlag::Pointer1) + width - 1] = static_cast<std::uint8_t>(1 + width);
+    }
+    return sizes;
+}();
+
+/// Holds one level of the interpreter's recursion count from the first nested container
+/// met by a skip loop to the loop's end: one level per level of nesting, as a guard per
+/// container would count, without a call per small container (a list of two floats).
+class LoopRecursionGuard {
+  public:
+    LoopRecursionGuard() noexcept = default;
+    LoopRecursionGuard(const LoopRecursionGuard &) = delete;
+    LoopRecursionGuard &operator=(const LoopRecursionGuard &) = delete;
+    ~LoopRecursionGuard() {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+    [[nodiscard]] bool enter_once() noexcept {
+        if (!entered_) {
+            if (Py_EnterRecursiveCall(" while skipping an encoded value") != 0) {
+                return false;
+            }
+            entered_ = true;
+        }
+        return true;
+    }
+
+  private:
+    bool entered_ = false;
+};
+
+[[nodiscard]] constexpr bool holds_values(std::uint8_t flag) noexcept {
+    switch (static_cast<TypeFlag>(flag)) {
+    case TypeFlag::List:
+    case TypeFlag::AnyKeyDict:
+    case TypeFlag::Dict:
+    case TypeFlag::StructuredList:
+    case TypeFlag::Custom:
+        return true;
+    default:
+        return false;
+    }
+}
+
+/// Steps over one value inside a skip loop: scalars inline, the rest by `skip_object`.
+[[nodiscard]] inline bool skip_value(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                     PositionPointerHolder &holder, LoopRecursionGuard &guard) {
+    if (pos < len) [[likely]] {
+        const std::uint8_t flag = data[pos];
+        if (FIXED_SIZE[flag] != 0) [[likely]] {
+            pos += FIXED_SIZE[flag]; // at most 9 past the end: no wrap
+            return true;
+        }
+        if (holds_values(flag) && !guard.enter_once()) {
+            return false;
+        }
+    }
+    return skip_object(data, len, pos, holder);
+}
+
+} // namespace
+
+bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                  PositionPointerHolder &holder, std::uint64_t n) {
     // Every value takes at least one byte, so a hostile count runs out of input quickly.
+    LoopRecursionGuard guard;
     for (std::uint64_t k = 0; k < n; ++k) {
-        if (!skip_object(data, len, pos, holder)) {
+        if (!skip_value(data, len, pos, holder, guard)) {
             return false;
         }
     }
     return true;
 }
-} // namespace
 
 bool skip_string(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                  PositionPointerHolder &holder) {
@@ -132,53 +207,44 @@ bool skip_object(const std::uint8_t *data, std::size_t len, std::size_t &pos,
     if (pos >= len) [[unlikely]] {
         return fail_unexpected_end();
     }
-    const std::uint8_t flag = data[pos++];
-    if (flag >= flag_byte(TypeFlag::SmallIntBase) || flag <= flag_byte(TypeFlag::EmptyDict)) {
-        return true;
+    const std::uint8_t flag = data[pos];
+    if (FIXED_SIZE[flag] != 0) [[likely]] {
+        return advance(pos, FIXED_SIZE[flag]);
     }
+    ++pos;
     std::uint64_t count = 0;
     switch (static_cast<TypeFlag>(flag)) {
     case TypeFlag::PositiveInt:
     case TypeFlag::NegativeInt:
     case TypeFlag::LargePointer:
         return skip_varint(data, len, pos);
-    case TypeFlag::Float:
-        return advance(pos, 8);
     case TypeFlag::String:
     case TypeFlag::AsciiString:
         return skip_string(data, len, pos, holder);
     case TypeFlag::Bytes:
         return decode_varint(data, len, pos, count) && advance(pos, count);
-    case TypeFlag::Pointer1:
-    case TypeFlag::Pointer2:
-    case TypeFlag::Pointer3:
-    case TypeFlag::Pointer4:
-        return advance(pos, flag - flag_byte(TypeFlag::Pointer1) + 1U);
     case TypeFlag::ConsistentTypeList:
         return skip_consistent_type_list(data, len, pos, holder);
     default:
         break;
     }
 
-    // Containers: one level of native recursion each, bounded by the interpreter's limit.
-    RecursionGuard guard(" while skipping an encoded value");
-    if (!guard.entered()) {
-        return false;
-    }
+    // Containers: the skip loops below hold the recursion guard for nested ones.
     switch (static_cast<TypeFlag>(flag)) {
     case TypeFlag::List:
-        return decode_varint(data, len, pos, count) && skip_n_objects(data, len, pos, holder, count);
+        return decode_varint(data, len, pos, count) && skip_objects(data, len, pos, holder, count);
     case TypeFlag::AnyKeyDict:
         if (!decode_varint(data, len, pos, count)) {
             return false;
         }
         for (std::uint64_t k = 0; k < count; ++k) {
-            if (!skip_object(data, len, pos, holder) || !skip_object(data, len, pos, holder)) {
+            if (!skip_objects(data, len, pos, holder, 2)) {
                 return false;
             }
         }
         return true;
-    case TypeFlag::Dict:
+    case TypeFlag::Dict: {
+        LoopRecursionGuard guard;
         if (!decode_varint(data, len, pos, count)) {
             return false;
         }
@@ -186,30 +252,31 @@ bool skip_object(const std::uint8_t *data, std::size_t len, std::size_t &pos,
             if (pos >= len) [[unlikely]] {
                 return fail_unexpected_end();
             }
-            if (!skip_dict_key(data, len, pos, holder) || !skip_object(data, len, pos, holder)) {
+            if (!skip_dict_key(data, len, pos, holder) || !skip_value(data, len, pos, holder, guard)) {
                 return false;
             }
         }
         return true;
+    }
     case TypeFlag::StructuredList: {
         // [varint rows][varint keys], row 0 as `keys` (key, field) pairs, i.e. 2 x keys
         // values, then `keys` fields for each further row.
         std::uint64_t rows = 0;
         std::uint64_t keys = 0;
         if (!decode_varint(data, len, pos, rows) || !decode_varint(data, len, pos, keys) ||
-            !skip_n_objects(data, len, pos, holder, keys) ||
-            !skip_n_objects(data, len, pos, holder, keys)) {
+            !skip_objects(data, len, pos, holder, keys) ||
+            !skip_objects(data, len, pos, holder, keys)) {
             return false;
         }
         for (std::uint64_t row = 1; row < rows && keys > 0; ++row) {
-            if (!skip_n_objects(data, len, pos, holder, keys)) {
+            if (!skip_objects(data, len, pos, holder, keys)) {
                 return false;
             }
         }
         return true;
     }
     case TypeFlag::Custom:
-        return skip_object(data, len, pos, holder) && skip_object(data, len, pos, holder);
+        return skip_objects(data, len, pos, holder, 2);
     default:
         // Bool is only an element type; 25 to 29 are unassigned.
         return fail_unexpected_flag();
