@@ -1,9 +1,13 @@
 """vezuvir: compact, fast binary encoding of JSON-like Python objects, with lazy path reads."""
 
+from typing import TYPE_CHECKING
+
 from vezuvir.exceptions import DeserializationError, SerializationError, VezuvirError
 from vezuvir.serialize.settings import CustomType
 from vezuvir.deserialize.lazy_load import Idx
-from _vezuvir import bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
+
+if TYPE_CHECKING:
+    from _vezuvir import bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
 
 __all__ = [
     "dump_bytes",
@@ -18,3 +22,22 @@ __all__ = [
 ]
 
 __version__ = "0.1.0"
+
+_FUNCTIONS = ("dump_bytes", "load_bytes", "lazy_load_bytes", "bytes_check_if_contains")
+
+
+# _vezuvir imports this package while it initialises. Importing _vezuvir from here at module
+# level would start a second, nested initialisation whenever a user imports _vezuvir first,
+# leaving two module objects; the functions are therefore fetched on first use.
+def __getattr__(name):
+    if name in _FUNCTIONS:
+        import _vezuvir
+
+        function = getattr(_vezuvir, name)
+        globals()[name] = function
+        return function
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_FUNCTIONS))
