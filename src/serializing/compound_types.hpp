@@ -28,7 +28,7 @@
 /// The keys of one dict (exact `str`s) and their positions in its iteration order.
 ///
 /// Lists of dicts usually repeat the same key objects in the same order (a decoder
-/// shares them), so a key is first tried by identity at its own position; the hash map
+/// shares them), so a key is first tried by identity at its own position; the hash index
 /// is built only when that fails. Holds references to the keys, since the dict they came
 /// from may lose them while the list is written.
 class KeyPositions {
@@ -36,33 +36,25 @@ class KeyPositions {
     /// Number of keys.
     [[nodiscard]] std::size_t size() const noexcept { return keys_.size(); }
     /// The key at `position` (borrowed from this map).
-    [[nodiscard]] PyObject *key_at(std::size_t position) const noexcept { return keys_[position].get(); }
+    [[nodiscard]] PyObject *key_at(std::size_t position) const noexcept { return keys_.at(position); }
 
     /// Position of `key`, the `seen`-th key of the dict being matched; -1 if absent.
     [[nodiscard]] std::ptrdiff_t position_of(PyObject *key, std::size_t seen) {
-        if (seen < keys_.size() && keys_[seen].get() == key) [[likely]] {
+        if (seen < keys_.size() && keys_.at(seen) == key) [[likely]] {
             return static_cast<std::ptrdiff_t>(seen);
         }
         if (!PyUnicode_CheckExact(key)) {
             return -1;
         }
-        if (!map_) {
-            map_.emplace();
-            for (std::size_t i = 0; i < keys_.size(); ++i) {
-                PyObject *k = keys_[i].get();
-                (void)map_->find_or_insert(k, compat::str_hash(k), i);
-            }
-        }
-        const std::uint64_t *found = map_->find(key, compat::str_hash(key));
-        return found == nullptr ? -1 : static_cast<std::ptrdiff_t>(*found);
+        const std::uint64_t found = keys_.find(key, compat::str_hash(key));
+        return found == StrIndexMap::NOT_FOUND ? -1 : static_cast<std::ptrdiff_t>(found);
     }
 
     /// Appends the next key of the dict.
-    void push(PyObject *key) { keys_.push_back(PyPointer::borrow(key)); }
+    void push(PyObject *key) { keys_.append(key, compat::str_hash(key)); }
 
   private:
-    std::vector<PyPointer> keys_;
-    std::optional<StrIndexMap> map_;
+    StrIndexMap keys_;
 };
 
 /// The keys of `dict` with their positions, or nothing if a key is not exactly `str`.
@@ -354,33 +346,33 @@ template <bool IsList, PyBytesBuffer B>
     if (!guard.entered()) {
         return false;
     }
-    if (n >= 2) {
+    // Only lists of None, of booleans or of dicts have a compact form, so the scan of
+    // the item types is skipped for anything else.
+    PyObject *const first = sequence_item<IsList>(seq, 0);
+    PyTypeObject *const first_type = Py_TYPE(first);
+    if (n >= 2 && (first == Py_None || first_type == &PyBool_Type || first_type == &PyDict_Type)) {
         bool same_type = false;
         if constexpr (IsList) {
             same_type = is_consistent_type_list(seq, n);
         } else {
-            PyTypeObject *const type = Py_TYPE(PyTuple_GET_ITEM(seq, 0));
             same_type = true;
             for (Py_ssize_t i = 1; i < n && same_type; ++i) {
-                same_type = Py_TYPE(PyTuple_GET_ITEM(seq, i)) == type;
+                same_type = Py_TYPE(PyTuple_GET_ITEM(seq, i)) == first_type;
             }
         }
         if (same_type) {
-            PyObject *first = sequence_item<IsList>(seq, 0);
             if (first == Py_None) {
                 const char header[2] = {static_cast<char>(TypeFlag::ConsistentTypeList),
                                         static_cast<char>(TypeFlag::None)};
                 return buffer.extend_from_slice(std::string_view(header, 2)) &&
                        encode_varint(buffer, static_cast<std::uint64_t>(n));
             }
-            if (Py_TYPE(first) == &PyBool_Type) {
+            if (first_type == &PyBool_Type) {
                 return encode_bool_list<IsList>(seq, n, buffer);
             }
-            if (Py_TYPE(first) == &PyDict_Type) {
-                const auto result = encode_structured_list<IsList>(seq, n, first, buffer, cache, settings);
-                if (result != StructuredListResult::Declined) {
-                    return result == StructuredListResult::Written;
-                }
+            const auto result = encode_structured_list<IsList>(seq, n, first, buffer, cache, settings);
+            if (result != StructuredListResult::Declined) {
+                return result == StructuredListResult::Written;
             }
         }
     }

@@ -26,7 +26,7 @@ template <PyBytesBuffer B>
 /// Appends the back-reference of a value string: the narrowest fixed-width index that
 /// holds `index` (big-endian), or `LargePointer` and a varint beyond 32 bits.
 template <PyBytesBuffer B>
-[[nodiscard]] bool encode_pointer(B &buffer, std::uint64_t index) {
+[[nodiscard, gnu::always_inline]] inline bool encode_pointer(B &buffer, std::uint64_t index) {
     const auto byte = [index](unsigned shift) { return static_cast<char>((index >> shift) & 0xFF); };
     if (index <= 0xFF) [[likely]] {
         const char out[2] = {static_cast<char>(TypeFlag::Pointer1), byte(0)};
@@ -164,7 +164,7 @@ template <PyBytesBuffer B>
 
 /// Writes an exact `int`: inline for 0 to 224, else a sign flag and the magnitude.
 template <PyBytesBuffer B>
-[[nodiscard]] bool serialize_int(PyObject *obj, B &buffer) {
+[[nodiscard, gnu::always_inline]] inline bool serialize_int(PyObject *obj, B &buffer) {
     long long v = 0;
     if (!compat::long_as_i64(obj, v)) [[unlikely]] {
         return serialize_big_int(obj, buffer);
@@ -183,7 +183,7 @@ template <PyBytesBuffer B>
 
 /// Writes an exact `float` as its binary64 bit pattern, most significant byte first.
 template <PyBytesBuffer B>
-[[nodiscard]] bool serialize_float(PyObject *obj, B &buffer) {
+[[nodiscard, gnu::always_inline]] inline bool serialize_float(PyObject *obj, B &buffer) {
     std::uint64_t bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(obj));
     if constexpr (std::endian::native == std::endian::little) {
         bits = __builtin_bswap64(bits);
@@ -195,7 +195,7 @@ template <PyBytesBuffer B>
 
 /// Writes an exact `bytes`; never cached.
 template <PyBytesBuffer B>
-[[nodiscard]] bool serialize_bytes(PyObject *obj, B &buffer) {
+[[nodiscard, gnu::always_inline]] inline bool serialize_bytes(PyObject *obj, B &buffer) {
     const Py_ssize_t n = PyBytes_GET_SIZE(obj);
     if (n == 0) {
         return buffer.push(flag_byte(TypeFlag::EmptyBytes));

@@ -6,82 +6,107 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "utils/compat.hpp"
 
-/// Open-addressing map from exact `str` objects to 64-bit numbers.
+/// Exact `str` objects numbered 0, 1, 2, ... in the order they were added, with a hash
+/// index to find a string's number.
 ///
-/// Hashed by the hash the string object caches (no hashing of our own), so a repeated
-/// string costs one multiply and usually one slot. A probe matches by identity first,
-/// then by equal hash and `PyUnicode_Compare`. The map holds a strong reference to every
-/// key: Python code that runs during the walk (converters, `isoformat`, the writer) may
-/// drop the tree's last reference to a string, and a freed address taken by a new string
-/// must never match by identity.
+/// The strings live in a dense array; the index is an open-addressing table of 8-byte
+/// slots, each holding a number and a few hash bits that reject most foreign slots
+/// without reading the array. Hashing uses the hash the string object caches, so a
+/// repeated string costs one multiply; a probe matches by identity first, then by equal
+/// hash and equal text. Growing rebuilds only the slots, from the array.
+///
+/// The map holds a strong reference to every string: Python code that runs during the
+/// walk (converters, `isoformat`, the writer) may drop the tree's last reference to a
+/// string, and a freed address taken by a new string must never match by identity.
 class StrIndexMap {
   public:
+    /// What `find` returns for a string that is not in the map.
+    static constexpr std::uint64_t NOT_FOUND = ~std::uint64_t{0};
+
     StrIndexMap() noexcept = default;
     StrIndexMap(const StrIndexMap &) = delete;
     StrIndexMap &operator=(const StrIndexMap &) = delete;
     StrIndexMap(StrIndexMap &&other) noexcept
-        : slots_(std::move(other.slots_)), mask_(other.mask_), shift_(other.shift_),
-          size_(std::exchange(other.size_, 0)) {}
+        : entries_(std::move(other.entries_)), slots_(std::move(other.slots_)), mask_(other.mask_),
+          shift_(other.shift_), indexed_(std::exchange(other.indexed_, 0)) {
+        other.entries_.clear();
+    }
     StrIndexMap &operator=(StrIndexMap &&) = delete;
     ~StrIndexMap() {
-        for (std::size_t i = 0; slots_ && i <= mask_; ++i) {
-            Py_XDECREF(slots_[i].str);
+        for (const Entry &entry : entries_) {
+            Py_DECREF(entry.str);
         }
     }
 
-    /// Number of keys.
-    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+    /// Number of strings.
+    [[nodiscard]] std::size_t size() const noexcept { return entries_.size(); }
+    /// The string numbered `index` (borrowed from the map).
+    [[nodiscard]] PyObject *at(std::size_t index) const noexcept { return entries_[index].str; }
 
-    /// The value stored for `str` (whose hash is `hash`), or null.
-    [[nodiscard]] const std::uint64_t *find(PyObject *str, Py_hash_t hash) const noexcept {
-        if (size_ == 0) {
-            return nullptr;
-        }
-        for (std::size_t i = home(hash);; i = (i + 1) & mask_) {
-            const Slot &slot = slots_[i];
-            if (slot.str == nullptr) {
-                return nullptr;
-            }
-            if (matches(slot, str, hash)) {
-                return &slot.value;
-            }
-        }
-    }
-
-    /// Returns the value stored for `str`, or stores `value` for it and returns null.
-    /// May throw std::bad_alloc.
-    [[nodiscard]] const std::uint64_t *find_or_insert(PyObject *str, Py_hash_t hash,
-                                                      std::uint64_t value) {
-        if ((size_ + 1) * 2 > capacity()) [[unlikely]] {
-            rehash();
-        }
-        std::size_t i = home(hash);
-        for (;; i = (i + 1) & mask_) {
-            const Slot &slot = slots_[i];
-            if (slot.str == nullptr) {
-                break;
-            }
-            if (matches(slot, str, hash)) {
-                return &slot.value;
-            }
-        }
+    /// Adds a string without indexing it yet (`find` indexes what is missing). The caller
+    /// knows it is not in the map. May throw std::bad_alloc.
+    void append(PyObject *str, Py_hash_t hash) {
+        entries_.push_back(Entry{str, hash});
         Py_INCREF(str);
-        slots_[i] = Slot{str, hash, value};
-        ++size_;
-        return nullptr;
+    }
+
+    /// The number of `str` (whose hash is `hash`), or NOT_FOUND. May throw std::bad_alloc.
+    [[nodiscard]] std::uint64_t find(PyObject *str, Py_hash_t hash) {
+        if (indexed_ != entries_.size()) {
+            reindex(entries_.size());
+        }
+        if (!slots_) {
+            return NOT_FOUND;
+        }
+        std::uint64_t found = NOT_FOUND;
+        (void)probe(str, hash, found);
+        return found;
+    }
+
+    /// The number of `str` if it is in the map; otherwise adds it with the next number
+    /// and returns NOT_FOUND. May throw std::bad_alloc.
+    [[nodiscard]] std::uint64_t find_or_insert(PyObject *str, Py_hash_t hash) {
+        if ((entries_.size() + 1) * 2 > capacity() || indexed_ != entries_.size()) [[unlikely]] {
+            reindex(entries_.size() + 1);
+        }
+        std::uint64_t found = NOT_FOUND;
+        const std::size_t free_slot = probe(str, hash, found);
+        if (found == NOT_FOUND) {
+            const std::uint64_t index = entries_.size();
+            append(str, hash);
+            slots_[free_slot] = slot_value(index, hash);
+            indexed_ = entries_.size();
+        }
+        return found;
     }
 
   private:
-    struct Slot {
-        /// The key (owned), or null for a free slot.
+    struct Entry {
+        /// The string (owned).
         PyObject *str;
         Py_hash_t hash;
-        std::uint64_t value;
     };
+
+    /// A slot holds (number + 1) in its low 40 bits, 0 for a free slot, and 24 hash bits
+    /// above them.
+    static constexpr unsigned INDEX_BITS = 40;
+    static constexpr std::uint64_t INDEX_MASK = (std::uint64_t{1} << INDEX_BITS) - 1;
+
+    [[nodiscard]] static std::uint64_t tag(Py_hash_t hash) noexcept {
+        return (static_cast<std::uint64_t>(hash) & 0xFFFFFF) << INDEX_BITS;
+    }
+    [[nodiscard]] static std::uint64_t slot_value(std::uint64_t index, Py_hash_t hash) {
+        if (index + 1 > INDEX_MASK) {
+            throw std::bad_alloc();
+        }
+        return (index + 1) | tag(hash);
+    }
 
     [[nodiscard]] std::size_t capacity() const noexcept { return slots_ ? mask_ + 1 : 0; }
 
@@ -92,34 +117,54 @@ class StrIndexMap {
         return static_cast<std::size_t>(mixed >> shift_);
     }
 
-    [[nodiscard]] static bool matches(const Slot &slot, PyObject *str, Py_hash_t hash) noexcept {
-        return slot.str == str || (slot.hash == hash && PyUnicode_Compare(slot.str, str) == 0);
-    }
-
-    /// Doubles the table (16 slots at first), moving the keys by their stored hashes.
-    [[gnu::cold, gnu::noinline]] void rehash() {
-        const std::size_t old_capacity = capacity();
-        const std::size_t new_capacity = old_capacity == 0 ? 16 : old_capacity * 2;
-        auto fresh = std::make_unique<Slot[]>(new_capacity);
-        std::unique_ptr<Slot[]> old = std::exchange(slots_, std::move(fresh));
-        mask_ = new_capacity - 1;
-        shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(new_capacity));
-        for (std::size_t j = 0; j < old_capacity; ++j) {
-            if (old[j].str == nullptr) {
-                continue;
+    /// Walks the probe sequence of `str`: sets `found` if it is there, and returns the
+    /// free slot that ends the sequence otherwise. The table has a free slot.
+    [[nodiscard]] std::size_t probe(PyObject *str, Py_hash_t hash, std::uint64_t &found) const noexcept {
+        const std::uint64_t want = tag(hash);
+        for (std::size_t i = home(hash);; i = (i + 1) & mask_) {
+            const std::uint64_t slot = slots_[i];
+            if (slot == 0) {
+                return i;
             }
-            std::size_t i = home(old[j].hash);
-            while (slots_[i].str != nullptr) {
-                i = (i + 1) & mask_;
+            if ((slot & ~INDEX_MASK) == want) {
+                const std::uint64_t index = (slot & INDEX_MASK) - 1;
+                const Entry &entry = entries_[index];
+                if (entry.str == str || (entry.hash == hash && compat::str_equal(entry.str, str))) {
+                    found = index;
+                    return i;
+                }
             }
-            slots_[i] = old[j];
         }
     }
 
-    std::unique_ptr<Slot[]> slots_;
+    /// Rebuilds the slots for at least `wanted` strings at half load: 16 slots at first,
+    /// then 4 times larger while small, then twice.
+    [[gnu::cold, gnu::noinline]] void reindex(std::size_t wanted) {
+        std::size_t cap = capacity() == 0 ? 16 : capacity();
+        while (wanted * 2 > cap) {
+            cap *= cap < (std::size_t{1} << 16) ? 4 : 2;
+        }
+        if (cap != capacity()) {
+            slots_ = std::make_unique<std::uint64_t[]>(cap);
+            mask_ = cap - 1;
+            shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(cap));
+            indexed_ = 0;
+        }
+        for (; indexed_ < entries_.size(); ++indexed_) {
+            std::size_t i = home(entries_[indexed_].hash);
+            while (slots_[i] != 0) {
+                i = (i + 1) & mask_;
+            }
+            slots_[i] = slot_value(indexed_, entries_[indexed_].hash);
+        }
+    }
+
+    std::vector<Entry> entries_;
+    std::unique_ptr<std::uint64_t[]> slots_;
     std::size_t mask_ = 0;
     unsigned shift_ = 64;
-    std::size_t size_ = 0;
+    /// Entries before this one are in the slots.
+    std::size_t indexed_ = 0;
 };
 
 /// The strings of one encoding, each with the back-reference index it received when it
@@ -129,12 +174,8 @@ class SerializingStringCache {
     /// On a hit sets `index` to the string's index and returns true. On a miss enters
     /// the string with the next index and returns false: the caller writes it in full.
     [[nodiscard]] bool lookup_or_insert(PyObject *str, std::uint64_t &index) {
-        const std::uint64_t *found = map_.find_or_insert(str, compat::str_hash(str), map_.size());
-        if (found != nullptr) {
-            index = *found;
-            return true;
-        }
-        return false;
+        index = map_.find_or_insert(str, compat::str_hash(str));
+        return index != StrIndexMap::NOT_FOUND;
     }
 
   private:

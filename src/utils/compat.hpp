@@ -118,4 +118,17 @@ namespace compat {
     return overflow == 0;
 }
 
+/// Whether two exact `str` objects hold the same characters. CPython compares the
+/// canonical storage directly (equal text implies equal width); elsewhere the public call.
+[[nodiscard]] inline bool str_equal(PyObject *a, PyObject *b) noexcept {
+#if VEZUVIR_CPYTHON
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return len == PyUnicode_GET_LENGTH(b) && kind == static_cast<int>(PyUnicode_KIND(b)) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(len) * kind) == 0;
+#else
+    return PyUnicode_Compare(a, b) == 0;
+#endif
+}
+
 } // namespace compat
