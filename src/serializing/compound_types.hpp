@@ -10,6 +10,7 @@
 // items, or reading past the end of a shrunken list.
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -23,6 +24,14 @@
                                         : "list changed during serialization",
                 SERIALIZATION_ERROR_TYPE);
     return false;
+}
+
+/// A strong reference to `obj` when Python code may run while it is written (which may
+/// drop the container's reference to it); empty otherwise, where the container's own
+/// reference is enough.
+[[nodiscard, gnu::always_inline]] inline PyPointer hold_if_needed(const SerializationSettings &settings,
+                                                                 PyObject *obj) noexcept {
+    return settings.python_may_run ? PyPointer::borrow(obj) : PyPointer();
 }
 
 /// The keys of one dict (exact `str`s) and their positions in its iteration order.
@@ -72,21 +81,28 @@ class KeyPositions {
     return keys;
 }
 
-/// Whether `dict` has exactly the keys of `keys`, in any order.
-[[nodiscard]] inline bool compare_dict_keys(PyObject *dict, KeyPositions &keys) {
-    if (static_cast<std::size_t>(PyDict_GET_SIZE(dict)) != keys.size()) {
+/// Whether `dict` (any object) is a dict with exactly the keys of `keys`, in any order.
+/// On success `values[p]` is the dict's value for the key at position p (borrowed).
+[[nodiscard]] inline bool compare_dict_keys(PyObject *dict, KeyPositions &keys, PyObject **values) {
+    const std::size_t k = keys.size();
+    if (!PyDict_CheckExact(dict) || static_cast<std::size_t>(PyDict_GET_SIZE(dict)) != k) {
         return false;
     }
+    std::fill(values, values + k, nullptr);
     Py_ssize_t pos = 0;
     PyObject *key = nullptr;
     PyObject *value = nullptr;
     std::size_t seen = 0;
     while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (keys.position_of(key, seen++) < 0) {
+        const std::ptrdiff_t at = keys.position_of(key, seen++);
+        // Distinct dict keys never share a position; checked all the same, as the
+        // values array must be filled exactly once per position.
+        if (at < 0 || values[at] != nullptr) {
             return false;
         }
+        values[at] = value;
     }
-    return true;
+    return seen == k;
 }
 
 /// Writes a key of a string-keyed dict: the key back-reference (254, varint index) if
@@ -173,11 +189,11 @@ template <PyBytesBuffer B>
     Py_ssize_t written = 0;
     while (PyDict_Next(dict, &pos, &k, &v)) {
         // Before any append: the writer may run and replace this value in the dict.
-        PyPointer value = PyPointer::borrow(v);
+        const PyPointer held = hold_if_needed(settings, v);
         if (written == n || !PyUnicode_CheckExact(k)) [[unlikely]] {
             return fail_container_changed(dict);
         }
-        if (!write_dict_key(k, buffer, cache) || !serialize(value.get(), buffer, cache, settings)) {
+        if (!write_dict_key(k, buffer, cache) || !serialize(v, buffer, cache, settings)) {
             return false;
         }
         ++written;
@@ -257,6 +273,11 @@ enum class StructuredListResult { Written, Declined, Failed };
 
 /// Writes a sequence of `n` (at least 2) exact dicts as a `StructuredList` when all have
 /// the string keys of the first; declines, writing nothing, otherwise.
+///
+/// When no Python code can run, the values of every row are gathered while the key sets
+/// are compared and written from there. Otherwise each row is fetched and matched again
+/// just before it is written, its values held, and checked once more afterwards, so a
+/// row changed by Python code fails the call instead of being written wrong.
 template <bool IsList, PyBytesBuffer B>
 [[nodiscard]] StructuredListResult encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first,
                                                           B &buffer, SerializingStringCache &cache,
@@ -266,75 +287,66 @@ template <bool IsList, PyBytesBuffer B>
     if (!keys) {
         return R::Declined;
     }
-    for (Py_ssize_t i = 1; i < n; ++i) {
-        if (!compare_dict_keys(sequence_item<IsList>(seq, i), *keys)) {
+    const std::size_t k = keys->size();
+    const auto rows = static_cast<std::size_t>(n);
+    const bool gather = !settings.python_may_run;
+    std::vector<PyObject *> values(gather ? rows * k : k);
+    for (std::size_t i = gather ? 0 : 1; i < rows; ++i) {
+        PyObject *row = sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i));
+        if (!compare_dict_keys(row, *keys, values.data() + (gather ? i * k : 0))) {
             return R::Declined;
         }
     }
-    const std::size_t k = keys->size();
     if (!buffer.push(flag_byte(TypeFlag::StructuredList)) || !encode_varint(buffer, static_cast<std::uint64_t>(n)) ||
         !encode_varint(buffer, k)) {
         return R::Failed;
     }
-    const auto changed = [&](PyObject *container) {
-        (void)fail_container_changed(container);
-        return R::Failed;
-    };
-
-    // Row 0: each key as a string value, then its value.
-    PyPointer row = PyPointer::borrow(first);
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr;
-    PyObject *v = nullptr;
-    std::size_t seen = 0;
-    while (PyDict_Next(row.get(), &pos, &key, &v)) {
-        PyPointer value = PyPointer::borrow(v);
-        if (seen == k || key != keys->key_at(seen)) [[unlikely]] {
-            return changed(row.get());
-        }
-        ++seen;
-        if (!serialize_str(key, buffer, cache) || !serialize(value.get(), buffer, cache, settings)) {
-            return R::Failed;
-        }
-        if (static_cast<std::size_t>(PyDict_GET_SIZE(row.get())) != k) [[unlikely]] {
-            return changed(row.get());
-        }
-    }
-    if (seen != k) {
-        return changed(row.get());
-    }
-
-    // Rows 1 to n - 1: the values alone, in the key order of row 0. Each row is taken
-    // whole into `slots` before any of it is written, so what is written matches.
-    std::vector<PyPointer> slots(k);
-    for (Py_ssize_t j = 1; j < n; ++j) {
-        if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
-            return changed(seq);
-        }
-        row = PyPointer::borrow(sequence_item<IsList>(seq, j));
-        if (!PyDict_CheckExact(row.get()) || static_cast<std::size_t>(PyDict_GET_SIZE(row.get())) != k) [[unlikely]] {
-            return changed(PyDict_CheckExact(row.get()) ? row.get() : seq);
-        }
-        pos = 0;
-        seen = 0;
-        while (PyDict_Next(row.get(), &pos, &key, &v)) {
-            const std::ptrdiff_t at = keys->position_of(key, seen++);
-            if (at < 0 || slots[static_cast<std::size_t>(at)]) [[unlikely]] {
-                return changed(row.get());
+    // Row 0 gives each key as a string value before its value; later rows give values
+    // alone, in the key order of row 0.
+    const auto write_row = [&](std::size_t i, PyObject *const *row_values) {
+        for (std::size_t p = 0; p < k; ++p) {
+            if ((i == 0 && !serialize_str(keys->key_at(p), buffer, cache)) ||
+                !serialize(row_values[p], buffer, cache, settings)) {
+                return false;
             }
-            slots[static_cast<std::size_t>(at)] = PyPointer::borrow(v);
         }
-        if (seen != k) [[unlikely]] {
-            return changed(row.get());
-        }
-        for (PyPointer &slot : slots) {
-            PyPointer value = std::move(slot);
-            if (!serialize(value.get(), buffer, cache, settings)) {
+        return true;
+    };
+    if (gather) {
+        for (std::size_t i = 0; i < rows; ++i) {
+            if (!write_row(i, values.data() + i * k)) {
                 return R::Failed;
             }
         }
+        return R::Written;
     }
-    return sequence_unchanged<IsList>(seq, n) ? R::Written : changed(seq);
+    std::vector<PyPointer> held(k);
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
+            (void)fail_container_changed(seq);
+            return R::Failed;
+        }
+        const PyPointer row = PyPointer::borrow(sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i)));
+        if (!compare_dict_keys(row.get(), *keys, values.data())) [[unlikely]] {
+            (void)fail_container_changed(PyDict_CheckExact(row.get()) ? row.get() : seq);
+            return R::Failed;
+        }
+        for (std::size_t p = 0; p < k; ++p) {
+            held[p] = PyPointer::borrow(values[p]);
+        }
+        if (!write_row(i, values.data())) {
+            return R::Failed;
+        }
+        if (static_cast<std::size_t>(PyDict_GET_SIZE(row.get())) != k) [[unlikely]] {
+            (void)fail_container_changed(row.get());
+            return R::Failed;
+        }
+    }
+    if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
+        (void)fail_container_changed(seq);
+        return R::Failed;
+    }
+    return R::Written;
 }
 
 /// Writes a non-empty exact list or tuple: packed when all items are None or all are
@@ -383,8 +395,9 @@ template <bool IsList, PyBytesBuffer B>
         if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
             return fail_container_changed(seq);
         }
-        PyPointer item = PyPointer::borrow(sequence_item<IsList>(seq, i));
-        if (!serialize(item.get(), buffer, cache, settings)) {
+        PyObject *item = sequence_item<IsList>(seq, i);
+        const PyPointer held = hold_if_needed(settings, item);
+        if (!serialize(item, buffer, cache, settings)) {
             return false;
         }
     }

@@ -53,7 +53,7 @@ template <PyBytesBuffer B>
 /// occurrence, or in full (entering the cache first, so its index matches what readers
 /// count). ASCII strings are read in place, without conversion.
 template <PyBytesBuffer B>
-[[nodiscard]] bool serialize_str(PyObject *str, B &buffer, SerializingStringCache &cache) {
+[[nodiscard, gnu::noinline]] bool serialize_str(PyObject *str, B &buffer, SerializingStringCache &cache) {
     Py_ssize_t len = 0;
     bool is_ascii = false;
     const char *data = compat::str_utf8(str, len, is_ascii);

@@ -5,21 +5,22 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
-#include <vector>
 
 #include "utils/compat.hpp"
 
 /// Exact `str` objects numbered 0, 1, 2, ... in the order they were added, with a hash
 /// index to find a string's number.
 ///
-/// The strings live in a dense array; the index is an open-addressing table of 8-byte
-/// slots, each holding a number and a few hash bits that reject most foreign slots
-/// without reading the array. Hashing uses the hash the string object caches, so a
+/// One allocation holds both parts: an open-addressing table of 8-byte slots, each with
+/// a number and a few hash bits that reject most foreign slots without reading further,
+/// followed by the dense array of strings, which never holds more than half as many
+/// entries as there are slots. Hashing uses the hash the string object caches, so a
 /// repeated string costs one multiply; a probe matches by identity first, then by equal
-/// hash and equal text. Growing rebuilds only the slots, from the array.
+/// hash and equal text. Growing copies the array and rebuilds the slots from it.
 ///
 /// The map holds a strong reference to every string: Python code that runs during the
 /// walk (converters, `isoformat`, the writer) may drop the tree's last reference to a
@@ -33,37 +34,37 @@ class StrIndexMap {
     StrIndexMap(const StrIndexMap &) = delete;
     StrIndexMap &operator=(const StrIndexMap &) = delete;
     StrIndexMap(StrIndexMap &&other) noexcept
-        : entries_(std::move(other.entries_)), slots_(std::move(other.slots_)), mask_(other.mask_),
-          shift_(other.shift_), indexed_(std::exchange(other.indexed_, 0)) {
-        other.entries_.clear();
-    }
+        : block_(std::move(other.block_)), capacity_(std::exchange(other.capacity_, 0)),
+          shift_(other.shift_), size_(std::exchange(other.size_, 0)),
+          indexed_(std::exchange(other.indexed_, 0)) {}
     StrIndexMap &operator=(StrIndexMap &&) = delete;
     ~StrIndexMap() {
-        for (const Entry &entry : entries_) {
-            Py_DECREF(entry.str);
+        for (std::size_t i = 0; i < size_; ++i) {
+            Py_DECREF(entries()[i].str);
         }
     }
 
     /// Number of strings.
-    [[nodiscard]] std::size_t size() const noexcept { return entries_.size(); }
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
     /// The string numbered `index` (borrowed from the map).
-    [[nodiscard]] PyObject *at(std::size_t index) const noexcept { return entries_[index].str; }
+    [[nodiscard]] PyObject *at(std::size_t index) const noexcept { return entries()[index].str; }
 
     /// Adds a string without indexing it yet (`find` indexes what is missing). The caller
     /// knows it is not in the map. May throw std::bad_alloc.
     void append(PyObject *str, Py_hash_t hash) {
-        entries_.push_back(Entry{str, hash});
+        if ((size_ + 1) * 2 > capacity_) [[unlikely]] {
+            grow(size_ + 1);
+        }
+        entries()[size_++] = Entry{str, hash};
         Py_INCREF(str);
     }
 
-    /// The number of `str` (whose hash is `hash`), or NOT_FOUND. May throw std::bad_alloc.
-    [[nodiscard]] std::uint64_t find(PyObject *str, Py_hash_t hash) {
-        if (indexed_ != entries_.size()) {
-            reindex(entries_.size());
-        }
-        if (!slots_) {
+    /// The number of `str` (whose hash is `hash`), or NOT_FOUND.
+    [[nodiscard]] std::uint64_t find(PyObject *str, Py_hash_t hash) noexcept {
+        if (size_ == 0) {
             return NOT_FOUND;
         }
+        index_rest();
         std::uint64_t found = NOT_FOUND;
         (void)probe(str, hash, found);
         return found;
@@ -72,16 +73,17 @@ class StrIndexMap {
     /// The number of `str` if it is in the map; otherwise adds it with the next number
     /// and returns NOT_FOUND. May throw std::bad_alloc.
     [[nodiscard]] std::uint64_t find_or_insert(PyObject *str, Py_hash_t hash) {
-        if ((entries_.size() + 1) * 2 > capacity() || indexed_ != entries_.size()) [[unlikely]] {
-            reindex(entries_.size() + 1);
+        if ((size_ + 1) * 2 > capacity_) [[unlikely]] {
+            grow(size_ + 1);
         }
+        index_rest();
         std::uint64_t found = NOT_FOUND;
         const std::size_t free_slot = probe(str, hash, found);
         if (found == NOT_FOUND) {
-            const std::uint64_t index = entries_.size();
-            append(str, hash);
-            slots_[free_slot] = slot_value(index, hash);
-            indexed_ = entries_.size();
+            slots()[free_slot] = slot_value(size_, hash);
+            entries()[size_++] = Entry{str, hash};
+            indexed_ = size_;
+            Py_INCREF(str);
         }
         return found;
     }
@@ -92,23 +94,22 @@ class StrIndexMap {
         PyObject *str;
         Py_hash_t hash;
     };
+    static_assert(sizeof(Entry) == 2 * sizeof(std::uint64_t));
 
     /// A slot holds (number + 1) in its low 40 bits, 0 for a free slot, and 24 hash bits
     /// above them.
     static constexpr unsigned INDEX_BITS = 40;
     static constexpr std::uint64_t INDEX_MASK = (std::uint64_t{1} << INDEX_BITS) - 1;
 
+    [[nodiscard]] std::uint64_t *slots() const noexcept { return block_.get(); }
+    [[nodiscard]] Entry *entries() const noexcept { return reinterpret_cast<Entry *>(block_.get() + capacity_); }
+
     [[nodiscard]] static std::uint64_t tag(Py_hash_t hash) noexcept {
         return (static_cast<std::uint64_t>(hash) & 0xFFFFFF) << INDEX_BITS;
     }
-    [[nodiscard]] static std::uint64_t slot_value(std::uint64_t index, Py_hash_t hash) {
-        if (index + 1 > INDEX_MASK) {
-            throw std::bad_alloc();
-        }
+    [[nodiscard]] static std::uint64_t slot_value(std::uint64_t index, Py_hash_t hash) noexcept {
         return (index + 1) | tag(hash);
     }
-
-    [[nodiscard]] std::size_t capacity() const noexcept { return slots_ ? mask_ + 1 : 0; }
 
     /// First slot to probe: the high bits of a Fibonacci multiply, so that hashes
     /// differing only in their upper bits still spread.
@@ -121,14 +122,15 @@ class StrIndexMap {
     /// free slot that ends the sequence otherwise. The table has a free slot.
     [[nodiscard]] std::size_t probe(PyObject *str, Py_hash_t hash, std::uint64_t &found) const noexcept {
         const std::uint64_t want = tag(hash);
-        for (std::size_t i = home(hash);; i = (i + 1) & mask_) {
-            const std::uint64_t slot = slots_[i];
+        const std::size_t mask = capacity_ - 1;
+        for (std::size_t i = home(hash);; i = (i + 1) & mask) {
+            const std::uint64_t slot = slots()[i];
             if (slot == 0) {
                 return i;
             }
             if ((slot & ~INDEX_MASK) == want) {
                 const std::uint64_t index = (slot & INDEX_MASK) - 1;
-                const Entry &entry = entries_[index];
+                const Entry &entry = entries()[index];
                 if (entry.str == str || (entry.hash == hash && compat::str_equal(entry.str, str))) {
                     found = index;
                     return i;
@@ -137,33 +139,46 @@ class StrIndexMap {
         }
     }
 
-    /// Rebuilds the slots for at least `wanted` strings at half load: 16 slots at first,
-    /// then 4 times larger while small, then twice.
-    [[gnu::cold, gnu::noinline]] void reindex(std::size_t wanted) {
-        std::size_t cap = capacity() == 0 ? 16 : capacity();
-        while (wanted * 2 > cap) {
-            cap *= cap < (std::size_t{1} << 16) ? 4 : 2;
-        }
-        if (cap != capacity()) {
-            slots_ = std::make_unique<std::uint64_t[]>(cap);
-            mask_ = cap - 1;
-            shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(cap));
-            indexed_ = 0;
-        }
-        for (; indexed_ < entries_.size(); ++indexed_) {
-            std::size_t i = home(entries_[indexed_].hash);
-            while (slots_[i] != 0) {
-                i = (i + 1) & mask_;
+    /// Enters the strings added by `append` into the slots.
+    void index_rest() noexcept {
+        const std::size_t mask = capacity_ - 1;
+        for (; indexed_ < size_; ++indexed_) {
+            std::size_t i = home(entries()[indexed_].hash);
+            while (slots()[i] != 0) {
+                i = (i + 1) & mask;
             }
-            slots_[i] = slot_value(indexed_, entries_[indexed_].hash);
+            slots()[i] = slot_value(indexed_, entries()[indexed_].hash);
         }
     }
 
-    std::vector<Entry> entries_;
-    std::unique_ptr<std::uint64_t[]> slots_;
-    std::size_t mask_ = 0;
+    /// Makes room for `wanted` strings at half load: 16 slots at first, then 4 times
+    /// larger while small, then twice.
+    [[gnu::cold, gnu::noinline]] void grow(std::size_t wanted) {
+        std::size_t cap = capacity_ == 0 ? 16 : capacity_;
+        while (wanted * 2 > cap) {
+            cap *= cap < (std::size_t{1} << 16) ? 4 : 2;
+        }
+        if (cap > (INDEX_MASK >> 1)) {
+            throw std::bad_alloc();
+        }
+        // `cap` slots, then room for cap / 2 entries of two words each.
+        auto block = std::make_unique_for_overwrite<std::uint64_t[]>(2 * cap);
+        std::memset(block.get(), 0, cap * sizeof(std::uint64_t));
+        if (size_ != 0) {
+            std::memcpy(block.get() + cap, entries(), size_ * sizeof(Entry));
+        }
+        block_ = std::move(block);
+        capacity_ = cap;
+        shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(cap));
+        indexed_ = 0;
+    }
+
+    std::unique_ptr<std::uint64_t[]> block_;
+    /// Number of slots (a power of two), 0 before the first string.
+    std::size_t capacity_ = 0;
     unsigned shift_ = 64;
-    /// Entries before this one are in the slots.
+    std::size_t size_ = 0;
+    /// Strings before this number are in the slots.
     std::size_t indexed_ = 0;
 };
 

@@ -131,4 +131,9 @@ namespace compat {
 #endif
 }
 
+/// Whether objects die and finalizers run only when a reference count drops to zero or a
+/// collector-tracked object is allocated, so that C code doing neither runs no Python code.
+/// PyPy's collector may run at other allocations.
+inline constexpr bool FINALIZERS_ONLY_AT_KNOWN_POINTS = VEZUVIR_CPYTHON != 0;
+
 } // namespace compat
