@@ -11,6 +11,9 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <array>
+#include <memory>
+#include <utility>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -130,6 +133,26 @@ template <PyBytesBuffer B>
     return len == 0 || buffer.extend_from_slice(std::string_view(data, static_cast<std::size_t>(len)));
 }
 
+/// The (key, value) pairs of one dict, borrowed; small dicts need no allocation.
+class DictEntries {
+  public:
+    using Entry = std::pair<PyObject *, PyObject *>;
+    explicit DictEntries(std::size_t n)
+        : size_(n), data_(n <= INLINE ? inline_.data() : (heap_ = std::make_unique_for_overwrite<Entry[]>(n)).get()) {}
+    DictEntries(const DictEntries &) = delete;
+    DictEntries &operator=(const DictEntries &) = delete;
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+    [[nodiscard]] Entry &operator[](std::size_t i) noexcept { return data_[i]; }
+
+  private:
+    /// Kept small: every level of nesting carries one of these on the stack.
+    static constexpr std::size_t INLINE = 8;
+    std::array<Entry, INLINE> inline_;
+    std::unique_ptr<Entry[]> heap_;
+    std::size_t size_;
+    Entry *data_;
+};
+
 /// `AnyKeyDict`: every key and value as an encoded value; tuples are refused as keys.
 template <PyBytesBuffer B>
 [[gnu::noinline]] bool encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer,
@@ -177,6 +200,28 @@ template <PyBytesBuffer B>
     Py_ssize_t pos = 0;
     PyObject *k = nullptr;
     PyObject *v = nullptr;
+    if (!settings.python_may_run) {
+        // Nothing can change the dict meanwhile: one pass both checks the keys and
+        // gathers the entries to write.
+        DictEntries entries(static_cast<std::size_t>(n));
+        std::size_t count = 0;
+        while (PyDict_Next(dict, &pos, &k, &v) && count < entries.size()) {
+            if (!PyUnicode_CheckExact(k)) [[unlikely]] {
+                return encode_any_key_dict(dict, n, buffer, cache, settings);
+            }
+            entries[count++] = {k, v};
+        }
+        if (!buffer.push(flag_byte(TypeFlag::Dict)) || !encode_varint(buffer, count)) {
+            return false;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!write_dict_key(entries[i].first, buffer, cache) ||
+                !serialize(entries[i].second, buffer, cache, settings)) {
+                return false;
+            }
+        }
+        return true;
+    }
     while (PyDict_Next(dict, &pos, &k, &v)) {
         if (!PyUnicode_CheckExact(k)) [[unlikely]] {
             return encode_any_key_dict(dict, n, buffer, cache, settings);

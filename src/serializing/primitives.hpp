@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <bit>
+#include <concepts>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -22,6 +23,42 @@
 template <PyBytesBuffer B>
 [[nodiscard]] bool serialize(PyObject *obj, B &buffer, SerializingStringCache &cache,
                              const SerializationSettings &settings);
+
+/// Whether `B` lends room to write into (see RawBytesBuffer::reserve).
+template <class B>
+concept ReservingBuffer = requires(B &buffer, std::size_t n) {
+    { buffer.reserve(n) } -> std::same_as<std::uint8_t *>;
+    buffer.commit(n);
+};
+
+/// Appends `flag`, the varint of the payload's length unless `with_length` is false, and
+/// the payload: the flag and varint as pushes and the payload as one slice, or in one
+/// step into a buffer that lends room.
+template <PyBytesBuffer B>
+[[nodiscard, gnu::always_inline]] inline bool write_flagged(B &buffer, TypeFlag flag, std::string_view payload,
+                                                            bool with_length = true) {
+    if constexpr (ReservingBuffer<B>) {
+        std::uint8_t *const out = buffer.reserve(1 + MAX_VARINT_LEN + payload.size());
+        if (out == nullptr) {
+            return false;
+        }
+        std::uint8_t *p = out;
+        *p++ = flag_byte(flag);
+        if (with_length) {
+            if (payload.size() < 255) [[likely]] {
+                *p++ = static_cast<std::uint8_t>(payload.size());
+            } else {
+                p += write_varint_long_form<255>(p, payload.size());
+            }
+        }
+        std::memcpy(p, payload.data(), payload.size());
+        buffer.commit(static_cast<std::size_t>(p - out) + payload.size());
+        return true;
+    } else {
+        return buffer.push(flag_byte(flag)) && (!with_length || encode_varint(buffer, payload.size())) &&
+               buffer.extend_from_slice(payload);
+    }
+}
 
 /// Appends the back-reference of a value string: the narrowest fixed-width index that
 /// holds `index` (big-endian), or `LargePointer` and a varint beyond 32 bits.
@@ -68,9 +105,8 @@ template <PyBytesBuffer B>
         return encode_pointer(buffer, index);
     }
     // The cache now holds the string, so `data` stays valid even if the writer runs.
-    return buffer.push(flag_byte(is_ascii ? TypeFlag::AsciiString : TypeFlag::String)) &&
-           encode_varint(buffer, static_cast<std::uint64_t>(len)) &&
-           buffer.extend_from_slice(std::string_view(data, static_cast<std::size_t>(len)));
+    return write_flagged(buffer, is_ascii ? TypeFlag::AsciiString : TypeFlag::String,
+                         std::string_view(data, static_cast<std::size_t>(len)));
 }
 
 namespace detail {
@@ -164,7 +200,7 @@ template <PyBytesBuffer B>
 
 /// Writes an exact `int`: inline for 0 to 224, else a sign flag and the magnitude.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::always_inline]] inline bool serialize_int(PyObject *obj, B &buffer) {
+[[nodiscard, gnu::noinline]] bool serialize_int(PyObject *obj, B &buffer) {
     long long v = 0;
     if (!compat::long_as_i64(obj, v)) [[unlikely]] {
         return serialize_big_int(obj, buffer);
@@ -183,25 +219,24 @@ template <PyBytesBuffer B>
 
 /// Writes an exact `float` as its binary64 bit pattern, most significant byte first.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::always_inline]] inline bool serialize_float(PyObject *obj, B &buffer) {
+[[nodiscard, gnu::noinline]] bool serialize_float(PyObject *obj, B &buffer) {
     std::uint64_t bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(obj));
     if constexpr (std::endian::native == std::endian::little) {
         bits = __builtin_bswap64(bits);
     }
     char out[8];
     std::memcpy(out, &bits, 8);
-    return buffer.push(flag_byte(TypeFlag::Float)) && buffer.extend_from_slice(std::string_view(out, 8));
+    return write_flagged(buffer, TypeFlag::Float, std::string_view(out, 8), false);
 }
 
 /// Writes an exact `bytes`; never cached.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::always_inline]] inline bool serialize_bytes(PyObject *obj, B &buffer) {
+[[nodiscard, gnu::noinline]] bool serialize_bytes(PyObject *obj, B &buffer) {
     const Py_ssize_t n = PyBytes_GET_SIZE(obj);
     if (n == 0) {
         return buffer.push(flag_byte(TypeFlag::EmptyBytes));
     }
-    return buffer.push(flag_byte(TypeFlag::Bytes)) && encode_varint(buffer, static_cast<std::uint64_t>(n)) &&
-           buffer.extend_from_slice(std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(n)));
+    return write_flagged(buffer, TypeFlag::Bytes, std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(n)));
 }
 
 /// Writes a `datetime.datetime` (or subclass) as the text `datetime.isoformat` gives it,

@@ -67,10 +67,11 @@ class RawBytesBuffer {
         return true;
     }
 
-    /// Room for up to `n` bytes that the format appends one `push` at a time (a varint's
-    /// long form), written in place and then counted by `commit_run`; null with
-    /// MemoryError set if the buffer cannot grow.
-    [[nodiscard, gnu::always_inline]] std::uint8_t *reserve_run(std::size_t n) noexcept {
+    /// Room for up to `n` bytes to be written in place and then counted by `commit`; null
+    /// with MemoryError set if the buffer cannot grow. Only this buffer offers it: here
+    /// a group of pushes and slices is just a copy, whereas the writer-backed buffer
+    /// must see each operation.
+    [[nodiscard, gnu::always_inline]] std::uint8_t *reserve(std::size_t n) noexcept {
         if (capacity_ - len_ < n) [[unlikely]] {
             if (!grow(n)) {
                 return nullptr;
@@ -78,8 +79,8 @@ class RawBytesBuffer {
         }
         return reinterpret_cast<std::uint8_t *>(data_ + len_);
     }
-    /// Counts `n` bytes written after `reserve_run`.
-    void commit_run(std::size_t n) noexcept { len_ += n; }
+    /// Counts `n` bytes written after `reserve`.
+    void commit(std::size_t n) noexcept { len_ += n; }
 
     /// Number of bytes written since the last `take_bytes`.
     [[nodiscard]] std::size_t len() const noexcept { return len_; }

@@ -29,19 +29,19 @@ template <std::uint64_t Base>
 }
 
 /// Appends the varint of `value` (base and offset 255, or 254 for key lengths) with one
-/// `push` per byte, as the writer-backed buffer expects. A buffer that can lend room for
-/// a run of pushed bytes (`reserve_run`/`commit_run`) gets the long form written in place.
+/// `push` per byte, as the writer-backed buffer expects. A buffer that can lend room to
+/// write into (`reserve`/`commit`) gets the long form written in place.
 template <std::uint64_t Base = 255, class Buffer>
 [[nodiscard]] inline bool encode_varint_base(Buffer &buffer, std::uint64_t value) {
     if (value < Base) [[likely]] {
         return buffer.push(static_cast<std::uint8_t>(value));
     }
-    if constexpr (requires { buffer.reserve_run(MAX_VARINT_LEN); }) {
-        std::uint8_t *out = buffer.reserve_run(MAX_VARINT_LEN);
+    if constexpr (requires { buffer.reserve(MAX_VARINT_LEN); }) {
+        std::uint8_t *out = buffer.reserve(MAX_VARINT_LEN);
         if (out == nullptr) {
             return false;
         }
-        buffer.commit_run(write_varint_long_form<Base>(out, value));
+        buffer.commit(write_varint_long_form<Base>(out, value));
         return true;
     } else {
         std::uint8_t out[MAX_VARINT_LEN];
