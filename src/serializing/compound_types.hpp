@@ -251,10 +251,9 @@ template <PyBytesBuffer B>
 
 /// Whether all `n` (at least 2) items of `list` have exactly the type of the first.
 [[nodiscard]] inline bool is_consistent_type_list(PyObject *list, Py_ssize_t n) noexcept {
-    PyObject *const *items = reinterpret_cast<PyListObject *>(list)->ob_item;
-    PyTypeObject *const type = Py_TYPE(items[0]);
+    PyTypeObject *const type = Py_TYPE(PyList_GET_ITEM(list, 0));
     for (Py_ssize_t i = 1; i < n; ++i) {
-        if (Py_TYPE(items[i]) != type) {
+        if (Py_TYPE(PyList_GET_ITEM(list, i)) != type) {
             return false;
         }
     }
