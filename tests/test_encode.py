@@ -2,12 +2,14 @@
 and behaviour when Python code run during the walk changes what is being written."""
 
 import datetime
+import json
 import platform
 import sys
 import textwrap
 
 import pytest
 
+from conftest import bench_documents
 from vezuvir import CustomType, SerializationError, dump_bytes
 
 MARKER = b"<o>"
@@ -119,7 +121,26 @@ BOX = {Box: CustomType("box", unbox)}
     ],
 )
 def test_encodings(obj, expected):
-    assert enc(obj, custom_types=BOX) == bytes.fromhex(expected)
+    expected = bytes.fromhex(expected)
+    # With a registration (or a writer) the walk expects Python code to run and holds
+    # what it writes; without, it takes shortcuts. Both must write the same bytes.
+    assert enc(obj, custom_types=BOX) == expected
+    keeper = Keeper()
+    dump_bytes(obj, writer=keeper, flush_threshold=3, direct_write_threshold=4, custom_types=BOX)
+    assert b"".join(keeper.chunks) == MARKER + expected
+    if "Box" not in repr(obj):
+        assert enc(obj) == expected
+
+
+@pytest.mark.parametrize("path", bench_documents(), ids=lambda p: p.name)
+def test_every_walk_writes_the_same_bytes_for_real_documents(path):
+    doc = json.loads(path.read_text(encoding="utf-8"))
+    whole = dump_bytes(doc)
+    assert dump_bytes(doc, custom_types=BOX) == whole
+    assert dump_bytes(doc, serialize_dates=True) == whole
+    keeper = Keeper()
+    dump_bytes(doc, writer=keeper, flush_threshold=4096, direct_write_threshold=512)
+    assert b"".join(keeper.chunks) == whole
 
 
 @pytest.mark.parametrize(
@@ -286,6 +307,12 @@ def test_serialization_errors(obj, kwargs, message):
     with pytest.raises(SerializationError) as info:
         dump_bytes(obj, **kwargs)
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("obj", ["\ud800", {"\udfff": 1}, [{"\ud800": 1}, {"\ud800": 2}], {1: "a\ud800"}])
+def test_strings_without_utf8_form_raise_the_interpreters_error(obj):
+    with pytest.raises(UnicodeEncodeError):
+        dump_bytes(obj)
 
 
 @pytest.mark.parametrize("cls", [MyInt, type("F", (float,), {}), type("S", (str,), {}), type("B", (bytes,), {}),
