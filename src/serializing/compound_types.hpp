@@ -4,19 +4,21 @@
 //
 // Python code can run in the middle of a container (a converter, `isoformat` with a
 // tzinfo, the writer's `write` on any append), and it may change the container being
-// written. So every item is held by a strong reference while it is written, and each
-// container is checked against the count already written: a change fails the call with
-// SerializationError instead of producing an encoding whose count disagrees with its
-// items, or reading past the end of a shrunken list.
+// written. Whenever that is possible (`SerializationSettings::python_may_run`), every
+// item is held by a strong reference while it is written, and each container is checked
+// against the count already written: a change fails the call with SerializationError
+// instead of producing an encoding whose count disagrees with its items, or reading past
+// the end of a shrunken list. Otherwise the tree's own references are enough and each
+// container is read once.
 #include <Python.h>
 
 #include <algorithm>
 #include <array>
-#include <memory>
-#include <utility>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "serializing/primitives.hpp"
@@ -249,17 +251,6 @@ template <PyBytesBuffer B>
     return written == n || fail_container_changed(dict);
 }
 
-/// Whether all `n` (at least 2) items of `list` have exactly the type of the first.
-[[nodiscard]] inline bool is_consistent_type_list(PyObject *list, Py_ssize_t n) noexcept {
-    PyTypeObject *const type = Py_TYPE(PyList_GET_ITEM(list, 0));
-    for (Py_ssize_t i = 1; i < n; ++i) {
-        if (Py_TYPE(PyList_GET_ITEM(list, i)) != type) {
-            return false;
-        }
-    }
-    return true;
-}
-
 /// Item `i` of an exact list or tuple, borrowed.
 template <bool IsList>
 [[nodiscard]] inline PyObject *sequence_item(PyObject *seq, Py_ssize_t i) noexcept {
@@ -280,6 +271,19 @@ template <bool IsList>
         (void)n;
         return true;
     }
+}
+
+/// Whether all `n` (at least 2) items of an exact list (or tuple) have exactly the type
+/// of the first.
+template <bool IsList = true>
+[[nodiscard]] inline bool is_consistent_type_list(PyObject *seq, Py_ssize_t n) noexcept {
+    PyTypeObject *const type = Py_TYPE(sequence_item<IsList>(seq, 0));
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        if (Py_TYPE(sequence_item<IsList>(seq, i)) != type) {
+            return false;
+        }
+    }
+    return true;
 }
 
 /// `ConsistentTypeList` of booleans: n bits, the first item in the top bit.
@@ -407,16 +411,7 @@ template <bool IsList, PyBytesBuffer B>
     PyObject *const first = sequence_item<IsList>(seq, 0);
     PyTypeObject *const first_type = Py_TYPE(first);
     if (n >= 2 && (first == Py_None || first_type == &PyBool_Type || first_type == &PyDict_Type)) {
-        bool same_type = false;
-        if constexpr (IsList) {
-            same_type = is_consistent_type_list(seq, n);
-        } else {
-            same_type = true;
-            for (Py_ssize_t i = 1; i < n && same_type; ++i) {
-                same_type = Py_TYPE(PyTuple_GET_ITEM(seq, i)) == first_type;
-            }
-        }
-        if (same_type) {
+        if (is_consistent_type_list<IsList>(seq, n)) {
             if (first == Py_None) {
                 const char header[2] = {static_cast<char>(TypeFlag::ConsistentTypeList),
                                         static_cast<char>(TypeFlag::None)};
