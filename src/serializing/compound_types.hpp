@@ -218,7 +218,7 @@ template <PyBytesBuffer B>
         }
         for (std::size_t i = 0; i < count; ++i) {
             if (!write_dict_key(entries[i].first, buffer, cache) ||
-                !serialize(entries[i].second, buffer, cache, settings)) {
+                !serialize_item(entries[i].second, buffer, cache, settings)) {
                 return false;
             }
         }
@@ -240,7 +240,7 @@ template <PyBytesBuffer B>
         if (written == n || !PyUnicode_CheckExact(k)) [[unlikely]] {
             return fail_container_changed(dict);
         }
-        if (!write_dict_key(k, buffer, cache) || !serialize(v, buffer, cache, settings)) {
+        if (!write_dict_key(k, buffer, cache) || !serialize_item(v, buffer, cache, settings)) {
             return false;
         }
         ++written;
@@ -354,7 +354,7 @@ template <bool IsList, PyBytesBuffer B>
     const auto write_row = [&](std::size_t i, PyObject *const *row_values) {
         for (std::size_t p = 0; p < k; ++p) {
             if ((i == 0 && !serialize_str(keys->key_at(p), buffer, cache)) ||
-                !serialize(row_values[p], buffer, cache, settings)) {
+                !serialize_item(row_values[p], buffer, cache, settings)) {
                 return false;
             }
         }
@@ -436,7 +436,7 @@ template <bool IsList, PyBytesBuffer B>
         }
         PyObject *item = sequence_item<IsList>(seq, i);
         const PyPointer held = hold_if_needed(settings, item);
-        if (!serialize(item, buffer, cache, settings)) {
+        if (!serialize_item(item, buffer, cache, settings)) {
             return false;
         }
     }

@@ -31,6 +31,15 @@ concept ReservingBuffer = requires(B &buffer, std::size_t n) {
     buffer.commit(n);
 };
 
+/// Writes the varint of `value` at `out`; returns its length.
+[[nodiscard, gnu::always_inline]] inline std::size_t write_varint_at(std::uint8_t *out, std::uint64_t value) noexcept {
+    if (value < 255) [[likely]] {
+        *out = static_cast<std::uint8_t>(value);
+        return 1;
+    }
+    return write_varint_long_form<255>(out, value);
+}
+
 /// Appends `flag`, the varint of the payload's length unless `with_length` is false, and
 /// the payload: the flag and varint as pushes and the payload as one slice, or in one
 /// step into a buffer that lends room.
@@ -45,11 +54,7 @@ template <PyBytesBuffer B>
         std::uint8_t *p = out;
         *p++ = flag_byte(flag);
         if (with_length) {
-            if (payload.size() < 255) [[likely]] {
-                *p++ = static_cast<std::uint8_t>(payload.size());
-            } else {
-                p += write_varint_long_form<255>(p, payload.size());
-            }
+            p += write_varint_at(p, payload.size());
         }
         std::memcpy(p, payload.data(), payload.size());
         buffer.commit(static_cast<std::size_t>(p - out) + payload.size());
@@ -57,6 +62,22 @@ template <PyBytesBuffer B>
     } else {
         return buffer.push(flag_byte(flag)) && (!with_length || encode_varint(buffer, payload.size())) &&
                buffer.extend_from_slice(payload);
+    }
+}
+
+/// Appends `flag` and the varint of `value` (pushes, or one step where room is lent).
+template <PyBytesBuffer B>
+[[nodiscard, gnu::always_inline]] inline bool write_flag_and_varint(B &buffer, TypeFlag flag, std::uint64_t value) {
+    if constexpr (ReservingBuffer<B>) {
+        std::uint8_t *const out = buffer.reserve(1 + MAX_VARINT_LEN);
+        if (out == nullptr) {
+            return false;
+        }
+        out[0] = flag_byte(flag);
+        buffer.commit(1 + write_varint_at(out + 1, value));
+        return true;
+    } else {
+        return buffer.push(flag_byte(flag)) && encode_varint(buffer, value);
     }
 }
 
@@ -200,7 +221,7 @@ template <PyBytesBuffer B>
 
 /// Writes an exact `int`: inline for 0 to 224, else a sign flag and the magnitude.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::noinline]] bool serialize_int(PyObject *obj, B &buffer) {
+[[nodiscard, gnu::always_inline]] inline bool serialize_int(PyObject *obj, B &buffer) {
     long long v = 0;
     if (!compat::long_as_i64(obj, v)) [[unlikely]] {
         return serialize_big_int(obj, buffer);
@@ -209,17 +230,15 @@ template <PyBytesBuffer B>
         if (v <= MAX_INLINE_INT) {
             return buffer.push(static_cast<std::uint8_t>(flag_byte(TypeFlag::SmallIntBase) + v));
         }
-        return buffer.push(flag_byte(TypeFlag::PositiveInt)) &&
-               encode_varint(buffer, static_cast<std::uint64_t>(v));
+        return write_flag_and_varint(buffer, TypeFlag::PositiveInt, static_cast<std::uint64_t>(v));
     }
     // Negating in unsigned arithmetic keeps -2**63 exact.
-    return buffer.push(flag_byte(TypeFlag::NegativeInt)) &&
-           encode_varint(buffer, std::uint64_t{0} - static_cast<std::uint64_t>(v));
+    return write_flag_and_varint(buffer, TypeFlag::NegativeInt, std::uint64_t{0} - static_cast<std::uint64_t>(v));
 }
 
 /// Writes an exact `float` as its binary64 bit pattern, most significant byte first.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::noinline]] bool serialize_float(PyObject *obj, B &buffer) {
+[[nodiscard, gnu::always_inline]] inline bool serialize_float(PyObject *obj, B &buffer) {
     std::uint64_t bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(obj));
     if constexpr (std::endian::native == std::endian::little) {
         bits = __builtin_bswap64(bits);
@@ -237,6 +256,25 @@ template <PyBytesBuffer B>
         return buffer.push(flag_byte(TypeFlag::EmptyBytes));
     }
     return write_flagged(buffer, TypeFlag::Bytes, std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(n)));
+}
+
+/// Writes one item of a container: the same as `serialize`, with the scalars that make
+/// up most real data written right here instead of through a call. The caller keeps
+/// `obj` alive for the call.
+template <PyBytesBuffer B>
+[[nodiscard, gnu::always_inline]] inline bool serialize_item(PyObject *obj, B &buffer, SerializingStringCache &cache,
+                                                             const SerializationSettings &settings) {
+    PyTypeObject *const type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) {
+        return serialize_str(obj, buffer, cache);
+    }
+    if (type == &PyLong_Type) {
+        return serialize_int(obj, buffer);
+    }
+    if (type == &PyFloat_Type) {
+        return serialize_float(obj, buffer);
+    }
+    return serialize(obj, buffer, cache, settings);
 }
 
 /// Writes a `datetime.datetime` (or subclass) as the text `datetime.isoformat` gives it,
