@@ -18,7 +18,6 @@
 #include <memory>
 #include <optional>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "serializing/primitives.hpp"
@@ -138,7 +137,11 @@ template <PyBytesBuffer B>
 /// The (key, value) pairs of one dict, borrowed; small dicts need no allocation.
 class DictEntries {
   public:
-    using Entry = std::pair<PyObject *, PyObject *>;
+    /// Trivial, so that the inline storage is left uninitialised.
+    struct Entry {
+        PyObject *key;
+        PyObject *value;
+    };
     explicit DictEntries(std::size_t n)
         : size_(n), data_(n <= INLINE ? inline_.data() : (heap_ = std::make_unique_for_overwrite<Entry[]>(n)).get()) {}
     DictEntries(const DictEntries &) = delete;
@@ -217,8 +220,8 @@ template <PyBytesBuffer B>
             return false;
         }
         for (std::size_t i = 0; i < count; ++i) {
-            if (!write_dict_key(entries[i].first, buffer, cache) ||
-                !serialize_item(entries[i].second, buffer, cache, settings)) {
+            if (!write_dict_key(entries[i].key, buffer, cache) ||
+                !serialize_item(entries[i].value, buffer, cache, settings)) {
                 return false;
             }
         }
@@ -338,10 +341,11 @@ template <bool IsList, PyBytesBuffer B>
     const std::size_t k = keys->size();
     const auto rows = static_cast<std::size_t>(n);
     const bool gather = !settings.python_may_run;
-    std::vector<PyObject *> values(gather ? rows * k : k);
+    // Not zeroed: a list that is declined early touches only its first rows.
+    const auto values = std::make_unique_for_overwrite<PyObject *[]>(gather ? rows * k : k);
     for (std::size_t i = gather ? 0 : 1; i < rows; ++i) {
         PyObject *row = sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i));
-        if (!compare_dict_keys(row, *keys, values.data() + (gather ? i * k : 0))) {
+        if (!compare_dict_keys(row, *keys, values.get() + (gather ? i * k : 0))) {
             return R::Declined;
         }
     }
@@ -362,7 +366,7 @@ template <bool IsList, PyBytesBuffer B>
     };
     if (gather) {
         for (std::size_t i = 0; i < rows; ++i) {
-            if (!write_row(i, values.data() + i * k)) {
+            if (!write_row(i, values.get() + i * k)) {
                 return R::Failed;
             }
         }
@@ -375,14 +379,14 @@ template <bool IsList, PyBytesBuffer B>
             return R::Failed;
         }
         const PyPointer row = PyPointer::borrow(sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i)));
-        if (!compare_dict_keys(row.get(), *keys, values.data())) [[unlikely]] {
+        if (!compare_dict_keys(row.get(), *keys, values.get())) [[unlikely]] {
             (void)fail_container_changed(PyDict_CheckExact(row.get()) ? row.get() : seq);
             return R::Failed;
         }
         for (std::size_t p = 0; p < k; ++p) {
             held[p] = PyPointer::borrow(values[p]);
         }
-        if (!write_row(i, values.data())) {
+        if (!write_row(i, values.get())) {
             return R::Failed;
         }
         if (static_cast<std::size_t>(PyDict_GET_SIZE(row.get())) != k) [[unlikely]] {
