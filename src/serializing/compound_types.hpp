@@ -60,14 +60,14 @@ class KeyPositions {
             return -1;
         }
         const std::uint64_t found = keys_.find(key, compat::str_hash(key));
-        return found == StrIndexMap::NOT_FOUND ? -1 : static_cast<std::ptrdiff_t>(found);
+        return found == StrIndexMap<>::NOT_FOUND ? -1 : static_cast<std::ptrdiff_t>(found);
     }
 
     /// Appends the next key of the dict.
     void push(PyObject *key) { keys_.append(key, compat::str_hash(key)); }
 
   private:
-    StrIndexMap keys_;
+    StrIndexMap<> keys_;
 };
 
 /// The keys of `dict` with their positions, or nothing if a key is not exactly `str`.

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string_view>
+#include <utility>
 
 #include "entry_points.hpp"
 #include "serializing/py_bytes_buffer.hpp"
@@ -51,12 +53,12 @@ struct DumpArguments {
 }
 
 /// Builds the type -> CustomType map from the `custom_types` keyword.
-[[nodiscard]] bool parse_custom_types(PyObject *value, std::optional<CustomTypeMap> &out) {
+[[nodiscard]] bool parse_custom_types(PyObject *value, std::unique_ptr<CustomTypeMap> &out) {
     if (!PyDict_Check(value)) {
         to_py_error("custom_types must be a dict", PyExc_TypeError);
         return false;
     }
-    CustomTypeMap map;
+    auto map = std::make_unique<CustomTypeMap>();
     Py_ssize_t pos = 0;
     PyObject *type = nullptr;
     PyObject *registration = nullptr;
@@ -81,7 +83,7 @@ struct DumpArguments {
             PyErr_NoMemory();
             return false;
         }
-        map.add(CustomType{std::move(type_ref), std::move(identifier), std::move(converter),
+        map->add(CustomType{std::move(type_ref), std::move(identifier), std::move(converter),
                            include_subclasses.get() == Py_True, one_way.get() == Py_True});
     }
     out = std::move(map);
