@@ -26,7 +26,9 @@ constexpr std::size_t DEFAULT_DIRECT_WRITE_THRESHOLD = 5242880;
 
 /// Everything parsed from the arguments.
 struct DumpArguments {
+    /// The object to encode (borrowed from the call's arguments).
     PyObject *obj = nullptr;
+    /// The `writer` keyword (borrowed), null when streaming was not asked for.
     PyObject *writer = nullptr;
     std::size_t flush_threshold = DEFAULT_FLUSH_THRESHOLD;
     std::size_t direct_write_threshold = DEFAULT_DIRECT_WRITE_THRESHOLD;
