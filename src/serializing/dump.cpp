@@ -1,6 +1,199 @@
-#include "entry_points.hpp"
+// `dump_bytes`: argument parsing, the settings record, and the two ways to finish.
+#include <Python.h>
 
-PyObject *dump_bytes_impl(PyObject *const *, Py_ssize_t, PyObject *) {
-    PyErr_SetString(PyExc_NotImplementedError, "dump_bytes() is not built yet");
-    return nullptr;
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "entry_points.hpp"
+#include "serializing/py_bytes_buffer.hpp"
+#include "serializing/serialize.hpp"
+#include "serializing/serializing_string_cache.hpp"
+#include "serializing/settings.hpp"
+#include "serializing/utils.hpp"
+#include "utils/compat.hpp"
+#include "utils/py_helpers.hpp"
+#include "utils/type_flag.hpp"
+
+namespace {
+
+/// Default `flush_threshold`: 10 MiB.
+constexpr std::size_t DEFAULT_FLUSH_THRESHOLD = 10485760;
+/// Default `direct_write_threshold`: 5 MiB.
+constexpr std::size_t DEFAULT_DIRECT_WRITE_THRESHOLD = 5242880;
+
+/// Everything parsed from the arguments.
+struct DumpArguments {
+    /// The object to encode (borrowed from the call's arguments).
+    PyObject *obj = nullptr;
+    /// The `writer` keyword (borrowed), null when streaming was not asked for.
+    PyObject *writer = nullptr;
+    std::size_t flush_threshold = DEFAULT_FLUSH_THRESHOLD;
+    std::size_t direct_write_threshold = DEFAULT_DIRECT_WRITE_THRESHOLD;
+    SerializationSettings settings;
+};
+
+/// Reads a threshold keyword into `out`; TypeError naming `name` otherwise.
+[[nodiscard]] bool parse_threshold(PyObject *value, const char *name, std::size_t &out) {
+    if (PyNumber_Check(value) != 1) {
+        to_py_error(format_message("Expected {} to be of type `int` but got `{}`", name, pretty_type(value)),
+                    PyExc_TypeError);
+        return false;
+    }
+    const std::size_t v = PyLong_AsSize_t(value);
+    if (v == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+        to_py_error(format_message("Expected {} to be a positive integer smaller than 2**{} (max: {})", name,
+                                   std::numeric_limits<std::size_t>::digits,
+                                   std::numeric_limits<std::size_t>::max()),
+                    PyExc_TypeError);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+/// Builds the type -> CustomType map from the `custom_types` keyword.
+[[nodiscard]] bool parse_custom_types(PyObject *value, std::unique_ptr<CustomTypeMap> &out) {
+    if (!PyDict_Check(value)) {
+        to_py_error("custom_types must be a dict", PyExc_TypeError);
+        return false;
+    }
+    auto map = std::make_unique<CustomTypeMap>();
+    Py_ssize_t pos = 0;
+    PyObject *type = nullptr;
+    PyObject *registration = nullptr;
+    while (PyDict_Next(value, &pos, &type, &registration)) {
+        if (!PyType_Check(type)) {
+            to_py_error("custom_types key must be a valid type", PyExc_TypeError);
+            return false;
+        }
+        if (reinterpret_cast<PyObject *>(Py_TYPE(registration)) != CUSTOM_TYPE_CLASS) {
+            to_py_error("custom_types value must be of type CustomType", PyExc_TypeError);
+            return false;
+        }
+        // Held while the attributes are read: reading them could run Python code that
+        // empties the caller's dict.
+        PyPointer type_ref = PyPointer::borrow(type);
+        PyPointer held = PyPointer::borrow(registration);
+        PyPointer identifier = PyPointer::steal(PyObject_GetAttrString(held.get(), "identifier"));
+        PyPointer converter = PyPointer::steal(PyObject_GetAttrString(held.get(), "converter"));
+        PyPointer include_subclasses = PyPointer::steal(PyObject_GetAttrString(held.get(), "include_subclasses"));
+        PyPointer one_way = PyPointer::steal(PyObject_GetAttrString(held.get(), "one_way"));
+        if (!identifier || !converter || !include_subclasses || !one_way) {
+            PyErr_NoMemory();
+            return false;
+        }
+        map->add(CustomType{std::move(type_ref), std::move(identifier), std::move(converter),
+                           include_subclasses.get() == Py_True, one_way.get() == Py_True});
+    }
+    out = std::move(map);
+    return true;
+}
+
+/// Handles one keyword argument; false with the exception set.
+[[nodiscard]] bool parse_keyword(PyObject *name, PyObject *value, DumpArguments &args) {
+    if (PyUnicode_CompareWithASCIIString(name, "obj") == 0) {
+        args.obj = value;
+        return true;
+    }
+    if (PyUnicode_CompareWithASCIIString(name, "allow_non_string_keys") == 0) {
+        return true;
+    }
+    if (PyUnicode_CompareWithASCIIString(name, "serialize_dates") == 0) {
+        // A raising __bool__ fails the call rather than counting as false.
+        const int truth = PyObject_IsTrue(value);
+        args.settings.serialize_dates = truth == 1;
+        return truth >= 0;
+    }
+    if (PyUnicode_CompareWithASCIIString(name, "writer") == 0) {
+        args.writer = value;
+        return true;
+    }
+    if (PyUnicode_CompareWithASCIIString(name, "flush_threshold") == 0) {
+        return parse_threshold(value, "flush_threshold", args.flush_threshold);
+    }
+    if (PyUnicode_CompareWithASCIIString(name, "direct_write_threshold") == 0) {
+        return parse_threshold(value, "direct_write_threshold", args.direct_write_threshold);
+    }
+    if (PyUnicode_CompareWithASCIIString(name, "custom_types") == 0) {
+        return parse_custom_types(value, args.settings.custom_types);
+    }
+    std::string_view text;
+    if (!py_str_to_utf8_str(name, text)) {
+        // A name that has no UTF-8 form (a lone surrogate) is still a bad keyword.
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "dump_bytes() got an unexpected keyword argument '%U'", name);
+        return false;
+    }
+    to_py_error(format_message("dump_bytes() got an unexpected keyword argument '{}'", text), PyExc_TypeError);
+    return false;
+}
+
+/// Keywords in the caller's order, then the positional count.
+[[nodiscard]] bool parse_arguments(PyObject *const *argv, Py_ssize_t nargs, PyObject *kwnames,
+                                   DumpArguments &args) {
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        if (!parse_keyword(PyTuple_GET_ITEM(kwnames, i), argv[nargs + i], args)) {
+            return false;
+        }
+    }
+    if (args.obj != nullptr) {
+        if (nargs != 0) {
+            to_py_error("dump_bytes() got multiple values for argument 'obj'", PyExc_TypeError);
+            return false;
+        }
+        return true;
+    }
+    if (nargs != 1) {
+        to_py_error(format_message("dump_bytes() expected exactly 1 positional argument, but {} were provided", nargs),
+                    PyExc_TypeError);
+        return false;
+    }
+    args.obj = argv[0];
+    return true;
+}
+
+/// The whole encoding as one `bytes` object.
+[[nodiscard]] PyObject *dump_to_bytes(const DumpArguments &args) {
+    RawBytesBuffer buffer;
+    if (!buffer.init() || !buffer.extend_from_slice(STARTING_MARKER)) {
+        return nullptr;
+    }
+    SerializingStringCache cache;
+    if (!serialize(args.obj, buffer, cache, args.settings)) {
+        return nullptr;
+    }
+    return buffer.finish().release();
+}
+
+/// The encoding streamed to `args.writer`; returns None.
+[[nodiscard]] PyObject *dump_to_writer(const DumpArguments &args) {
+    FilePyBytesBuffer buffer(args.writer, args.flush_threshold, args.direct_write_threshold);
+    if (!buffer.init() || !buffer.extend_from_slice(STARTING_MARKER)) {
+        return nullptr;
+    }
+    SerializingStringCache cache;
+    if (!serialize(args.obj, buffer, cache, args.settings) || !buffer.finish()) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+} // namespace
+
+PyObject *dump_bytes_impl(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    DumpArguments parsed;
+    if (!parse_arguments(args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) {
+        return nullptr;
+    }
+    // Without a writer, converters or dates the walk allocates no tracked object and
+    // calls no Python code, so the tree's own references keep every item alive.
+    SerializationSettings &settings = parsed.settings;
+    settings.python_may_run = parsed.writer != nullptr || settings.serialize_dates ||
+                              (settings.custom_types && !settings.custom_types->empty()) ||
+                              !compat::FINALIZERS_ONLY_AT_KNOWN_POINTS;
+    return parsed.writer == nullptr ? dump_to_bytes(parsed) : dump_to_writer(parsed);
 }

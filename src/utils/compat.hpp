@@ -71,4 +71,69 @@ namespace compat {
 /// Switches the collector on; false with an error set on failure.
 [[nodiscard]] bool gc_enable() noexcept;
 
+/// The hash of an exact `str`, read from the object's own cache when it is filled.
+[[nodiscard]] inline Py_hash_t str_hash(PyObject *str) noexcept {
+#if VEZUVIR_CPYTHON
+    const Py_hash_t cached = reinterpret_cast<PyASCIIObject *>(str)->hash;
+    if (cached != -1) [[likely]] {
+        return cached;
+    }
+#endif
+    return PyObject_Hash(str);
+}
+
+/// Whether a `bytes` object we handed to Python code is referenced by nobody else, so
+/// that its storage may be written again. PyPy links the object to an immutable
+/// interpreter-level copy once Python code has seen it, so there the answer is no.
+[[nodiscard]] inline bool bytes_is_unshared(PyObject *bytes) noexcept {
+#if VEZUVIR_CPYTHON
+    return Py_REFCNT(bytes) == 1;
+#else
+    (void)bytes;
+    return false;
+#endif
+}
+
+/// `int` value as a signed 64-bit integer; false (no error set) when it does not fit.
+/// Reads single-digit ints directly on CPython, the overwhelmingly common case.
+[[nodiscard]] inline bool long_as_i64(PyObject *v, long long &out) noexcept {
+#if VEZUVIR_CPYTHON && PY_VERSION_HEX >= 0x030C0000
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(v))) [[likely]] {
+        out = static_cast<long long>(
+            PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(v)));
+        return true;
+    }
+#elif VEZUVIR_CPYTHON
+    const Py_ssize_t size = Py_SIZE(v);
+    if (size >= -1 && size <= 1) [[likely]] {
+        // A zero may have been built without setting its digit.
+        out = size == 0 ? 0
+                        : static_cast<long long>(size) *
+                              static_cast<long long>(reinterpret_cast<PyLongObject *>(v)->ob_digit[0]);
+        return true;
+    }
+#endif
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(v, &overflow);
+    return overflow == 0;
+}
+
+/// Whether two exact `str` objects hold the same characters. CPython compares the
+/// canonical storage directly (equal text implies equal width); elsewhere the public call.
+[[nodiscard]] inline bool str_equal(PyObject *a, PyObject *b) noexcept {
+#if VEZUVIR_CPYTHON
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return len == PyUnicode_GET_LENGTH(b) && kind == static_cast<int>(PyUnicode_KIND(b)) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(len) * kind) == 0;
+#else
+    return PyUnicode_Compare(a, b) == 0;
+#endif
+}
+
+/// Whether objects die and finalizers run only when a reference count drops to zero or a
+/// collector-tracked object is allocated, so that C code doing neither runs no Python code.
+/// PyPy's collector may run at other allocations.
+inline constexpr bool FINALIZERS_ONLY_AT_KNOWN_POINTS = VEZUVIR_CPYTHON != 0;
+
 } // namespace compat

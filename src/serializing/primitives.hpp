@@ -1,0 +1,291 @@
+#pragma once
+// Writers of the scalar forms: back-references, strings, integers of any size, floats,
+// bytes and dates. Every routine returns false with a Python exception set on failure.
+#include <Python.h>
+
+#include <bit>
+#include <concepts>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "serializing/py_bytes_buffer.hpp"
+#include "serializing/serializing_string_cache.hpp"
+#include "serializing/settings.hpp"
+#include "serializing/utils.hpp"
+#include "utils/compat.hpp"
+#include "utils/py_helpers.hpp"
+#include "utils/type_flag.hpp"
+#include "utils/varint.hpp"
+
+/// The dispatch (serialize.hpp); the compound writers recurse through it.
+template <PyBytesBuffer B>
+[[nodiscard]] bool serialize(PyObject *obj, B &buffer, SerializingStringCache &cache,
+                             const SerializationSettings &settings);
+
+/// Whether `B` lends room to write into (see RawBytesBuffer::reserve).
+template <class B>
+concept ReservingBuffer = requires(B &buffer, std::size_t n) {
+    { buffer.reserve(n) } -> std::same_as<std::uint8_t *>;
+    buffer.commit(n);
+};
+
+/// Writes the varint of `value` at `out`; returns its length.
+[[nodiscard, gnu::always_inline]] inline std::size_t write_varint_at(std::uint8_t *out, std::uint64_t value) noexcept {
+    if (value < 255) [[likely]] {
+        *out = static_cast<std::uint8_t>(value);
+        return 1;
+    }
+    return write_varint_long_form<255>(out, value);
+}
+
+/// Appends `flag`, the varint of the payload's length unless `with_length` is false, and
+/// the payload: the flag and varint as pushes and the payload as one slice, or in one
+/// step into a buffer that lends room.
+template <PyBytesBuffer B>
+[[nodiscard, gnu::always_inline]] inline bool write_flagged(B &buffer, TypeFlag flag, std::string_view payload,
+                                                            bool with_length = true) {
+    if constexpr (ReservingBuffer<B>) {
+        std::uint8_t *const out = buffer.reserve(1 + MAX_VARINT_LEN + payload.size());
+        if (out == nullptr) {
+            return false;
+        }
+        std::uint8_t *p = out;
+        *p++ = flag_byte(flag);
+        if (with_length) {
+            p += write_varint_at(p, payload.size());
+        }
+        std::memcpy(p, payload.data(), payload.size());
+        buffer.commit(static_cast<std::size_t>(p - out) + payload.size());
+        return true;
+    } else {
+        return buffer.push(flag_byte(flag)) && (!with_length || encode_varint(buffer, payload.size())) &&
+               buffer.extend_from_slice(payload);
+    }
+}
+
+/// Appends `flag` and the varint of `value` (pushes, or one step where room is lent).
+template <PyBytesBuffer B>
+[[nodiscard, gnu::always_inline]] inline bool write_flag_and_varint(B &buffer, TypeFlag flag, std::uint64_t value) {
+    if constexpr (ReservingBuffer<B>) {
+        std::uint8_t *const out = buffer.reserve(1 + MAX_VARINT_LEN);
+        if (out == nullptr) {
+            return false;
+        }
+        out[0] = flag_byte(flag);
+        buffer.commit(1 + write_varint_at(out + 1, value));
+        return true;
+    } else {
+        return buffer.push(flag_byte(flag)) && encode_varint(buffer, value);
+    }
+}
+
+/// Appends the back-reference of a value string: the narrowest fixed-width index that
+/// holds `index` (big-endian), or `LargePointer` and a varint beyond 32 bits.
+template <PyBytesBuffer B>
+[[nodiscard, gnu::always_inline]] inline bool encode_pointer(B &buffer, std::uint64_t index) {
+    const auto byte = [index](unsigned shift) { return static_cast<char>((index >> shift) & 0xFF); };
+    if (index <= 0xFF) [[likely]] {
+        const char out[2] = {static_cast<char>(TypeFlag::Pointer1), byte(0)};
+        return buffer.extend_from_slice(std::string_view(out, 2));
+    }
+    if (index <= 0xFFFF) {
+        const char out[2] = {byte(8), byte(0)};
+        return buffer.push(flag_byte(TypeFlag::Pointer2)) &&
+               buffer.extend_from_slice(std::string_view(out, 2));
+    }
+    if (index <= 0xFFFFFF) {
+        const char out[4] = {static_cast<char>(TypeFlag::Pointer3), byte(16), byte(8), byte(0)};
+        return buffer.extend_from_slice(std::string_view(out, 4));
+    }
+    if (index <= 0xFFFFFFFF) {
+        const char out[4] = {byte(24), byte(16), byte(8), byte(0)};
+        return buffer.push(flag_byte(TypeFlag::Pointer4)) &&
+               buffer.extend_from_slice(std::string_view(out, 4));
+    }
+    return buffer.push(flag_byte(TypeFlag::LargePointer)) && encode_varint(buffer, index);
+}
+
+/// Writes an exact `str` as a value: `EmptyString`, a back-reference to its first
+/// occurrence, or in full (entering the cache first, so its index matches what readers
+/// count). ASCII strings are read in place, without conversion.
+template <PyBytesBuffer B>
+[[nodiscard, gnu::noinline]] bool serialize_str(PyObject *str, B &buffer, SerializingStringCache &cache) {
+    Py_ssize_t len = 0;
+    bool is_ascii = false;
+    const char *data = compat::str_utf8(str, len, is_ascii);
+    if (data == nullptr) [[unlikely]] {
+        return false;
+    }
+    if (len == 0) {
+        return buffer.push(flag_byte(TypeFlag::EmptyString));
+    }
+    std::uint64_t index = 0;
+    if (cache.lookup_or_insert(str, index)) {
+        return encode_pointer(buffer, index);
+    }
+    // The cache now holds the string, so `data` stays valid even if the writer runs.
+    return write_flagged(buffer, is_ascii ? TypeFlag::AsciiString : TypeFlag::String,
+                         std::string_view(data, static_cast<std::size_t>(len)));
+}
+
+namespace detail {
+
+/// Base-255 digits of a big-endian magnitude, least significant first, without the
+/// leading (most significant) zeros. Divides by 255**4 over 32-bit limbs, so each pass
+/// yields four digits.
+[[nodiscard]] inline std::vector<std::uint8_t> base255_digits(const unsigned char *magnitude,
+                                                              std::size_t n) {
+    std::vector<std::uint32_t> limbs((n + 3) / 4, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        // Byte i counted from the least significant end.
+        const std::size_t from_low = n - 1 - i;
+        limbs[limbs.size() - 1 - from_low / 4] |= static_cast<std::uint32_t>(magnitude[i])
+                                                  << (8 * (from_low % 4));
+    }
+    constexpr std::uint64_t divisor = 255ULL * 255 * 255 * 255;
+    std::vector<std::uint8_t> digits;
+    digits.reserve(n + n / 8 + 4);
+    std::size_t first = 0; // limbs before `first` are zero
+    while (first < limbs.size()) {
+        std::uint64_t rem = 0;
+        for (std::size_t i = first; i < limbs.size(); ++i) {
+            const std::uint64_t cur = (rem << 32) | limbs[i];
+            limbs[i] = static_cast<std::uint32_t>(cur / divisor);
+            rem = cur % divisor;
+        }
+        for (int k = 0; k < 4; ++k) {
+            digits.push_back(static_cast<std::uint8_t>(rem % 255));
+            rem /= 255;
+        }
+        while (first < limbs.size() && limbs[first] == 0) {
+            ++first;
+        }
+    }
+    while (!digits.empty() && digits.back() == 0) {
+        digits.pop_back();
+    }
+    return digits;
+}
+
+} // namespace detail
+
+/// An int beyond 64 bits: the flag, then the varint of its magnitude, with the digits
+/// computed from the int's two's complement bytes without Python arithmetic.
+template <PyBytesBuffer B>
+[[gnu::cold, gnu::noinline]] bool serialize_big_int(PyObject *obj, B &buffer) {
+    const std::size_t bits = compat::long_num_bits(obj);
+    if (bits == static_cast<std::size_t>(-1)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    const std::size_t n = (bits + 7) / 8 + 1;
+    std::vector<unsigned char> bytes(n);
+    if (!compat::long_to_signed_big_endian(obj, bytes.data(), n)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    const bool negative = (bytes[0] & 0x80) != 0;
+    if (negative) {
+        // Two's complement to magnitude: invert, then add one from the low end.
+        for (auto &b : bytes) {
+            b = static_cast<unsigned char>(~b);
+        }
+        for (std::size_t i = n; i-- > 0;) {
+            if (++bytes[i] != 0) {
+                break;
+            }
+        }
+    }
+    // The varint stores magnitude - 255; the magnitude is at least 2**63 here.
+    unsigned borrow = 255;
+    for (std::size_t i = n; i-- > 0 && borrow != 0;) {
+        const unsigned cur = bytes[i];
+        const unsigned take = borrow & 0xFF;
+        bytes[i] = static_cast<unsigned char>(cur - take);
+        borrow = (borrow >> 8) + (cur < take ? 1 : 0);
+    }
+    const std::vector<std::uint8_t> digits = detail::base255_digits(bytes.data(), n);
+    if (!buffer.push(flag_byte(negative ? TypeFlag::NegativeInt : TypeFlag::PositiveInt)) ||
+        !buffer.push(VARINT_ESCAPE)) {
+        return false;
+    }
+    for (const std::uint8_t digit : digits) {
+        if (!buffer.push(digit)) {
+            return false;
+        }
+    }
+    return buffer.push(VARINT_ESCAPE);
+}
+
+/// Writes an exact `int`: inline for 0 to 224, else a sign flag and the magnitude.
+template <PyBytesBuffer B>
+[[nodiscard, gnu::always_inline]] inline bool serialize_int(PyObject *obj, B &buffer) {
+    long long v = 0;
+    if (!compat::long_as_i64(obj, v)) [[unlikely]] {
+        return serialize_big_int(obj, buffer);
+    }
+    if (v >= 0) {
+        if (v <= MAX_INLINE_INT) {
+            return buffer.push(static_cast<std::uint8_t>(flag_byte(TypeFlag::SmallIntBase) + v));
+        }
+        return write_flag_and_varint(buffer, TypeFlag::PositiveInt, static_cast<std::uint64_t>(v));
+    }
+    // Negating in unsigned arithmetic keeps -2**63 exact.
+    return write_flag_and_varint(buffer, TypeFlag::NegativeInt, std::uint64_t{0} - static_cast<std::uint64_t>(v));
+}
+
+/// Writes an exact `float` as its binary64 bit pattern, most significant byte first.
+template <PyBytesBuffer B>
+[[nodiscard, gnu::always_inline]] inline bool serialize_float(PyObject *obj, B &buffer) {
+    std::uint64_t bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(obj));
+    if constexpr (std::endian::native == std::endian::little) {
+        bits = __builtin_bswap64(bits);
+    }
+    char out[8];
+    std::memcpy(out, &bits, 8);
+    return write_flagged(buffer, TypeFlag::Float, std::string_view(out, 8), false);
+}
+
+/// Writes an exact `bytes`; never cached.
+template <PyBytesBuffer B>
+[[nodiscard, gnu::noinline]] bool serialize_bytes(PyObject *obj, B &buffer) {
+    const Py_ssize_t n = PyBytes_GET_SIZE(obj);
+    if (n == 0) {
+        return buffer.push(flag_byte(TypeFlag::EmptyBytes));
+    }
+    return write_flagged(buffer, TypeFlag::Bytes, std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(n)));
+}
+
+/// Writes one item of a container: the same as `serialize`, with the scalars that make
+/// up most real data written right here instead of through a call. The caller keeps
+/// `obj` alive for the call.
+template <PyBytesBuffer B>
+[[nodiscard, gnu::always_inline]] inline bool serialize_item(PyObject *obj, B &buffer, SerializingStringCache &cache,
+                                                             const SerializationSettings &settings) {
+    PyTypeObject *const type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) {
+        return serialize_str(obj, buffer, cache);
+    }
+    if (type == &PyLong_Type) {
+        return serialize_int(obj, buffer);
+    }
+    if (type == &PyFloat_Type) {
+        return serialize_float(obj, buffer);
+    }
+    return serialize(obj, buffer, cache, settings);
+}
+
+/// Writes a `datetime.datetime` (or subclass) as the text `datetime.isoformat` gives it,
+/// through the string cache like any other string.
+template <PyBytesBuffer B>
+[[gnu::noinline]] bool serialize_date(PyObject *obj, B &buffer, SerializingStringCache &cache) {
+    // The class's own method, so an overriding `isoformat` of a subclass is not used.
+    PyPointer text = call_with_one_arg(ISO_FORMAT_FUNC, obj);
+    if (!text || !PyUnicode_CheckExact(text.get())) {
+        to_py_error("Failed to serialize date", SERIALIZATION_ERROR_TYPE);
+        return false;
+    }
+    return serialize_str(text.get(), buffer, cache);
+}

@@ -1,0 +1,259 @@
+#pragma once
+// Output buffers of the encoder. The serializer is written once against the
+// `PyBytesBuffer` concept and instantiated for each buffer kind, so the hot path has no
+// virtual calls: an append is one bounds check, a store and an increment.
+#include <Python.h>
+
+#include <concepts>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "utils/compat.hpp"
+#include "utils/safe_py_pointer.hpp"
+
+/// What the serializer needs of an output buffer. Both operations return false with a
+/// Python exception set (out of memory, or the writer raised).
+template <class B>
+concept PyBytesBuffer = requires(B &buffer, std::uint8_t byte, std::string_view slice) {
+    { buffer.push(byte) } -> std::same_as<bool>;
+    { buffer.extend_from_slice(slice) } -> std::same_as<bool>;
+};
+
+/// Builds the output inside one `bytes` object, which becomes the result without a copy.
+///
+/// Invariant: `len_ <= capacity_ == Py_SIZE(bytes_)`, `data_` is the object's content.
+/// The object is never shown to Python code while the buffer writes into it, except by
+/// `FilePyBytesBuffer::flush`, which hands it to the writer and then either gets it back
+/// unshared or replaces it (`recycle`).
+class RawBytesBuffer {
+  public:
+    /// Capacity of a new buffer, enough for most small documents; it doubles as output
+    /// grows.
+    static constexpr std::size_t INITIAL_CAPACITY = 64;
+
+    /// Allocates the storage; false with MemoryError set.
+    [[nodiscard]] bool init(std::size_t capacity = INITIAL_CAPACITY) noexcept {
+        bytes_ = PyPointer::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+        if (!bytes_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        data_ = PyBytes_AS_STRING(bytes_.get());
+        len_ = 0;
+        capacity_ = capacity;
+        return true;
+    }
+
+    /// Appends one byte.
+    [[nodiscard, gnu::always_inline]] bool push(std::uint8_t byte) noexcept {
+        if (len_ == capacity_) [[unlikely]] {
+            if (!grow(1)) {
+                return false;
+            }
+        }
+        data_[len_++] = static_cast<char>(byte);
+        return true;
+    }
+
+    /// Appends a run of bytes, whatever its size.
+    [[nodiscard, gnu::always_inline]] bool extend_from_slice(std::string_view slice) noexcept {
+        if (capacity_ - len_ < slice.size()) [[unlikely]] {
+            if (!grow(slice.size())) {
+                return false;
+            }
+        }
+        std::memcpy(data_ + len_, slice.data(), slice.size());
+        len_ += slice.size();
+        return true;
+    }
+
+    /// Room for up to `n` bytes to be written in place and then counted by `commit`; null
+    /// with MemoryError set if the buffer cannot grow. Only this buffer offers it: here
+    /// a group of pushes and slices is just a copy, whereas the writer-backed buffer
+    /// must see each operation.
+    [[nodiscard, gnu::always_inline]] std::uint8_t *reserve(std::size_t n) noexcept {
+        if (capacity_ - len_ < n) [[unlikely]] {
+            if (!grow(n)) {
+                return nullptr;
+            }
+        }
+        return reinterpret_cast<std::uint8_t *>(data_ + len_);
+    }
+    /// Counts `n` bytes written after `reserve`.
+    void commit(std::size_t n) noexcept { len_ += n; }
+
+    /// Number of bytes written since the last `take_bytes`.
+    [[nodiscard]] std::size_t len() const noexcept { return len_; }
+
+    /// The `bytes` object trimmed to the output (borrowed: the buffer keeps it); the
+    /// length restarts at 0. Needs `len() > 0`: a resize to 0 may swap in the
+    /// interpreter's shared empty `bytes`, which must never be written into.
+    [[nodiscard]] PyObject *take_bytes() noexcept {
+        if (len_ != capacity_ && !resize(len_)) {
+            return nullptr;
+        }
+        len_ = 0;
+        return bytes_.get();
+    }
+
+    /// Hands the trimmed output to the caller (see `take_bytes`); the buffer is empty after.
+    [[nodiscard]] PyPointer finish() noexcept {
+        if (take_bytes() == nullptr) {
+            return {};
+        }
+        data_ = nullptr;
+        capacity_ = 0;
+        return std::move(bytes_);
+    }
+
+    /// Makes the storage writable again after `take_bytes` handed the object to Python
+    /// code that has since returned. The object is reused only if nobody kept it, and
+    /// then resized, which also drops the hash it may have cached; otherwise the buffer
+    /// starts a fresh object, so a chunk kept by the writer never changes.
+    [[nodiscard]] bool recycle(std::size_t chunk_len) noexcept;
+
+  private:
+    /// Makes room for `extra` more bytes: doubles, or more if that is not enough.
+    [[gnu::cold, gnu::noinline]] bool grow(std::size_t extra) noexcept {
+        std::size_t wanted = capacity_ * 2;
+        if (wanted < len_ + extra) {
+            wanted = len_ + extra;
+        }
+        if (len_ + extra < len_ || wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX) - 64) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return resize(wanted);
+    }
+
+    [[nodiscard]] bool resize(std::size_t capacity) noexcept {
+        PyObject *obj = bytes_.release();
+        if (_PyBytes_Resize(&obj, static_cast<Py_ssize_t>(capacity)) < 0) {
+            // The object was freed and `obj` cleared.
+            data_ = nullptr;
+            capacity_ = len_ = 0;
+            PyErr_NoMemory();
+            return false;
+        }
+        bytes_ = PyPointer::steal(obj);
+        data_ = PyBytes_AS_STRING(obj);
+        capacity_ = capacity;
+        return true;
+    }
+
+    /// The output object (owned).
+    PyPointer bytes_;
+    /// Its content; re-read after every resize because the object may move.
+    char *data_ = nullptr;
+    /// Bytes written.
+    std::size_t len_ = 0;
+    /// Size of `bytes_`.
+    std::size_t capacity_ = 0;
+};
+
+inline bool RawBytesBuffer::recycle(std::size_t chunk_len) noexcept {
+    const std::size_t capacity = chunk_len * 2 > INITIAL_CAPACITY ? chunk_len * 2 : INITIAL_CAPACITY;
+    len_ = 0;
+    if (bytes_ && compat::bytes_is_unshared(bytes_.get())) {
+        return resize(capacity);
+    }
+    return init(capacity);
+}
+
+/// Streams the output to `writer.write` in chunks: the buffer is flushed once it holds
+/// `flush_threshold` bytes, and a slice of `direct_write_threshold` bytes or more is sent
+/// on its own, after what was buffered before it.
+class FilePyBytesBuffer {
+  public:
+    FilePyBytesBuffer(PyObject *writer, std::size_t flush_threshold,
+                      std::size_t direct_write_threshold) noexcept
+        : writer_(PyPointer::borrow(writer)), flush_threshold_(flush_threshold),
+          direct_write_threshold_(direct_write_threshold) {}
+
+    /// Allocates the storage; false with MemoryError set.
+    [[nodiscard]] bool init() noexcept {
+        write_name_ = PyPointer::steal(PyUnicode_InternFromString("write"));
+        if (!write_name_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return inner_.init();
+    }
+
+    /// Appends one byte, then flushes if the threshold is reached.
+    [[nodiscard, gnu::always_inline]] bool push(std::uint8_t byte) noexcept {
+        if (!inner_.push(byte)) {
+            return false;
+        }
+        return inner_.len() < flush_threshold_ || flush();
+    }
+
+    /// Appends a run of bytes into the buffer, never bypassing it.
+    [[nodiscard]] bool extend_from_small_slice(std::string_view slice) noexcept {
+        if (!inner_.extend_from_slice(slice)) {
+            return false;
+        }
+        return inner_.len() == 0 || inner_.len() < flush_threshold_ || flush();
+    }
+
+    /// Appends a run of bytes; a long one goes straight to the writer.
+    [[nodiscard, gnu::always_inline]] bool extend_from_slice(std::string_view slice) noexcept {
+        if (slice.size() < direct_write_threshold_) [[likely]] {
+            return extend_from_small_slice(slice);
+        }
+        return write_direct(slice);
+    }
+
+    /// Hands the buffered output (at least one byte) to the writer.
+    [[nodiscard]] bool flush() noexcept;
+
+    /// Flushes what is left, if anything.
+    [[nodiscard]] bool finish() noexcept { return inner_.len() == 0 || flush(); }
+
+  private:
+    [[gnu::cold, gnu::noinline]] bool write_direct(std::string_view slice) noexcept {
+        if (slice.empty()) {
+            return true;
+        }
+        if (inner_.len() != 0 && !flush()) {
+            return false;
+        }
+        PyPointer chunk = PyPointer::steal(
+            PyBytes_FromStringAndSize(slice.data(), static_cast<Py_ssize_t>(slice.size())));
+        if (!chunk) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return call_write(chunk.get());
+    }
+    [[nodiscard]] bool call_write(PyObject *chunk) noexcept {
+        PyPointer result = PyPointer::steal(
+            PyObject_CallMethodObjArgs(writer_.get(), write_name_.get(), chunk, nullptr));
+        return static_cast<bool>(result);
+    }
+
+    /// Where output gathers between flushes.
+    RawBytesBuffer inner_;
+    /// The object whose `write` receives the chunks (owned).
+    PyPointer writer_;
+    /// "write", made once per call.
+    PyPointer write_name_;
+    /// Buffered length that triggers a flush.
+    std::size_t flush_threshold_;
+    /// Slice length from which a slice bypasses the buffer.
+    std::size_t direct_write_threshold_;
+};
+
+static_assert(PyBytesBuffer<RawBytesBuffer>);
+static_assert(PyBytesBuffer<FilePyBytesBuffer>);
+
+inline bool FilePyBytesBuffer::flush() noexcept {
+    const std::size_t chunk_len = inner_.len();
+    // The buffer holds a reference to the chunk for the whole call, whatever `write` does.
+    PyObject *chunk = inner_.take_bytes();
+    if (chunk == nullptr) {
+        return false;
+    }
+    return call_write(chunk) && inner_.recycle(chunk_len);
+}
