@@ -110,16 +110,19 @@ PyPointer make_str(const std::uint8_t *bytes, std::size_t n, std::size_t offset)
     return PyPointer::steal(str);
 }
 
-PyPointer decode_int(const std::uint8_t *data, std::size_t len, std::size_t &pos, bool negative) {
-    if (pos >= len) [[unlikely]] {
-        fail_unexpected_end();
-        return {};
+PyPointer int_from_magnitude(std::uint64_t magnitude, bool negative) noexcept {
+    if (!negative) {
+        return number_result(PyLong_FromUnsignedLongLong(magnitude));
     }
-    const std::uint8_t first = data[pos++];
-    if (first != VARINT_ESCAPE) [[likely]] {
-        return number_result(PyLong_FromLong(negative ? -static_cast<long>(first) : first));
+    if (magnitude <= (std::uint64_t{1} << 63)) {
+        return number_result(PyLong_FromLongLong(static_cast<long long>(0 - magnitude)));
     }
-    // Long form: FF, digits least significant first, FF. Find the end before evaluating.
+    PyPointer positive = number_result(PyLong_FromUnsignedLongLong(magnitude));
+    return positive ? number_result(PyNumber_Negative(positive.get())) : PyPointer{};
+}
+
+PyPointer decode_long_int(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                          bool negative) {
     const std::uint8_t *digits = data + pos;
     const void *end = std::memchr(digits, VARINT_ESCAPE, len - pos);
     if (end == nullptr) [[unlikely]] {
@@ -129,18 +132,6 @@ PyPointer decode_int(const std::uint8_t *data, std::size_t len, std::size_t &pos
     }
     const auto n = static_cast<std::size_t>(static_cast<const std::uint8_t *>(end) - digits);
     pos += n + 1;
-    if (n <= 8) {
-        // At most 255 + (255**8 - 1), below 2**64.
-        const std::uint64_t magnitude = 255 + digits_value(digits, n);
-        if (!negative) {
-            return number_result(PyLong_FromUnsignedLongLong(magnitude));
-        }
-        if (magnitude <= (std::uint64_t{1} << 63)) {
-            return number_result(PyLong_FromLongLong(static_cast<long long>(0 - magnitude)));
-        }
-        PyPointer positive = number_result(PyLong_FromUnsignedLongLong(magnitude));
-        return positive ? number_result(PyNumber_Negative(positive.get())) : PyPointer{};
-    }
     PyPointer digits_sum = big_digits_value(digits, n);
     if (!digits_sum) {
         return {};

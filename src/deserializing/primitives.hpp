@@ -70,11 +70,41 @@
     return true;
 }
 
+/// The int ±`magnitude`; empty with MemoryError when it cannot be made.
+[[nodiscard]] PyPointer int_from_magnitude(std::uint64_t magnitude, bool negative) noexcept;
+
+/// The long form of `decode_int` beyond eight digits (or cut short), `pos` at its first
+/// digit.
+[[nodiscard]] PyPointer decode_long_int(const std::uint8_t *data, std::size_t len,
+                                        std::size_t &pos, bool negative);
+
 /// Reads the `varint` magnitude at `pos` (just after `TypeFlag::PositiveInt` or
 /// `TypeFlag::NegativeInt`) exactly, however long, and returns the int, negated for
-/// `negative`.
-[[nodiscard]] PyPointer decode_int(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                                   bool negative);
+/// `negative`. Up to eight long-form digits never leave machine arithmetic.
+[[nodiscard]] inline PyPointer decode_int(const std::uint8_t *data, std::size_t len,
+                                          std::size_t &pos, bool negative) {
+    if (pos >= len) [[unlikely]] {
+        fail_unexpected_end();
+        return {};
+    }
+    const std::uint8_t first = data[pos++];
+    if (first != VARINT_ESCAPE) {
+        return int_from_magnitude(first, negative);
+    }
+    // FF <digits, least significant first> FF; at most 255 + (255**8 - 1) < 2**64 here.
+    std::uint64_t digits = 0;
+    std::uint64_t weight = 1;
+    for (std::size_t i = 0; i < 8 && i < len - pos; ++i) {
+        const std::uint8_t digit = data[pos + i];
+        if (digit == VARINT_ESCAPE) {
+            pos += i + 1;
+            return int_from_magnitude(255 + digits, negative);
+        }
+        digits += digit * weight;
+        weight *= 255;
+    }
+    return decode_long_int(data, len, pos, negative);
+}
 
 /// How a string body is stored.
 enum class StrForm {
