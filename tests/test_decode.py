@@ -3,9 +3,13 @@ import json
 import math
 import random
 import sys
-import tracemalloc
 
 import pytest
+
+try:
+    import tracemalloc
+except ImportError:  # PyPy
+    tracemalloc = None
 
 import vezuvir
 from vezuvir import DeserializationError, load_bytes
@@ -235,14 +239,16 @@ HOSTILE = [
 
 @pytest.mark.parametrize("hex_bytes", HOSTILE)
 def test_counts_beyond_the_remaining_bytes_fail_before_allocating(hex_bytes):
-    tracemalloc.start()
+    if tracemalloc is not None:
+        tracemalloc.start()
     try:
         with pytest.raises(DeserializationError, match=f"^{END}$"):
             load_bytes(h(hex_bytes))
-        _, peak = tracemalloc.get_traced_memory()
     finally:
-        tracemalloc.stop()
-    assert peak < 1 << 20
+        if tracemalloc is not None:
+            peak = tracemalloc.get_traced_memory()[1]
+            tracemalloc.stop()
+            assert peak < 1 << 20
 
 
 def test_packed_none_and_keyless_rows_may_be_large_from_a_few_bytes():
@@ -493,7 +499,8 @@ def test_unknown_identifiers(hex_bytes, identifier_text, type_text):
     )
 
 
-def test_converter_emptying_the_callers_dict_does_not_break_decoding():
+@pytest.mark.parametrize("identifier, first, again", [("p", "12 01 70", "14 00"), (1, "1F", "1F")])
+def test_converter_emptying_the_callers_dict_does_not_break_decoding(identifier, first, again):
     table = {}
 
     def wipe(value):
@@ -501,28 +508,29 @@ def test_converter_emptying_the_callers_dict_does_not_break_decoding():
         gc.collect()
         return ("seen", value)
 
-    table["p"] = wipe
-    data = h("0D 02 18 12 01 70 1F 18 14 00 20")
+    table[identifier] = wipe
+    data = h(f"0D 02 18 {first} 1F 18 {again} 20")
     assert load_bytes(data, custom_types=table) == [("seen", 1), ("seen", 2)]
 
 
-def test_converter_cannot_resize_the_bytearray_being_decoded():
-    data = bytearray(h("0D 02 18 12 01 70 1F 12 03 61 62 63"))
+def test_converter_resizing_the_bytearray_being_decoded_changes_nothing():
+    text = "abcdefgh" * 5000
+    data = bytearray(h("0D 02 18 12 01 70 1F") + encode(text)[3:])
     errors = []
 
-    def grow(value):
-        try:
-            data.extend(b"\x00" * 100000)
-        except BufferError as exc:
-            errors.append(exc)
-        try:
-            data.clear()
-        except BufferError as exc:
-            errors.append(exc)
-        return value
+    def resize(value):
+        for change in (lambda: data.extend(b"Z" * 100000), data.clear):
+            try:
+                change()
+            except BufferError as exc:
+                errors.append(exc)
+        junk = [bytearray(b"X" * 40000) for _ in range(50)]
+        gc.collect()
+        return value, len(junk)
 
-    assert load_bytes(data, custom_types={"p": grow}) == [1, "abc"]
-    assert len(errors) == 2
+    assert load_bytes(data, custom_types={"p": resize}) == [(1, 50), text]
+    # CPython refuses the resize while the decoder holds the buffer; PyPy decodes a copy.
+    assert len(errors) == (2 if sys.implementation.name == "cpython" else 0)
     data.clear()  # the export is released once the call returns
 
 
