@@ -1,6 +1,7 @@
 #include "deserializing/custom_types.hpp"
 
 #include <string>
+#include <utility>
 
 #include "deserializing/utils.hpp"
 #include "utils/py_helpers.hpp"
@@ -47,31 +48,37 @@ void fail_unknown_custom_type(PyObject *identifier) {
                                         utf8, pretty_type(identifier)));
 }
 
-/// Replaces the converter's pending exception with DeserializationError "Failed to
-/// deserialize custom type", keeping the original as its `__cause__`.
-void fail_converter() noexcept {
+/// The pending exception, taken out of the interpreter (all three owned, or null).
+struct FetchedError {
     PyObject *type = nullptr;
     PyObject *value = nullptr;
     PyObject *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value != nullptr && traceback != nullptr) {
-        PyException_SetTraceback(value, traceback);
+};
+
+/// Takes the pending exception, normalized so that `value` is the exception instance.
+FetchedError fetch_error() noexcept {
+    FetchedError error;
+    PyErr_Fetch(&error.type, &error.value, &error.traceback);
+    PyErr_NormalizeException(&error.type, &error.value, &error.traceback);
+    if (error.value != nullptr && error.traceback != nullptr) {
+        PyException_SetTraceback(error.value, error.traceback);
     }
+    return error;
+}
+
+/// Replaces the converter's pending exception with DeserializationError "Failed to
+/// deserialize custom type", keeping the original as its `__cause__`.
+void fail_converter() noexcept {
+    FetchedError cause = fetch_error();
     fail_deserialization("Failed to deserialize custom type");
-    PyObject *new_type = nullptr;
-    PyObject *new_value = nullptr;
-    PyObject *new_traceback = nullptr;
-    PyErr_Fetch(&new_type, &new_value, &new_traceback);
-    PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-    if (new_value != nullptr && value != nullptr) {
-        PyException_SetCause(new_value, value); // steals `value`
-        value = nullptr;
+    const FetchedError error = fetch_error();
+    if (error.value != nullptr && cause.value != nullptr) {
+        PyException_SetCause(error.value, std::exchange(cause.value, nullptr)); // steals
     }
-    PyErr_Restore(new_type, new_value, new_traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    PyErr_Restore(error.type, error.value, error.traceback);
+    Py_XDECREF(cause.type);
+    Py_XDECREF(cause.value);
+    Py_XDECREF(cause.traceback);
 }
 
 } // namespace

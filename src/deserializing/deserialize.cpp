@@ -10,14 +10,6 @@
 
 namespace {
 
-/// Adopts a new object from the interpreter; null means it ran out of memory.
-PyPointer new_object(PyObject *obj) noexcept {
-    if (obj == nullptr) [[unlikely]] {
-        PyErr_NoMemory();
-    }
-    return PyPointer::steal(obj);
-}
-
 /// Runs `decode` one level deeper in the interpreter's recursion limit, so that hostile
 /// nesting raises RecursionError instead of exhausting the native stack.
 template <class F>
@@ -57,24 +49,15 @@ PyPointer decode_list(const std::uint8_t *data, std::size_t len, std::size_t &po
     if (!decode_count(data, len, pos, 1, n)) {
         return {};
     }
-    PyPointer seq = make_sequence(n, settings.use_tuples);
-    if (!seq) {
-        return {};
-    }
-    for (std::uint64_t i = 0; i < n; ++i) {
-        PyPointer item = decode_item(data, len, pos, holder, settings);
-        if (!item) {
-            return {};
-        }
-        compat::fill_sequence(seq.get(), static_cast<Py_ssize_t>(i), item.release(),
-                              settings.use_tuples);
-    }
-    return seq;
+    return build_sequence(n, settings.use_tuples, [&](std::uint64_t) {
+        return decode_item(data, len, pos, holder, settings);
+    });
 }
 
-/// `TypeFlag::Dict`: <varint count> (<dict-key form> <value>)*count. Each key enters the
-/// table before its value is read, as the writer numbered them.
-template <PointerHolder Holder>
+/// `TypeFlag::Dict`:       <varint count> (<dict-key form> <value>)*count
+/// `TypeFlag::AnyKeyDict`: <varint count> (<key value> <value>)*count      (`AnyKey`)
+/// Each key enters the table before its value is read, as the writer numbered them.
+template <bool AnyKey, PointerHolder Holder>
 PyPointer decode_dict(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                       Holder &holder, const DecodeSettings &settings) {
     std::uint64_t n = 0;
@@ -86,37 +69,23 @@ PyPointer decode_dict(const std::uint8_t *data, std::size_t len, std::size_t &po
         return {};
     }
     for (std::uint64_t i = 0; i < n; ++i) {
-        PyPointer key = deserialize_dict_key(data, len, pos, holder);
+        PyPointer key;
+        if constexpr (AnyKey) {
+            key = deserialize_object(data, len, pos, holder, settings);
+        } else {
+            key = deserialize_dict_key(data, len, pos, holder);
+        }
         if (!key) {
             return {};
         }
         PyPointer value = decode_item(data, len, pos, holder, settings);
-        if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+        if (!value) {
             return {};
         }
-    }
-    return dict;
-}
-
-/// `TypeFlag::AnyKeyDict`: <varint count> (<key value> <value>)*count.
-template <PointerHolder Holder>
-PyPointer decode_any_key_dict(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                              Holder &holder, const DecodeSettings &settings) {
-    std::uint64_t n = 0;
-    if (!decode_count(data, len, pos, 2, n)) {
-        return {};
-    }
-    PyPointer dict = new_object(compat::new_dict_presized(static_cast<Py_ssize_t>(n)));
-    if (!dict) {
-        return {};
-    }
-    for (std::uint64_t i = 0; i < n; ++i) {
-        PyPointer key = deserialize_object(data, len, pos, holder, settings);
-        if (!key) {
-            return {};
-        }
-        PyPointer value = deserialize_object(data, len, pos, holder, settings);
-        if (!value || !store_dict_item(dict.get(), key.get(), value.get())) {
+        // String keys always hash; any other key may be refused.
+        const bool stored = AnyKey ? store_dict_item(dict.get(), key.get(), value.get())
+                                   : PyDict_SetItem(dict.get(), key.get(), value.get()) == 0;
+        if (!stored) {
             return {};
         }
     }
@@ -149,22 +118,6 @@ PyPointer decode_pointer(const std::uint8_t *data, std::size_t len, std::size_t 
     }
     pos += width;
     return holder.safe_get(index);
-}
-
-/// `TypeFlag::Bytes`: <varint n> <n bytes>.
-PyPointer decode_bytes(const std::uint8_t *data, std::size_t len, std::size_t &pos) noexcept {
-    std::uint64_t n = 0;
-    if (!decode_varint(data, len, pos, n)) {
-        return {};
-    }
-    if (n > len - pos) [[unlikely]] {
-        fail_unexpected_end();
-        return {};
-    }
-    const std::size_t start = pos;
-    pos += static_cast<std::size_t>(n);
-    return new_object(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data + start),
-                                                static_cast<Py_ssize_t>(n)));
 }
 
 /// No writer puts `TypeFlag::Bool` or 25 to 29 where a value starts.
@@ -221,9 +174,9 @@ PyPointer deserialize_object(const std::uint8_t *data, std::size_t len, std::siz
     case TypeFlag::ConsistentTypeList:
         return decode_consistent_type_list(data, len, pos, holder, settings.use_tuples);
     case TypeFlag::AnyKeyDict:
-        return nested([&] { return decode_any_key_dict(data, len, pos, holder, settings); });
+        return nested([&] { return decode_dict<true>(data, len, pos, holder, settings); });
     case TypeFlag::Dict:
-        return nested([&] { return decode_dict(data, len, pos, holder, settings); });
+        return nested([&] { return decode_dict<false>(data, len, pos, holder, settings); });
     case TypeFlag::LargePointer: {
         std::uint64_t index = 0;
         if (!decode_varint(data, len, pos, index)) {

@@ -18,6 +18,15 @@
 /// (`offset` is where the bytes start in the input); a failed allocation MemoryError.
 [[nodiscard]] PyPointer make_str(const std::uint8_t *bytes, std::size_t n, std::size_t offset) noexcept;
 
+/// Adopts the result of an interpreter call that builds an object; null means it could
+/// not, reported as MemoryError (replacing that call's own error).
+[[nodiscard]] inline PyPointer new_object(PyObject *obj) noexcept {
+    if (obj == nullptr) [[unlikely]] {
+        PyErr_NoMemory();
+    }
+    return PyPointer::steal(obj);
+}
+
 /// Reads 8 bytes at `pos` as a big-endian binary64 (caller has checked they exist).
 [[nodiscard]] inline double read_f64_be(const std::uint8_t *at) noexcept {
     std::uint64_t bits;
@@ -37,15 +46,11 @@
     }
     const double value = read_f64_be(data + pos);
     pos += 8;
-    PyObject *f = PyFloat_FromDouble(value);
-    if (f == nullptr) [[unlikely]] {
-        PyErr_NoMemory();
-    }
-    return PyPointer::steal(f);
+    return new_object(PyFloat_FromDouble(value));
 }
 
 /// New list (or tuple) of `n` slots, each to be filled once with `compat::fill_sequence`;
-/// empty with MemoryError when it cannot be made.
+/// empty with MemoryError when it cannot be made. `build_sequence` fills one.
 [[nodiscard]] inline PyPointer make_sequence(std::uint64_t n, bool tuple) noexcept {
     PyObject *seq = n <= static_cast<std::uint64_t>(PY_SSIZE_T_MAX)
                         ? compat::new_sequence(static_cast<Py_ssize_t>(n), tuple)
@@ -54,6 +59,24 @@
         PyErr_NoMemory();
     }
     return PyPointer::steal(seq);
+}
+
+/// New list (or tuple) of `n` items, item i being `make_item(i)`: a `PyPointer`, empty
+/// with the error set to abandon the sequence.
+template <class MakeItem>
+[[nodiscard]] inline PyPointer build_sequence(std::uint64_t n, bool tuple, MakeItem &&make_item) {
+    PyPointer seq = make_sequence(n, tuple);
+    if (!seq) {
+        return {};
+    }
+    for (std::uint64_t i = 0; i < n; ++i) {
+        PyPointer item = make_item(i);
+        if (!item) {
+            return {};
+        }
+        compat::fill_sequence(seq.get(), static_cast<Py_ssize_t>(i), item.release(), tuple);
+    }
+    return seq;
 }
 
 /// Reads a `varint` item count at `pos`. Every item takes at least `min_item_bytes` bytes,
@@ -104,6 +127,23 @@
         weight *= 255;
     }
     return decode_long_int(data, len, pos, negative);
+}
+
+/// Reads a bytes body at `pos`, <varint n> <n bytes>, and returns a new `bytes`.
+[[nodiscard]] inline PyPointer decode_bytes(const std::uint8_t *data, std::size_t len,
+                                            std::size_t &pos) noexcept {
+    std::uint64_t n = 0;
+    if (!decode_varint(data, len, pos, n)) {
+        return {};
+    }
+    if (n > len - pos) [[unlikely]] {
+        fail_unexpected_end();
+        return {};
+    }
+    const std::size_t start = pos;
+    pos += static_cast<std::size_t>(n);
+    return new_object(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data + start),
+                                                static_cast<Py_ssize_t>(n)));
 }
 
 /// How a string body is stored.
