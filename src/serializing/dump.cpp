@@ -11,6 +11,7 @@
 #include "serializing/serializing_string_cache.hpp"
 #include "serializing/settings.hpp"
 #include "serializing/utils.hpp"
+#include "utils/compat.hpp"
 #include "utils/py_helpers.hpp"
 #include "utils/type_flag.hpp"
 
@@ -184,5 +185,11 @@ PyObject *dump_bytes_impl(PyObject *const *args, Py_ssize_t nargsf, PyObject *kw
     if (!parse_arguments(args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) {
         return nullptr;
     }
+    // Without a writer, converters or dates the walk allocates no tracked object and
+    // calls no Python code, so the tree's own references keep every item alive.
+    SerializationSettings &settings = parsed.settings;
+    settings.python_may_run = parsed.writer != nullptr || settings.serialize_dates ||
+                              (settings.custom_types && !settings.custom_types->empty()) ||
+                              !compat::FINALIZERS_ONLY_AT_KNOWN_POINTS;
     return parsed.writer == nullptr ? dump_to_bytes(parsed) : dump_to_writer(parsed);
 }

@@ -67,4 +67,7 @@ struct SerializationSettings {
     std::optional<CustomTypeMap> custom_types;
     /// Write `datetime.datetime` objects as their ISO text.
     bool serialize_dates = false;
+    /// Whether Python code can run during the walk (a writer, converters, `isoformat` and
+    /// what it allocates), so that items must be held while they are written.
+    bool python_may_run = true;
 };

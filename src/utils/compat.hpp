@@ -163,4 +163,22 @@ inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tupl
     return overflow == 0;
 }
 
+/// Whether two exact `str` objects hold the same characters. CPython compares the
+/// canonical storage directly (equal text implies equal width); elsewhere the public call.
+[[nodiscard]] inline bool str_equal(PyObject *a, PyObject *b) noexcept {
+#if VEZUVIR_CPYTHON
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return len == PyUnicode_GET_LENGTH(b) && kind == static_cast<int>(PyUnicode_KIND(b)) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(len) * kind) == 0;
+#else
+    return PyUnicode_Compare(a, b) == 0;
+#endif
+}
+
+/// Whether objects die and finalizers run only when a reference count drops to zero or a
+/// collector-tracked object is allocated, so that C code doing neither runs no Python code.
+/// PyPy's collector may run at other allocations.
+inline constexpr bool FINALIZERS_ONLY_AT_KNOWN_POINTS = VEZUVIR_CPYTHON != 0;
+
 } // namespace compat
