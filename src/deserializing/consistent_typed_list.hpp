@@ -37,14 +37,9 @@ template <PointerHolder Holder>
         fail_unexpected_end();
         return {};
     }
-    return build_sequence(n, tuple, [&](std::uint64_t) -> PyPointer {
-        PyPointer str =
-            decode_string_without_inserting_pointer<StrForm::MarkerValue>(data, len, pos);
-        if (str && !holder.insert(str.get())) [[unlikely]] {
-            PyErr_NoMemory();
-            return {};
-        }
-        return str;
+    return build_sequence(n, tuple, [&](std::uint64_t) {
+        return insert_string(
+            decode_string_without_inserting_pointer<StrForm::MarkerValue>(data, len, pos), holder);
     });
 }
 

@@ -92,18 +92,6 @@ PyPointer decode_dict(const std::uint8_t *data, std::size_t len, std::size_t &po
     return dict;
 }
 
-/// `TypeFlag::String` / `TypeFlag::AsciiString`: the str enters the table.
-template <PointerHolder Holder>
-PyPointer decode_value_string(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                              Holder &holder) {
-    PyPointer str = decode_string_without_inserting_pointer<StrForm::PlainValue>(data, len, pos);
-    if (str && !holder.insert(str.get())) [[unlikely]] {
-        PyErr_NoMemory();
-        return {};
-    }
-    return str;
-}
-
 /// `TypeFlag::Pointer1` to `TypeFlag::Pointer4`: a big-endian index of `width` bytes.
 template <PointerHolder Holder>
 PyPointer decode_pointer(const std::uint8_t *data, std::size_t len, std::size_t &pos,
@@ -166,7 +154,8 @@ PyPointer deserialize_object(const std::uint8_t *data, std::size_t len, std::siz
         return decode_f64(data, len, pos);
     case TypeFlag::String:
     case TypeFlag::AsciiString:
-        return decode_value_string(data, len, pos, holder);
+        return insert_string(
+            decode_string_without_inserting_pointer<StrForm::PlainValue>(data, len, pos), holder);
     case TypeFlag::Bytes:
         return decode_bytes(data, len, pos);
     case TypeFlag::List:

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "deserializing/pointer_holders/pointer_holder.hpp"
 #include "deserializing/utils.hpp"
 #include "serializing/utils.hpp"
 #include "utils/compat.hpp"
@@ -193,4 +194,15 @@ template <StrForm Form>
         }
     }
     return make_str(data + start, static_cast<std::size_t>(n), start);
+}
+
+/// Enters a string just read in full into the back-reference table and hands it on;
+/// empty passes through, and a table that cannot grow is MemoryError.
+template <PointerHolder Holder>
+[[nodiscard]] inline PyPointer insert_string(PyPointer str, Holder &holder) {
+    if (str && !holder.insert(str.get())) [[unlikely]] {
+        PyErr_NoMemory();
+        return {};
+    }
+    return str;
 }
