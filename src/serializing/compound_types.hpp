@@ -60,14 +60,14 @@ class KeyPositions {
             return -1;
         }
         const std::uint64_t found = keys_.find(key, compat::str_hash(key));
-        return found == StrIndexMap::NOT_FOUND ? -1 : static_cast<std::ptrdiff_t>(found);
+        return found == StrIndexMap<>::NOT_FOUND ? -1 : static_cast<std::ptrdiff_t>(found);
     }
 
     /// Appends the next key of the dict.
     void push(PyObject *key) { keys_.append(key, compat::str_hash(key)); }
 
   private:
-    StrIndexMap keys_;
+    StrIndexMap<> keys_;
 };
 
 /// The keys of `dict` with their positions, or nothing if a key is not exactly `str`.
@@ -158,30 +158,23 @@ class DictEntries {
     Entry *data_;
 };
 
-/// `AnyKeyDict`: every key and value as an encoded value; tuples are refused as keys.
-template <PyBytesBuffer B>
-[[gnu::noinline]] bool encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer,
-                                           SerializingStringCache &cache,
-                                           const SerializationSettings &settings) {
-    if (!buffer.push(flag_byte(TypeFlag::AnyKeyDict)) || !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
-        return false;
-    }
+/// Calls `write(key, value)` for each entry of `dict` in order, both held, for when Python
+/// code may run: fails with the "changed" error once the dict no longer has the `n`
+/// entries its count promised.
+template <class F>
+[[nodiscard]] bool write_dict_entries_checked(PyObject *dict, Py_ssize_t n, F &&write) {
     Py_ssize_t pos = 0;
     Py_ssize_t written = 0;
     PyObject *k = nullptr;
     PyObject *v = nullptr;
     while (PyDict_Next(dict, &pos, &k, &v)) {
-        PyPointer key = PyPointer::borrow(k);
-        PyPointer value = PyPointer::borrow(v);
-        if (written == n) {
+        // Before any append: the writer may run and replace this entry.
+        const PyPointer key = PyPointer::borrow(k);
+        const PyPointer value = PyPointer::borrow(v);
+        if (written == n) [[unlikely]] {
             return fail_container_changed(dict);
         }
-        if (PyTuple_CheckExact(key.get())) {
-            to_py_error("Invalid type for dict key: tuple", SERIALIZATION_ERROR_TYPE);
-            return false;
-        }
-        if (!serialize(key.get(), buffer, cache, settings) ||
-            !serialize(value.get(), buffer, cache, settings)) {
+        if (!write(key.get(), value.get())) {
             return false;
         }
         ++written;
@@ -190,6 +183,23 @@ template <PyBytesBuffer B>
         }
     }
     return written == n || fail_container_changed(dict);
+}
+
+/// `AnyKeyDict`: every key and value as an encoded value; tuples are refused as keys.
+template <PyBytesBuffer B>
+[[gnu::noinline]] bool encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer,
+                                           SerializingStringCache &cache,
+                                           const SerializationSettings &settings) {
+    if (!buffer.push(flag_byte(TypeFlag::AnyKeyDict)) || !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
+        return false;
+    }
+    return write_dict_entries_checked(dict, n, [&](PyObject *key, PyObject *value) {
+        if (PyTuple_CheckExact(key)) {
+            to_py_error("Invalid type for dict key: tuple", SERIALIZATION_ERROR_TYPE);
+            return false;
+        }
+        return serialize(key, buffer, cache, settings) && serialize(value, buffer, cache, settings);
+    });
 }
 
 /// Writes a non-empty exact `dict`: `Dict` when every key is exactly `str`, else
@@ -235,23 +245,12 @@ template <PyBytesBuffer B>
     if (!buffer.push(flag_byte(TypeFlag::Dict)) || !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
         return false;
     }
-    pos = 0;
-    Py_ssize_t written = 0;
-    while (PyDict_Next(dict, &pos, &k, &v)) {
-        // Before any append: the writer may run and replace this value in the dict.
-        const PyPointer held = hold_if_needed(settings, v);
-        if (written == n || !PyUnicode_CheckExact(k)) [[unlikely]] {
+    return write_dict_entries_checked(dict, n, [&](PyObject *key, PyObject *value) {
+        if (!PyUnicode_CheckExact(key)) [[unlikely]] {
             return fail_container_changed(dict);
         }
-        if (!write_dict_key(k, buffer, cache) || !serialize_item(v, buffer, cache, settings)) {
-            return false;
-        }
-        ++written;
-        if (PyDict_GET_SIZE(dict) != n) [[unlikely]] {
-            return fail_container_changed(dict);
-        }
-    }
-    return written == n || fail_container_changed(dict);
+        return write_dict_key(key, buffer, cache) && serialize_item(value, buffer, cache, settings);
+    });
 }
 
 /// Item `i` of an exact list or tuple, borrowed.

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string_view>
+#include <utility>
 
 #include "entry_points.hpp"
 #include "serializing/py_bytes_buffer.hpp"
@@ -24,7 +26,9 @@ constexpr std::size_t DEFAULT_DIRECT_WRITE_THRESHOLD = 5242880;
 
 /// Everything parsed from the arguments.
 struct DumpArguments {
+    /// The object to encode (borrowed from the call's arguments).
     PyObject *obj = nullptr;
+    /// The `writer` keyword (borrowed), null when streaming was not asked for.
     PyObject *writer = nullptr;
     std::size_t flush_threshold = DEFAULT_FLUSH_THRESHOLD;
     std::size_t direct_write_threshold = DEFAULT_DIRECT_WRITE_THRESHOLD;
@@ -51,12 +55,12 @@ struct DumpArguments {
 }
 
 /// Builds the type -> CustomType map from the `custom_types` keyword.
-[[nodiscard]] bool parse_custom_types(PyObject *value, std::optional<CustomTypeMap> &out) {
+[[nodiscard]] bool parse_custom_types(PyObject *value, std::unique_ptr<CustomTypeMap> &out) {
     if (!PyDict_Check(value)) {
         to_py_error("custom_types must be a dict", PyExc_TypeError);
         return false;
     }
-    CustomTypeMap map;
+    auto map = std::make_unique<CustomTypeMap>();
     Py_ssize_t pos = 0;
     PyObject *type = nullptr;
     PyObject *registration = nullptr;
@@ -81,7 +85,7 @@ struct DumpArguments {
             PyErr_NoMemory();
             return false;
         }
-        map.add(CustomType{std::move(type_ref), std::move(identifier), std::move(converter),
+        map->add(CustomType{std::move(type_ref), std::move(identifier), std::move(converter),
                            include_subclasses.get() == Py_True, one_way.get() == Py_True});
     }
     out = std::move(map);

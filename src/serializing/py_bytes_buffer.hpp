@@ -28,8 +28,9 @@ concept PyBytesBuffer = requires(B &buffer, std::uint8_t byte, std::string_view 
 /// unshared or replaces it (`recycle`).
 class RawBytesBuffer {
   public:
-    /// Capacity of a new buffer; it doubles as output grows.
-    static constexpr std::size_t INITIAL_CAPACITY = 8;
+    /// Capacity of a new buffer, enough for most small documents; it doubles as output
+    /// grows.
+    static constexpr std::size_t INITIAL_CAPACITY = 64;
 
     /// Allocates the storage; false with MemoryError set.
     [[nodiscard]] bool init(std::size_t capacity = INITIAL_CAPACITY) noexcept {

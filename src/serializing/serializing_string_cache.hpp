@@ -4,10 +4,12 @@
 // dict (`KeyPositions`, compound_types.hpp). Both sit on `StrIndexMap`.
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "utils/compat.hpp"
@@ -25,7 +27,13 @@
 /// The map holds a strong reference to every string: Python code that runs during the
 /// walk (converters, `isoformat`, the writer) may drop the tree's last reference to a
 /// string, and a freed address taken by a new string must never match by identity.
+///
+/// With `InlineSlots` (a power of two) the first block lives inside the map, so a map
+/// that stays small allocates nothing; such a map cannot be moved.
+template <std::size_t InlineSlots = 0>
 class StrIndexMap {
+    static_assert((InlineSlots & (InlineSlots - 1)) == 0);
+
   public:
     /// What `find` returns for a string that is not in the map.
     static constexpr std::uint64_t NOT_FOUND = ~std::uint64_t{0};
@@ -34,9 +42,10 @@ class StrIndexMap {
     StrIndexMap(const StrIndexMap &) = delete;
     StrIndexMap &operator=(const StrIndexMap &) = delete;
     StrIndexMap(StrIndexMap &&other) noexcept
-        : block_(std::move(other.block_)), capacity_(std::exchange(other.capacity_, 0)),
-          shift_(other.shift_), size_(std::exchange(other.size_, 0)),
-          indexed_(std::exchange(other.indexed_, 0)) {}
+        requires(InlineSlots == 0)
+        : block_(std::exchange(other.block_, nullptr)), heap_(std::move(other.heap_)),
+          capacity_(std::exchange(other.capacity_, 0)), shift_(other.shift_),
+          size_(std::exchange(other.size_, 0)), indexed_(std::exchange(other.indexed_, 0)) {}
     StrIndexMap &operator=(StrIndexMap &&) = delete;
     ~StrIndexMap() {
         for (std::size_t i = 0; i < size_; ++i) {
@@ -101,8 +110,8 @@ class StrIndexMap {
     static constexpr unsigned INDEX_BITS = 40;
     static constexpr std::uint64_t INDEX_MASK = (std::uint64_t{1} << INDEX_BITS) - 1;
 
-    [[nodiscard]] std::uint64_t *slots() const noexcept { return block_.get(); }
-    [[nodiscard]] Entry *entries() const noexcept { return reinterpret_cast<Entry *>(block_.get() + capacity_); }
+    [[nodiscard]] std::uint64_t *slots() const noexcept { return block_; }
+    [[nodiscard]] Entry *entries() const noexcept { return reinterpret_cast<Entry *>(block_ + capacity_); }
 
     [[nodiscard]] static std::uint64_t tag(Py_hash_t hash) noexcept {
         return (static_cast<std::uint64_t>(hash) & 0xFFFFFF) << INDEX_BITS;
@@ -151,10 +160,10 @@ class StrIndexMap {
         }
     }
 
-    /// Makes room for `wanted` strings at half load: 16 slots at first, then 4 times
-    /// larger while small, then twice.
+    /// Makes room for `wanted` strings at half load: the inline block or 16 slots at
+    /// first, then 4 times larger while small, then twice.
     [[gnu::cold, gnu::noinline]] void grow(std::size_t wanted) {
-        std::size_t cap = capacity_ == 0 ? 16 : capacity_;
+        std::size_t cap = capacity_ != 0 ? capacity_ : InlineSlots != 0 ? InlineSlots : 16;
         while (wanted * 2 > cap) {
             cap *= cap < (std::size_t{1} << 16) ? 4 : 2;
         }
@@ -162,18 +171,36 @@ class StrIndexMap {
             throw std::bad_alloc();
         }
         // `cap` slots, then room for cap / 2 entries of two words each.
-        auto block = std::make_unique_for_overwrite<std::uint64_t[]>(2 * cap);
-        std::memset(block.get(), 0, cap * sizeof(std::uint64_t));
-        if (size_ != 0) {
-            std::memcpy(block.get() + cap, entries(), size_ * sizeof(Entry));
+        std::unique_ptr<std::uint64_t[]> heap;
+        std::uint64_t *block = nullptr;
+        if constexpr (InlineSlots != 0) {
+            if (cap == InlineSlots) {
+                block = inline_.data();
+            }
         }
-        block_ = std::move(block);
+        if (block == nullptr) {
+            heap = std::make_unique_for_overwrite<std::uint64_t[]>(2 * cap);
+            block = heap.get();
+        }
+        std::memset(block, 0, cap * sizeof(std::uint64_t));
+        if (size_ != 0) {
+            std::memcpy(block + cap, entries(), size_ * sizeof(Entry));
+        }
+        block_ = block;
+        heap_ = std::move(heap);
         capacity_ = cap;
         shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(cap));
         indexed_ = 0;
     }
 
-    std::unique_ptr<std::uint64_t[]> block_;
+    struct NoInlineBlock {};
+
+    /// The slots and entries: `inline_` or `heap_`.
+    std::uint64_t *block_ = nullptr;
+    std::unique_ptr<std::uint64_t[]> heap_;
+    /// Left uninitialised until first used.
+    [[no_unique_address]] std::conditional_t<InlineSlots == 0, NoInlineBlock,
+                                             std::array<std::uint64_t, 2 * InlineSlots>> inline_;
     /// Number of slots (a power of two), 0 before the first string.
     std::size_t capacity_ = 0;
     unsigned shift_ = 64;
@@ -190,9 +217,10 @@ class SerializingStringCache {
     /// the string with the next index and returns false: the caller writes it in full.
     [[nodiscard]] bool lookup_or_insert(PyObject *str, std::uint64_t &index) {
         index = map_.find_or_insert(str, compat::str_hash(str));
-        return index != StrIndexMap::NOT_FOUND;
+        return index != StrIndexMap<16>::NOT_FOUND;
     }
 
   private:
-    StrIndexMap map_;
+    /// 16 slots inline: a small document needs no allocation for its strings.
+    StrIndexMap<16> map_;
 };
