@@ -1,6 +1,181 @@
-#include "entry_points.hpp"
+// `load_bytes`: argument parsing, the collector switch and the whole-buffer decode.
+#include <Python.h>
 
-PyObject *load_bytes_impl(PyObject *const *, Py_ssize_t, PyObject *) {
-    PyErr_SetString(PyExc_NotImplementedError, "load_bytes() is not built yet");
-    return nullptr;
+#include <string_view>
+
+#include "deserializing/custom_types.hpp"
+#include "deserializing/deserialize.hpp"
+#include "deserializing/pointer_holders/vec_pointer_holder.hpp"
+#include "deserializing/utils.hpp"
+#include "entry_points.hpp"
+#include "utils/compat.hpp"
+#include "utils/py_helpers.hpp"
+#include "utils/type_flag.hpp"
+
+namespace {
+
+/// Switches the cyclic collector off for one call and back on at every exit, if it was
+/// this call that switched it off. A collector that was already off is left alone.
+class GcPause {
+  public:
+    GcPause() noexcept = default;
+    GcPause(const GcPause &) = delete;
+    GcPause &operator=(const GcPause &) = delete;
+    ~GcPause() { (void)resume(); }
+
+    /// Switches the collector off if it is on; false with an error set.
+    [[nodiscard]] bool pause() noexcept {
+        const int enabled = compat::gc_is_enabled();
+        if (enabled < 0) {
+            return false;
+        }
+        if (enabled == 1) {
+            if (!compat::gc_disable()) {
+                return false;
+            }
+            paused_ = true;
+        }
+        return true;
+    }
+
+    /// Switches the collector back on now. An exception already pending survives; false
+    /// only when switching failed with none pending (the failure is then set).
+    [[nodiscard]] bool resume() noexcept {
+        if (!paused_) {
+            return true;
+        }
+        paused_ = false;
+        PyObject *type = nullptr;
+        PyObject *value = nullptr;
+        PyObject *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        const bool enabled = compat::gc_enable();
+        if (type != nullptr) {
+            PyErr_Clear();
+            PyErr_Restore(type, value, traceback);
+        }
+        return enabled;
+    }
+
+  private:
+    bool paused_ = false;
+};
+
+/// The arguments of one call, once parsed.
+struct LoadArguments {
+    /// The input (borrowed from the call's arguments).
+    PyObject *buffer = nullptr;
+    bool buffer_by_keyword = false;
+    bool use_tuples = false;
+    bool stop_gc = false;
+    bool ignore_extra_data = false;
+    HeldCustomTypes custom_types;
+};
+
+/// flag <- (bool(value) is True); false with the error of a raising `__bool__`.
+[[nodiscard]] bool parse_flag(PyObject *value, bool &flag) noexcept {
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) {
+        return false;
+    }
+    flag = truth == 1;
+    return true;
+}
+
+[[nodiscard]] bool fail_unexpected_keyword(PyObject *name) {
+    std::string_view text;
+    if (!py_str_to_utf8_str(name, text)) {
+        return false;
+    }
+    to_py_error(format_message("load_bytes() got an unexpected keyword argument '{}'", text),
+                PyExc_TypeError);
+    return false;
+}
+
+[[nodiscard]] bool is_name(PyObject *name, const char *expected) noexcept {
+    return PyUnicode_CompareWithASCIIString(name, expected) == 0;
+}
+
+/// Keywords in the caller's order (the first error ends the call), then the positional
+/// count, as the interpreter would check them.
+[[nodiscard]] bool parse_arguments(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames,
+                                   LoadArguments &out) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, i);
+        PyObject *value = args[nargs + i];
+        bool ok = true;
+        if (is_name(name, "buffer")) {
+            ok = check_buffer_type(value);
+            out.buffer = value;
+            out.buffer_by_keyword = true;
+        } else if (is_name(name, "use_tuples")) {
+            ok = parse_flag(value, out.use_tuples);
+        } else if (is_name(name, "stop_gc")) {
+            ok = parse_flag(value, out.stop_gc);
+        } else if (is_name(name, "ignore_extra_data")) {
+            ok = parse_flag(value, out.ignore_extra_data);
+        } else if (is_name(name, "custom_types")) {
+            ok = out.custom_types.parse(value);
+        } else {
+            ok = fail_unexpected_keyword(name);
+        }
+        if (!ok) {
+            return false;
+        }
+    }
+    if (out.buffer_by_keyword) {
+        if (nargs != 0) {
+            PyErr_SetString(PyExc_TypeError,
+                            "load_bytes() got multiple values for argument 'buffer'");
+            return false;
+        }
+        return true;
+    }
+    if (nargs != 1) {
+        to_py_error(format_message(
+                        "load_bytes() expected exactly 1 positional argument, but {} were provided",
+                        nargs),
+                    PyExc_TypeError);
+        return false;
+    }
+    out.buffer = args[0];
+    return check_buffer_type(out.buffer);
+}
+
+} // namespace
+
+PyObject *load_bytes_impl(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    LoadArguments arguments;
+    if (!parse_arguments(args, nargsf, kwnames, arguments)) {
+        return nullptr;
+    }
+    GcPause gc;
+    if (arguments.stop_gc && !gc.pause()) {
+        return nullptr;
+    }
+    // Held until we return: a `bytearray` cannot be resized by a converter meanwhile.
+    InputView input;
+    if (!input.acquire(arguments.buffer)) {
+        return nullptr;
+    }
+    if (!input.has_starting_marker()) {
+        fail_missing_starting_marker();
+        return nullptr;
+    }
+    const DecodeSettings settings{arguments.custom_types.get(), arguments.use_tuples};
+    VecPointerHolder holder;
+    std::size_t pos = STARTING_MARKER.size();
+    PyPointer root = deserialize_object(input.data(), input.len(), pos, holder, settings);
+    if (!gc.resume() || !root) {
+        return nullptr;
+    }
+    if (!arguments.ignore_extra_data && pos != input.len()) {
+        fail_deserialization(format_message("Unexpected extra data, from position {}. If you want "
+                                            "to ignore it use the flag `ignore_extra_data`",
+                                            pos));
+        return nullptr;
+    }
+    return root.release();
 }

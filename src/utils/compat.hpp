@@ -58,6 +58,51 @@ namespace compat {
 #endif
 }
 
+/// New list (`tuple` false) or tuple of `n` empty slots, each to be filled exactly once
+/// with `fill_sequence` before the object is handed to Python code.
+[[nodiscard]] inline PyObject *new_sequence(Py_ssize_t n, bool tuple) noexcept {
+    return tuple ? PyTuple_New(n) : PyList_New(n);
+}
+
+/// Stores `item` (steals it) in slot `i` of a sequence from `new_sequence`.
+inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tuple) noexcept {
+#if VEZUVIR_CPYTHON
+    if (tuple) {
+        PyTuple_SET_ITEM(seq, i, item);
+    } else {
+        PyList_SET_ITEM(seq, i, item);
+    }
+#else
+    // The checked setters cannot fail here: the index is in range and the object new.
+    if (tuple) {
+        (void)PyTuple_SetItem(seq, i, item);
+    } else {
+        (void)PyList_SetItem(seq, i, item);
+    }
+#endif
+}
+
+/// The object whose buffer a reader holds for a whole call, borrowed from `input` or
+/// new: on CPython the input itself, since a held export stops a `bytearray` from being
+/// resized; on PyPy, whose `bytearray` can be resized under an export, a private
+/// `bytes` copy of a `bytearray` input. Empty with MemoryError when the copy fails.
+[[nodiscard]] inline PyObject *stable_input(PyObject *input) noexcept {
+#if VEZUVIR_CPYTHON
+    Py_INCREF(input);
+    return input;
+#else
+    if (!PyByteArray_Check(input)) {
+        Py_INCREF(input);
+        return input;
+    }
+    PyObject *copy = PyBytes_FromStringAndSize(PyByteArray_AsString(input), PyByteArray_Size(input));
+    if (copy == nullptr) {
+        PyErr_NoMemory();
+    }
+    return copy;
+#endif
+}
+
 /// Number of bits of |v| (v an exact int); (size_t)-1 with an error set on failure.
 [[nodiscard]] size_t long_num_bits(PyObject *v) noexcept;
 

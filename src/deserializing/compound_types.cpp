@@ -1,0 +1,85 @@
+#include "deserializing/compound_types.hpp"
+
+#include <vector>
+
+#include "utils/compat.hpp"
+#include "utils/py_helpers.hpp"
+
+bool store_dict_item(PyObject *dict, PyObject *key, PyObject *value) {
+    if (PyDict_SetItem(dict, key, value) == 0) [[likely]] {
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        fail_deserialization(format_message("Invalid type for a key: {}", pretty_type(key)));
+    }
+    return false;
+}
+
+namespace {
+/// New dict sized for `n` entries.
+PyPointer new_dict(std::uint64_t n) noexcept {
+    return new_object(compat::new_dict_presized(static_cast<Py_ssize_t>(n)));
+}
+} // namespace
+
+template <PointerHolder Holder>
+PyPointer decode_list_of_structured_dicts(const std::uint8_t *data, std::size_t len,
+                                          std::size_t &pos, Holder &holder,
+                                          const DecodeSettings &settings) {
+    std::uint64_t rows = 0;
+    std::uint64_t keys = 0;
+    if (!decode_varint(data, len, pos, rows) || !decode_varint(data, len, pos, keys)) {
+        return {};
+    }
+    if (keys == 0) {
+        // Every row is an empty dict of its own, and nothing follows.
+        return build_sequence(rows, settings.use_tuples, [](std::uint64_t) { return new_dict(0); });
+    }
+    // Row 0 takes at least two bytes per key (key and field), every later row one per key.
+    const std::size_t rest = len - pos;
+    if (keys > rest / 2 || (rows > 1 && rows - 1 > (rest - 2 * keys) / keys)) [[unlikely]] {
+        fail_unexpected_end();
+        return {};
+    }
+    std::vector<PyPointer> key_list;
+    key_list.reserve(static_cast<std::size_t>(keys));
+    PyPointer first = new_dict(keys);
+    if (!first) {
+        return {};
+    }
+    for (std::uint64_t k = 0; k < keys; ++k) {
+        PyPointer key = deserialize_object(data, len, pos, holder, settings);
+        if (!key) {
+            return {};
+        }
+        PyPointer value = deserialize_object(data, len, pos, holder, settings);
+        if (!value || !store_dict_item(first.get(), key.get(), value.get())) {
+            return {};
+        }
+        key_list.push_back(std::move(key));
+    }
+    // With no rows, row 0 was still read, so later strings are numbered as other readers do.
+    return build_sequence(rows, settings.use_tuples, [&](std::uint64_t row) -> PyPointer {
+        if (row == 0) {
+            return std::move(first);
+        }
+        PyPointer dict = new_dict(keys);
+        if (!dict) {
+            return {};
+        }
+        for (const PyPointer &key : key_list) {
+            PyPointer value = deserialize_object(data, len, pos, holder, settings);
+            if (!value || !store_dict_item(dict.get(), key.get(), value.get())) {
+                return {};
+            }
+        }
+        return dict;
+    });
+}
+
+template PyPointer decode_list_of_structured_dicts<VecPointerHolder>(
+    const std::uint8_t *, std::size_t, std::size_t &, VecPointerHolder &, const DecodeSettings &);
+template PyPointer decode_list_of_structured_dicts<PositionPointerHolder>(
+    const std::uint8_t *, std::size_t, std::size_t &, PositionPointerHolder &,
+    const DecodeSettings &);
