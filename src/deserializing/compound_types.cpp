@@ -17,29 +17,9 @@ bool store_dict_item(PyObject *dict, PyObject *key, PyObject *value) {
 }
 
 namespace {
-/// New dict sized for `n` entries; null means it ran out of memory.
+/// New dict sized for `n` entries.
 PyPointer new_dict(std::uint64_t n) noexcept {
-    PyObject *dict = compat::new_dict_presized(static_cast<Py_ssize_t>(n));
-    if (dict == nullptr) [[unlikely]] {
-        PyErr_NoMemory();
-    }
-    return PyPointer::steal(dict);
-}
-
-/// K = 0: `rows` distinct empty dicts, with nothing to read.
-PyPointer empty_dicts(std::uint64_t rows, bool tuple) noexcept {
-    PyPointer seq = make_sequence(rows, tuple);
-    if (!seq) {
-        return {};
-    }
-    for (std::uint64_t i = 0; i < rows; ++i) {
-        PyPointer dict = new_dict(0);
-        if (!dict) {
-            return {};
-        }
-        compat::fill_sequence(seq.get(), static_cast<Py_ssize_t>(i), dict.release(), tuple);
-    }
-    return seq;
+    return new_object(compat::new_dict_presized(static_cast<Py_ssize_t>(n)));
 }
 } // namespace
 
@@ -53,16 +33,13 @@ PyPointer decode_list_of_structured_dicts(const std::uint8_t *data, std::size_t 
         return {};
     }
     if (keys == 0) {
-        return empty_dicts(rows, settings.use_tuples);
+        // Every row is an empty dict of its own, and nothing follows.
+        return build_sequence(rows, settings.use_tuples, [](std::uint64_t) { return new_dict(0); });
     }
     // Row 0 takes at least two bytes per key (key and field), every later row one per key.
     const std::size_t rest = len - pos;
     if (keys > rest / 2 || (rows > 1 && rows - 1 > (rest - 2 * keys) / keys)) [[unlikely]] {
         fail_unexpected_end();
-        return {};
-    }
-    PyPointer seq = make_sequence(rows, settings.use_tuples);
-    if (!seq) {
         return {};
     }
     std::vector<PyPointer> key_list;
@@ -82,12 +59,11 @@ PyPointer decode_list_of_structured_dicts(const std::uint8_t *data, std::size_t 
         }
         key_list.push_back(std::move(key));
     }
-    if (rows == 0) {
-        // Row 0 was read all the same, so the table numbers later strings as other readers do.
-        return seq;
-    }
-    compat::fill_sequence(seq.get(), 0, first.release(), settings.use_tuples);
-    for (std::uint64_t row = 1; row < rows; ++row) {
+    // With no rows, row 0 was still read, so later strings are numbered as other readers do.
+    return build_sequence(rows, settings.use_tuples, [&](std::uint64_t row) -> PyPointer {
+        if (row == 0) {
+            return std::move(first);
+        }
         PyPointer dict = new_dict(keys);
         if (!dict) {
             return {};
@@ -98,10 +74,8 @@ PyPointer decode_list_of_structured_dicts(const std::uint8_t *data, std::size_t 
                 return {};
             }
         }
-        compat::fill_sequence(seq.get(), static_cast<Py_ssize_t>(row), dict.release(),
-                              settings.use_tuples);
-    }
-    return seq;
+        return dict;
+    });
 }
 
 template PyPointer decode_list_of_structured_dicts<VecPointerHolder>(

@@ -30,12 +30,8 @@ template <PointerHolder Holder>
         }
         return holder.safe_get(index);
     }
-    PyPointer key = decode_string_without_inserting_pointer<StrForm::MarkerKey>(data, len, pos);
-    if (key && !holder.insert(key.get())) [[unlikely]] {
-        PyErr_NoMemory();
-        return {};
-    }
-    return key;
+    return insert_string(
+        decode_string_without_inserting_pointer<StrForm::MarkerKey>(data, len, pos), holder);
 }
 
 /// `dict[key] = value`; a key the dict refuses (unhashable) fails with DeserializationError

@@ -37,23 +37,10 @@ template <PointerHolder Holder>
         fail_unexpected_end();
         return {};
     }
-    PyPointer seq = make_sequence(n, tuple);
-    if (!seq) {
-        return {};
-    }
-    for (std::uint64_t i = 0; i < n; ++i) {
-        PyPointer str =
-            decode_string_without_inserting_pointer<StrForm::MarkerValue>(data, len, pos);
-        if (!str) {
-            return {};
-        }
-        if (!holder.insert(str.get())) [[unlikely]] {
-            PyErr_NoMemory();
-            return {};
-        }
-        compat::fill_sequence(seq.get(), static_cast<Py_ssize_t>(i), str.release(), tuple);
-    }
-    return seq;
+    return build_sequence(n, tuple, [&](std::uint64_t) {
+        return insert_string(
+            decode_string_without_inserting_pointer<StrForm::MarkerValue>(data, len, pos), holder);
+    });
 }
 
 /// Reads a whole body at `pos` (just after the flag) and dispatches on the element type;

@@ -1,6 +1,7 @@
 #include "deserializing/custom_types.hpp"
 
 #include <string>
+#include <utility>
 
 #include "deserializing/utils.hpp"
 #include "utils/py_helpers.hpp"
@@ -47,34 +48,74 @@ void fail_unknown_custom_type(PyObject *identifier) {
                                         utf8, pretty_type(identifier)));
 }
 
-/// Replaces the converter's pending exception with DeserializationError "Failed to
-/// deserialize custom type", keeping the original as its `__cause__`.
-void fail_converter() noexcept {
+/// The pending exception, taken out of the interpreter (all three owned, or null).
+struct FetchedError {
     PyObject *type = nullptr;
     PyObject *value = nullptr;
     PyObject *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value != nullptr && traceback != nullptr) {
-        PyException_SetTraceback(value, traceback);
+};
+
+/// Takes the pending exception, normalized so that `value` is the exception instance.
+FetchedError fetch_error() noexcept {
+    FetchedError error;
+    PyErr_Fetch(&error.type, &error.value, &error.traceback);
+    PyErr_NormalizeException(&error.type, &error.value, &error.traceback);
+    if (error.value != nullptr && error.traceback != nullptr) {
+        PyException_SetTraceback(error.value, error.traceback);
     }
+    return error;
+}
+
+/// Replaces the converter's pending exception with DeserializationError "Failed to
+/// deserialize custom type", keeping the original as its `__cause__`.
+void fail_converter() noexcept {
+    FetchedError cause = fetch_error();
     fail_deserialization("Failed to deserialize custom type");
-    PyObject *new_type = nullptr;
-    PyObject *new_value = nullptr;
-    PyObject *new_traceback = nullptr;
-    PyErr_Fetch(&new_type, &new_value, &new_traceback);
-    PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-    if (new_value != nullptr && value != nullptr) {
-        PyException_SetCause(new_value, value); // steals `value`
-        value = nullptr;
+    const FetchedError error = fetch_error();
+    if (error.value != nullptr && cause.value != nullptr) {
+        PyException_SetCause(error.value, std::exchange(cause.value, nullptr)); // steals
     }
-    PyErr_Restore(new_type, new_value, new_traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    PyErr_Restore(error.type, error.value, error.traceback);
+    Py_XDECREF(cause.type);
+    Py_XDECREF(cause.value);
+    Py_XDECREF(cause.traceback);
 }
 
 } // namespace
+
+bool HeldCustomTypes::parse(PyObject *obj) {
+    if (!PyDict_Check(obj)) {
+        LoadsCustomTypes rejected;
+        return parse_loads_custom_types_dict(obj, rejected); // raises its TypeError
+    }
+    // Own each pair the moment the dict lends it: nothing in this loop runs Python code,
+    // and PyPy builds the key and value objects it lends afresh, for one use only.
+    std::vector<PyPointer> held;
+    held.reserve(2 * static_cast<std::size_t>(PyDict_Size(obj)));
+    Py_ssize_t it = 0;
+    PyObject *key = nullptr;
+    PyObject *converter = nullptr;
+    while (PyDict_Next(obj, &it, &key, &converter)) {
+        held.push_back(PyPointer::borrow(key));
+        held.push_back(PyPointer::borrow(converter));
+    }
+    LoadsCustomTypes map;
+    map.reserve(held.size() / 2);
+    for (std::size_t i = 0; i < held.size(); i += 2) {
+        if (!PyCallable_Check(held[i + 1].get())) {
+            PyErr_SetString(PyExc_TypeError, "custom_types value must be a function");
+            return false;
+        }
+        const PyKey identifier(held[i].get());
+        if (identifier.hash == -1 && PyErr_Occurred()) {
+            return false;
+        }
+        map.insert_or_assign(identifier, held[i + 1].get());
+    }
+    held_ = std::move(held);
+    map_ = std::move(map);
+    return true;
+}
 
 template <PointerHolder Holder>
 PyPointer deserialize_custom_type(const std::uint8_t *data, std::size_t len, std::size_t &pos,

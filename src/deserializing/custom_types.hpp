@@ -4,8 +4,31 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "deserializing/deserialize.hpp"
+#include "utils/custom_type_loaders.hpp"
+#include "utils/safe_py_pointer.hpp"
+
+/// The `custom_types` argument of one reader call, checked as
+/// `parse_loads_custom_types_dict` checks it. The converter map borrows its keys and
+/// converters from strong references held here rather than from the caller's dict:
+/// converters (and keys' `__eq__`) run Python code that could empty that dict, and PyPy
+/// frees the objects dict iteration lends once nothing owns them.
+class HeldCustomTypes {
+  public:
+    /// Checks and takes the argument; false with the TypeError of
+    /// `parse_loads_custom_types_dict` (or MemoryError) set.
+    [[nodiscard]] bool parse(PyObject *obj);
+    /// The map, or null when no `custom_types` was given.
+    [[nodiscard]] const LoadsCustomTypes *get() const noexcept { return map_ ? &*map_ : nullptr; }
+
+  private:
+    /// Every identifier and converter: key, converter, key, converter, ...
+    std::vector<PyPointer> held_;
+    std::optional<LoadsCustomTypes> map_;
+};
 
 /// Reads a `TypeFlag::Custom` body at `pos` (just after the flag): the identifier and
 /// the payload, each a full encoded value, and returns `converter(payload)` for the

@@ -10,14 +10,6 @@
 
 namespace {
 
-/// Adopts a new object from the interpreter; null means it ran out of memory.
-PyPointer new_object(PyObject *obj) noexcept {
-    if (obj == nullptr) [[unlikely]] {
-        PyErr_NoMemory();
-    }
-    return PyPointer::steal(obj);
-}
-
 /// Runs `decode` one level deeper in the interpreter's recursion limit, so that hostile
 /// nesting raises RecursionError instead of exhausting the native stack.
 template <class F>
@@ -29,6 +21,26 @@ PyPointer nested(F &&decode) {
     return decode();
 }
 
+/// `deserialize_object` with the commonest leaves (inline ints, floats) decoded in place,
+/// sparing a call per element of the number-heavy lists and dicts.
+template <PointerHolder Holder>
+[[gnu::always_inline]] inline PyPointer decode_item(const std::uint8_t *data, std::size_t len,
+                                                    std::size_t &pos, Holder &holder,
+                                                    const DecodeSettings &settings) {
+    if (pos < len) [[likely]] {
+        const std::uint8_t flag = data[pos];
+        if (flag >= flag_byte(TypeFlag::SmallIntBase)) {
+            ++pos;
+            return new_object(PyLong_FromLong(flag - flag_byte(TypeFlag::SmallIntBase)));
+        }
+        if (flag == flag_byte(TypeFlag::Float)) {
+            ++pos;
+            return decode_f64(data, len, pos);
+        }
+    }
+    return deserialize_object(data, len, pos, holder, settings);
+}
+
 /// `TypeFlag::List`: <varint count> <value>*count.
 template <PointerHolder Holder>
 PyPointer decode_list(const std::uint8_t *data, std::size_t len, std::size_t &pos,
@@ -37,24 +49,15 @@ PyPointer decode_list(const std::uint8_t *data, std::size_t len, std::size_t &po
     if (!decode_count(data, len, pos, 1, n)) {
         return {};
     }
-    PyPointer seq = make_sequence(n, settings.use_tuples);
-    if (!seq) {
-        return {};
-    }
-    for (std::uint64_t i = 0; i < n; ++i) {
-        PyPointer item = deserialize_object(data, len, pos, holder, settings);
-        if (!item) {
-            return {};
-        }
-        compat::fill_sequence(seq.get(), static_cast<Py_ssize_t>(i), item.release(),
-                              settings.use_tuples);
-    }
-    return seq;
+    return build_sequence(n, settings.use_tuples, [&](std::uint64_t) {
+        return decode_item(data, len, pos, holder, settings);
+    });
 }
 
-/// `TypeFlag::Dict`: <varint count> (<dict-key form> <value>)*count. Each key enters the
-/// table before its value is read, as the writer numbered them.
-template <PointerHolder Holder>
+/// `TypeFlag::Dict`:       <varint count> (<dict-key form> <value>)*count
+/// `TypeFlag::AnyKeyDict`: <varint count> (<key value> <value>)*count      (`AnyKey`)
+/// Each key enters the table before its value is read, as the writer numbered them.
+template <bool AnyKey, PointerHolder Holder>
 PyPointer decode_dict(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                       Holder &holder, const DecodeSettings &settings) {
     std::uint64_t n = 0;
@@ -66,53 +69,27 @@ PyPointer decode_dict(const std::uint8_t *data, std::size_t len, std::size_t &po
         return {};
     }
     for (std::uint64_t i = 0; i < n; ++i) {
-        PyPointer key = deserialize_dict_key(data, len, pos, holder);
+        PyPointer key;
+        if constexpr (AnyKey) {
+            key = deserialize_object(data, len, pos, holder, settings);
+        } else {
+            key = deserialize_dict_key(data, len, pos, holder);
+        }
         if (!key) {
             return {};
         }
-        PyPointer value = deserialize_object(data, len, pos, holder, settings);
-        if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+        PyPointer value = decode_item(data, len, pos, holder, settings);
+        if (!value) {
+            return {};
+        }
+        // String keys always hash; any other key may be refused.
+        const bool stored = AnyKey ? store_dict_item(dict.get(), key.get(), value.get())
+                                   : PyDict_SetItem(dict.get(), key.get(), value.get()) == 0;
+        if (!stored) {
             return {};
         }
     }
     return dict;
-}
-
-/// `TypeFlag::AnyKeyDict`: <varint count> (<key value> <value>)*count.
-template <PointerHolder Holder>
-PyPointer decode_any_key_dict(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                              Holder &holder, const DecodeSettings &settings) {
-    std::uint64_t n = 0;
-    if (!decode_count(data, len, pos, 2, n)) {
-        return {};
-    }
-    PyPointer dict = new_object(compat::new_dict_presized(static_cast<Py_ssize_t>(n)));
-    if (!dict) {
-        return {};
-    }
-    for (std::uint64_t i = 0; i < n; ++i) {
-        PyPointer key = deserialize_object(data, len, pos, holder, settings);
-        if (!key) {
-            return {};
-        }
-        PyPointer value = deserialize_object(data, len, pos, holder, settings);
-        if (!value || !store_dict_item(dict.get(), key.get(), value.get())) {
-            return {};
-        }
-    }
-    return dict;
-}
-
-/// `TypeFlag::String` / `TypeFlag::AsciiString`: the str enters the table.
-template <PointerHolder Holder>
-PyPointer decode_value_string(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                              Holder &holder) {
-    PyPointer str = decode_string_without_inserting_pointer<StrForm::PlainValue>(data, len, pos);
-    if (str && !holder.insert(str.get())) [[unlikely]] {
-        PyErr_NoMemory();
-        return {};
-    }
-    return str;
 }
 
 /// `TypeFlag::Pointer1` to `TypeFlag::Pointer4`: a big-endian index of `width` bytes.
@@ -129,22 +106,6 @@ PyPointer decode_pointer(const std::uint8_t *data, std::size_t len, std::size_t 
     }
     pos += width;
     return holder.safe_get(index);
-}
-
-/// `TypeFlag::Bytes`: <varint n> <n bytes>.
-PyPointer decode_bytes(const std::uint8_t *data, std::size_t len, std::size_t &pos) noexcept {
-    std::uint64_t n = 0;
-    if (!decode_varint(data, len, pos, n)) {
-        return {};
-    }
-    if (n > len - pos) [[unlikely]] {
-        fail_unexpected_end();
-        return {};
-    }
-    const std::size_t start = pos;
-    pos += static_cast<std::size_t>(n);
-    return new_object(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data + start),
-                                                static_cast<Py_ssize_t>(n)));
 }
 
 /// No writer puts `TypeFlag::Bool` or 25 to 29 where a value starts.
@@ -193,7 +154,8 @@ PyPointer deserialize_object(const std::uint8_t *data, std::size_t len, std::siz
         return decode_f64(data, len, pos);
     case TypeFlag::String:
     case TypeFlag::AsciiString:
-        return decode_value_string(data, len, pos, holder);
+        return insert_string(
+            decode_string_without_inserting_pointer<StrForm::PlainValue>(data, len, pos), holder);
     case TypeFlag::Bytes:
         return decode_bytes(data, len, pos);
     case TypeFlag::List:
@@ -201,9 +163,9 @@ PyPointer deserialize_object(const std::uint8_t *data, std::size_t len, std::siz
     case TypeFlag::ConsistentTypeList:
         return decode_consistent_type_list(data, len, pos, holder, settings.use_tuples);
     case TypeFlag::AnyKeyDict:
-        return nested([&] { return decode_any_key_dict(data, len, pos, holder, settings); });
+        return nested([&] { return decode_dict<true>(data, len, pos, holder, settings); });
     case TypeFlag::Dict:
-        return nested([&] { return decode_dict(data, len, pos, holder, settings); });
+        return nested([&] { return decode_dict<false>(data, len, pos, holder, settings); });
     case TypeFlag::LargePointer: {
         std::uint64_t index = 0;
         if (!decode_varint(data, len, pos, index)) {

@@ -1,15 +1,14 @@
 // `load_bytes`: argument parsing, the collector switch and the whole-buffer decode.
 #include <Python.h>
 
-#include <optional>
 #include <string_view>
 
+#include "deserializing/custom_types.hpp"
 #include "deserializing/deserialize.hpp"
 #include "deserializing/pointer_holders/vec_pointer_holder.hpp"
 #include "deserializing/utils.hpp"
 #include "entry_points.hpp"
 #include "utils/compat.hpp"
-#include "utils/custom_type_loaders.hpp"
 #include "utils/py_helpers.hpp"
 #include "utils/type_flag.hpp"
 
@@ -70,9 +69,7 @@ struct LoadArguments {
     bool use_tuples = false;
     bool stop_gc = false;
     bool ignore_extra_data = false;
-    /// Our private copy of `custom_types`, which `converters` borrows from.
-    PyPointer custom_types;
-    std::optional<LoadsCustomTypes> converters;
+    HeldCustomTypes custom_types;
 };
 
 /// flag <- (bool(value) is True); false with the error of a raising `__bool__`.
@@ -82,23 +79,6 @@ struct LoadArguments {
         return false;
     }
     flag = truth == 1;
-    return true;
-}
-
-/// Builds the converter map from a private copy of the caller's dict: converters and the
-/// keys' `__eq__`/`__hash__` run Python code, which could otherwise empty the caller's
-/// dict while the map still borrows its keys and values.
-[[nodiscard]] bool parse_custom_types(PyObject *value, LoadArguments &out) {
-    PyPointer copy = PyDict_Check(value) ? PyPointer::steal(PyDict_Copy(value)) : PyPointer{};
-    if (PyDict_Check(value) && !copy) {
-        return false;
-    }
-    LoadsCustomTypes converters;
-    if (!parse_loads_custom_types_dict(copy ? copy.get() : value, converters)) {
-        return false;
-    }
-    out.custom_types = std::move(copy);
-    out.converters = std::move(converters);
     return true;
 }
 
@@ -137,7 +117,7 @@ struct LoadArguments {
         } else if (is_name(name, "ignore_extra_data")) {
             ok = parse_flag(value, out.ignore_extra_data);
         } else if (is_name(name, "custom_types")) {
-            ok = parse_custom_types(value, out);
+            ok = out.custom_types.parse(value);
         } else {
             ok = fail_unexpected_keyword(name);
         }
@@ -184,10 +164,7 @@ PyObject *load_bytes_impl(PyObject *const *args, Py_ssize_t nargsf, PyObject *kw
         fail_missing_starting_marker();
         return nullptr;
     }
-    const DecodeSettings settings{
-        arguments.converters ? &*arguments.converters : nullptr,
-        arguments.use_tuples,
-    };
+    const DecodeSettings settings{arguments.custom_types.get(), arguments.use_tuples};
     VecPointerHolder holder;
     std::size_t pos = STARTING_MARKER.size();
     PyPointer root = deserialize_object(input.data(), input.len(), pos, holder, settings);

@@ -36,14 +36,6 @@ std::uint64_t digits_value(const std::uint8_t *digits, std::size_t n) noexcept {
     return value;
 }
 
-/// New int from a call of the number protocol; its failure counts as lack of memory.
-PyPointer number_result(PyObject *result) noexcept {
-    if (result == nullptr) [[unlikely]] {
-        PyErr_NoMemory();
-    }
-    return PyPointer::steal(result);
-}
-
 /// Σ d_i·255^i over any number of digits. Eight-digit chunks are combined pairwise
 /// (low + high * weight, the weight squaring each round), so a hostile run of digits
 /// costs the interpreter's fast multiplication rather than quadratic time.
@@ -52,13 +44,13 @@ PyPointer big_digits_value(const std::uint8_t *digits, std::size_t n) {
     parts.reserve((n + 7) / 8);
     for (std::size_t at = 0; at < n; at += 8) {
         const std::size_t width = std::min<std::size_t>(8, n - at);
-        PyPointer part = number_result(PyLong_FromUnsignedLongLong(digits_value(digits + at, width)));
+        PyPointer part = new_object(PyLong_FromUnsignedLongLong(digits_value(digits + at, width)));
         if (!part) {
             return {};
         }
         parts.push_back(std::move(part));
     }
-    PyPointer weight = number_result(PyLong_FromUnsignedLongLong(CHUNK_WEIGHT));
+    PyPointer weight = new_object(PyLong_FromUnsignedLongLong(CHUNK_WEIGHT));
     if (!weight) {
         return {};
     }
@@ -69,18 +61,18 @@ PyPointer big_digits_value(const std::uint8_t *digits, std::size_t n) {
                 parts[out++] = std::move(parts[i]);
                 break;
             }
-            PyPointer high = number_result(PyNumber_Multiply(parts[i + 1].get(), weight.get()));
+            PyPointer high = new_object(PyNumber_Multiply(parts[i + 1].get(), weight.get()));
             if (!high) {
                 return {};
             }
-            parts[out++] = number_result(PyNumber_Add(parts[i].get(), high.get()));
+            parts[out++] = new_object(PyNumber_Add(parts[i].get(), high.get()));
             if (!parts[out - 1]) {
                 return {};
             }
         }
         parts.resize(out);
         if (parts.size() > 1) {
-            weight = number_result(PyNumber_Multiply(weight.get(), weight.get()));
+            weight = new_object(PyNumber_Multiply(weight.get(), weight.get()));
             if (!weight) {
                 return {};
             }
@@ -110,16 +102,19 @@ PyPointer make_str(const std::uint8_t *bytes, std::size_t n, std::size_t offset)
     return PyPointer::steal(str);
 }
 
-PyPointer decode_int(const std::uint8_t *data, std::size_t len, std::size_t &pos, bool negative) {
-    if (pos >= len) [[unlikely]] {
-        fail_unexpected_end();
-        return {};
+PyPointer int_from_magnitude(std::uint64_t magnitude, bool negative) noexcept {
+    if (!negative) {
+        return new_object(PyLong_FromUnsignedLongLong(magnitude));
     }
-    const std::uint8_t first = data[pos++];
-    if (first != VARINT_ESCAPE) [[likely]] {
-        return number_result(PyLong_FromLong(negative ? -static_cast<long>(first) : first));
+    if (magnitude <= (std::uint64_t{1} << 63)) {
+        return new_object(PyLong_FromLongLong(static_cast<long long>(0 - magnitude)));
     }
-    // Long form: FF, digits least significant first, FF. Find the end before evaluating.
+    PyPointer positive = new_object(PyLong_FromUnsignedLongLong(magnitude));
+    return positive ? new_object(PyNumber_Negative(positive.get())) : PyPointer{};
+}
+
+PyPointer decode_long_int(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                          bool negative) {
     const std::uint8_t *digits = data + pos;
     const void *end = std::memchr(digits, VARINT_ESCAPE, len - pos);
     if (end == nullptr) [[unlikely]] {
@@ -129,29 +124,17 @@ PyPointer decode_int(const std::uint8_t *data, std::size_t len, std::size_t &pos
     }
     const auto n = static_cast<std::size_t>(static_cast<const std::uint8_t *>(end) - digits);
     pos += n + 1;
-    if (n <= 8) {
-        // At most 255 + (255**8 - 1), below 2**64.
-        const std::uint64_t magnitude = 255 + digits_value(digits, n);
-        if (!negative) {
-            return number_result(PyLong_FromUnsignedLongLong(magnitude));
-        }
-        if (magnitude <= (std::uint64_t{1} << 63)) {
-            return number_result(PyLong_FromLongLong(static_cast<long long>(0 - magnitude)));
-        }
-        PyPointer positive = number_result(PyLong_FromUnsignedLongLong(magnitude));
-        return positive ? number_result(PyNumber_Negative(positive.get())) : PyPointer{};
-    }
     PyPointer digits_sum = big_digits_value(digits, n);
     if (!digits_sum) {
         return {};
     }
-    PyPointer offset = number_result(PyLong_FromLong(255));
+    PyPointer offset = new_object(PyLong_FromLong(255));
     if (!offset) {
         return {};
     }
-    PyPointer magnitude = number_result(PyNumber_Add(digits_sum.get(), offset.get()));
+    PyPointer magnitude = new_object(PyNumber_Add(digits_sum.get(), offset.get()));
     if (!magnitude || !negative) {
         return magnitude;
     }
-    return number_result(PyNumber_Negative(magnitude.get()));
+    return new_object(PyNumber_Negative(magnitude.get()));
 }

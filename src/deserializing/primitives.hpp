@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "deserializing/pointer_holders/pointer_holder.hpp"
 #include "deserializing/utils.hpp"
 #include "serializing/utils.hpp"
 #include "utils/compat.hpp"
@@ -17,6 +18,15 @@
 /// raise DeserializationError "Corrupted data: invalid UTF-8 in string at position {}"
 /// (`offset` is where the bytes start in the input); a failed allocation MemoryError.
 [[nodiscard]] PyPointer make_str(const std::uint8_t *bytes, std::size_t n, std::size_t offset) noexcept;
+
+/// Adopts the result of an interpreter call that builds an object; null means it could
+/// not, reported as MemoryError (replacing that call's own error).
+[[nodiscard]] inline PyPointer new_object(PyObject *obj) noexcept {
+    if (obj == nullptr) [[unlikely]] {
+        PyErr_NoMemory();
+    }
+    return PyPointer::steal(obj);
+}
 
 /// Reads 8 bytes at `pos` as a big-endian binary64 (caller has checked they exist).
 [[nodiscard]] inline double read_f64_be(const std::uint8_t *at) noexcept {
@@ -37,15 +47,11 @@
     }
     const double value = read_f64_be(data + pos);
     pos += 8;
-    PyObject *f = PyFloat_FromDouble(value);
-    if (f == nullptr) [[unlikely]] {
-        PyErr_NoMemory();
-    }
-    return PyPointer::steal(f);
+    return new_object(PyFloat_FromDouble(value));
 }
 
 /// New list (or tuple) of `n` slots, each to be filled once with `compat::fill_sequence`;
-/// empty with MemoryError when it cannot be made.
+/// empty with MemoryError when it cannot be made. `build_sequence` fills one.
 [[nodiscard]] inline PyPointer make_sequence(std::uint64_t n, bool tuple) noexcept {
     PyObject *seq = n <= static_cast<std::uint64_t>(PY_SSIZE_T_MAX)
                         ? compat::new_sequence(static_cast<Py_ssize_t>(n), tuple)
@@ -54,6 +60,24 @@
         PyErr_NoMemory();
     }
     return PyPointer::steal(seq);
+}
+
+/// New list (or tuple) of `n` items, item i being `make_item(i)`: a `PyPointer`, empty
+/// with the error set to abandon the sequence.
+template <class MakeItem>
+[[nodiscard]] inline PyPointer build_sequence(std::uint64_t n, bool tuple, MakeItem &&make_item) {
+    PyPointer seq = make_sequence(n, tuple);
+    if (!seq) {
+        return {};
+    }
+    for (std::uint64_t i = 0; i < n; ++i) {
+        PyPointer item = make_item(i);
+        if (!item) {
+            return {};
+        }
+        compat::fill_sequence(seq.get(), static_cast<Py_ssize_t>(i), item.release(), tuple);
+    }
+    return seq;
 }
 
 /// Reads a `varint` item count at `pos`. Every item takes at least `min_item_bytes` bytes,
@@ -70,11 +94,58 @@
     return true;
 }
 
+/// The int ±`magnitude`; empty with MemoryError when it cannot be made.
+[[nodiscard]] PyPointer int_from_magnitude(std::uint64_t magnitude, bool negative) noexcept;
+
+/// The long form of `decode_int` beyond eight digits (or cut short), `pos` at its first
+/// digit.
+[[nodiscard]] PyPointer decode_long_int(const std::uint8_t *data, std::size_t len,
+                                        std::size_t &pos, bool negative);
+
 /// Reads the `varint` magnitude at `pos` (just after `TypeFlag::PositiveInt` or
 /// `TypeFlag::NegativeInt`) exactly, however long, and returns the int, negated for
-/// `negative`.
-[[nodiscard]] PyPointer decode_int(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                                   bool negative);
+/// `negative`. Up to eight long-form digits never leave machine arithmetic.
+[[nodiscard]] inline PyPointer decode_int(const std::uint8_t *data, std::size_t len,
+                                          std::size_t &pos, bool negative) {
+    if (pos >= len) [[unlikely]] {
+        fail_unexpected_end();
+        return {};
+    }
+    const std::uint8_t first = data[pos++];
+    if (first != VARINT_ESCAPE) {
+        return int_from_magnitude(first, negative);
+    }
+    // FF <digits, least significant first> FF; at most 255 + (255**8 - 1) < 2**64 here.
+    std::uint64_t digits = 0;
+    std::uint64_t weight = 1;
+    for (std::size_t i = 0; i < 8 && i < len - pos; ++i) {
+        const std::uint8_t digit = data[pos + i];
+        if (digit == VARINT_ESCAPE) {
+            pos += i + 1;
+            return int_from_magnitude(255 + digits, negative);
+        }
+        digits += digit * weight;
+        weight *= 255;
+    }
+    return decode_long_int(data, len, pos, negative);
+}
+
+/// Reads a bytes body at `pos`, <varint n> <n bytes>, and returns a new `bytes`.
+[[nodiscard]] inline PyPointer decode_bytes(const std::uint8_t *data, std::size_t len,
+                                            std::size_t &pos) noexcept {
+    std::uint64_t n = 0;
+    if (!decode_varint(data, len, pos, n)) {
+        return {};
+    }
+    if (n > len - pos) [[unlikely]] {
+        fail_unexpected_end();
+        return {};
+    }
+    const std::size_t start = pos;
+    pos += static_cast<std::size_t>(n);
+    return new_object(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data + start),
+                                                static_cast<Py_ssize_t>(n)));
+}
 
 /// How a string body is stored.
 enum class StrForm {
@@ -123,4 +194,15 @@ template <StrForm Form>
         }
     }
     return make_str(data + start, static_cast<std::size_t>(n), start);
+}
+
+/// Enters a string just read in full into the back-reference table and hands it on;
+/// empty passes through, and a table that cannot grow is MemoryError.
+template <PointerHolder Holder>
+[[nodiscard]] inline PyPointer insert_string(PyPointer str, Holder &holder) {
+    if (str && !holder.insert(str.get())) [[unlikely]] {
+        PyErr_NoMemory();
+        return {};
+    }
+    return str;
 }

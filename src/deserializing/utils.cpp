@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "utils/compat.hpp"
 #include "utils/py_helpers.hpp"
 #include "utils/type_flag.hpp"
 
@@ -32,7 +33,8 @@ bool check_buffer_type(PyObject *obj) noexcept {
 }
 
 bool InputView::acquire(PyObject *obj) noexcept {
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) != 0) {
+    source_ = compat::stable_input(obj);
+    if (source_ == nullptr || PyObject_GetBuffer(source_, &view_, PyBUF_SIMPLE) != 0) {
         return false;
     }
     held_ = true;

@@ -30,6 +30,7 @@ class InputView {
         if (held_) {
             PyBuffer_Release(&view_);
         }
+        Py_XDECREF(source_);
     }
     /// Takes the export; false with an exception set on failure.
     [[nodiscard]] bool acquire(PyObject *obj) noexcept;
@@ -43,6 +44,9 @@ class InputView {
   private:
     Py_buffer view_{};
     bool held_ = false;
+    /// What the view is of (owned): the input, or a private copy where the interpreter
+    /// would let a held `bytearray` be resized.
+    PyObject *source_ = nullptr;
 };
 
 /// Raises DeserializationError "Corrupted data: missing starting marker `<o>`".

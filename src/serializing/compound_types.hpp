@@ -4,13 +4,18 @@
 //
 // Python code can run in the middle of a container (a converter, `isoformat` with a
 // tzinfo, the writer's `write` on any append), and it may change the container being
-// written. So every item is held by a strong reference while it is written, and each
-// container is checked against the count already written: a change fails the call with
-// SerializationError instead of producing an encoding whose count disagrees with its
-// items, or reading past the end of a shrunken list.
+// written. Whenever that is possible (`SerializationSettings::python_may_run`), every
+// item is held by a strong reference while it is written, and each container is checked
+// against the count already written: a change fails the call with SerializationError
+// instead of producing an encoding whose count disagrees with its items, or reading past
+// the end of a shrunken list. Otherwise the tree's own references are enough and each
+// container is read once.
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -25,10 +30,18 @@
     return false;
 }
 
+/// A strong reference to `obj` when Python code may run while it is written (which may
+/// drop the container's reference to it); empty otherwise, where the container's own
+/// reference is enough.
+[[nodiscard, gnu::always_inline]] inline PyPointer hold_if_needed(const SerializationSettings &settings,
+                                                                 PyObject *obj) noexcept {
+    return settings.python_may_run ? PyPointer::borrow(obj) : PyPointer();
+}
+
 /// The keys of one dict (exact `str`s) and their positions in its iteration order.
 ///
 /// Lists of dicts usually repeat the same key objects in the same order (a decoder
-/// shares them), so a key is first tried by identity at its own position; the hash map
+/// shares them), so a key is first tried by identity at its own position; the hash index
 /// is built only when that fails. Holds references to the keys, since the dict they came
 /// from may lose them while the list is written.
 class KeyPositions {
@@ -36,33 +49,25 @@ class KeyPositions {
     /// Number of keys.
     [[nodiscard]] std::size_t size() const noexcept { return keys_.size(); }
     /// The key at `position` (borrowed from this map).
-    [[nodiscard]] PyObject *key_at(std::size_t position) const noexcept { return keys_[position].get(); }
+    [[nodiscard]] PyObject *key_at(std::size_t position) const noexcept { return keys_.at(position); }
 
     /// Position of `key`, the `seen`-th key of the dict being matched; -1 if absent.
     [[nodiscard]] std::ptrdiff_t position_of(PyObject *key, std::size_t seen) {
-        if (seen < keys_.size() && keys_[seen].get() == key) [[likely]] {
+        if (seen < keys_.size() && keys_.at(seen) == key) [[likely]] {
             return static_cast<std::ptrdiff_t>(seen);
         }
         if (!PyUnicode_CheckExact(key)) {
             return -1;
         }
-        if (!map_) {
-            map_.emplace();
-            for (std::size_t i = 0; i < keys_.size(); ++i) {
-                PyObject *k = keys_[i].get();
-                (void)map_->find_or_insert(k, compat::str_hash(k), i);
-            }
-        }
-        const std::uint64_t *found = map_->find(key, compat::str_hash(key));
-        return found == nullptr ? -1 : static_cast<std::ptrdiff_t>(*found);
+        const std::uint64_t found = keys_.find(key, compat::str_hash(key));
+        return found == StrIndexMap<>::NOT_FOUND ? -1 : static_cast<std::ptrdiff_t>(found);
     }
 
     /// Appends the next key of the dict.
-    void push(PyObject *key) { keys_.push_back(PyPointer::borrow(key)); }
+    void push(PyObject *key) { keys_.append(key, compat::str_hash(key)); }
 
   private:
-    std::vector<PyPointer> keys_;
-    std::optional<StrIndexMap> map_;
+    StrIndexMap<> keys_;
 };
 
 /// The keys of `dict` with their positions, or nothing if a key is not exactly `str`.
@@ -80,21 +85,28 @@ class KeyPositions {
     return keys;
 }
 
-/// Whether `dict` has exactly the keys of `keys`, in any order.
-[[nodiscard]] inline bool compare_dict_keys(PyObject *dict, KeyPositions &keys) {
-    if (static_cast<std::size_t>(PyDict_GET_SIZE(dict)) != keys.size()) {
+/// Whether `dict` (any object) is a dict with exactly the keys of `keys`, in any order.
+/// On success `values[p]` is the dict's value for the key at position p (borrowed).
+[[nodiscard]] inline bool compare_dict_keys(PyObject *dict, KeyPositions &keys, PyObject **values) {
+    const std::size_t k = keys.size();
+    if (!PyDict_CheckExact(dict) || static_cast<std::size_t>(PyDict_GET_SIZE(dict)) != k) {
         return false;
     }
+    std::fill(values, values + k, nullptr);
     Py_ssize_t pos = 0;
     PyObject *key = nullptr;
     PyObject *value = nullptr;
     std::size_t seen = 0;
     while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (keys.position_of(key, seen++) < 0) {
+        const std::ptrdiff_t at = keys.position_of(key, seen++);
+        // Distinct dict keys never share a position; checked all the same, as the
+        // values array must be filled exactly once per position.
+        if (at < 0 || values[at] != nullptr) {
             return false;
         }
+        values[at] = value;
     }
-    return true;
+    return seen == k;
 }
 
 /// Writes a key of a string-keyed dict: the key back-reference (254, varint index) if
@@ -122,30 +134,47 @@ template <PyBytesBuffer B>
     return len == 0 || buffer.extend_from_slice(std::string_view(data, static_cast<std::size_t>(len)));
 }
 
-/// `AnyKeyDict`: every key and value as an encoded value; tuples are refused as keys.
-template <PyBytesBuffer B>
-[[gnu::noinline]] bool encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer,
-                                           SerializingStringCache &cache,
-                                           const SerializationSettings &settings) {
-    if (!buffer.push(flag_byte(TypeFlag::AnyKeyDict)) || !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
-        return false;
-    }
+/// The (key, value) pairs of one dict, borrowed; small dicts need no allocation.
+class DictEntries {
+  public:
+    /// Trivial, so that the inline storage is left uninitialised.
+    struct Entry {
+        PyObject *key;
+        PyObject *value;
+    };
+    explicit DictEntries(std::size_t n)
+        : size_(n), data_(n <= INLINE ? inline_.data() : (heap_ = std::make_unique_for_overwrite<Entry[]>(n)).get()) {}
+    DictEntries(const DictEntries &) = delete;
+    DictEntries &operator=(const DictEntries &) = delete;
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+    [[nodiscard]] Entry &operator[](std::size_t i) noexcept { return data_[i]; }
+
+  private:
+    /// Kept small: every level of nesting carries one of these on the stack.
+    static constexpr std::size_t INLINE = 8;
+    std::array<Entry, INLINE> inline_;
+    std::unique_ptr<Entry[]> heap_;
+    std::size_t size_;
+    Entry *data_;
+};
+
+/// Calls `write(key, value)` for each entry of `dict` in order, both held, for when Python
+/// code may run: fails with the "changed" error once the dict no longer has the `n`
+/// entries its count promised.
+template <class F>
+[[nodiscard]] bool write_dict_entries_checked(PyObject *dict, Py_ssize_t n, F &&write) {
     Py_ssize_t pos = 0;
     Py_ssize_t written = 0;
     PyObject *k = nullptr;
     PyObject *v = nullptr;
     while (PyDict_Next(dict, &pos, &k, &v)) {
-        PyPointer key = PyPointer::borrow(k);
-        PyPointer value = PyPointer::borrow(v);
-        if (written == n) {
+        // Before any append: the writer may run and replace this entry.
+        const PyPointer key = PyPointer::borrow(k);
+        const PyPointer value = PyPointer::borrow(v);
+        if (written == n) [[unlikely]] {
             return fail_container_changed(dict);
         }
-        if (PyTuple_CheckExact(key.get())) {
-            to_py_error("Invalid type for dict key: tuple", SERIALIZATION_ERROR_TYPE);
-            return false;
-        }
-        if (!serialize(key.get(), buffer, cache, settings) ||
-            !serialize(value.get(), buffer, cache, settings)) {
+        if (!write(key.get(), value.get())) {
             return false;
         }
         ++written;
@@ -154,6 +183,23 @@ template <PyBytesBuffer B>
         }
     }
     return written == n || fail_container_changed(dict);
+}
+
+/// `AnyKeyDict`: every key and value as an encoded value; tuples are refused as keys.
+template <PyBytesBuffer B>
+[[gnu::noinline]] bool encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer,
+                                           SerializingStringCache &cache,
+                                           const SerializationSettings &settings) {
+    if (!buffer.push(flag_byte(TypeFlag::AnyKeyDict)) || !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
+        return false;
+    }
+    return write_dict_entries_checked(dict, n, [&](PyObject *key, PyObject *value) {
+        if (PyTuple_CheckExact(key)) {
+            to_py_error("Invalid type for dict key: tuple", SERIALIZATION_ERROR_TYPE);
+            return false;
+        }
+        return serialize(key, buffer, cache, settings) && serialize(value, buffer, cache, settings);
+    });
 }
 
 /// Writes a non-empty exact `dict`: `Dict` when every key is exactly `str`, else
@@ -169,6 +215,28 @@ template <PyBytesBuffer B>
     Py_ssize_t pos = 0;
     PyObject *k = nullptr;
     PyObject *v = nullptr;
+    if (!settings.python_may_run) {
+        // Nothing can change the dict meanwhile: one pass both checks the keys and
+        // gathers the entries to write.
+        DictEntries entries(static_cast<std::size_t>(n));
+        std::size_t count = 0;
+        while (PyDict_Next(dict, &pos, &k, &v) && count < entries.size()) {
+            if (!PyUnicode_CheckExact(k)) [[unlikely]] {
+                return encode_any_key_dict(dict, n, buffer, cache, settings);
+            }
+            entries[count++] = {k, v};
+        }
+        if (!buffer.push(flag_byte(TypeFlag::Dict)) || !encode_varint(buffer, count)) {
+            return false;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!write_dict_key(entries[i].key, buffer, cache) ||
+                !serialize_item(entries[i].value, buffer, cache, settings)) {
+                return false;
+            }
+        }
+        return true;
+    }
     while (PyDict_Next(dict, &pos, &k, &v)) {
         if (!PyUnicode_CheckExact(k)) [[unlikely]] {
             return encode_any_key_dict(dict, n, buffer, cache, settings);
@@ -177,35 +245,12 @@ template <PyBytesBuffer B>
     if (!buffer.push(flag_byte(TypeFlag::Dict)) || !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
         return false;
     }
-    pos = 0;
-    Py_ssize_t written = 0;
-    while (PyDict_Next(dict, &pos, &k, &v)) {
-        // Before any append: the writer may run and replace this value in the dict.
-        PyPointer value = PyPointer::borrow(v);
-        if (written == n || !PyUnicode_CheckExact(k)) [[unlikely]] {
+    return write_dict_entries_checked(dict, n, [&](PyObject *key, PyObject *value) {
+        if (!PyUnicode_CheckExact(key)) [[unlikely]] {
             return fail_container_changed(dict);
         }
-        if (!write_dict_key(k, buffer, cache) || !serialize(value.get(), buffer, cache, settings)) {
-            return false;
-        }
-        ++written;
-        if (PyDict_GET_SIZE(dict) != n) [[unlikely]] {
-            return fail_container_changed(dict);
-        }
-    }
-    return written == n || fail_container_changed(dict);
-}
-
-/// Whether all `n` (at least 2) items of `list` have exactly the type of the first.
-[[nodiscard]] inline bool is_consistent_type_list(PyObject *list, Py_ssize_t n) noexcept {
-    PyObject *const *items = reinterpret_cast<PyListObject *>(list)->ob_item;
-    PyTypeObject *const type = Py_TYPE(items[0]);
-    for (Py_ssize_t i = 1; i < n; ++i) {
-        if (Py_TYPE(items[i]) != type) {
-            return false;
-        }
-    }
-    return true;
+        return write_dict_key(key, buffer, cache) && serialize_item(value, buffer, cache, settings);
+    });
 }
 
 /// Item `i` of an exact list or tuple, borrowed.
@@ -228,6 +273,19 @@ template <bool IsList>
         (void)n;
         return true;
     }
+}
+
+/// Whether all `n` (at least 2) items of an exact list (or tuple) have exactly the type
+/// of the first.
+template <bool IsList = true>
+[[nodiscard]] inline bool is_consistent_type_list(PyObject *seq, Py_ssize_t n) noexcept {
+    PyTypeObject *const type = Py_TYPE(sequence_item<IsList>(seq, 0));
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        if (Py_TYPE(sequence_item<IsList>(seq, i)) != type) {
+            return false;
+        }
+    }
+    return true;
 }
 
 /// `ConsistentTypeList` of booleans: n bits, the first item in the top bit.
@@ -265,6 +323,11 @@ enum class StructuredListResult { Written, Declined, Failed };
 
 /// Writes a sequence of `n` (at least 2) exact dicts as a `StructuredList` when all have
 /// the string keys of the first; declines, writing nothing, otherwise.
+///
+/// When no Python code can run, the values of every row are gathered while the key sets
+/// are compared and written from there. Otherwise each row is fetched and matched again
+/// just before it is written, its values held, and checked once more afterwards, so a
+/// row changed by Python code fails the call instead of being written wrong.
 template <bool IsList, PyBytesBuffer B>
 [[nodiscard]] StructuredListResult encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first,
                                                           B &buffer, SerializingStringCache &cache,
@@ -274,75 +337,67 @@ template <bool IsList, PyBytesBuffer B>
     if (!keys) {
         return R::Declined;
     }
-    for (Py_ssize_t i = 1; i < n; ++i) {
-        if (!compare_dict_keys(sequence_item<IsList>(seq, i), *keys)) {
+    const std::size_t k = keys->size();
+    const auto rows = static_cast<std::size_t>(n);
+    const bool gather = !settings.python_may_run;
+    // Not zeroed: a list that is declined early touches only its first rows.
+    const auto values = std::make_unique_for_overwrite<PyObject *[]>(gather ? rows * k : k);
+    for (std::size_t i = gather ? 0 : 1; i < rows; ++i) {
+        PyObject *row = sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i));
+        if (!compare_dict_keys(row, *keys, values.get() + (gather ? i * k : 0))) {
             return R::Declined;
         }
     }
-    const std::size_t k = keys->size();
     if (!buffer.push(flag_byte(TypeFlag::StructuredList)) || !encode_varint(buffer, static_cast<std::uint64_t>(n)) ||
         !encode_varint(buffer, k)) {
         return R::Failed;
     }
-    const auto changed = [&](PyObject *container) {
-        (void)fail_container_changed(container);
-        return R::Failed;
-    };
-
-    // Row 0: each key as a string value, then its value.
-    PyPointer row = PyPointer::borrow(first);
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr;
-    PyObject *v = nullptr;
-    std::size_t seen = 0;
-    while (PyDict_Next(row.get(), &pos, &key, &v)) {
-        PyPointer value = PyPointer::borrow(v);
-        if (seen == k || key != keys->key_at(seen)) [[unlikely]] {
-            return changed(row.get());
-        }
-        ++seen;
-        if (!serialize_str(key, buffer, cache) || !serialize(value.get(), buffer, cache, settings)) {
-            return R::Failed;
-        }
-        if (static_cast<std::size_t>(PyDict_GET_SIZE(row.get())) != k) [[unlikely]] {
-            return changed(row.get());
-        }
-    }
-    if (seen != k) {
-        return changed(row.get());
-    }
-
-    // Rows 1 to n - 1: the values alone, in the key order of row 0. Each row is taken
-    // whole into `slots` before any of it is written, so what is written matches.
-    std::vector<PyPointer> slots(k);
-    for (Py_ssize_t j = 1; j < n; ++j) {
-        if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
-            return changed(seq);
-        }
-        row = PyPointer::borrow(sequence_item<IsList>(seq, j));
-        if (!PyDict_CheckExact(row.get()) || static_cast<std::size_t>(PyDict_GET_SIZE(row.get())) != k) [[unlikely]] {
-            return changed(PyDict_CheckExact(row.get()) ? row.get() : seq);
-        }
-        pos = 0;
-        seen = 0;
-        while (PyDict_Next(row.get(), &pos, &key, &v)) {
-            const std::ptrdiff_t at = keys->position_of(key, seen++);
-            if (at < 0 || slots[static_cast<std::size_t>(at)]) [[unlikely]] {
-                return changed(row.get());
+    // Row 0 gives each key as a string value before its value; later rows give values
+    // alone, in the key order of row 0.
+    const auto write_row = [&](std::size_t i, PyObject *const *row_values) {
+        for (std::size_t p = 0; p < k; ++p) {
+            if ((i == 0 && !serialize_str(keys->key_at(p), buffer, cache)) ||
+                !serialize_item(row_values[p], buffer, cache, settings)) {
+                return false;
             }
-            slots[static_cast<std::size_t>(at)] = PyPointer::borrow(v);
         }
-        if (seen != k) [[unlikely]] {
-            return changed(row.get());
-        }
-        for (PyPointer &slot : slots) {
-            PyPointer value = std::move(slot);
-            if (!serialize(value.get(), buffer, cache, settings)) {
+        return true;
+    };
+    if (gather) {
+        for (std::size_t i = 0; i < rows; ++i) {
+            if (!write_row(i, values.get() + i * k)) {
                 return R::Failed;
             }
         }
+        return R::Written;
     }
-    return sequence_unchanged<IsList>(seq, n) ? R::Written : changed(seq);
+    std::vector<PyPointer> held(k);
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
+            (void)fail_container_changed(seq);
+            return R::Failed;
+        }
+        const PyPointer row = PyPointer::borrow(sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i)));
+        if (!compare_dict_keys(row.get(), *keys, values.get())) [[unlikely]] {
+            (void)fail_container_changed(PyDict_CheckExact(row.get()) ? row.get() : seq);
+            return R::Failed;
+        }
+        for (std::size_t p = 0; p < k; ++p) {
+            held[p] = PyPointer::borrow(values[p]);
+        }
+        if (!write_row(i, values.get())) {
+            return R::Failed;
+        }
+        if (static_cast<std::size_t>(PyDict_GET_SIZE(row.get())) != k) [[unlikely]] {
+            (void)fail_container_changed(row.get());
+            return R::Failed;
+        }
+    }
+    if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
+        (void)fail_container_changed(seq);
+        return R::Failed;
+    }
+    return R::Written;
 }
 
 /// Writes a non-empty exact list or tuple: packed when all items are None or all are
@@ -354,33 +409,24 @@ template <bool IsList, PyBytesBuffer B>
     if (!guard.entered()) {
         return false;
     }
-    if (n >= 2) {
-        bool same_type = false;
-        if constexpr (IsList) {
-            same_type = is_consistent_type_list(seq, n);
-        } else {
-            PyTypeObject *const type = Py_TYPE(PyTuple_GET_ITEM(seq, 0));
-            same_type = true;
-            for (Py_ssize_t i = 1; i < n && same_type; ++i) {
-                same_type = Py_TYPE(PyTuple_GET_ITEM(seq, i)) == type;
-            }
-        }
-        if (same_type) {
-            PyObject *first = sequence_item<IsList>(seq, 0);
+    // Only lists of None, of booleans or of dicts have a compact form, so the scan of
+    // the item types is skipped for anything else.
+    PyObject *const first = sequence_item<IsList>(seq, 0);
+    PyTypeObject *const first_type = Py_TYPE(first);
+    if (n >= 2 && (first == Py_None || first_type == &PyBool_Type || first_type == &PyDict_Type)) {
+        if (is_consistent_type_list<IsList>(seq, n)) {
             if (first == Py_None) {
                 const char header[2] = {static_cast<char>(TypeFlag::ConsistentTypeList),
                                         static_cast<char>(TypeFlag::None)};
                 return buffer.extend_from_slice(std::string_view(header, 2)) &&
                        encode_varint(buffer, static_cast<std::uint64_t>(n));
             }
-            if (Py_TYPE(first) == &PyBool_Type) {
+            if (first_type == &PyBool_Type) {
                 return encode_bool_list<IsList>(seq, n, buffer);
             }
-            if (Py_TYPE(first) == &PyDict_Type) {
-                const auto result = encode_structured_list<IsList>(seq, n, first, buffer, cache, settings);
-                if (result != StructuredListResult::Declined) {
-                    return result == StructuredListResult::Written;
-                }
+            const auto result = encode_structured_list<IsList>(seq, n, first, buffer, cache, settings);
+            if (result != StructuredListResult::Declined) {
+                return result == StructuredListResult::Written;
             }
         }
     }
@@ -391,8 +437,9 @@ template <bool IsList, PyBytesBuffer B>
         if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
             return fail_container_changed(seq);
         }
-        PyPointer item = PyPointer::borrow(sequence_item<IsList>(seq, i));
-        if (!serialize(item.get(), buffer, cache, settings)) {
+        PyObject *item = sequence_item<IsList>(seq, i);
+        const PyPointer held = hold_if_needed(settings, item);
+        if (!serialize_item(item, buffer, cache, settings)) {
             return false;
         }
     }

@@ -3,12 +3,10 @@
 // the converter's result, or as the result alone for a one-way registration.
 #include <Python.h>
 
-#include <optional>
-
 #include "serializing/primitives.hpp"
 
 /// The registration that applies to objects of `type`, or null (see CustomTypeMap::find).
-[[nodiscard]] inline const CustomType *get_custom_type_mapping(const std::optional<CustomTypeMap> &custom_types,
+[[nodiscard]] inline const CustomType *get_custom_type_mapping(const CustomTypeMap *custom_types,
                                                                PyTypeObject *type) noexcept {
     if (!custom_types || custom_types->empty()) {
         return nullptr;

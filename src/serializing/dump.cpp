@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string_view>
+#include <utility>
 
 #include "entry_points.hpp"
 #include "serializing/py_bytes_buffer.hpp"
@@ -11,6 +13,7 @@
 #include "serializing/serializing_string_cache.hpp"
 #include "serializing/settings.hpp"
 #include "serializing/utils.hpp"
+#include "utils/compat.hpp"
 #include "utils/py_helpers.hpp"
 #include "utils/type_flag.hpp"
 
@@ -23,7 +26,9 @@ constexpr std::size_t DEFAULT_DIRECT_WRITE_THRESHOLD = 5242880;
 
 /// Everything parsed from the arguments.
 struct DumpArguments {
+    /// The object to encode (borrowed from the call's arguments).
     PyObject *obj = nullptr;
+    /// The `writer` keyword (borrowed), null when streaming was not asked for.
     PyObject *writer = nullptr;
     std::size_t flush_threshold = DEFAULT_FLUSH_THRESHOLD;
     std::size_t direct_write_threshold = DEFAULT_DIRECT_WRITE_THRESHOLD;
@@ -50,12 +55,12 @@ struct DumpArguments {
 }
 
 /// Builds the type -> CustomType map from the `custom_types` keyword.
-[[nodiscard]] bool parse_custom_types(PyObject *value, std::optional<CustomTypeMap> &out) {
+[[nodiscard]] bool parse_custom_types(PyObject *value, std::unique_ptr<CustomTypeMap> &out) {
     if (!PyDict_Check(value)) {
         to_py_error("custom_types must be a dict", PyExc_TypeError);
         return false;
     }
-    CustomTypeMap map;
+    auto map = std::make_unique<CustomTypeMap>();
     Py_ssize_t pos = 0;
     PyObject *type = nullptr;
     PyObject *registration = nullptr;
@@ -80,7 +85,7 @@ struct DumpArguments {
             PyErr_NoMemory();
             return false;
         }
-        map.add(CustomType{std::move(type_ref), std::move(identifier), std::move(converter),
+        map->add(CustomType{std::move(type_ref), std::move(identifier), std::move(converter),
                            include_subclasses.get() == Py_True, one_way.get() == Py_True});
     }
     out = std::move(map);
@@ -184,5 +189,11 @@ PyObject *dump_bytes_impl(PyObject *const *args, Py_ssize_t nargsf, PyObject *kw
     if (!parse_arguments(args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) {
         return nullptr;
     }
+    // Without a writer, converters or dates the walk allocates no tracked object and
+    // calls no Python code, so the tree's own references keep every item alive.
+    SerializationSettings &settings = parsed.settings;
+    settings.python_may_run = parsed.writer != nullptr || settings.serialize_dates ||
+                              (settings.custom_types && !settings.custom_types->empty()) ||
+                              !compat::FINALIZERS_ONLY_AT_KNOWN_POINTS;
     return parsed.writer == nullptr ? dump_to_bytes(parsed) : dump_to_writer(parsed);
 }

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <bit>
+#include <concepts>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -23,10 +24,67 @@ template <PyBytesBuffer B>
 [[nodiscard]] bool serialize(PyObject *obj, B &buffer, SerializingStringCache &cache,
                              const SerializationSettings &settings);
 
+/// Whether `B` lends room to write into (see RawBytesBuffer::reserve).
+template <class B>
+concept ReservingBuffer = requires(B &buffer, std::size_t n) {
+    { buffer.reserve(n) } -> std::same_as<std::uint8_t *>;
+    buffer.commit(n);
+};
+
+/// Writes the varint of `value` at `out`; returns its length.
+[[nodiscard, gnu::always_inline]] inline std::size_t write_varint_at(std::uint8_t *out, std::uint64_t value) noexcept {
+    if (value < 255) [[likely]] {
+        *out = static_cast<std::uint8_t>(value);
+        return 1;
+    }
+    return write_varint_long_form<255>(out, value);
+}
+
+/// Appends `flag`, the varint of the payload's length unless `with_length` is false, and
+/// the payload: the flag and varint as pushes and the payload as one slice, or in one
+/// step into a buffer that lends room.
+template <PyBytesBuffer B>
+[[nodiscard, gnu::always_inline]] inline bool write_flagged(B &buffer, TypeFlag flag, std::string_view payload,
+                                                            bool with_length = true) {
+    if constexpr (ReservingBuffer<B>) {
+        std::uint8_t *const out = buffer.reserve(1 + MAX_VARINT_LEN + payload.size());
+        if (out == nullptr) {
+            return false;
+        }
+        std::uint8_t *p = out;
+        *p++ = flag_byte(flag);
+        if (with_length) {
+            p += write_varint_at(p, payload.size());
+        }
+        std::memcpy(p, payload.data(), payload.size());
+        buffer.commit(static_cast<std::size_t>(p - out) + payload.size());
+        return true;
+    } else {
+        return buffer.push(flag_byte(flag)) && (!with_length || encode_varint(buffer, payload.size())) &&
+               buffer.extend_from_slice(payload);
+    }
+}
+
+/// Appends `flag` and the varint of `value` (pushes, or one step where room is lent).
+template <PyBytesBuffer B>
+[[nodiscard, gnu::always_inline]] inline bool write_flag_and_varint(B &buffer, TypeFlag flag, std::uint64_t value) {
+    if constexpr (ReservingBuffer<B>) {
+        std::uint8_t *const out = buffer.reserve(1 + MAX_VARINT_LEN);
+        if (out == nullptr) {
+            return false;
+        }
+        out[0] = flag_byte(flag);
+        buffer.commit(1 + write_varint_at(out + 1, value));
+        return true;
+    } else {
+        return buffer.push(flag_byte(flag)) && encode_varint(buffer, value);
+    }
+}
+
 /// Appends the back-reference of a value string: the narrowest fixed-width index that
 /// holds `index` (big-endian), or `LargePointer` and a varint beyond 32 bits.
 template <PyBytesBuffer B>
-[[nodiscard]] bool encode_pointer(B &buffer, std::uint64_t index) {
+[[nodiscard, gnu::always_inline]] inline bool encode_pointer(B &buffer, std::uint64_t index) {
     const auto byte = [index](unsigned shift) { return static_cast<char>((index >> shift) & 0xFF); };
     if (index <= 0xFF) [[likely]] {
         const char out[2] = {static_cast<char>(TypeFlag::Pointer1), byte(0)};
@@ -53,7 +111,7 @@ template <PyBytesBuffer B>
 /// occurrence, or in full (entering the cache first, so its index matches what readers
 /// count). ASCII strings are read in place, without conversion.
 template <PyBytesBuffer B>
-[[nodiscard]] bool serialize_str(PyObject *str, B &buffer, SerializingStringCache &cache) {
+[[nodiscard, gnu::noinline]] bool serialize_str(PyObject *str, B &buffer, SerializingStringCache &cache) {
     Py_ssize_t len = 0;
     bool is_ascii = false;
     const char *data = compat::str_utf8(str, len, is_ascii);
@@ -68,9 +126,8 @@ template <PyBytesBuffer B>
         return encode_pointer(buffer, index);
     }
     // The cache now holds the string, so `data` stays valid even if the writer runs.
-    return buffer.push(flag_byte(is_ascii ? TypeFlag::AsciiString : TypeFlag::String)) &&
-           encode_varint(buffer, static_cast<std::uint64_t>(len)) &&
-           buffer.extend_from_slice(std::string_view(data, static_cast<std::size_t>(len)));
+    return write_flagged(buffer, is_ascii ? TypeFlag::AsciiString : TypeFlag::String,
+                         std::string_view(data, static_cast<std::size_t>(len)));
 }
 
 namespace detail {
@@ -164,7 +221,7 @@ template <PyBytesBuffer B>
 
 /// Writes an exact `int`: inline for 0 to 224, else a sign flag and the magnitude.
 template <PyBytesBuffer B>
-[[nodiscard]] bool serialize_int(PyObject *obj, B &buffer) {
+[[nodiscard, gnu::always_inline]] inline bool serialize_int(PyObject *obj, B &buffer) {
     long long v = 0;
     if (!compat::long_as_i64(obj, v)) [[unlikely]] {
         return serialize_big_int(obj, buffer);
@@ -173,35 +230,51 @@ template <PyBytesBuffer B>
         if (v <= MAX_INLINE_INT) {
             return buffer.push(static_cast<std::uint8_t>(flag_byte(TypeFlag::SmallIntBase) + v));
         }
-        return buffer.push(flag_byte(TypeFlag::PositiveInt)) &&
-               encode_varint(buffer, static_cast<std::uint64_t>(v));
+        return write_flag_and_varint(buffer, TypeFlag::PositiveInt, static_cast<std::uint64_t>(v));
     }
     // Negating in unsigned arithmetic keeps -2**63 exact.
-    return buffer.push(flag_byte(TypeFlag::NegativeInt)) &&
-           encode_varint(buffer, std::uint64_t{0} - static_cast<std::uint64_t>(v));
+    return write_flag_and_varint(buffer, TypeFlag::NegativeInt, std::uint64_t{0} - static_cast<std::uint64_t>(v));
 }
 
 /// Writes an exact `float` as its binary64 bit pattern, most significant byte first.
 template <PyBytesBuffer B>
-[[nodiscard]] bool serialize_float(PyObject *obj, B &buffer) {
+[[nodiscard, gnu::always_inline]] inline bool serialize_float(PyObject *obj, B &buffer) {
     std::uint64_t bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(obj));
     if constexpr (std::endian::native == std::endian::little) {
         bits = __builtin_bswap64(bits);
     }
     char out[8];
     std::memcpy(out, &bits, 8);
-    return buffer.push(flag_byte(TypeFlag::Float)) && buffer.extend_from_slice(std::string_view(out, 8));
+    return write_flagged(buffer, TypeFlag::Float, std::string_view(out, 8), false);
 }
 
 /// Writes an exact `bytes`; never cached.
 template <PyBytesBuffer B>
-[[nodiscard]] bool serialize_bytes(PyObject *obj, B &buffer) {
+[[nodiscard, gnu::noinline]] bool serialize_bytes(PyObject *obj, B &buffer) {
     const Py_ssize_t n = PyBytes_GET_SIZE(obj);
     if (n == 0) {
         return buffer.push(flag_byte(TypeFlag::EmptyBytes));
     }
-    return buffer.push(flag_byte(TypeFlag::Bytes)) && encode_varint(buffer, static_cast<std::uint64_t>(n)) &&
-           buffer.extend_from_slice(std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(n)));
+    return write_flagged(buffer, TypeFlag::Bytes, std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(n)));
+}
+
+/// Writes one item of a container: the same as `serialize`, with the scalars that make
+/// up most real data written right here instead of through a call. The caller keeps
+/// `obj` alive for the call.
+template <PyBytesBuffer B>
+[[nodiscard, gnu::always_inline]] inline bool serialize_item(PyObject *obj, B &buffer, SerializingStringCache &cache,
+                                                             const SerializationSettings &settings) {
+    PyTypeObject *const type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) {
+        return serialize_str(obj, buffer, cache);
+    }
+    if (type == &PyLong_Type) {
+        return serialize_int(obj, buffer);
+    }
+    if (type == &PyFloat_Type) {
+        return serialize_float(obj, buffer);
+    }
+    return serialize(obj, buffer, cache, settings);
 }
 
 /// Writes a `datetime.datetime` (or subclass) as the text `datetime.isoformat` gives it,

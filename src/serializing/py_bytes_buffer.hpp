@@ -28,8 +28,9 @@ concept PyBytesBuffer = requires(B &buffer, std::uint8_t byte, std::string_view 
 /// unshared or replaces it (`recycle`).
 class RawBytesBuffer {
   public:
-    /// Capacity of a new buffer; it doubles as output grows.
-    static constexpr std::size_t INITIAL_CAPACITY = 8;
+    /// Capacity of a new buffer, enough for most small documents; it doubles as output
+    /// grows.
+    static constexpr std::size_t INITIAL_CAPACITY = 64;
 
     /// Allocates the storage; false with MemoryError set.
     [[nodiscard]] bool init(std::size_t capacity = INITIAL_CAPACITY) noexcept {
@@ -45,7 +46,7 @@ class RawBytesBuffer {
     }
 
     /// Appends one byte.
-    [[nodiscard]] bool push(std::uint8_t byte) noexcept {
+    [[nodiscard, gnu::always_inline]] bool push(std::uint8_t byte) noexcept {
         if (len_ == capacity_) [[unlikely]] {
             if (!grow(1)) {
                 return false;
@@ -56,7 +57,7 @@ class RawBytesBuffer {
     }
 
     /// Appends a run of bytes, whatever its size.
-    [[nodiscard]] bool extend_from_slice(std::string_view slice) noexcept {
+    [[nodiscard, gnu::always_inline]] bool extend_from_slice(std::string_view slice) noexcept {
         if (capacity_ - len_ < slice.size()) [[unlikely]] {
             if (!grow(slice.size())) {
                 return false;
@@ -66,6 +67,21 @@ class RawBytesBuffer {
         len_ += slice.size();
         return true;
     }
+
+    /// Room for up to `n` bytes to be written in place and then counted by `commit`; null
+    /// with MemoryError set if the buffer cannot grow. Only this buffer offers it: here
+    /// a group of pushes and slices is just a copy, whereas the writer-backed buffer
+    /// must see each operation.
+    [[nodiscard, gnu::always_inline]] std::uint8_t *reserve(std::size_t n) noexcept {
+        if (capacity_ - len_ < n) [[unlikely]] {
+            if (!grow(n)) {
+                return nullptr;
+            }
+        }
+        return reinterpret_cast<std::uint8_t *>(data_ + len_);
+    }
+    /// Counts `n` bytes written after `reserve`.
+    void commit(std::size_t n) noexcept { len_ += n; }
 
     /// Number of bytes written since the last `take_bytes`.
     [[nodiscard]] std::size_t len() const noexcept { return len_; }
@@ -166,7 +182,7 @@ class FilePyBytesBuffer {
     }
 
     /// Appends one byte, then flushes if the threshold is reached.
-    [[nodiscard]] bool push(std::uint8_t byte) noexcept {
+    [[nodiscard, gnu::always_inline]] bool push(std::uint8_t byte) noexcept {
         if (!inner_.push(byte)) {
             return false;
         }
@@ -182,7 +198,7 @@ class FilePyBytesBuffer {
     }
 
     /// Appends a run of bytes; a long one goes straight to the writer.
-    [[nodiscard]] bool extend_from_slice(std::string_view slice) noexcept {
+    [[nodiscard, gnu::always_inline]] bool extend_from_slice(std::string_view slice) noexcept {
         if (slice.size() < direct_write_threshold_) [[likely]] {
             return extend_from_small_slice(slice);
         }

@@ -17,7 +17,7 @@ template <PyBytesBuffer B>
     if (settings.serialize_dates && is_datetime) {
         return serialize_date(obj, buffer, cache);
     }
-    if (const CustomType *custom_type = get_custom_type_mapping(settings.custom_types, type)) {
+    if (const CustomType *custom_type = get_custom_type_mapping(settings.custom_types.get(), type)) {
         return serialize_custom_type(obj, buffer, cache, settings, *custom_type);
     }
     if (is_datetime) {

@@ -4,86 +4,121 @@
 // dict (`KeyPositions`, compound_types.hpp). Both sit on `StrIndexMap`.
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <new>
+#include <type_traits>
 #include <utility>
 
 #include "utils/compat.hpp"
 
-/// Open-addressing map from exact `str` objects to 64-bit numbers.
+/// Exact `str` objects numbered 0, 1, 2, ... in the order they were added, with a hash
+/// index to find a string's number.
 ///
-/// Hashed by the hash the string object caches (no hashing of our own), so a repeated
-/// string costs one multiply and usually one slot. A probe matches by identity first,
-/// then by equal hash and `PyUnicode_Compare`. The map holds a strong reference to every
-/// key: Python code that runs during the walk (converters, `isoformat`, the writer) may
-/// drop the tree's last reference to a string, and a freed address taken by a new string
-/// must never match by identity.
+/// One allocation holds both parts: an open-addressing table of 8-byte slots, each with
+/// a number and a few hash bits that reject most foreign slots without reading further,
+/// followed by the dense array of strings, which never holds more than half as many
+/// entries as there are slots. Hashing uses the hash the string object caches, so a
+/// repeated string costs one multiply; a probe matches by identity first, then by equal
+/// hash and equal text. Growing copies the array and rebuilds the slots from it.
+///
+/// The map holds a strong reference to every string: Python code that runs during the
+/// walk (converters, `isoformat`, the writer) may drop the tree's last reference to a
+/// string, and a freed address taken by a new string must never match by identity.
+///
+/// With `InlineSlots` (a power of two) the first block lives inside the map, so a map
+/// that stays small allocates nothing; such a map cannot be moved.
+template <std::size_t InlineSlots = 0>
 class StrIndexMap {
+    static_assert((InlineSlots & (InlineSlots - 1)) == 0);
+
   public:
+    /// What `find` returns for a string that is not in the map.
+    static constexpr std::uint64_t NOT_FOUND = ~std::uint64_t{0};
+
     StrIndexMap() noexcept = default;
     StrIndexMap(const StrIndexMap &) = delete;
     StrIndexMap &operator=(const StrIndexMap &) = delete;
     StrIndexMap(StrIndexMap &&other) noexcept
-        : slots_(std::move(other.slots_)), mask_(other.mask_), shift_(other.shift_),
-          size_(std::exchange(other.size_, 0)) {}
+        requires(InlineSlots == 0)
+        : block_(std::exchange(other.block_, nullptr)), heap_(std::move(other.heap_)),
+          capacity_(std::exchange(other.capacity_, 0)), shift_(other.shift_),
+          size_(std::exchange(other.size_, 0)), indexed_(std::exchange(other.indexed_, 0)) {}
     StrIndexMap &operator=(StrIndexMap &&) = delete;
     ~StrIndexMap() {
-        for (std::size_t i = 0; slots_ && i <= mask_; ++i) {
-            Py_XDECREF(slots_[i].str);
+        for (std::size_t i = 0; i < size_; ++i) {
+            Py_DECREF(entries()[i].str);
         }
     }
 
-    /// Number of keys.
+    /// Number of strings.
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
+    /// The string numbered `index` (borrowed from the map).
+    [[nodiscard]] PyObject *at(std::size_t index) const noexcept { return entries()[index].str; }
 
-    /// The value stored for `str` (whose hash is `hash`), or null.
-    [[nodiscard]] const std::uint64_t *find(PyObject *str, Py_hash_t hash) const noexcept {
-        if (size_ == 0) {
-            return nullptr;
+    /// Adds a string without indexing it yet (`find` indexes what is missing). The caller
+    /// knows it is not in the map. May throw std::bad_alloc.
+    void append(PyObject *str, Py_hash_t hash) {
+        if ((size_ + 1) * 2 > capacity_) [[unlikely]] {
+            grow(size_ + 1);
         }
-        for (std::size_t i = home(hash);; i = (i + 1) & mask_) {
-            const Slot &slot = slots_[i];
-            if (slot.str == nullptr) {
-                return nullptr;
-            }
-            if (matches(slot, str, hash)) {
-                return &slot.value;
-            }
-        }
+        entries()[size_++] = Entry{str, hash};
+        Py_INCREF(str);
     }
 
-    /// Returns the value stored for `str`, or stores `value` for it and returns null.
-    /// May throw std::bad_alloc.
-    [[nodiscard]] const std::uint64_t *find_or_insert(PyObject *str, Py_hash_t hash,
-                                                      std::uint64_t value) {
-        if ((size_ + 1) * 2 > capacity()) [[unlikely]] {
-            rehash();
+    /// The number of `str` (whose hash is `hash`), or NOT_FOUND.
+    [[nodiscard]] std::uint64_t find(PyObject *str, Py_hash_t hash) noexcept {
+        if (size_ == 0) {
+            return NOT_FOUND;
         }
-        std::size_t i = home(hash);
-        for (;; i = (i + 1) & mask_) {
-            const Slot &slot = slots_[i];
-            if (slot.str == nullptr) {
-                break;
-            }
-            if (matches(slot, str, hash)) {
-                return &slot.value;
-            }
+        index_rest();
+        std::uint64_t found = NOT_FOUND;
+        (void)probe(str, hash, found);
+        return found;
+    }
+
+    /// The number of `str` if it is in the map; otherwise adds it with the next number
+    /// and returns NOT_FOUND. May throw std::bad_alloc.
+    [[nodiscard]] std::uint64_t find_or_insert(PyObject *str, Py_hash_t hash) {
+        if ((size_ + 1) * 2 > capacity_) [[unlikely]] {
+            grow(size_ + 1);
         }
-        Py_INCREF(str);
-        slots_[i] = Slot{str, hash, value};
-        ++size_;
-        return nullptr;
+        index_rest();
+        std::uint64_t found = NOT_FOUND;
+        const std::size_t free_slot = probe(str, hash, found);
+        if (found == NOT_FOUND) {
+            slots()[free_slot] = slot_value(size_, hash);
+            entries()[size_++] = Entry{str, hash};
+            indexed_ = size_;
+            Py_INCREF(str);
+        }
+        return found;
     }
 
   private:
-    struct Slot {
-        /// The key (owned), or null for a free slot.
+    struct Entry {
+        /// The string (owned).
         PyObject *str;
         Py_hash_t hash;
-        std::uint64_t value;
     };
+    static_assert(sizeof(Entry) == 2 * sizeof(std::uint64_t));
 
-    [[nodiscard]] std::size_t capacity() const noexcept { return slots_ ? mask_ + 1 : 0; }
+    /// A slot holds (number + 1) in its low 40 bits, 0 for a free slot, and 24 hash bits
+    /// above them.
+    static constexpr unsigned INDEX_BITS = 40;
+    static constexpr std::uint64_t INDEX_MASK = (std::uint64_t{1} << INDEX_BITS) - 1;
+
+    [[nodiscard]] std::uint64_t *slots() const noexcept { return block_; }
+    [[nodiscard]] Entry *entries() const noexcept { return reinterpret_cast<Entry *>(block_ + capacity_); }
+
+    [[nodiscard]] static std::uint64_t tag(Py_hash_t hash) noexcept {
+        return (static_cast<std::uint64_t>(hash) & 0xFFFFFF) << INDEX_BITS;
+    }
+    [[nodiscard]] static std::uint64_t slot_value(std::uint64_t index, Py_hash_t hash) noexcept {
+        return (index + 1) | tag(hash);
+    }
 
     /// First slot to probe: the high bits of a Fibonacci multiply, so that hashes
     /// differing only in their upper bits still spread.
@@ -92,34 +127,86 @@ class StrIndexMap {
         return static_cast<std::size_t>(mixed >> shift_);
     }
 
-    [[nodiscard]] static bool matches(const Slot &slot, PyObject *str, Py_hash_t hash) noexcept {
-        return slot.str == str || (slot.hash == hash && PyUnicode_Compare(slot.str, str) == 0);
-    }
-
-    /// Doubles the table (16 slots at first), moving the keys by their stored hashes.
-    [[gnu::cold, gnu::noinline]] void rehash() {
-        const std::size_t old_capacity = capacity();
-        const std::size_t new_capacity = old_capacity == 0 ? 16 : old_capacity * 2;
-        auto fresh = std::make_unique<Slot[]>(new_capacity);
-        std::unique_ptr<Slot[]> old = std::exchange(slots_, std::move(fresh));
-        mask_ = new_capacity - 1;
-        shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(new_capacity));
-        for (std::size_t j = 0; j < old_capacity; ++j) {
-            if (old[j].str == nullptr) {
-                continue;
+    /// Walks the probe sequence of `str`: sets `found` if it is there, and returns the
+    /// free slot that ends the sequence otherwise. The table has a free slot.
+    [[nodiscard]] std::size_t probe(PyObject *str, Py_hash_t hash, std::uint64_t &found) const noexcept {
+        const std::uint64_t want = tag(hash);
+        const std::size_t mask = capacity_ - 1;
+        for (std::size_t i = home(hash);; i = (i + 1) & mask) {
+            const std::uint64_t slot = slots()[i];
+            if (slot == 0) {
+                return i;
             }
-            std::size_t i = home(old[j].hash);
-            while (slots_[i].str != nullptr) {
-                i = (i + 1) & mask_;
+            if ((slot & ~INDEX_MASK) == want) {
+                const std::uint64_t index = (slot & INDEX_MASK) - 1;
+                const Entry &entry = entries()[index];
+                if (entry.str == str || (entry.hash == hash && compat::str_equal(entry.str, str))) {
+                    found = index;
+                    return i;
+                }
             }
-            slots_[i] = old[j];
         }
     }
 
-    std::unique_ptr<Slot[]> slots_;
-    std::size_t mask_ = 0;
+    /// Enters the strings added by `append` into the slots.
+    void index_rest() noexcept {
+        const std::size_t mask = capacity_ - 1;
+        for (; indexed_ < size_; ++indexed_) {
+            std::size_t i = home(entries()[indexed_].hash);
+            while (slots()[i] != 0) {
+                i = (i + 1) & mask;
+            }
+            slots()[i] = slot_value(indexed_, entries()[indexed_].hash);
+        }
+    }
+
+    /// Makes room for `wanted` strings at half load: the inline block or 16 slots at
+    /// first, then 4 times larger while small, then twice.
+    [[gnu::cold, gnu::noinline]] void grow(std::size_t wanted) {
+        std::size_t cap = capacity_ != 0 ? capacity_ : InlineSlots != 0 ? InlineSlots : 16;
+        while (wanted * 2 > cap) {
+            cap *= cap < (std::size_t{1} << 16) ? 4 : 2;
+        }
+        if (cap > (INDEX_MASK >> 1)) {
+            throw std::bad_alloc();
+        }
+        // `cap` slots, then room for cap / 2 entries of two words each.
+        std::unique_ptr<std::uint64_t[]> heap;
+        std::uint64_t *block = nullptr;
+        if constexpr (InlineSlots != 0) {
+            if (cap == InlineSlots) {
+                block = inline_.data();
+            }
+        }
+        if (block == nullptr) {
+            heap = std::make_unique_for_overwrite<std::uint64_t[]>(2 * cap);
+            block = heap.get();
+        }
+        std::memset(block, 0, cap * sizeof(std::uint64_t));
+        if (size_ != 0) {
+            std::memcpy(block + cap, entries(), size_ * sizeof(Entry));
+        }
+        block_ = block;
+        heap_ = std::move(heap);
+        capacity_ = cap;
+        shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(cap));
+        indexed_ = 0;
+    }
+
+    struct NoInlineBlock {};
+
+    /// The slots and entries: `inline_` or `heap_`.
+    std::uint64_t *block_ = nullptr;
+    std::unique_ptr<std::uint64_t[]> heap_;
+    /// Left uninitialised until first used.
+    [[no_unique_address]] std::conditional_t<InlineSlots == 0, NoInlineBlock,
+                                             std::array<std::uint64_t, 2 * InlineSlots>> inline_;
+    /// Number of slots (a power of two), 0 before the first string.
+    std::size_t capacity_ = 0;
     unsigned shift_ = 64;
     std::size_t size_ = 0;
+    /// Strings before this number are in the slots.
+    std::size_t indexed_ = 0;
 };
 
 /// The strings of one encoding, each with the back-reference index it received when it
@@ -129,14 +216,11 @@ class SerializingStringCache {
     /// On a hit sets `index` to the string's index and returns true. On a miss enters
     /// the string with the next index and returns false: the caller writes it in full.
     [[nodiscard]] bool lookup_or_insert(PyObject *str, std::uint64_t &index) {
-        const std::uint64_t *found = map_.find_or_insert(str, compat::str_hash(str), map_.size());
-        if (found != nullptr) {
-            index = *found;
-            return true;
-        }
-        return false;
+        index = map_.find_or_insert(str, compat::str_hash(str));
+        return index != StrIndexMap<16>::NOT_FOUND;
     }
 
   private:
-    StrIndexMap map_;
+    /// 16 slots inline: a small document needs no allocation for its strings.
+    StrIndexMap<16> map_;
 };

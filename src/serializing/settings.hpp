@@ -3,7 +3,7 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <optional>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -63,8 +63,11 @@ class CustomTypeMap {
 
 /// The options of one `dump_bytes` call.
 struct SerializationSettings {
-    /// Absent when `custom_types` was not passed; present, maybe empty, when it was.
-    std::optional<CustomTypeMap> custom_types;
+    /// Null when `custom_types` was not passed; a map, maybe empty, when it was.
+    std::unique_ptr<CustomTypeMap> custom_types;
     /// Write `datetime.datetime` objects as their ISO text.
     bool serialize_dates = false;
+    /// Whether Python code can run during the walk (a writer, converters, `isoformat` and
+    /// what it allocates), so that items must be held while they are written.
+    bool python_may_run = true;
 };

@@ -82,6 +82,27 @@ inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tupl
 #endif
 }
 
+/// The object whose buffer a reader holds for a whole call, borrowed from `input` or
+/// new: on CPython the input itself, since a held export stops a `bytearray` from being
+/// resized; on PyPy, whose `bytearray` can be resized under an export, a private
+/// `bytes` copy of a `bytearray` input. Empty with MemoryError when the copy fails.
+[[nodiscard]] inline PyObject *stable_input(PyObject *input) noexcept {
+#if VEZUVIR_CPYTHON
+    Py_INCREF(input);
+    return input;
+#else
+    if (!PyByteArray_Check(input)) {
+        Py_INCREF(input);
+        return input;
+    }
+    PyObject *copy = PyBytes_FromStringAndSize(PyByteArray_AsString(input), PyByteArray_Size(input));
+    if (copy == nullptr) {
+        PyErr_NoMemory();
+    }
+    return copy;
+#endif
+}
+
 /// Number of bits of |v| (v an exact int); (size_t)-1 with an error set on failure.
 [[nodiscard]] size_t long_num_bits(PyObject *v) noexcept;
 
@@ -141,5 +162,23 @@ inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tupl
     out = PyLong_AsLongLongAndOverflow(v, &overflow);
     return overflow == 0;
 }
+
+/// Whether two exact `str` objects hold the same characters. CPython compares the
+/// canonical storage directly (equal text implies equal width); elsewhere the public call.
+[[nodiscard]] inline bool str_equal(PyObject *a, PyObject *b) noexcept {
+#if VEZUVIR_CPYTHON
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return len == PyUnicode_GET_LENGTH(b) && kind == static_cast<int>(PyUnicode_KIND(b)) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(len) * kind) == 0;
+#else
+    return PyUnicode_Compare(a, b) == 0;
+#endif
+}
+
+/// Whether objects die and finalizers run only when a reference count drops to zero or a
+/// collector-tracked object is allocated, so that C code doing neither runs no Python code.
+/// PyPy's collector may run at other allocations.
+inline constexpr bool FINALIZERS_ONLY_AT_KNOWN_POINTS = VEZUVIR_CPYTHON != 0;
 
 } // namespace compat

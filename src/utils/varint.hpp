@@ -13,27 +13,46 @@
 
 #include "utils/type_flag.hpp"
 
+/// Longest varint of a 64-bit value: escape, 9 digits, terminator.
+inline constexpr std::size_t MAX_VARINT_LEN = 11;
+
+/// Writes the long form (value >= Base) to `out`; returns its length.
+template <std::uint64_t Base>
+[[nodiscard]] inline std::size_t write_varint_long_form(std::uint8_t *out, std::uint64_t value) noexcept {
+    std::size_t n = 0;
+    out[n++] = VARINT_ESCAPE;
+    for (std::uint64_t x = value - Base; x != 0; x /= Base) {
+        out[n++] = static_cast<std::uint8_t>(x % Base);
+    }
+    out[n++] = VARINT_ESCAPE;
+    return n;
+}
+
 /// Appends the varint of `value` (base and offset 255, or 254 for key lengths) with one
-/// `push` per byte, as the writer-backed buffer expects.
+/// `push` per byte, as the writer-backed buffer expects. A buffer that can lend room to
+/// write into (`reserve`/`commit`) gets the long form written in place.
 template <std::uint64_t Base = 255, class Buffer>
 [[nodiscard]] inline bool encode_varint_base(Buffer &buffer, std::uint64_t value) {
     if (value < Base) [[likely]] {
         return buffer.push(static_cast<std::uint8_t>(value));
     }
-    if (!buffer.push(VARINT_ESCAPE)) {
-        return false;
-    }
-    std::uint64_t x = value - Base;
-    while (x != 0) {
-        if (!buffer.push(static_cast<std::uint8_t>(x % Base))) {
+    if constexpr (requires { buffer.reserve(MAX_VARINT_LEN); }) {
+        std::uint8_t *out = buffer.reserve(MAX_VARINT_LEN);
+        if (out == nullptr) {
             return false;
         }
-        if (x < Base) {
-            break;
+        buffer.commit(write_varint_long_form<Base>(out, value));
+        return true;
+    } else {
+        std::uint8_t out[MAX_VARINT_LEN];
+        const std::size_t n = write_varint_long_form<Base>(out, value);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!buffer.push(out[i])) {
+                return false;
+            }
         }
-        x /= Base;
+        return true;
     }
-    return buffer.push(VARINT_ESCAPE);
 }
 
 /// Appends the base-255 varint of `value`.
