@@ -1,4 +1,5 @@
 import math
+import platform
 import random
 
 import pytest
@@ -273,8 +274,12 @@ def test_converter_cannot_resize_bytearray_under_the_reader():
 
     def resize(x):
         data.extend(b"\0" * 100000)
-        return x
+        return Point(x)
 
+    if platform.python_implementation() == "PyPy":
+        # The reader works on a private copy there: the resize is harmless.
+        assert lazy_load_bytes(data, [Idx(0)], custom_types={"pt": resize}) == Point(1)
+        return
     with pytest.raises(DeserializationError, match="Failed to deserialize custom type"):
         lazy_load_bytes(data, [Idx(0)], custom_types={"pt": resize})
     assert len(data) < 100

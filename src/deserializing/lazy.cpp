@@ -5,7 +5,7 @@
 #include "deserializing/utils.hpp"
 #include "entry_points.hpp"
 #include "serializing/utils.hpp"
-#include "utils/custom_type_loaders.hpp"
+#include "deserializing/custom_types.hpp"
 #include "utils/py_helpers.hpp"
 #include "utils/type_flag.hpp"
 
@@ -81,8 +81,7 @@ PyObject *call_lazy_load(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwn
     PyObject *buffer = nullptr;
     PyObject *path_obj = nullptr;
     bool include_falsy = true;
-    LoadsCustomTypes custom_types;
-    bool has_custom_types = false;
+    HeldCustomTypes custom_types;
 
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -99,10 +98,9 @@ PyObject *call_lazy_load(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwn
         } else if (keyword_is(name, "path_to_load")) {
             path_obj = value;
         } else if (keyword_is(name, "custom_types")) {
-            if (!parse_loads_custom_types_dict(value, custom_types)) {
+            if (!custom_types.parse(value)) {
                 return nullptr;
             }
-            has_custom_types = true;
         } else {
             std::string_view text;
             if (!py_str_to_utf8_str(name, text)) {
@@ -169,6 +167,6 @@ PyObject *call_lazy_load(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwn
     }
     PositionPointerHolder holder(input.data(), input.len());
     std::size_t pos = STARTING_MARKER.size();
-    const LazyMode mode{has_custom_types ? &custom_types : nullptr, check_mode, include_falsy};
+    const LazyMode mode{custom_types.get(), check_mode, include_falsy};
     return lazy_deserialize(input.data(), input.len(), pos, holder, mode, path).release();
 }
