@@ -12,8 +12,7 @@
 namespace {
 
 /// Runs an entry point; no C++ exception may cross into the interpreter.
-template <class F>
-PyObject *guarded(F &&body) noexcept {
+template <class F> PyObject *guarded(F &&body) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc &) {
@@ -32,8 +31,7 @@ PyObject *load_bytes(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObj
     return guarded([&] { return load_bytes_impl(args, nargsf, kwnames); });
 }
 
-PyObject *lazy_load_bytes(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
-                          PyObject *kwnames) {
+PyObject *lazy_load_bytes(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     return guarded([&] { return call_lazy_load(args, nargsf, kwnames, false); });
 }
 
@@ -53,7 +51,8 @@ PyObject *bytes_check_if_contains(PyObject *, PyObject *const *args, Py_ssize_t 
 
 PyMethodDef METHODS[] = {
     {"dump_bytes", VEZUVIR_FASTCALL(dump_bytes), METH_FASTCALL | METH_KEYWORDS, "serializes quelt"},
-    {"load_bytes", VEZUVIR_FASTCALL(load_bytes), METH_FASTCALL | METH_KEYWORDS, "deserializes quelt"},
+    {"load_bytes", VEZUVIR_FASTCALL(load_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "deserializes quelt"},
     {"lazy_load_bytes", VEZUVIR_FASTCALL(lazy_load_bytes), METH_FASTCALL | METH_KEYWORDS,
      "lazily deserializes quelt"},
     {"bytes_check_if_contains", VEZUVIR_FASTCALL(bytes_check_if_contains),
@@ -80,8 +79,10 @@ PyMODINIT_FUNC PyInit__vezuvir() {
     EMPTY_STRING = PyUnicode_New(0, 127);
     EMPTY_BYTES = PyBytes_FromStringAndSize(nullptr, 0);
     // Every step runs even after a failure; any missing handle fails the import below.
-    DESERIALIZATION_ERROR_TYPE = import_object_from_python("vezuvir.exceptions", "DeserializationError");
-    SERIALIZATION_ERROR_TYPE = import_object_from_python("vezuvir.exceptions", "SerializationError");
+    DESERIALIZATION_ERROR_TYPE =
+        import_object_from_python("vezuvir.exceptions", "DeserializationError");
+    SERIALIZATION_ERROR_TYPE =
+        import_object_from_python("vezuvir.exceptions", "SerializationError");
     CUSTOM_TYPE_CLASS = import_object_from_python("vezuvir.serialize.settings", "CustomType");
     IDX_CLASS = import_object_from_python("vezuvir.deserialize.lazy_load", "Idx");
 
@@ -94,8 +95,9 @@ PyMODINIT_FUNC PyInit__vezuvir() {
     }
     DATETIME_TYPE = PyDateTimeAPI->DateTimeType;
     PyObject *name = PyUnicode_FromString("isoformat");
-    ISO_FORMAT_FUNC = name != nullptr ? PyObject_GetAttr(reinterpret_cast<PyObject *>(DATETIME_TYPE), name)
-                                      : nullptr;
+    ISO_FORMAT_FUNC = name != nullptr
+                          ? PyObject_GetAttr(reinterpret_cast<PyObject *>(DATETIME_TYPE), name)
+                          : nullptr;
     Py_XDECREF(name);
 
     if (EMPTY_TUPLE == nullptr || EMPTY_STRING == nullptr || EMPTY_BYTES == nullptr ||

@@ -78,8 +78,12 @@ PyPointer decode_list_of_structured_dicts(const std::uint8_t *data, std::size_t 
     });
 }
 
-template PyPointer decode_list_of_structured_dicts<VecPointerHolder>(
-    const std::uint8_t *, std::size_t, std::size_t &, VecPointerHolder &, const DecodeSettings &);
-template PyPointer decode_list_of_structured_dicts<PositionPointerHolder>(
-    const std::uint8_t *, std::size_t, std::size_t &, PositionPointerHolder &,
-    const DecodeSettings &);
+template PyPointer decode_list_of_structured_dicts<VecPointerHolder>(const std::uint8_t *,
+                                                                     std::size_t, std::size_t &,
+                                                                     VecPointerHolder &,
+                                                                     const DecodeSettings &);
+template PyPointer decode_list_of_structured_dicts<PositionPointerHolder>(const std::uint8_t *,
+                                                                          std::size_t,
+                                                                          std::size_t &,
+                                                                          PositionPointerHolder &,
+                                                                          const DecodeSettings &);

@@ -48,8 +48,10 @@ template <PointerHolder Holder>
                                                         std::size_t &pos, Holder &holder,
                                                         const DecodeSettings &settings);
 
-extern template PyPointer decode_list_of_structured_dicts<VecPointerHolder>(
-    const std::uint8_t *, std::size_t, std::size_t &, VecPointerHolder &, const DecodeSettings &);
-extern template PyPointer decode_list_of_structured_dicts<PositionPointerHolder>(
-    const std::uint8_t *, std::size_t, std::size_t &, PositionPointerHolder &,
-    const DecodeSettings &);
+extern template PyPointer
+decode_list_of_structured_dicts<VecPointerHolder>(const std::uint8_t *, std::size_t, std::size_t &,
+                                                  VecPointerHolder &, const DecodeSettings &);
+extern template PyPointer
+decode_list_of_structured_dicts<PositionPointerHolder>(const std::uint8_t *, std::size_t,
+                                                       std::size_t &, PositionPointerHolder &,
+                                                       const DecodeSettings &);

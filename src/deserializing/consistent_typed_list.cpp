@@ -23,8 +23,7 @@ PyPointer decode_bytes_list(const std::uint8_t *data, std::size_t len, std::size
         fail_unexpected_end();
         return {};
     }
-    return build_sequence(n, tuple,
-                          [&](std::uint64_t) { return decode_bytes(data, len, pos); });
+    return build_sequence(n, tuple, [&](std::uint64_t) { return decode_bytes(data, len, pos); });
 }
 
 PyPointer decode_bool_list(const std::uint8_t *data, std::size_t len, std::size_t &pos,

@@ -30,9 +30,8 @@
 /// `n` strings (`varint` length, bytes, a leading FE dropped); each enters the table in
 /// element order, the empty string included.
 template <PointerHolder Holder>
-[[nodiscard]] PyPointer decode_str_list(const std::uint8_t *data, std::size_t len,
-                                        std::size_t &pos, std::uint64_t n, bool tuple,
-                                        Holder &holder) {
+[[nodiscard]] PyPointer decode_str_list(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                        std::uint64_t n, bool tuple, Holder &holder) {
     if (n > len - pos) [[unlikely]] {
         fail_unexpected_end();
         return {};

@@ -149,6 +149,7 @@ PyPointer deserialize_custom_type(const std::uint8_t *data, std::size_t len, std
 template PyPointer deserialize_custom_type<VecPointerHolder>(const std::uint8_t *, std::size_t,
                                                              std::size_t &, VecPointerHolder &,
                                                              const DecodeSettings &);
-template PyPointer deserialize_custom_type<PositionPointerHolder>(
-    const std::uint8_t *, std::size_t, std::size_t &, PositionPointerHolder &,
-    const DecodeSettings &);
+template PyPointer deserialize_custom_type<PositionPointerHolder>(const std::uint8_t *, std::size_t,
+                                                                  std::size_t &,
+                                                                  PositionPointerHolder &,
+                                                                  const DecodeSettings &);

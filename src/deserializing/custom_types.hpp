@@ -40,8 +40,11 @@ template <PointerHolder Holder>
                                                 std::size_t &pos, Holder &holder,
                                                 const DecodeSettings &settings);
 
-extern template PyPointer deserialize_custom_type<VecPointerHolder>(
-    const std::uint8_t *, std::size_t, std::size_t &, VecPointerHolder &, const DecodeSettings &);
-extern template PyPointer deserialize_custom_type<PositionPointerHolder>(
-    const std::uint8_t *, std::size_t, std::size_t &, PositionPointerHolder &,
-    const DecodeSettings &);
+extern template PyPointer deserialize_custom_type<VecPointerHolder>(const std::uint8_t *,
+                                                                    std::size_t, std::size_t &,
+                                                                    VecPointerHolder &,
+                                                                    const DecodeSettings &);
+extern template PyPointer deserialize_custom_type<PositionPointerHolder>(const std::uint8_t *,
+                                                                         std::size_t, std::size_t &,
+                                                                         PositionPointerHolder &,
+                                                                         const DecodeSettings &);

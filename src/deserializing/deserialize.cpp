@@ -12,8 +12,7 @@ namespace {
 
 /// Runs `decode` one level deeper in the interpreter's recursion limit, so that hostile
 /// nesting raises RecursionError instead of exhausting the native stack.
-template <class F>
-PyPointer nested(F &&decode) {
+template <class F> PyPointer nested(F &&decode) {
     RecursionGuard guard(" while decoding nested data");
     if (!guard.entered()) [[unlikely]] {
         return {};
@@ -43,8 +42,8 @@ template <PointerHolder Holder>
 
 /// `TypeFlag::List`: <varint count> <value>*count.
 template <PointerHolder Holder>
-PyPointer decode_list(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                      Holder &holder, const DecodeSettings &settings) {
+PyPointer decode_list(const std::uint8_t *data, std::size_t len, std::size_t &pos, Holder &holder,
+                      const DecodeSettings &settings) {
     std::uint64_t n = 0;
     if (!decode_count(data, len, pos, 1, n)) {
         return {};
@@ -58,8 +57,8 @@ PyPointer decode_list(const std::uint8_t *data, std::size_t len, std::size_t &po
 /// `TypeFlag::AnyKeyDict`: <varint count> (<key value> <value>)*count      (`AnyKey`)
 /// Each key enters the table before its value is read, as the writer numbered them.
 template <bool AnyKey, PointerHolder Holder>
-PyPointer decode_dict(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                      Holder &holder, const DecodeSettings &settings) {
+PyPointer decode_dict(const std::uint8_t *data, std::size_t len, std::size_t &pos, Holder &holder,
+                      const DecodeSettings &settings) {
     std::uint64_t n = 0;
     if (!decode_count(data, len, pos, 2, n)) {
         return {};

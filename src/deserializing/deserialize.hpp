@@ -34,6 +34,7 @@ template <PointerHolder Holder>
 extern template PyPointer deserialize_object<VecPointerHolder>(const std::uint8_t *, std::size_t,
                                                                std::size_t &, VecPointerHolder &,
                                                                const DecodeSettings &);
-extern template PyPointer deserialize_object<PositionPointerHolder>(
-    const std::uint8_t *, std::size_t, std::size_t &, PositionPointerHolder &,
-    const DecodeSettings &);
+extern template PyPointer deserialize_object<PositionPointerHolder>(const std::uint8_t *,
+                                                                    std::size_t, std::size_t &,
+                                                                    PositionPointerHolder &,
+                                                                    const DecodeSettings &);

@@ -117,7 +117,8 @@ PyObject *call_lazy_load(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwn
         }
         if (path_obj == nullptr) {
             return type_error(format_message(
-                "lazy_load_bytes() expected exactly 2 positional argument, but {} were provided", nargs));
+                "lazy_load_bytes() expected exactly 2 positional argument, but {} were provided",
+                nargs));
         }
     } else {
         if (nargs == 0) {
@@ -125,11 +126,13 @@ PyObject *call_lazy_load(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwn
         }
         if (path_obj != nullptr) {
             if (nargs != 1) {
-                return type_error("lazy_load_bytes() got multiple values for argument 'path_to_load'");
+                return type_error(
+                    "lazy_load_bytes() got multiple values for argument 'path_to_load'");
             }
         } else if (nargs != 2) {
             return type_error(format_message(
-                "lazy_load_bytes() expected exactly 2 positional argument, but {} were provided", nargs));
+                "lazy_load_bytes() expected exactly 2 positional argument, but {} were provided",
+                nargs));
         } else {
             path_obj = args[1];
         }

@@ -65,7 +65,9 @@ using Path = std::span<const PathElement>;
     return {};
 }
 
-[[nodiscard]] PyPointer fail_corrupt_flag() { return fail("Corrupt data: unexpected flag"); }
+[[nodiscard]] PyPointer fail_corrupt_flag() {
+    return fail("Corrupt data: unexpected flag");
+}
 
 /// "Invalid path, expected `{}` but found `{}`", or the corrupt-flag error for 20 to 29.
 [[nodiscard]] PyPointer fail_invalid_path(const char *expected, std::uint8_t flag) {
@@ -77,7 +79,8 @@ using Path = std::span<const PathElement>;
 }
 
 [[nodiscard]] PyPointer fail_index_out_of_range(std::uint64_t index, std::uint64_t size) {
-    return fail(format_message("Index out of range, index is `{}` but list is of len `{}`", index, size));
+    return fail(
+        format_message("Index out of range, index is `{}` but list is of len `{}`", index, size));
 }
 
 [[nodiscard]] PyPointer fail_key_not_found(PyObject *key) {
@@ -202,7 +205,8 @@ using Path = std::span<const PathElement>;
 }
 
 [[nodiscard]] PyPointer navigate_key(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                                     PositionPointerHolder &holder, const LazyMode &mode, Path path) {
+                                     PositionPointerHolder &holder, const LazyMode &mode,
+                                     Path path) {
     PyObject *wanted = path.front().key;
     std::uint8_t flag = 0;
     if (!read_flag(data, len, pos, flag)) {
@@ -225,7 +229,8 @@ using Path = std::span<const PathElement>;
             if (!key) {
                 return {};
             }
-            const bool match = any_key ? keys_equal(wanted, key.get()) : keys_equal(key.get(), wanted);
+            const bool match =
+                any_key ? keys_equal(wanted, key.get()) : keys_equal(key.get(), wanted);
             if (match) {
                 return lazy_deserialize(data, len, pos, holder, mode, path.subspan(1));
             }
@@ -289,7 +294,8 @@ using Path = std::span<const PathElement>;
     }
     // Row 0 holds the keys; keep them (at most one per remaining byte) for later rows.
     std::vector<PyPointer> keys;
-    keys.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(key_count, len - std::min(pos, len))));
+    keys.reserve(
+        static_cast<std::size_t>(std::min<std::uint64_t>(key_count, len - std::min(pos, len))));
     for (std::uint64_t k = 0; k < key_count; ++k) {
         PyPointer key = deserialize_object(data, len, pos, holder, settings);
         if (!key) {
@@ -302,7 +308,8 @@ using Path = std::span<const PathElement>;
             }
             if (PyDict_SetItem(row.get(), key.get(), field.get()) < 0) {
                 PyErr_Clear();
-                fail_deserialization(format_message("Invalid type for a key: {}", pretty_type(key.get())));
+                fail_deserialization(
+                    format_message("Invalid type for a key: {}", pretty_type(key.get())));
                 return {};
             }
         } else {
@@ -327,7 +334,8 @@ using Path = std::span<const PathElement>;
         }
         if (PyDict_SetItem(row.get(), key.get(), field.get()) < 0) {
             PyErr_Clear();
-            fail_deserialization(format_message("Invalid type for a key: {}", pretty_type(key.get())));
+            fail_deserialization(
+                format_message("Invalid type for a key: {}", pretty_type(key.get())));
             return {};
         }
     }
@@ -398,7 +406,8 @@ using Path = std::span<const PathElement>;
 }
 
 [[nodiscard]] PyPointer navigate_index(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                                       PositionPointerHolder &holder, const LazyMode &mode, Path path) {
+                                       PositionPointerHolder &holder, const LazyMode &mode,
+                                       Path path) {
     const std::uint64_t index = path.front().index;
     std::uint8_t flag = 0;
     if (!read_flag(data, len, pos, flag)) {

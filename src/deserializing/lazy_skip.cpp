@@ -25,7 +25,8 @@ namespace {
 /// Steps over a varint without evaluating it (magnitudes, back-reference indices).
 ///   [b]            b < 255
 ///   [FF d d .. FF] long form: up to the next FF
-[[nodiscard]] bool skip_varint(const std::uint8_t *data, std::size_t len, std::size_t &pos) noexcept {
+[[nodiscard]] bool skip_varint(const std::uint8_t *data, std::size_t len,
+                               std::size_t &pos) noexcept {
     if (pos >= len) [[unlikely]] {
         return fail_unexpected_end();
     }
@@ -252,7 +253,8 @@ bool skip_object(const std::uint8_t *data, std::size_t len, std::size_t &pos,
             if (pos >= len) [[unlikely]] {
                 return fail_unexpected_end();
             }
-            if (!skip_dict_key(data, len, pos, holder) || !skip_value(data, len, pos, holder, guard)) {
+            if (!skip_dict_key(data, len, pos, holder) ||
+                !skip_value(data, len, pos, holder, guard)) {
                 return false;
             }
         }

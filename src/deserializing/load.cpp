@@ -134,10 +134,10 @@ struct LoadArguments {
         return true;
     }
     if (nargs != 1) {
-        to_py_error(format_message(
-                        "load_bytes() expected exactly 1 positional argument, but {} were provided",
-                        nargs),
-                    PyExc_TypeError);
+        to_py_error(
+            format_message(
+                "load_bytes() expected exactly 1 positional argument, but {} were provided", nargs),
+            PyExc_TypeError);
         return false;
     }
     out.buffer = args[0];

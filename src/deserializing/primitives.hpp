@@ -17,7 +17,8 @@
 /// New `str` from UTF-8 bytes, with an ASCII fast path. Bytes that are not valid UTF-8
 /// raise DeserializationError "Corrupted data: invalid UTF-8 in string at position {}"
 /// (`offset` is where the bytes start in the input); a failed allocation MemoryError.
-[[nodiscard]] PyPointer make_str(const std::uint8_t *bytes, std::size_t n, std::size_t offset) noexcept;
+[[nodiscard]] PyPointer make_str(const std::uint8_t *bytes, std::size_t n,
+                                 std::size_t offset) noexcept;
 
 /// Adopts the result of an interpreter call that builds an object; null means it could
 /// not, reported as MemoryError (replacing that call's own error).
@@ -99,8 +100,8 @@ template <class MakeItem>
 
 /// The long form of `decode_int` beyond eight digits (or cut short), `pos` at its first
 /// digit.
-[[nodiscard]] PyPointer decode_long_int(const std::uint8_t *data, std::size_t len,
-                                        std::size_t &pos, bool negative);
+[[nodiscard]] PyPointer decode_long_int(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                        bool negative);
 
 /// Reads the `varint` magnitude at `pos` (just after `TypeFlag::PositiveInt` or
 /// `TypeFlag::NegativeInt`) exactly, however long, and returns the int, negated for

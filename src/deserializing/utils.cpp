@@ -47,6 +47,6 @@ bool InputView::has_starting_marker() const noexcept {
 }
 
 bool fail_missing_starting_marker() noexcept {
-    return fail_deserialization(format_message("{}: missing starting marker `{}`", "Corrupted data",
-                                               STARTING_MARKER));
+    return fail_deserialization(
+        format_message("{}: missing starting marker `{}`", "Corrupted data", STARTING_MARKER));
 }

@@ -33,8 +33,8 @@
 /// A strong reference to `obj` when Python code may run while it is written (which may
 /// drop the container's reference to it); empty otherwise, where the container's own
 /// reference is enough.
-[[nodiscard, gnu::always_inline]] inline PyPointer hold_if_needed(const SerializationSettings &settings,
-                                                                 PyObject *obj) noexcept {
+[[nodiscard, gnu::always_inline]] inline PyPointer
+hold_if_needed(const SerializationSettings &settings, PyObject *obj) noexcept {
     return settings.python_may_run ? PyPointer::borrow(obj) : PyPointer();
 }
 
@@ -49,7 +49,9 @@ class KeyPositions {
     /// Number of keys.
     [[nodiscard]] std::size_t size() const noexcept { return keys_.size(); }
     /// The key at `position` (borrowed from this map).
-    [[nodiscard]] PyObject *key_at(std::size_t position) const noexcept { return keys_.at(position); }
+    [[nodiscard]] PyObject *key_at(std::size_t position) const noexcept {
+        return keys_.at(position);
+    }
 
     /// Position of `key`, the `seen`-th key of the dict being matched; -1 if absent.
     [[nodiscard]] std::ptrdiff_t position_of(PyObject *key, std::size_t seen) {
@@ -131,7 +133,8 @@ template <PyBytesBuffer B>
     } else if (!encode_key_varint(buffer, n)) {
         return false;
     }
-    return len == 0 || buffer.extend_from_slice(std::string_view(data, static_cast<std::size_t>(len)));
+    return len == 0 ||
+           buffer.extend_from_slice(std::string_view(data, static_cast<std::size_t>(len)));
 }
 
 /// The (key, value) pairs of one dict, borrowed; small dicts need no allocation.
@@ -143,7 +146,9 @@ class DictEntries {
         PyObject *value;
     };
     explicit DictEntries(std::size_t n)
-        : size_(n), data_(n <= INLINE ? inline_.data() : (heap_ = std::make_unique_for_overwrite<Entry[]>(n)).get()) {}
+        : size_(n),
+          data_(n <= INLINE ? inline_.data()
+                            : (heap_ = std::make_unique_for_overwrite<Entry[]>(n)).get()) {}
     DictEntries(const DictEntries &) = delete;
     DictEntries &operator=(const DictEntries &) = delete;
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
@@ -190,7 +195,8 @@ template <PyBytesBuffer B>
 [[gnu::noinline]] bool encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer,
                                            SerializingStringCache &cache,
                                            const SerializationSettings &settings) {
-    if (!buffer.push(flag_byte(TypeFlag::AnyKeyDict)) || !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
+    if (!buffer.push(flag_byte(TypeFlag::AnyKeyDict)) ||
+        !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
         return false;
     }
     return write_dict_entries_checked(dict, n, [&](PyObject *key, PyObject *value) {
@@ -242,7 +248,8 @@ template <PyBytesBuffer B>
             return encode_any_key_dict(dict, n, buffer, cache, settings);
         }
     }
-    if (!buffer.push(flag_byte(TypeFlag::Dict)) || !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
+    if (!buffer.push(flag_byte(TypeFlag::Dict)) ||
+        !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
         return false;
     }
     return write_dict_entries_checked(dict, n, [&](PyObject *key, PyObject *value) {
@@ -291,7 +298,8 @@ template <bool IsList = true>
 /// `ConsistentTypeList` of booleans: n bits, the first item in the top bit.
 template <bool IsList, PyBytesBuffer B>
 [[nodiscard]] bool encode_bool_list(PyObject *seq, Py_ssize_t n, B &buffer) {
-    const char header[2] = {static_cast<char>(TypeFlag::ConsistentTypeList), static_cast<char>(TypeFlag::Bool)};
+    const char header[2] = {static_cast<char>(TypeFlag::ConsistentTypeList),
+                            static_cast<char>(TypeFlag::Bool)};
     if (!buffer.extend_from_slice(std::string_view(header, 2)) ||
         !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
         return false;
@@ -329,9 +337,9 @@ enum class StructuredListResult { Written, Declined, Failed };
 /// just before it is written, its values held, and checked once more afterwards, so a
 /// row changed by Python code fails the call instead of being written wrong.
 template <bool IsList, PyBytesBuffer B>
-[[nodiscard]] StructuredListResult encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first,
-                                                          B &buffer, SerializingStringCache &cache,
-                                                          const SerializationSettings &settings) {
+[[nodiscard]] StructuredListResult
+encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
+                       SerializingStringCache &cache, const SerializationSettings &settings) {
     using R = StructuredListResult;
     std::optional<KeyPositions> keys = get_dict_keys(first);
     if (!keys) {
@@ -348,8 +356,8 @@ template <bool IsList, PyBytesBuffer B>
             return R::Declined;
         }
     }
-    if (!buffer.push(flag_byte(TypeFlag::StructuredList)) || !encode_varint(buffer, static_cast<std::uint64_t>(n)) ||
-        !encode_varint(buffer, k)) {
+    if (!buffer.push(flag_byte(TypeFlag::StructuredList)) ||
+        !encode_varint(buffer, static_cast<std::uint64_t>(n)) || !encode_varint(buffer, k)) {
         return R::Failed;
     }
     // Row 0 gives each key as a string value before its value; later rows give values
@@ -377,7 +385,8 @@ template <bool IsList, PyBytesBuffer B>
             (void)fail_container_changed(seq);
             return R::Failed;
         }
-        const PyPointer row = PyPointer::borrow(sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i)));
+        const PyPointer row =
+            PyPointer::borrow(sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i)));
         if (!compare_dict_keys(row.get(), *keys, values.get())) [[unlikely]] {
             (void)fail_container_changed(PyDict_CheckExact(row.get()) ? row.get() : seq);
             return R::Failed;
@@ -403,7 +412,8 @@ template <bool IsList, PyBytesBuffer B>
 /// Writes a non-empty exact list or tuple: packed when all items are None or all are
 /// booleans, structured when all are dicts with one key set, else the generic form.
 template <bool IsList, PyBytesBuffer B>
-[[nodiscard]] bool encode_sequence(PyObject *seq, Py_ssize_t n, B &buffer, SerializingStringCache &cache,
+[[nodiscard]] bool encode_sequence(PyObject *seq, Py_ssize_t n, B &buffer,
+                                   SerializingStringCache &cache,
                                    const SerializationSettings &settings) {
     const RecursionGuard guard(" while serializing a list");
     if (!guard.entered()) {
@@ -424,13 +434,15 @@ template <bool IsList, PyBytesBuffer B>
             if (first_type == &PyBool_Type) {
                 return encode_bool_list<IsList>(seq, n, buffer);
             }
-            const auto result = encode_structured_list<IsList>(seq, n, first, buffer, cache, settings);
+            const auto result =
+                encode_structured_list<IsList>(seq, n, first, buffer, cache, settings);
             if (result != StructuredListResult::Declined) {
                 return result == StructuredListResult::Written;
             }
         }
     }
-    if (!buffer.push(flag_byte(TypeFlag::List)) || !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
+    if (!buffer.push(flag_byte(TypeFlag::List)) ||
+        !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
         return false;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {

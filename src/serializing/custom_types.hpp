@@ -17,9 +17,9 @@
 /// Writes `obj` through `custom_type`. The converter's result is released as soon as it
 /// is written: the string cache holds its own references to the strings inside it.
 template <PyBytesBuffer B>
-[[gnu::noinline]] bool serialize_custom_type(PyObject *obj, B &buffer, SerializingStringCache &cache,
-                                             const SerializationSettings &settings,
-                                             const CustomType &custom_type) {
+[[gnu::noinline]] bool
+serialize_custom_type(PyObject *obj, B &buffer, SerializingStringCache &cache,
+                      const SerializationSettings &settings, const CustomType &custom_type) {
     // A converter may return another object of its own type; bound that like nesting.
     const RecursionGuard guard(" while serializing a custom type");
     if (!guard.entered()) {

@@ -38,16 +38,18 @@ struct DumpArguments {
 /// Reads a threshold keyword into `out`; TypeError naming `name` otherwise.
 [[nodiscard]] bool parse_threshold(PyObject *value, const char *name, std::size_t &out) {
     if (PyNumber_Check(value) != 1) {
-        to_py_error(format_message("Expected {} to be of type `int` but got `{}`", name, pretty_type(value)),
+        to_py_error(format_message("Expected {} to be of type `int` but got `{}`", name,
+                                   pretty_type(value)),
                     PyExc_TypeError);
         return false;
     }
     const std::size_t v = PyLong_AsSize_t(value);
     if (v == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
-        to_py_error(format_message("Expected {} to be a positive integer smaller than 2**{} (max: {})", name,
-                                   std::numeric_limits<std::size_t>::digits,
-                                   std::numeric_limits<std::size_t>::max()),
-                    PyExc_TypeError);
+        to_py_error(
+            format_message("Expected {} to be a positive integer smaller than 2**{} (max: {})",
+                           name, std::numeric_limits<std::size_t>::digits,
+                           std::numeric_limits<std::size_t>::max()),
+            PyExc_TypeError);
         return false;
     }
     out = v;
@@ -79,14 +81,15 @@ struct DumpArguments {
         PyPointer held = PyPointer::borrow(registration);
         PyPointer identifier = PyPointer::steal(PyObject_GetAttrString(held.get(), "identifier"));
         PyPointer converter = PyPointer::steal(PyObject_GetAttrString(held.get(), "converter"));
-        PyPointer include_subclasses = PyPointer::steal(PyObject_GetAttrString(held.get(), "include_subclasses"));
+        PyPointer include_subclasses =
+            PyPointer::steal(PyObject_GetAttrString(held.get(), "include_subclasses"));
         PyPointer one_way = PyPointer::steal(PyObject_GetAttrString(held.get(), "one_way"));
         if (!identifier || !converter || !include_subclasses || !one_way) {
             PyErr_NoMemory();
             return false;
         }
         map->add(CustomType{std::move(type_ref), std::move(identifier), std::move(converter),
-                           include_subclasses.get() == Py_True, one_way.get() == Py_True});
+                            include_subclasses.get() == Py_True, one_way.get() == Py_True});
     }
     out = std::move(map);
     return true;
@@ -127,7 +130,8 @@ struct DumpArguments {
         PyErr_Format(PyExc_TypeError, "dump_bytes() got an unexpected keyword argument '%U'", name);
         return false;
     }
-    to_py_error(format_message("dump_bytes() got an unexpected keyword argument '{}'", text), PyExc_TypeError);
+    to_py_error(format_message("dump_bytes() got an unexpected keyword argument '{}'", text),
+                PyExc_TypeError);
     return false;
 }
 
@@ -148,8 +152,10 @@ struct DumpArguments {
         return true;
     }
     if (nargs != 1) {
-        to_py_error(format_message("dump_bytes() expected exactly 1 positional argument, but {} were provided", nargs),
-                    PyExc_TypeError);
+        to_py_error(
+            format_message(
+                "dump_bytes() expected exactly 1 positional argument, but {} were provided", nargs),
+            PyExc_TypeError);
         return false;
     }
     args.obj = argv[0];

@@ -32,7 +32,8 @@ concept ReservingBuffer = requires(B &buffer, std::size_t n) {
 };
 
 /// Writes the varint of `value` at `out`; returns its length.
-[[nodiscard, gnu::always_inline]] inline std::size_t write_varint_at(std::uint8_t *out, std::uint64_t value) noexcept {
+[[nodiscard, gnu::always_inline]] inline std::size_t write_varint_at(std::uint8_t *out,
+                                                                     std::uint64_t value) noexcept {
     if (value < 255) [[likely]] {
         *out = static_cast<std::uint8_t>(value);
         return 1;
@@ -44,8 +45,8 @@ concept ReservingBuffer = requires(B &buffer, std::size_t n) {
 /// the payload: the flag and varint as pushes and the payload as one slice, or in one
 /// step into a buffer that lends room.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::always_inline]] inline bool write_flagged(B &buffer, TypeFlag flag, std::string_view payload,
-                                                            bool with_length = true) {
+[[nodiscard, gnu::always_inline]] inline bool
+write_flagged(B &buffer, TypeFlag flag, std::string_view payload, bool with_length = true) {
     if constexpr (ReservingBuffer<B>) {
         std::uint8_t *const out = buffer.reserve(1 + MAX_VARINT_LEN + payload.size());
         if (out == nullptr) {
@@ -60,14 +61,16 @@ template <PyBytesBuffer B>
         buffer.commit(static_cast<std::size_t>(p - out) + payload.size());
         return true;
     } else {
-        return buffer.push(flag_byte(flag)) && (!with_length || encode_varint(buffer, payload.size())) &&
+        return buffer.push(flag_byte(flag)) &&
+               (!with_length || encode_varint(buffer, payload.size())) &&
                buffer.extend_from_slice(payload);
     }
 }
 
 /// Appends `flag` and the varint of `value` (pushes, or one step where room is lent).
 template <PyBytesBuffer B>
-[[nodiscard, gnu::always_inline]] inline bool write_flag_and_varint(B &buffer, TypeFlag flag, std::uint64_t value) {
+[[nodiscard, gnu::always_inline]] inline bool write_flag_and_varint(B &buffer, TypeFlag flag,
+                                                                    std::uint64_t value) {
     if constexpr (ReservingBuffer<B>) {
         std::uint8_t *const out = buffer.reserve(1 + MAX_VARINT_LEN);
         if (out == nullptr) {
@@ -85,7 +88,9 @@ template <PyBytesBuffer B>
 /// holds `index` (big-endian), or `LargePointer` and a varint beyond 32 bits.
 template <PyBytesBuffer B>
 [[nodiscard, gnu::always_inline]] inline bool encode_pointer(B &buffer, std::uint64_t index) {
-    const auto byte = [index](unsigned shift) { return static_cast<char>((index >> shift) & 0xFF); };
+    const auto byte = [index](unsigned shift) {
+        return static_cast<char>((index >> shift) & 0xFF);
+    };
     if (index <= 0xFF) [[likely]] {
         const char out[2] = {static_cast<char>(TypeFlag::Pointer1), byte(0)};
         return buffer.extend_from_slice(std::string_view(out, 2));
@@ -111,7 +116,8 @@ template <PyBytesBuffer B>
 /// occurrence, or in full (entering the cache first, so its index matches what readers
 /// count). ASCII strings are read in place, without conversion.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::noinline]] bool serialize_str(PyObject *str, B &buffer, SerializingStringCache &cache) {
+[[nodiscard, gnu::noinline]] bool serialize_str(PyObject *str, B &buffer,
+                                                SerializingStringCache &cache) {
     Py_ssize_t len = 0;
     bool is_ascii = false;
     const char *data = compat::str_utf8(str, len, is_ascii);
@@ -233,7 +239,8 @@ template <PyBytesBuffer B>
         return write_flag_and_varint(buffer, TypeFlag::PositiveInt, static_cast<std::uint64_t>(v));
     }
     // Negating in unsigned arithmetic keeps -2**63 exact.
-    return write_flag_and_varint(buffer, TypeFlag::NegativeInt, std::uint64_t{0} - static_cast<std::uint64_t>(v));
+    return write_flag_and_varint(buffer, TypeFlag::NegativeInt,
+                                 std::uint64_t{0} - static_cast<std::uint64_t>(v));
 }
 
 /// Writes an exact `float` as its binary64 bit pattern, most significant byte first.
@@ -255,15 +262,17 @@ template <PyBytesBuffer B>
     if (n == 0) {
         return buffer.push(flag_byte(TypeFlag::EmptyBytes));
     }
-    return write_flagged(buffer, TypeFlag::Bytes, std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(n)));
+    return write_flagged(buffer, TypeFlag::Bytes,
+                         std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(n)));
 }
 
 /// Writes one item of a container: the same as `serialize`, with the scalars that make
 /// up most real data written right here instead of through a call. The caller keeps
 /// `obj` alive for the call.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::always_inline]] inline bool serialize_item(PyObject *obj, B &buffer, SerializingStringCache &cache,
-                                                             const SerializationSettings &settings) {
+[[nodiscard, gnu::always_inline]] inline bool
+serialize_item(PyObject *obj, B &buffer, SerializingStringCache &cache,
+               const SerializationSettings &settings) {
     PyTypeObject *const type = Py_TYPE(obj);
     if (type == &PyUnicode_Type) {
         return serialize_str(obj, buffer, cache);

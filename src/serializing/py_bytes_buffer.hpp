@@ -34,7 +34,8 @@ class RawBytesBuffer {
 
     /// Allocates the storage; false with MemoryError set.
     [[nodiscard]] bool init(std::size_t capacity = INITIAL_CAPACITY) noexcept {
-        bytes_ = PyPointer::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+        bytes_ =
+            PyPointer::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
         if (!bytes_) {
             PyErr_NoMemory();
             return false;
@@ -153,7 +154,8 @@ class RawBytesBuffer {
 };
 
 inline bool RawBytesBuffer::recycle(std::size_t chunk_len) noexcept {
-    const std::size_t capacity = chunk_len * 2 > INITIAL_CAPACITY ? chunk_len * 2 : INITIAL_CAPACITY;
+    const std::size_t capacity =
+        chunk_len * 2 > INITIAL_CAPACITY ? chunk_len * 2 : INITIAL_CAPACITY;
     len_ = 0;
     if (bytes_ && compat::bytes_is_unshared(bytes_.get())) {
         return resize(capacity);

@@ -10,27 +10,32 @@
 /// Objects that no exact-type test caught: dates and custom types, in the order
 /// `serialize_dates` selects, or "Unexpected type".
 template <PyBytesBuffer B>
-[[gnu::cold, gnu::noinline]] bool serialize_other(PyObject *obj, B &buffer, SerializingStringCache &cache,
+[[gnu::cold, gnu::noinline]] bool serialize_other(PyObject *obj, B &buffer,
+                                                  SerializingStringCache &cache,
                                                   const SerializationSettings &settings) {
     PyTypeObject *type = Py_TYPE(obj);
     const bool is_datetime = type == DATETIME_TYPE || PyType_IsSubtype(type, DATETIME_TYPE);
     if (settings.serialize_dates && is_datetime) {
         return serialize_date(obj, buffer, cache);
     }
-    if (const CustomType *custom_type = get_custom_type_mapping(settings.custom_types.get(), type)) {
+    if (const CustomType *custom_type =
+            get_custom_type_mapping(settings.custom_types.get(), type)) {
         return serialize_custom_type(obj, buffer, cache, settings, *custom_type);
     }
     if (is_datetime) {
-        to_py_error("Unexpected type: datetime, with flag serialize_dates disabled", SERIALIZATION_ERROR_TYPE);
+        to_py_error("Unexpected type: datetime, with flag serialize_dates disabled",
+                    SERIALIZATION_ERROR_TYPE);
     } else {
-        to_py_error(format_message("Unexpected type: {}", pretty_type(obj)), SERIALIZATION_ERROR_TYPE);
+        to_py_error(format_message("Unexpected type: {}", pretty_type(obj)),
+                    SERIALIZATION_ERROR_TYPE);
     }
     return false;
 }
 
 /// Appends the encoding of `obj` (borrowed; the caller keeps it alive) to `buffer`.
 template <PyBytesBuffer B>
-bool serialize(PyObject *obj, B &buffer, SerializingStringCache &cache, const SerializationSettings &settings) {
+bool serialize(PyObject *obj, B &buffer, SerializingStringCache &cache,
+               const SerializationSettings &settings) {
     PyTypeObject *const type = Py_TYPE(obj);
     if (type == &PyUnicode_Type) {
         return serialize_str(obj, buffer, cache);

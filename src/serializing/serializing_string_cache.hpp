@@ -30,8 +30,7 @@
 ///
 /// With `InlineSlots` (a power of two) the first block lives inside the map, so a map
 /// that stays small allocates nothing; such a map cannot be moved.
-template <std::size_t InlineSlots = 0>
-class StrIndexMap {
+template <std::size_t InlineSlots = 0> class StrIndexMap {
     static_assert((InlineSlots & (InlineSlots - 1)) == 0);
 
   public:
@@ -41,8 +40,7 @@ class StrIndexMap {
     StrIndexMap() noexcept = default;
     StrIndexMap(const StrIndexMap &) = delete;
     StrIndexMap &operator=(const StrIndexMap &) = delete;
-    StrIndexMap(StrIndexMap &&other) noexcept
-        requires(InlineSlots == 0)
+    StrIndexMap(StrIndexMap &&other) noexcept requires(InlineSlots == 0)
         : block_(std::exchange(other.block_, nullptr)), heap_(std::move(other.heap_)),
           capacity_(std::exchange(other.capacity_, 0)), shift_(other.shift_),
           size_(std::exchange(other.size_, 0)), indexed_(std::exchange(other.indexed_, 0)) {}
@@ -111,7 +109,9 @@ class StrIndexMap {
     static constexpr std::uint64_t INDEX_MASK = (std::uint64_t{1} << INDEX_BITS) - 1;
 
     [[nodiscard]] std::uint64_t *slots() const noexcept { return block_; }
-    [[nodiscard]] Entry *entries() const noexcept { return reinterpret_cast<Entry *>(block_ + capacity_); }
+    [[nodiscard]] Entry *entries() const noexcept {
+        return reinterpret_cast<Entry *>(block_ + capacity_);
+    }
 
     [[nodiscard]] static std::uint64_t tag(Py_hash_t hash) noexcept {
         return (static_cast<std::uint64_t>(hash) & 0xFFFFFF) << INDEX_BITS;
@@ -129,7 +129,8 @@ class StrIndexMap {
 
     /// Walks the probe sequence of `str`: sets `found` if it is there, and returns the
     /// free slot that ends the sequence otherwise. The table has a free slot.
-    [[nodiscard]] std::size_t probe(PyObject *str, Py_hash_t hash, std::uint64_t &found) const noexcept {
+    [[nodiscard]] std::size_t probe(PyObject *str, Py_hash_t hash,
+                                    std::uint64_t &found) const noexcept {
         const std::uint64_t want = tag(hash);
         const std::size_t mask = capacity_ - 1;
         for (std::size_t i = home(hash);; i = (i + 1) & mask) {
@@ -200,7 +201,8 @@ class StrIndexMap {
     std::unique_ptr<std::uint64_t[]> heap_;
     /// Left uninitialised until first used.
     [[no_unique_address]] std::conditional_t<InlineSlots == 0, NoInlineBlock,
-                                             std::array<std::uint64_t, 2 * InlineSlots>> inline_;
+                                             std::array<std::uint64_t, 2 * InlineSlots>>
+        inline_;
     /// Number of slots (a power of two), 0 before the first string.
     std::size_t capacity_ = 0;
     unsigned shift_ = 64;

@@ -38,7 +38,9 @@ bool long_to_signed_big_endian(PyObject *v, unsigned char *out, size_t n) noexce
 }
 
 #if VEZUVIR_CPYTHON && PY_VERSION_HEX >= 0x030A0000
-int gc_is_enabled() noexcept { return PyGC_IsEnabled(); }
+int gc_is_enabled() noexcept {
+    return PyGC_IsEnabled();
+}
 bool gc_disable() noexcept {
     (void)PyGC_Disable();
     return true;
@@ -61,8 +63,12 @@ int gc_is_enabled() noexcept {
     PyPointer result = call_gc("isenabled");
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
-bool gc_disable() noexcept { return static_cast<bool>(call_gc("disable")); }
-bool gc_enable() noexcept { return static_cast<bool>(call_gc("enable")); }
+bool gc_disable() noexcept {
+    return static_cast<bool>(call_gc("disable"));
+}
+bool gc_enable() noexcept {
+    return static_cast<bool>(call_gc("enable"));
+}
 #endif
 
 } // namespace compat

@@ -95,7 +95,8 @@ inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tupl
         Py_INCREF(input);
         return input;
     }
-    PyObject *copy = PyBytes_FromStringAndSize(PyByteArray_AsString(input), PyByteArray_Size(input));
+    PyObject *copy =
+        PyBytes_FromStringAndSize(PyByteArray_AsString(input), PyByteArray_Size(input));
     if (copy == nullptr) {
         PyErr_NoMemory();
     }
@@ -152,9 +153,10 @@ inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tupl
     const Py_ssize_t size = Py_SIZE(v);
     if (size >= -1 && size <= 1) [[likely]] {
         // A zero may have been built without setting its digit.
-        out = size == 0 ? 0
-                        : static_cast<long long>(size) *
-                              static_cast<long long>(reinterpret_cast<PyLongObject *>(v)->ob_digit[0]);
+        out = size == 0
+                  ? 0
+                  : static_cast<long long>(size) *
+                        static_cast<long long>(reinterpret_cast<PyLongObject *>(v)->ob_digit[0]);
         return true;
     }
 #endif
@@ -170,7 +172,8 @@ inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tupl
     const Py_ssize_t len = PyUnicode_GET_LENGTH(a);
     const int kind = PyUnicode_KIND(a);
     return len == PyUnicode_GET_LENGTH(b) && kind == static_cast<int>(PyUnicode_KIND(b)) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(len) * kind) == 0;
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(len) * kind) == 0;
 #else
     return PyUnicode_Compare(a, b) == 0;
 #endif

@@ -62,8 +62,9 @@ std::string display_text(PyObject *str) {
         PyErr_Clear();
         return "\xEF\xBF\xBD";
     }
-    return sanitize_utf8(std::string_view(PyBytes_AS_STRING(encoded.get()),
-                                          static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
+    return sanitize_utf8(
+        std::string_view(PyBytes_AS_STRING(encoded.get()),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
 }
 
 std::string pretty_type(PyObject *obj) {

@@ -14,15 +14,23 @@
 void to_py_error(std::string_view message, PyObject *exception_class) noexcept;
 
 namespace detail {
-inline void append_display(std::string &out, std::string_view text) { out.append(text); }
-inline void append_display(std::string &out, const std::string &text) { out.append(text); }
-inline void append_display(std::string &out, const char *text) { out.append(text); }
+inline void append_display(std::string &out, std::string_view text) {
+    out.append(text);
+}
+inline void append_display(std::string &out, const std::string &text) {
+    out.append(text);
+}
+inline void append_display(std::string &out, const char *text) {
+    out.append(text);
+}
 template <class T>
-    requires std::is_integral_v<T>
+requires std::is_integral_v<T>
 inline void append_display(std::string &out, T value) {
     out.append(std::to_string(value));
 }
-inline void fill(std::string &out, std::string_view tmpl) { out.append(tmpl); }
+inline void fill(std::string &out, std::string_view tmpl) {
+    out.append(tmpl);
+}
 template <class First, class... Rest>
 void fill(std::string &out, std::string_view tmpl, const First &first, const Rest &...rest) {
     const auto at = tmpl.find("{}");

@@ -18,7 +18,8 @@ inline constexpr std::size_t MAX_VARINT_LEN = 11;
 
 /// Writes the long form (value >= Base) to `out`; returns its length.
 template <std::uint64_t Base>
-[[nodiscard]] inline std::size_t write_varint_long_form(std::uint8_t *out, std::uint64_t value) noexcept {
+[[nodiscard]] inline std::size_t write_varint_long_form(std::uint8_t *out,
+                                                        std::uint64_t value) noexcept {
     std::size_t n = 0;
     out[n++] = VARINT_ESCAPE;
     for (std::uint64_t x = value - Base; x != 0; x /= Base) {
