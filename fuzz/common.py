@@ -1,0 +1,58 @@
+"""Shared by the fuzz targets: the import of the library under test and the input layouts.
+
+A target's input is a small header the fuzzer mutates like any other byte, then the encoding.
+Keeping the header short and fixed lets the seed corpus be plain encodings behind it.
+"""
+
+import os
+import sys
+
+import atheris
+
+# The extension must come from the fuzzing build (clang, -fsanitize=fuzzer-no-link): only its
+# coverage counters steer the fuzzer into the decoder's branches.
+with atheris.instrument_imports(include=["vezuvir"]):
+    import vezuvir  # noqa: F401
+from vezuvir import DeserializationError, Idx  # noqa: E402
+
+# Keys that occur in the seed encodings and in what the fuzzer makes of them.
+KEYS = ["a", "b", "id", "name", "type", "", "é", 0, 1, -7, 2.5, None, True, "key", "url", "data"]
+
+# Identifiers the seeds use; converters that accept anything, and one that raises.
+def _raise(value):
+    raise ValueError("converter")
+
+
+CUSTOM = {"point": list, "dec": str, "boom": _raise, 1: repr}
+
+# What a reader may raise on hostile input; anything else is a finding.
+EXPECTED = (DeserializationError, RecursionError, MemoryError)
+
+
+def split_path(data: bytes):
+    """[flags][n][n steps of (kind, value)][encoding] -> (flags, path, encoding)."""
+    if len(data) < 2:
+        return 0, [], b""
+    flags, count = data[0], data[1] % 8
+    path, pos = [], 2
+    for _ in range(count):
+        if pos + 2 > len(data):
+            break
+        kind, value = data[pos], data[pos + 1]
+        pos += 2
+        path.append(Idx(value) if kind & 1 else KEYS[value % len(KEYS)])
+    return flags, path, data[pos:]
+
+
+def run(target):
+    atheris.Setup(sys.argv, target)
+    atheris.Fuzz()
+
+
+# Every target refuses to run against a build without coverage: it would fuzz blind.
+def check_instrumented():
+    import _vezuvir
+
+    with open(_vezuvir.__file__, "rb") as so:
+        if b"__sanitizer_cov" not in so.read() and not os.environ.get("VEZUVIR_FUZZ_UNINSTRUMENTED"):
+            sys.exit(f"{_vezuvir.__file__} has no coverage instrumentation; see fuzz/run.sh")

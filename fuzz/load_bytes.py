@@ -1,0 +1,36 @@
+"""load_bytes on arbitrary bytes: [flags][encoding]. Must raise only DeserializationError and
+friends, never crash, and decode the same with or without use_tuples."""
+
+import common
+from vezuvir import load_bytes
+
+common.check_instrumented()
+
+
+def target(data: bytes):
+    if not data:
+        return
+    flags, buffer = data[0], data[1:]
+    custom = common.CUSTOM if flags & 4 else None
+    try:
+        value = load_bytes(buffer, ignore_extra_data=bool(flags & 1), stop_gc=bool(flags & 2),
+                           custom_types=custom or {})
+    except common.EXPECTED:
+        return
+    # The same bytes as a bytearray, with tuples, must give the same tree (compared by its
+    # repr: NaN != NaN, and tuples print differently, so normalise the brackets away).
+    again = load_bytes(bytearray(buffer), ignore_extra_data=bool(flags & 1), use_tuples=True,
+                       custom_types=custom or {})
+    assert normal(again) == normal(value), (again, value)
+
+
+def normal(value):
+    if isinstance(value, (list, tuple)):
+        return ("seq", [normal(v) for v in value])
+    if isinstance(value, dict):
+        return ("map", [(repr(k), normal(v)) for k, v in value.items()])
+    return repr(value)
+
+
+if __name__ == "__main__":
+    common.run(target)
