@@ -15,12 +15,14 @@ def target(data: bytes):
     try:
         value = load_bytes(buffer, ignore_extra_data=bool(flags & 1), stop_gc=bool(flags & 2),
                            custom_types=custom or {})
-    except common.EXPECTED:
+    except Exception as exc:  # noqa: BLE001
+        common.allow(exc)
         return
+    if custom:
+        return  # converters see tuples or lists, and one of them is repr
     # The same bytes as a bytearray, with tuples, must give the same tree (compared by its
     # repr: NaN != NaN, and tuples print differently, so normalise the brackets away).
-    again = load_bytes(bytearray(buffer), ignore_extra_data=bool(flags & 1), use_tuples=True,
-                       custom_types=custom or {})
+    again = load_bytes(bytearray(buffer), ignore_extra_data=bool(flags & 1), use_tuples=True)
     assert normal(again) == normal(value), (again, value)
 
 
