@@ -292,6 +292,11 @@ using Path = std::span<const PathElement>;
         PyErr_NoMemory();
         return {};
     }
+    if (key_count == 0) {
+        // Every row is empty and takes no bytes: stepping over `index` of them one by one
+        // would let a 16-byte input keep us busy for 2**64 iterations.
+        return row;
+    }
     // Row 0 holds the keys; keep them (at most one per remaining byte) for later rows.
     std::vector<PyPointer> keys;
     keys.reserve(
