@@ -13,7 +13,9 @@ Source = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]", IO[bytes]]
 
 def _reject_text_stream(fp: Any, name: str) -> None:
     if isinstance(fp, io.TextIOBase):
-        raise TypeError(f"{name}() needs a file opened in binary mode ('rb' or 'wb'), not text mode")
+        raise TypeError(
+            f"{name}() needs a file opened in binary mode ('rb' or 'wb'), not text mode"
+        )
 
 
 def _read_binary(fp: Any, name: str) -> Union[bytes, bytearray]:
@@ -22,7 +24,9 @@ def _read_binary(fp: Any, name: str) -> Union[bytes, bytearray]:
     if isinstance(data, memoryview):
         return data.tobytes()
     if not isinstance(data, (bytes, bytearray)):
-        raise TypeError(f"{name}() read {type(data).__name__!r} from the file; open it in binary mode")
+        raise TypeError(
+            f"{name}() read {type(data).__name__!r} from the file; open it in binary mode"
+        )
     return data
 
 
@@ -62,7 +66,10 @@ def dump(obj: Any, fp: IO[bytes], **options: Any) -> None:
 
 
 def load(fp: IO[bytes], **options: Any) -> Any:
-    """Read the rest of the binary file ``fp`` and decode it; takes the keywords of ``load_bytes``."""
+    """Read the rest of the binary file ``fp`` and decode it.
+
+    Takes the keywords of ``load_bytes``.
+    """
     import _vezuvir
 
     return _vezuvir.load_bytes(_read_binary(fp, "load"), **options)

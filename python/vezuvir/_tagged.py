@@ -55,7 +55,8 @@ def to_json(value: Any) -> Any:
     if kind is list or kind is tuple:
         return [to_json(item) for item in value]
     if kind is dict:
-        if all(type(key) is str for key in value) and not (len(value) == 1 and next(iter(value)) in TAGS):
+        plain = all(type(key) is str for key in value)
+        if plain and not (len(value) == 1 and next(iter(value)) in TAGS):
             return {key: to_json(item) for key, item in value.items()}
         return {"$dict": [[to_json(key), to_json(item)] for key, item in value.items()]}
     if kind is bytes:

@@ -1,4 +1,4 @@
-"""The ``vezuvir`` command: encode JSON, decode back to JSON, read one value, show what is inside."""
+"""The ``vezuvir`` command: encode JSON, decode to JSON, read one value, show what is inside."""
 
 import argparse
 import contextlib
@@ -326,7 +326,8 @@ def cmd_stats(args: argparse.Namespace) -> int:
         msgpack_line = msgpack_size
     lines = [
         f"{name}: {stats.size:,} bytes",
-        f"  strings written in full   {stats.strings_in_full:,} ({stats.string_bytes:,} bytes of text)",
+        f"  strings written in full   {stats.strings_in_full:,} "
+        f"({stats.string_bytes:,} bytes of text)",
         f"  back-references           {stats.back_references:,}, saving "
         f"{stats.saved_by_back_references:,} bytes",
         f"  structured lists          {stats.structured_lists:,} ({stats.structured_rows:,} rows), "
@@ -339,7 +340,9 @@ def cmd_stats(args: argparse.Namespace) -> int:
         f"  same data as msgpack      {msgpack_line}",
     ]
     if stats.trailing_bytes:
-        lines.append(f"  bytes after the value     {stats.trailing_bytes:,} (load_bytes rejects them)")
+        lines.append(
+            f"  bytes after the value     {stats.trailing_bytes:,} (load_bytes rejects them)"
+        )
     sys.stdout.write("\n".join(lines) + "\n")
     return 0
 
@@ -368,11 +371,23 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=TAGS_HELP + "\nWith --tagged, these objects are read back as what they stand for.",
         formatter_class=raw,
     )
-    encode.add_argument("input", nargs="?", default="-", metavar="IN.json", help="JSON file, or - for stdin (default)")
-    encode.add_argument("-o", "--output", metavar="OUT", help="output file (default: stdout, not a terminal)")
-    encode.add_argument("--stream", action="store_true", help="write in chunks as the encoder goes instead of all at once")
-    encode.add_argument("--tagged", action="store_true", help='read the {"$bytes": ...} forms that decode writes')
-    encode.add_argument("-q", "--quiet", action="store_true", help="do not print the sizes on stderr")
+    encode.add_argument(
+        "input", nargs="?", default="-", metavar="IN.json", help="JSON file, or - for stdin"
+    )
+    encode.add_argument(
+        "-o", "--output", metavar="OUT", help="output file (default: stdout, not a terminal)"
+    )
+    encode.add_argument(
+        "--stream",
+        action="store_true",
+        help="write in chunks as the encoder goes instead of all at once",
+    )
+    encode.add_argument(
+        "--tagged", action="store_true", help='read the {"$bytes": ...} forms that decode writes'
+    )
+    encode.add_argument(
+        "-q", "--quiet", action="store_true", help="do not print the sizes on stderr"
+    )
     encode.set_defaults(func=cmd_encode)
 
     decode = commands.add_parser(
@@ -382,9 +397,13 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=TAGS_HELP,
         formatter_class=raw,
     )
-    decode.add_argument("input", nargs="?", default="-", metavar="IN", help="encoded file, or - for stdin (default)")
+    decode.add_argument(
+        "input", nargs="?", default="-", metavar="IN", help="encoded file, or - for stdin (default)"
+    )
     decode.add_argument("-o", "--output", metavar="OUT.json", help="output file (default: stdout)")
-    decode.add_argument("--indent", type=_indent, metavar="N", help="indent nested values by N spaces")
+    decode.add_argument(
+        "--indent", type=_indent, metavar="N", help="indent nested values by N spaces"
+    )
     decode.set_defaults(func=cmd_decode)
 
     get = commands.add_parser(
@@ -395,8 +414,12 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=raw,
     )
     get.add_argument("input", metavar="IN", help="encoded file, or - for stdin")
-    get.add_argument("path", nargs="*", metavar="PATH", help="path segments (none: the whole value)")
-    get.add_argument("--check", action="store_true", help="print true or false: does PATH lead to a value?")
+    get.add_argument(
+        "path", nargs="*", metavar="PATH", help="path segments (none: the whole value)"
+    )
+    get.add_argument(
+        "--check", action="store_true", help="print true or false: does PATH lead to a value?"
+    )
     get.add_argument(
         "--include-falsy",
         action=argparse.BooleanOptionalAction,
