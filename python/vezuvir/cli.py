@@ -303,7 +303,7 @@ def _msgpack_size(value: Any) -> Any:
 def cmd_stats(args: argparse.Namespace) -> int:
     name = _display(args.input)
     data = read_input(args.input)
-    progress = Progress(f"reading {Path(name).name}", len(data))
+    progress = Progress(f"inspecting {Path(name).name}", len(data))
     try:
         stats = _inspect.walk(data, progress.update)
         progress.finish()
