@@ -68,9 +68,19 @@ class Progress:
         )
         self.stream.flush()
 
+    def step(self, text: str) -> None:
+        """Names a phase that has no measurable progress (parsing, encoding, ...)."""
+        if self.enabled:
+            self.clear()
+            self.stream.write(f"\r{self.label}: {text}...")
+            self.stream.flush()
+
+    def clear(self) -> None:
+        self.stream.write("\r" + " " * (len(self.label) + 60) + "\r")
+
     def finish(self) -> None:
         if self.enabled:
-            self.stream.write("\r" + " " * (len(self.label) + 60) + "\r")
+            self.clear()
             self.stream.flush()
 
 
@@ -209,6 +219,8 @@ def cmd_encode(args: argparse.Namespace) -> int:
 
     name = _display(args.input)
     data = read_input(args.input)
+    status = Progress(f"encode {Path(name).name}", len(data))
+    status.step("parsing JSON")
     try:
         if args.tagged:
             tree, custom_types = _tagged_tree(data)
@@ -220,13 +232,19 @@ def cmd_encode(args: argparse.Namespace) -> int:
         raise CliError(f"{name}: not valid JSON: the text is not UTF-8, UTF-16 or UTF-32") from None
     except ValueError as exc:
         raise CliError(f"{name}: {exc}") from None
+    finally:
+        status.finish()
     options: Dict[str, Any] = {"custom_types": custom_types} if custom_types else {}
-    with open_output(args.output, binary_data=True) as out:
-        counter = _CountingWriter(out)
-        if args.stream:
-            _vezuvir.dump_bytes(tree, writer=counter, **options)
-        else:
-            counter.write(_vezuvir.dump_bytes(tree, **options))
+    status.step("encoding")
+    try:
+        with open_output(args.output, binary_data=True) as out:
+            counter = _CountingWriter(out)
+            if args.stream:
+                _vezuvir.dump_bytes(tree, writer=counter, **options)
+            else:
+                counter.write(_vezuvir.dump_bytes(tree, **options))
+    finally:
+        status.finish()
     if args.output not in (None, "-") and not args.quiet:
         share = counter.size / len(data) if data else 0.0
         print(
@@ -251,11 +269,16 @@ class _CountingWriter:
 
 def cmd_decode(args: argparse.Namespace) -> int:
     data = read_input(args.input)
+    status = Progress(f"decode {Path(_display(args.input)).name}", len(data))
     try:
+        status.step("decoding")
         value = decode_any(data)
+        status.step("rendering JSON")
+        text = _json_text(value, args.indent)
     except DeserializationError as exc:
         raise CliError(f"{_display(args.input)}: {exc}") from None
-    text = _json_text(value, args.indent)
+    finally:
+        status.finish()
     with open_output(args.output, binary_data=False) as out:
         out.write(text)
     return 0
@@ -306,14 +329,15 @@ def cmd_stats(args: argparse.Namespace) -> int:
     progress = Progress(f"inspecting {Path(name).name}", len(data))
     try:
         stats = _inspect.walk(data, progress.update)
-        progress.finish()
+        progress.step("measuring JSON and msgpack")
         value = decode_any(data[: len(data) - stats.trailing_bytes])
+        report: Dict[str, Any] = {"file": name, **stats.as_dict()}
+        report["json_size"] = len(_json_text(value, None)) - 1
+        report["msgpack_size"] = _msgpack_size(value)
     except DeserializationError as exc:
-        progress.finish()
         raise CliError(f"{name}: {exc}") from None
-    report: Dict[str, Any] = {"file": name, **stats.as_dict()}
-    report["json_size"] = len(_json_text(value, None)) - 1
-    report["msgpack_size"] = _msgpack_size(value)
+    finally:
+        progress.finish()
     if args.json:
         sys.stdout.write(json.dumps(report, indent=2) + "\n")
         return 0
