@@ -256,11 +256,6 @@ def test_help_for_each_command(command):
         assert '{"$bytes": "<base64>"}' in text
 
 
-def test_get_help_explains_the_path_syntax():
-    text = ok(cli("get", "--help")).decode()
-    assert "[N]" in text and "=JSON" in text
-
-
 def test_console_script_is_installed():
     script = shutil.which("vezuvir")
     if script is None:
