@@ -9,7 +9,7 @@ import re
 import sys
 import time
 from pathlib import Path
-from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence
+from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from vezuvir import _inspect
 from vezuvir._tagged import CustomValue, from_json_pairs, to_json
@@ -194,7 +194,7 @@ def parse_segment(text: str) -> Any:
 # --- commands -------------------------------------------------------------------------------
 
 
-def _tagged_tree(data: bytes) -> Any:
+def _tagged_tree(data: bytes) -> Tuple[Any, Dict[type, CustomType]]:
     """Parses JSON in which the $-objects stand for bytes, non-finite floats, ... (``--tagged``)."""
     classes: Dict[Any, type] = {}
 
