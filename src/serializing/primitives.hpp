@@ -246,7 +246,7 @@ template <PyBytesBuffer B>
 /// Writes an exact `float` as its binary64 bit pattern, most significant byte first.
 template <PyBytesBuffer B>
 [[nodiscard, gnu::always_inline]] inline bool serialize_float(PyObject *obj, B &buffer) {
-    std::uint64_t bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(obj));
+    auto bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(obj));
     if constexpr (std::endian::native == std::endian::little) {
         bits = __builtin_bswap64(bits);
     }

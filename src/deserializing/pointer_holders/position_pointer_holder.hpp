@@ -31,7 +31,7 @@ class PointerEntry {
 
     /// New reference to the string, decoding a position entry afresh from `data`.
     [[nodiscard]] PyPointer resolve(const std::uint8_t *data, std::size_t len) const noexcept {
-        std::size_t pos = static_cast<std::size_t>(word_);
+        auto pos = static_cast<std::size_t>(word_);
         switch (kind_) {
         case Kind::Object:
             return PyPointer::borrow(reinterpret_cast<PyObject *>(word_));
