@@ -27,6 +27,8 @@ def target(data: bytes):
 
 
 def normal(value):
+    if type(value) is int:
+        return hex(value)  # repr refuses ints of more than 4300 digits
     if isinstance(value, (list, tuple)):
         return ("seq", [normal(v) for v in value])
     if isinstance(value, dict):
