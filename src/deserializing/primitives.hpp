@@ -2,6 +2,7 @@
 // Leaf readers of the decoders: floats and string bodies.
 #include <Python.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -117,9 +118,12 @@ template <class MakeItem>
         return int_from_magnitude(first, negative);
     }
     // FF <digits, least significant first> FF; at most 255 + (255**8 - 1) < 2**64 here.
+    // The closing FF of an eight-digit magnitude (every int64 needs up to eight) is the
+    // ninth byte looked at.
     std::uint64_t digits = 0;
     std::uint64_t weight = 1;
-    for (std::size_t i = 0; i < 8 && i < len - pos; ++i) {
+    const std::size_t limit = std::min<std::size_t>(9, len - pos);
+    for (std::size_t i = 0; i < limit; ++i) {
         const std::uint8_t digit = data[pos + i];
         if (digit == VARINT_ESCAPE) {
             pos += i + 1;
