@@ -60,6 +60,17 @@ namespace {
     return decode_key_varint(data, len, pos, n) && advance(pos, n);
 }
 
+/// Steps over a string body at its varint length, recording its position first, so the
+/// table numbering matches a full decoder's even when the string is cut short.
+[[nodiscard]] inline bool skip_string_body(const std::uint8_t *data, std::size_t len,
+                                           std::size_t &pos, PositionPointerHolder &holder) {
+    if (!holder.insert_position(pos, false)) {
+        return false;
+    }
+    std::uint64_t n = 0;
+    return decode_varint(data, len, pos, n) && advance(pos, n);
+}
+
 [[nodiscard]] bool fail_unexpected_flag() noexcept {
     PyErr_SetString(PyExc_TypeError, "Unexpected flag");
     return false;
@@ -130,6 +141,11 @@ class LoopRecursionGuard {
             pos += FIXED_SIZE[flag]; // at most 9 past the end: no wrap
             return true;
         }
+        // Strings are the commonest values with a body: passed without a call.
+        if (flag == flag_byte(TypeFlag::String) || flag == flag_byte(TypeFlag::AsciiString)) {
+            ++pos;
+            return skip_string_body(data, len, pos, holder);
+        }
         if (holds_values(flag) && !guard.enter_once()) {
             return false;
         }
@@ -153,12 +169,7 @@ bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
 
 bool skip_string(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                  PositionPointerHolder &holder) {
-    // Recorded before any check, so the table numbering matches a full decoder's.
-    if (!holder.insert_position(pos, false)) {
-        return false;
-    }
-    std::uint64_t n = 0;
-    return decode_varint(data, len, pos, n) && advance(pos, n);
+    return skip_string_body(data, len, pos, holder);
 }
 
 bool skip_consistent_type_list(const std::uint8_t *data, std::size_t len, std::size_t &pos,
@@ -182,7 +193,7 @@ bool skip_consistent_type_list(const std::uint8_t *data, std::size_t len, std::s
         return advance(pos, count * 8);
     case TypeFlag::String:
         for (std::uint64_t k = 0; k < count; ++k) {
-            if (!skip_string(data, len, pos, holder)) {
+            if (!skip_string_body(data, len, pos, holder)) {
                 return false;
             }
         }
@@ -221,7 +232,7 @@ bool skip_object(const std::uint8_t *data, std::size_t len, std::size_t &pos,
         return skip_varint(data, len, pos);
     case TypeFlag::String:
     case TypeFlag::AsciiString:
-        return skip_string(data, len, pos, holder);
+        return skip_string_body(data, len, pos, holder);
     case TypeFlag::Bytes:
         return decode_varint(data, len, pos, count) && advance(pos, count);
     case TypeFlag::ConsistentTypeList:

@@ -23,6 +23,9 @@ class PositionPointerHolder {
     PositionPointerHolder(const PositionPointerHolder &) = delete;
     PositionPointerHolder &operator=(const PositionPointerHolder &) = delete;
     ~PositionPointerHolder() {
+        if (objects_ == 0) {
+            return; // a walk that only stepped over strings holds no reference
+        }
         for (const std::uintptr_t word : words_) {
             if ((word & TAG_MASK) == OBJECT_TAG) {
                 Py_DECREF(reinterpret_cast<PyObject *>(word));
@@ -34,6 +37,7 @@ class PositionPointerHolder {
     [[nodiscard]] bool insert(PyObject *str) {
         words_.push_back(reinterpret_cast<std::uintptr_t>(str));
         Py_INCREF(str);
+        ++objects_;
         return true;
     }
     /// Records a string stepped over without decoding: `offset` is its length field,
@@ -107,5 +111,7 @@ class PositionPointerHolder {
     std::size_t len_;
     /// Entry i has back-reference index i.
     std::vector<std::uintptr_t> words_;
+    /// How many entries own a string.
+    std::size_t objects_ = 0;
 };
 static_assert(PointerHolder<PositionPointerHolder>);
