@@ -1,7 +1,9 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "deserializing/pointer_holders/pointer_holder.hpp"
@@ -10,8 +12,8 @@
 
 /// Table of the lazy readers, over a borrowed view of the whole input.
 ///
-/// One word per entry, so that the skipper's appends stay cheap and growing the table is a
-/// plain copy:
+/// One word per entry, so that the skipper's appends stay cheap and growing the table
+/// moves plain words:
 ///     ...ptr 00   a decoded string, owned (objects are at least 4-byte aligned)
 ///     offset 01   a skipped string value: its varint length field is at `offset`
 ///     offset 10   a skipped literal dict key: its key_varint length field is at `offset`
@@ -23,36 +25,32 @@ class PositionPointerHolder {
     PositionPointerHolder(const PositionPointerHolder &) = delete;
     PositionPointerHolder &operator=(const PositionPointerHolder &) = delete;
     ~PositionPointerHolder() {
-        if (objects_ == 0) {
-            return; // a walk that only stepped over strings holds no reference
+        for (PyObject *str : owned_) {
+            Py_DECREF(str);
         }
-        for (const std::uintptr_t word : words_) {
-            if ((word & TAG_MASK) == OBJECT_TAG) {
-                Py_DECREF(reinterpret_cast<PyObject *>(word));
-            }
-        }
+        std::free(words_);
     }
 
     /// Appends `str` (takes its own reference).
     [[nodiscard]] bool insert(PyObject *str) {
-        words_.push_back(reinterpret_cast<std::uintptr_t>(str));
+        // Referenced last: if an append throws, the call fails owing `str` nothing.
+        append(reinterpret_cast<std::uintptr_t>(str));
+        owned_.push_back(str);
         Py_INCREF(str);
-        ++objects_;
         return true;
     }
     /// Records a string stepped over without decoding: `offset` is its length field,
     /// `key_form` says whether that is a key_varint (literal dict key) or a varint.
     [[nodiscard]] bool insert_position(std::size_t offset, bool key_form) {
-        words_.push_back((static_cast<std::uintptr_t>(offset) << 2) |
-                         (key_form ? KEY_TAG : VALUE_TAG));
+        append((static_cast<std::uintptr_t>(offset) << 2) | (key_form ? KEY_TAG : VALUE_TAG));
         return true;
     }
     [[nodiscard]] PyPointer safe_get(std::uint64_t index) noexcept {
-        if (index >= words_.size()) [[unlikely]] {
+        if (index >= size_) [[unlikely]] {
             fail_unexpected_end();
             return {};
         }
-        const std::uintptr_t word = words_[static_cast<std::size_t>(index)];
+        const std::uintptr_t word = words_[index];
         std::size_t pos = static_cast<std::size_t>(word >> 2);
         switch (word & TAG_MASK) {
         case OBJECT_TAG:
@@ -67,11 +65,11 @@ class PositionPointerHolder {
     /// without building it: 1 or 0, or -1 with DeserializationError for a missing entry
     /// or a cut-short position entry.
     [[nodiscard]] int equals_text(std::uint64_t index, const char *text, std::size_t n) noexcept {
-        if (index >= words_.size()) [[unlikely]] {
+        if (index >= size_) [[unlikely]] {
             fail_unexpected_end();
             return -1;
         }
-        const std::uintptr_t word = words_[static_cast<std::size_t>(index)];
+        const std::uintptr_t word = words_[index];
         std::size_t pos = static_cast<std::size_t>(word >> 2);
         std::size_t start = 0;
         std::size_t stored = 0;
@@ -99,7 +97,7 @@ class PositionPointerHolder {
         }
         return stored == n && std::memcmp(data_ + start, text, n) == 0;
     }
-    [[nodiscard]] std::size_t size() const noexcept { return words_.size(); }
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
 
   private:
     static constexpr std::uintptr_t TAG_MASK = 3;
@@ -109,9 +107,29 @@ class PositionPointerHolder {
 
     const std::uint8_t *data_;
     std::size_t len_;
-    /// Entry i has back-reference index i.
-    std::vector<std::uintptr_t> words_;
-    /// How many entries own a string.
-    std::size_t objects_ = 0;
+    void append(std::uintptr_t word) {
+        if (size_ == capacity_) [[unlikely]] {
+            grow();
+        }
+        words_[size_++] = word;
+    }
+    /// Doubles the table with `realloc`: entries are plain words, and a large block can
+    /// then be moved by remapping its pages rather than by copying them.
+    [[gnu::noinline]] void grow() {
+        const std::size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
+        void *words = std::realloc(words_, capacity * sizeof(std::uintptr_t));
+        if (words == nullptr) {
+            throw std::bad_alloc();
+        }
+        words_ = static_cast<std::uintptr_t *>(words);
+        capacity_ = capacity;
+    }
+
+    /// Entry i has back-reference index i; `size_` entries of `capacity_` are in use.
+    std::uintptr_t *words_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+    /// The strings the table owns a reference to.
+    std::vector<PyObject *> owned_;
 };
 static_assert(PointerHolder<PositionPointerHolder>);
