@@ -58,9 +58,31 @@ namespace compat {
 #endif
 }
 
-/// New list (`tuple` false) or tuple of `n` empty slots, each to be filled exactly once
-/// with `fill_sequence` before the object is handed to Python code.
+/// New list (`tuple` false) or tuple for `n` items, to be filled in order, slot 0 first,
+/// each exactly once with `fill_sequence` before the object is handed to Python code.
+/// On CPython a list starts empty with room for `n` items and grows as it is filled: its
+/// item array is never zeroed, and an abandoned list holds just the items stored.
 [[nodiscard]] inline PyObject *new_sequence(Py_ssize_t n, bool tuple) noexcept {
+#if VEZUVIR_CPYTHON
+    if (!tuple && n > 0) {
+        if (static_cast<std::size_t>(n) > PY_SSIZE_T_MAX / sizeof(PyObject *)) {
+            return PyErr_NoMemory();
+        }
+        auto **items = static_cast<PyObject **>(
+            PyMem_Malloc(static_cast<std::size_t>(n) * sizeof(PyObject *)));
+        if (items == nullptr) {
+            return PyErr_NoMemory();
+        }
+        PyObject *list = PyList_New(0);
+        if (list == nullptr) {
+            PyMem_Free(items);
+            return nullptr;
+        }
+        reinterpret_cast<PyListObject *>(list)->ob_item = items;
+        reinterpret_cast<PyListObject *>(list)->allocated = n;
+        return list;
+    }
+#endif
     return tuple ? PyTuple_New(n) : PyList_New(n);
 }
 
@@ -71,6 +93,7 @@ inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tupl
         PyTuple_SET_ITEM(seq, i, item);
     } else {
         PyList_SET_ITEM(seq, i, item);
+        Py_SET_SIZE(seq, i + 1);
     }
 #else
     // The checked setters cannot fail here: the index is in range and the object new.
