@@ -135,13 +135,14 @@ def generated(scale=1.0):
 
 
 def documents(data_dir, scale, only):
-    """(name, value) pairs, read one at a time so that only one document is in memory."""
+    """(name, value, JSON bytes) triples, read one at a time so that only one document is in
+    memory; the size is that of the data folder's file, None for a generated shape."""
     for path in sorted(data_dir.glob("*.json")):
         if only in path.stem:
-            yield path.stem, json.loads(path.read_text(encoding="utf-8"))
+            yield path.stem, json.loads(path.read_text(encoding="utf-8")), path.stat().st_size
     for name, value in generated(scale):
         if only in name:
-            yield name, value
+            yield name, value, None
 
 
 # --- timing ---------------------------------------------------------------------------------
@@ -421,6 +422,50 @@ def stream_table(stream, flush_threshold=10485760):
     ]
 
 
+def worst(results, key, peer, real_only=True):
+    """(largest ours/peer time ratio, its document) over the documents `peer` handled."""
+    pairs = [
+        (r[key][OURS].median / r[key][peer].median, r["name"])
+        for r in results
+        if peer in r[key] and (r["real"] or not real_only)
+    ]
+    return max(pairs) if pairs else None
+
+
+def target_table(results, stream):
+    """Each goal of the project against this run: the worst case and whether it holds."""
+    rows = []
+
+    def add(goal, found, limit, fmt="{:.2f}"):
+        if found is None:
+            rows.append(f"| {goal} | n/a | |")
+            return
+        value, where = found
+        met = "yes" if value <= limit else "**no**"
+        rows.append(f"| {goal} | {fmt.format(value)} ({where}) | {met} |")
+
+    for key, fn in (("encode", "dump_bytes"), ("decode", "load_bytes")):
+        for peer, limit in (("msgspec.msgpack", 1), ("orjson", 1), ("msgpack", 0.5), ("pickle", 0.5)):
+            add(f"`{fn}` time / {peer} time, at most {limit:g}", worst(results, key, peer), limit)
+    sizes = [(r["sizes"][OURS] / r["sizes"]["msgpack"], r) for r in results if "msgpack" in r["sizes"]]
+    real_sizes = [(ratio, r["name"]) for ratio, r in sizes if r["real"]]
+    add("size / msgpack size, at most 1", max(real_sizes) if real_sizes else None, 1)
+    shaped = [(ratio, r["name"]) for ratio, r in sizes if r["name"] in ("records", "repeated_strings")]
+    add("size / msgpack size on records, repeated strings, at most 0.8", max(shaped) if shaped else None, 0.8)
+    real = [r for r in results if r["real"]]
+    if real:
+        largest = max(real, key=lambda r: r["json_bytes"])
+        end = largest["lazy"]["end"].median / largest["decode"][OURS].median
+        add("lazy read near the end / `load_bytes`, largest document, below 0.1", (end, largest["name"]), 0.1)
+        start = max((r["lazy"]["start"].median / 1000, r["name"]) for r in results)
+        add("lazy read near the start, µs, below 5", start, 5, "{:.2f}")
+    if stream:
+        t = stream["times"]
+        add("streaming time / bytes time, at most 1.1", (t["writer"].median / t["bytes"].median, "stream"), 1.1)
+    header = ["### Targets (worst case over the bench-data documents unless named)", ""]
+    return header + ["| goal | worst | met |", "|---|---:|---|"] + rows + [""]
+
+
 def machine():
     cpu = platform.processor() or "unknown CPU"
     try:
@@ -514,7 +559,7 @@ def main(argv=None):
     ]
     print("\n".join(header), flush=True)
     results = []
-    for name, value in documents(args.data, args.scale, args.only):
+    for name, value, json_bytes in documents(args.data, args.scale, args.only):
         # The document and its encodings outlive every sample: frozen, they are not walked
         # again by each collection (the interpreters that lack freeze walk them).
         gc.collect()
@@ -523,6 +568,7 @@ def main(argv=None):
             r = measure(name, value, libs, args.rounds, args.min_ms * 1e6)
         finally:
             getattr(gc, "unfreeze", lambda: None)()
+        r["real"], r["json_bytes"] = json_bytes is not None, json_bytes
         results.append(r)
         skipped = f" (n/a: {', '.join(r['skipped'])})" if r["skipped"] else ""
         print(f"measured {name}{skipped}", file=sys.stderr, flush=True)
@@ -531,8 +577,10 @@ def main(argv=None):
     body += time_tables(results, "decode", names, ref)
     body += size_table(results, names)
     body += lazy_table(results)
-    if not args.no_stream:
-        body += stream_table(streaming(args.stream_mb, args.rounds))
+    stream = None if args.no_stream else streaming(args.stream_mb, args.rounds)
+    if stream:
+        body += stream_table(stream)
+    body += target_table(results, stream)
     print("\n".join(body))
     if args.write:
         args.results.write_text("\n".join(header + body), encoding="utf-8")

@@ -50,7 +50,8 @@ def test_every_document_and_section_is_reported(bench, tiny_data, tmp_path, caps
         "large_bytes",
         "booleans",
     }
-    for heading in ("### encode", "### decode", "### Encoded size", "### Lazy reads", "### Streaming"):
+    headings = ("### encode", "### decode", "### Encoded size", "### Lazy reads", "### Streaming")
+    for heading in headings + ("### Targets",):
         assert heading in text
     for name in names:
         assert f"| {name} |" in text
