@@ -263,6 +263,18 @@ def test_string_keys_are_matched_by_text(path, expected):
     assert lazy_load_bytes(data, [Idx(2)]) == "ab"
 
 
+@pytest.mark.parametrize(
+    "number", [254, 255, 300, 2**16, -(2**40), 2**63, -(2**64), 255**10 + 7, 2**200, -(2**900)]
+)
+def test_ints_of_every_length_are_stepped_over(number):
+    data = dump_bytes([number, {"k": number}, "after"])
+    assert lazy_load_bytes(data, [Idx(2)]) == "after"
+    assert lazy_load_bytes(data, [Idx(1), "k"]) == number
+    # Cut inside the int's digits: the skip runs out of input.
+    cut = dump_bytes([number, 1])[:-3]
+    assert bytes_check_if_contains(cut, [Idx(1)]) is False
+
+
 def test_back_referenced_skipped_string_is_rebuilt_each_time():
     data = dump_bytes(["abc", "abc", "abc"])
     first = lazy_load_bytes(data, [Idx(1)])
