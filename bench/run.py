@@ -490,6 +490,7 @@ def chart(results, names, ref, path):
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    import matplotlib.ticker
 
     docs = [r["name"] for r in results]
     fig, axes = plt.subplots(2, 1, figsize=(max(8, len(docs) * 0.9), 9), sharex=True)
@@ -503,6 +504,9 @@ def chart(results, names, ref, path):
             ax.bar(xs, heights, width, label=n)
         ax.axhline(1, color="black", linewidth=0.8)
         ax.set_yscale("log")
+        # Plain ratios (0.5, 2) rather than powers of ten on the log axis.
+        ax.yaxis.set_major_formatter(matplotlib.ticker.FormatStrFormatter("%g"))
+        ax.yaxis.set_minor_formatter(matplotlib.ticker.FormatStrFormatter("%g"))
         ax.set_ylabel(f"{key} time / {ref}")
         ax.set_title(f"{key} (lower is faster)")
     axes[1].set_xticks(range(len(docs)))
@@ -520,7 +524,7 @@ def parse(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer, shorter samples; 10 MiB stream")
     parser.add_argument("--only", default="", help="only documents whose name contains this")
-    parser.add_argument("--rounds", type=int, help="samples per case (default 9, quick 3)")
+    parser.add_argument("--rounds", type=int, help="samples per case (default 15, quick 3)")
     parser.add_argument("--min-ms", type=float, help="least length of a sample (default 5, quick 1)")
     parser.add_argument("--data", type=Path, default=BENCH_DATA, help="folder of JSON documents")
     parser.add_argument("--scale", type=float, default=1.0, help="size factor of generated shapes")
@@ -532,7 +536,7 @@ def parse(argv):
     parser.add_argument("--chart", type=Path, default=HERE / "results.svg")
     args = parser.parse_args(argv)
     if args.rounds is None:
-        args.rounds = 3 if args.quick else 9
+        args.rounds = 3 if args.quick else 15
     if args.min_ms is None:
         args.min_ms = 1.0 if args.quick else 5.0
     if args.stream_mb is None:
