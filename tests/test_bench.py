@@ -32,7 +32,7 @@ def tiny_data(tmp_path):
 
 def run_tiny(bench, tiny_data, tmp_path, *extra):
     results = tmp_path / "RESULTS.md"
-    argv = ["--data", str(tiny_data), "--scale", "0.0005", "--rounds", "1", "--min-ms", "0"]
+    argv = ["--data", str(tiny_data), "--scale", "0.0005", "--rounds", "1", "--min-ms", "0", "--cpu-time"]
     argv += ["--stream-mb", "0.2", "--write", "--results", str(results)]
     argv += ["--chart", str(tmp_path / "results.svg"), *extra]
     return bench.main(argv), results.read_text(encoding="utf-8")
