@@ -20,7 +20,7 @@ template <class F> PyPointer nested(F &&decode) {
     return decode();
 }
 
-/// `deserialize_object` with the commonest leaves (inline ints, floats, one-byte
+/// `deserialize_object` with the commonest leaves (ints, floats, one-byte
 /// back-references) decoded in place,
 /// sparing a call per element of the number-heavy lists and dicts.
 template <PointerHolder Holder>
@@ -36,6 +36,10 @@ template <PointerHolder Holder>
         if (flag == flag_byte(TypeFlag::Float)) {
             ++pos;
             return decode_f64(data, len, pos);
+        }
+        if (flag == flag_byte(TypeFlag::PositiveInt)) {
+            ++pos;
+            return decode_int(data, len, pos, false);
         }
         // A repeated string, the commonest value of record-like documents.
         if (flag == flag_byte(TypeFlag::Pointer1) && len - pos >= 2) {
