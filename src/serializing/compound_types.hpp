@@ -30,14 +30,6 @@
     return false;
 }
 
-/// A strong reference to `obj` when Python code may run while it is written (which may
-/// drop the container's reference to it); empty otherwise, where the container's own
-/// reference is enough.
-[[nodiscard, gnu::always_inline]] inline PyPointer
-hold_if_needed(const SerializationSettings &settings, PyObject *obj) noexcept {
-    return settings.python_may_run ? PyPointer::borrow(obj) : PyPointer();
-}
-
 /// The keys of one dict (exact `str`s) and their positions in its iteration order.
 ///
 /// Lists of dicts usually repeat the same key objects in the same order (a decoder
@@ -123,18 +115,38 @@ template <PyBytesBuffer B>
     }
     std::uint64_t index = 0;
     if (cache.lookup_or_insert(key, index)) {
-        return buffer.push(KEY_POINTER_MARKER) && encode_varint(buffer, index);
+        return write_group(
+            buffer, 1 + MAX_VARINT_LEN,
+            [&](std::uint8_t *out) {
+                out[0] = KEY_POINTER_MARKER;
+                return 1 + write_varint_at(out + 1, index);
+            },
+            [&] { return buffer.push(KEY_POINTER_MARKER) && encode_varint(buffer, index); });
     }
-    const auto n = static_cast<std::uint64_t>(len);
-    if (is_ascii) {
-        if (!encode_key_varint(buffer, n + 1) || !buffer.push(ASCII_MARKER)) {
-            return false;
-        }
-    } else if (!encode_key_varint(buffer, n)) {
-        return false;
-    }
-    return len == 0 ||
-           buffer.extend_from_slice(std::string_view(data, static_cast<std::size_t>(len)));
+    const auto n = static_cast<std::size_t>(len);
+    return write_group(
+        buffer, MAX_VARINT_LEN + 1 + n,
+        [&](std::uint8_t *out) {
+            std::uint8_t *p = out;
+            if (is_ascii) {
+                p += write_key_varint_at(p, n + 1);
+                *p++ = ASCII_MARKER;
+            } else {
+                p += write_key_varint_at(p, n);
+            }
+            copy_bytes(p, data, n);
+            return static_cast<std::size_t>(p - out) + n;
+        },
+        [&] {
+            if (is_ascii) {
+                if (!encode_key_varint(buffer, n + 1) || !buffer.push(ASCII_MARKER)) {
+                    return false;
+                }
+            } else if (!encode_key_varint(buffer, n)) {
+                return false;
+            }
+            return n == 0 || buffer.extend_from_slice(std::string_view(data, n));
+        });
 }
 
 /// The (key, value) pairs of one dict, borrowed; small dicts need no allocation.
@@ -192,10 +204,10 @@ template <class F>
 
 /// `AnyKeyDict`: every key and value as an encoded value; tuples are refused as keys.
 template <PyBytesBuffer B>
-[[gnu::noinline]] bool encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer,
-                                           SerializingStringCache &cache,
-                                           const SerializationSettings &settings) {
-    if (!buffer.push(flag_byte(TypeFlag::AnyKeyDict)) ||
+[[gnu::noinline]] bool
+encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer, SerializingStringCache &cache,
+                    const SerializationSettings &settings, LazyRecursionGuard &guard) {
+    if (!guard.enter() || !buffer.push(flag_byte(TypeFlag::AnyKeyDict)) ||
         !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
         return false;
     }
@@ -213,10 +225,7 @@ template <PyBytesBuffer B>
 template <PyBytesBuffer B>
 [[nodiscard]] bool encode_dict(PyObject *dict, B &buffer, SerializingStringCache &cache,
                                const SerializationSettings &settings) {
-    const RecursionGuard guard(" while serializing a dict");
-    if (!guard.entered()) {
-        return false;
-    }
+    LazyRecursionGuard guard(" while serializing a dict");
     const Py_ssize_t n = PyDict_GET_SIZE(dict);
     Py_ssize_t pos = 0;
     PyObject *k = nullptr;
@@ -228,16 +237,16 @@ template <PyBytesBuffer B>
         std::size_t count = 0;
         while (PyDict_Next(dict, &pos, &k, &v) && count < entries.size()) {
             if (!PyUnicode_CheckExact(k)) [[unlikely]] {
-                return encode_any_key_dict(dict, n, buffer, cache, settings);
+                return encode_any_key_dict(dict, n, buffer, cache, settings, guard);
             }
             entries[count++] = {k, v};
         }
-        if (!buffer.push(flag_byte(TypeFlag::Dict)) || !encode_varint(buffer, count)) {
+        if (!write_flag_and_varint(buffer, TypeFlag::Dict, count)) {
             return false;
         }
         for (std::size_t i = 0; i < count; ++i) {
             if (!write_dict_key(entries[i].key, buffer, cache) ||
-                !serialize_item(entries[i].value, buffer, cache, settings)) {
+                !serialize_item(entries[i].value, buffer, cache, settings, guard)) {
                 return false;
             }
         }
@@ -245,18 +254,18 @@ template <PyBytesBuffer B>
     }
     while (PyDict_Next(dict, &pos, &k, &v)) {
         if (!PyUnicode_CheckExact(k)) [[unlikely]] {
-            return encode_any_key_dict(dict, n, buffer, cache, settings);
+            return encode_any_key_dict(dict, n, buffer, cache, settings, guard);
         }
     }
-    if (!buffer.push(flag_byte(TypeFlag::Dict)) ||
-        !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
+    if (!write_flag_and_varint(buffer, TypeFlag::Dict, static_cast<std::uint64_t>(n))) {
         return false;
     }
     return write_dict_entries_checked(dict, n, [&](PyObject *key, PyObject *value) {
         if (!PyUnicode_CheckExact(key)) [[unlikely]] {
             return fail_container_changed(dict);
         }
-        return write_dict_key(key, buffer, cache) && serialize_item(value, buffer, cache, settings);
+        return write_dict_key(key, buffer, cache) &&
+               serialize_item(value, buffer, cache, settings, guard);
     });
 }
 
@@ -339,7 +348,8 @@ enum class StructuredListResult { Written, Declined, Failed };
 template <bool IsList, PyBytesBuffer B>
 [[nodiscard]] StructuredListResult
 encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
-                       SerializingStringCache &cache, const SerializationSettings &settings) {
+                       SerializingStringCache &cache, const SerializationSettings &settings,
+                       LazyRecursionGuard &guard) {
     using R = StructuredListResult;
     std::optional<KeyPositions> keys = get_dict_keys(first);
     if (!keys) {
@@ -356,8 +366,8 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
             return R::Declined;
         }
     }
-    if (!buffer.push(flag_byte(TypeFlag::StructuredList)) ||
-        !encode_varint(buffer, static_cast<std::uint64_t>(n)) || !encode_varint(buffer, k)) {
+    if (!write_flag_and_varint(buffer, TypeFlag::StructuredList, static_cast<std::uint64_t>(n)) ||
+        !encode_varint(buffer, k)) {
         return R::Failed;
     }
     // Row 0 gives each key as a string value before its value; later rows give values
@@ -365,7 +375,7 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
     const auto write_row = [&](std::size_t i, PyObject *const *row_values) {
         for (std::size_t p = 0; p < k; ++p) {
             if ((i == 0 && !serialize_str(keys->key_at(p), buffer, cache)) ||
-                !serialize_item(row_values[p], buffer, cache, settings)) {
+                !serialize_item(row_values[p], buffer, cache, settings, guard)) {
                 return false;
             }
         }
@@ -415,10 +425,7 @@ template <bool IsList, PyBytesBuffer B>
 [[nodiscard]] bool encode_sequence(PyObject *seq, Py_ssize_t n, B &buffer,
                                    SerializingStringCache &cache,
                                    const SerializationSettings &settings) {
-    const RecursionGuard guard(" while serializing a list");
-    if (!guard.entered()) {
-        return false;
-    }
+    LazyRecursionGuard guard(" while serializing a list");
     // Only lists of None, of booleans or of dicts have a compact form, so the scan of
     // the item types is skipped for anything else.
     PyObject *const first = sequence_item<IsList>(seq, 0);
@@ -435,23 +442,30 @@ template <bool IsList, PyBytesBuffer B>
                 return encode_bool_list<IsList>(seq, n, buffer);
             }
             const auto result =
-                encode_structured_list<IsList>(seq, n, first, buffer, cache, settings);
+                encode_structured_list<IsList>(seq, n, first, buffer, cache, settings, guard);
             if (result != StructuredListResult::Declined) {
                 return result == StructuredListResult::Written;
             }
         }
     }
-    if (!buffer.push(flag_byte(TypeFlag::List)) ||
-        !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
+    if (!write_flag_and_varint(buffer, TypeFlag::List, static_cast<std::uint64_t>(n))) {
         return false;
+    }
+    if (!settings.python_may_run) {
+        // Nothing can change the list meanwhile.
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!serialize_item(sequence_item<IsList>(seq, i), buffer, cache, settings, guard))
+                [[unlikely]] {
+                return false;
+            }
+        }
+        return true;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
             return fail_container_changed(seq);
         }
-        PyObject *item = sequence_item<IsList>(seq, i);
-        const PyPointer held = hold_if_needed(settings, item);
-        if (!serialize_item(item, buffer, cache, settings)) {
+        if (!serialize_item(sequence_item<IsList>(seq, i), buffer, cache, settings, guard)) {
             return false;
         }
     }
