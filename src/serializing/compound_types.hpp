@@ -117,7 +117,7 @@ template <PyBytesBuffer B>
     if (cache.lookup_or_insert(key, index)) {
         return write_group(
             buffer, 1 + MAX_VARINT_LEN,
-            [&](std::uint8_t *out) {
+            [&](std::uint8_t * out) __attribute__((always_inline)) {
                 out[0] = KEY_POINTER_MARKER;
                 return 1 + write_varint_at(out + 1, index);
             },
@@ -126,7 +126,7 @@ template <PyBytesBuffer B>
     const auto n = static_cast<std::size_t>(len);
     return write_group(
         buffer, MAX_VARINT_LEN + 1 + n,
-        [&](std::uint8_t *out) {
+        [&](std::uint8_t * out) __attribute__((always_inline)) {
             std::uint8_t *p = out;
             if (is_ascii) {
                 p += write_key_varint_at(p, n + 1);

@@ -89,7 +89,8 @@ write_key_varint_at(std::uint8_t *out, std::uint64_t value) noexcept {
 /// Appends a group of at most `n` bytes in one step where the buffer lends room:
 /// `fill(out)` writes them and returns their count. Otherwise `piecewise()` appends the
 /// same bytes with the buffer's own operations, so that the writer-backed buffer sees
-/// each push and slice where a flush or a direct write may fall.
+/// each push and slice where a flush or a direct write may fall. Callers mark `fill`
+/// always-inline: it is the whole hot path, and the compiler would otherwise call it.
 template <PyBytesBuffer B, class Fill, class Piecewise>
 [[nodiscard, gnu::always_inline]] inline bool write_group(B &buffer, std::size_t n, Fill &&fill,
                                                           Piecewise &&piecewise) {
@@ -119,7 +120,7 @@ template <PyBytesBuffer B>
 write_flagged(B &buffer, TypeFlag flag, std::string_view payload, bool with_length = true) {
     return write_group(
         buffer, 1 + (with_length ? MAX_VARINT_LEN : 0) + payload.size(),
-        [&](std::uint8_t *out) {
+        [&](std::uint8_t * out) __attribute__((always_inline)) {
             std::uint8_t *p = out;
             *p++ = flag_byte(flag);
             if (with_length) {
@@ -141,7 +142,7 @@ template <PyBytesBuffer B>
                                                                     std::uint64_t value) {
     return write_group(
         buffer, 1 + MAX_VARINT_LEN,
-        [&](std::uint8_t *out) {
+        [&](std::uint8_t * out) __attribute__((always_inline)) {
             out[0] = flag_byte(flag);
             return 1 + write_varint_at(out + 1, value);
         },
@@ -159,7 +160,7 @@ template <PyBytesBuffer B>
         const char out[2] = {static_cast<char>(TypeFlag::Pointer1), byte(0)};
         return write_group(
             buffer, 2,
-            [&](std::uint8_t *p) {
+            [&](std::uint8_t * p) __attribute__((always_inline)) {
                 p[0] = flag_byte(TypeFlag::Pointer1);
                 p[1] = static_cast<std::uint8_t>(index);
                 return std::size_t{2};
