@@ -322,9 +322,19 @@ template <PyBytesBuffer B>
     if constexpr (std::endian::native == std::endian::little) {
         bits = __builtin_bswap64(bits);
     }
-    char out[8];
-    std::memcpy(out, &bits, 8);
-    return write_flagged(buffer, TypeFlag::Float, std::string_view(out, 8), false);
+    return write_group(
+        buffer, 9,
+        [&](std::uint8_t * out) __attribute__((always_inline)) {
+            out[0] = flag_byte(TypeFlag::Float);
+            std::memcpy(out + 1, &bits, 8);
+            return std::size_t{9};
+        },
+        [&] {
+            char out[8];
+            std::memcpy(out, &bits, 8);
+            return buffer.push(flag_byte(TypeFlag::Float)) &&
+                   buffer.extend_from_slice(std::string_view(out, 8));
+        });
 }
 
 /// Writes an exact `bytes`; never cached.

@@ -224,7 +224,10 @@ class FilePyBytesBuffer {
     /// or hold a slice due for a direct write, or the storage is full: the caller then
     /// appends piece by piece, so that the writer sees the same chunks either way.
     [[nodiscard, gnu::always_inline]] std::uint8_t *try_reserve(std::size_t n) noexcept {
-        if (fast_end_ - inner_.len() >= n && n < direct_write_threshold_) [[likely]] {
+        // `fast_end_` is kept at the length while direct writes start at SMALL_GROUP
+        // bytes or less, so a small group (a number, a short string) needs one compare.
+        if (fast_end_ - inner_.len() >= n && (n <= SMALL_GROUP || n < direct_write_threshold_))
+            [[likely]] {
             return inner_.cursor();
         }
         return nullptr;
@@ -239,6 +242,9 @@ class FilePyBytesBuffer {
     [[nodiscard]] bool finish() noexcept { return inner_.len() == 0 || flush(); }
 
   private:
+    /// Largest group of bytes that `try_reserve` lets through on the length check alone.
+    static constexpr std::size_t SMALL_GROUP = 32;
+
     /// `push` once the byte would fill the storage or reach the threshold.
     [[gnu::noinline]] bool push_slow(std::uint8_t byte) noexcept {
         const bool ok = inner_.push(byte) && (inner_.len() < flush_threshold_ || flush());
@@ -249,7 +255,9 @@ class FilePyBytesBuffer {
     /// The fast paths may write up to the end of the storage, but no further than one
     /// byte short of the threshold: a single push can then never reach it unseen.
     void update_fast_end() noexcept {
-        const std::size_t below_threshold = flush_threshold_ == 0 ? 0 : flush_threshold_ - 1;
+        const std::size_t below_threshold =
+            flush_threshold_ == 0 || direct_write_threshold_ <= SMALL_GROUP ? 0
+                                                                            : flush_threshold_ - 1;
         fast_end_ = inner_.capacity() < below_threshold ? inner_.capacity() : below_threshold;
         if (fast_end_ < inner_.len()) {
             fast_end_ = inner_.len();
