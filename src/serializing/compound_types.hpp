@@ -175,6 +175,30 @@ class DictEntries {
     Entry *data_;
 };
 
+/// Holds a reference to every key and value of the first `count` entries for its scope.
+class HeldEntries {
+  public:
+    HeldEntries(DictEntries &entries, std::size_t count) noexcept
+        : entries_(entries), count_(count) {
+        for (std::size_t i = 0; i < count_; ++i) {
+            Py_INCREF(entries_[i].key);
+            Py_INCREF(entries_[i].value);
+        }
+    }
+    HeldEntries(const HeldEntries &) = delete;
+    HeldEntries &operator=(const HeldEntries &) = delete;
+    ~HeldEntries() {
+        for (std::size_t i = 0; i < count_; ++i) {
+            Py_DECREF(entries_[i].key);
+            Py_DECREF(entries_[i].value);
+        }
+    }
+
+  private:
+    DictEntries &entries_;
+    std::size_t count_;
+};
+
 /// Calls `write(key, value)` for each entry of `dict` in order, both held, for when Python
 /// code may run: fails with the "changed" error once the dict no longer has the `n`
 /// entries its count promised.
@@ -230,17 +254,17 @@ template <PyBytesBuffer B>
     Py_ssize_t pos = 0;
     PyObject *k = nullptr;
     PyObject *v = nullptr;
-    if (!settings.python_may_run) {
-        // Nothing can change the dict meanwhile: one pass both checks the keys and
-        // gathers the entries to write.
-        DictEntries entries(static_cast<std::size_t>(n));
-        std::size_t count = 0;
-        while (PyDict_Next(dict, &pos, &k, &v) && count < entries.size()) {
-            if (!PyUnicode_CheckExact(k)) [[unlikely]] {
-                return encode_any_key_dict(dict, n, buffer, cache, settings, guard);
-            }
-            entries[count++] = {k, v};
+    // One pass both checks the keys and gathers the entries to write.
+    DictEntries entries(static_cast<std::size_t>(n));
+    std::size_t count = 0;
+    while (PyDict_Next(dict, &pos, &k, &v) && count < entries.size()) {
+        if (!PyUnicode_CheckExact(k)) [[unlikely]] {
+            return encode_any_key_dict(dict, n, buffer, cache, settings, guard);
         }
+        entries[count++] = {k, v};
+    }
+    if (!settings.python_may_run) {
+        // Nothing can change the dict meanwhile.
         if (!write_flag_and_varint(buffer, TypeFlag::Dict, count)) {
             return false;
         }
@@ -252,21 +276,23 @@ template <PyBytesBuffer B>
         }
         return true;
     }
-    while (PyDict_Next(dict, &pos, &k, &v)) {
-        if (!PyUnicode_CheckExact(k)) [[unlikely]] {
-            return encode_any_key_dict(dict, n, buffer, cache, settings, guard);
-        }
-    }
+    // Python code may change the dict between two appends: the gathered entries are
+    // held, and the dict is checked against the count after each of them.
+    const HeldEntries held(entries, count);
     if (!write_flag_and_varint(buffer, TypeFlag::Dict, static_cast<std::uint64_t>(n))) {
         return false;
     }
-    return write_dict_entries_checked(dict, n, [&](PyObject *key, PyObject *value) {
-        if (!PyUnicode_CheckExact(key)) [[unlikely]] {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (PyDict_GET_SIZE(dict) != n) [[unlikely]] {
             return fail_container_changed(dict);
         }
-        return write_dict_key(key, buffer, cache) &&
-               serialize_item(value, buffer, cache, settings, guard);
-    });
+        if (!write_dict_key(entries[i].key, buffer, cache) ||
+            !serialize_item(entries[i].value, buffer, cache, settings, guard)) {
+            return false;
+        }
+    }
+    return (PyDict_GET_SIZE(dict) == n && count == static_cast<std::size_t>(n)) ||
+           fail_container_changed(dict);
 }
 
 /// Item `i` of an exact list or tuple, borrowed.
