@@ -106,7 +106,8 @@ class KeyPositions {
 /// Writes a key of a string-keyed dict: the key back-reference (254, varint index) if
 /// the string was written before, else the literal key, which enters the cache.
 template <PyBytesBuffer B>
-[[nodiscard]] bool write_dict_key(PyObject *key, B &buffer, SerializingStringCache &cache) {
+[[nodiscard, gnu::always_inline]] inline bool write_dict_key(PyObject *key, B &buffer,
+                                                             SerializingStringCache &cache) {
     Py_ssize_t len = 0;
     bool is_ascii = false;
     const char *data = compat::str_utf8(key, len, is_ascii);

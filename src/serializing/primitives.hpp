@@ -188,8 +188,8 @@ template <PyBytesBuffer B>
 /// occurrence, or in full (entering the cache first, so its index matches what readers
 /// count). ASCII strings are read in place, without conversion.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::noinline]] bool serialize_str(PyObject *str, B &buffer,
-                                                SerializingStringCache &cache) {
+[[nodiscard, gnu::always_inline]] inline bool write_str_value(PyObject *str, B &buffer,
+                                                              SerializingStringCache &cache) {
     Py_ssize_t len = 0;
     bool is_ascii = false;
     const char *data = compat::str_utf8(str, len, is_ascii);
@@ -206,6 +206,14 @@ template <PyBytesBuffer B>
     // The cache now holds the string, so `data` stays valid even if the writer runs.
     return write_flagged(buffer, is_ascii ? TypeFlag::AsciiString : TypeFlag::String,
                          std::string_view(data, static_cast<std::size_t>(len)));
+}
+
+/// `write_str_value` as one out-of-line function, for the places that are not hot
+/// enough to carry their own copy.
+template <PyBytesBuffer B>
+[[nodiscard, gnu::noinline]] bool serialize_str(PyObject *str, B &buffer,
+                                                SerializingStringCache &cache) {
+    return write_str_value(str, buffer, cache);
 }
 
 namespace detail {
@@ -399,7 +407,7 @@ serialize_item(PyObject *obj, B &buffer, SerializingStringCache &cache,
                const SerializationSettings &settings, LazyRecursionGuard &guard) {
     PyTypeObject *const type = Py_TYPE(obj);
     if (type == &PyUnicode_Type) {
-        return serialize_str(obj, buffer, cache);
+        return write_str_value(obj, buffer, cache);
     }
     if (type == &PyLong_Type) {
         return serialize_int(obj, buffer);
