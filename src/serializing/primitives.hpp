@@ -24,6 +24,15 @@ template <PyBytesBuffer B>
 [[nodiscard]] bool serialize(PyObject *obj, B &buffer, SerializingStringCache &cache,
                              const SerializationSettings &settings);
 
+/// The container writers (compound_types.hpp), called straight from `serialize_nested`.
+template <bool IsList, PyBytesBuffer B>
+[[nodiscard]] bool encode_sequence(PyObject *seq, Py_ssize_t n, B &buffer,
+                                   SerializingStringCache &cache,
+                                   const SerializationSettings &settings);
+template <PyBytesBuffer B>
+[[nodiscard]] bool encode_dict(PyObject *dict, B &buffer, SerializingStringCache &cache,
+                               const SerializationSettings &settings);
+
 /// Whether `B` lends room to write into (see RawBytesBuffer::reserve).
 template <class B>
 concept ReservingBuffer = requires(B &buffer, std::size_t n) {
@@ -394,6 +403,17 @@ template <PyBytesBuffer B>
         return false;
     }
     const PyPointer held = settings.python_may_run ? PyPointer::borrow(obj) : PyPointer();
+    // Lists and dicts, the usual nested values, skip the general dispatch.
+    PyTypeObject *const type = Py_TYPE(obj);
+    if (type == &PyList_Type) {
+        const Py_ssize_t n = PyList_GET_SIZE(obj);
+        return n == 0 ? buffer.push(flag_byte(TypeFlag::EmptyList))
+                      : encode_sequence<true>(obj, n, buffer, cache, settings);
+    }
+    if (type == &PyDict_Type) {
+        return PyDict_GET_SIZE(obj) == 0 ? buffer.push(flag_byte(TypeFlag::EmptyDict))
+                                         : encode_dict(obj, buffer, cache, settings);
+    }
     return serialize(obj, buffer, cache, settings);
 }
 
