@@ -296,6 +296,18 @@ template <PyBytesBuffer B>
            fail_container_changed(dict);
 }
 
+/// Calls into Python code so far in this encoding: writes of a writer-backed buffer,
+/// converters, `isoformat`.
+template <PyBytesBuffer B>
+[[nodiscard]] inline std::uint64_t python_runs(const B &buffer,
+                                               const SerializationSettings &settings) noexcept {
+    if constexpr (requires { buffer.writes(); }) {
+        return buffer.writes() + settings.python_calls;
+    } else {
+        return settings.python_calls;
+    }
+}
+
 /// Item `i` of an exact list or tuple, borrowed.
 template <bool IsList>
 [[nodiscard]] inline PyObject *sequence_item(PyObject *seq, Py_ssize_t i) noexcept {
@@ -368,10 +380,8 @@ enum class StructuredListResult { Written, Declined, Failed };
 /// Writes a sequence of `n` (at least 2) exact dicts as a `StructuredList` when all have
 /// the string keys of the first; declines, writing nothing, otherwise.
 ///
-/// When no Python code can run, the values of every row are gathered while the key sets
-/// are compared and written from there. Otherwise each row is fetched and matched again
-/// just before it is written, its values held, and checked once more afterwards, so a
-/// row changed by Python code fails the call instead of being written wrong.
+/// The values of every row are gathered while the key sets are compared, and written
+/// from there as long as no Python code has run since (see below for when it has).
 template <bool IsList, PyBytesBuffer B>
 [[nodiscard]] StructuredListResult
 encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
@@ -384,15 +394,15 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
     }
     const std::size_t k = keys->size();
     const auto rows = static_cast<std::size_t>(n);
-    const bool gather = !settings.python_may_run;
     // Not zeroed: a list that is declined early touches only its first rows.
-    const auto values = std::make_unique_for_overwrite<PyObject *[]>(gather ? rows * k : k);
-    for (std::size_t i = gather ? 0 : 1; i < rows; ++i) {
+    const auto values = std::make_unique_for_overwrite<PyObject *[]>(rows * k);
+    for (std::size_t i = 0; i < rows; ++i) {
         PyObject *row = sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i));
-        if (!compare_dict_keys(row, *keys, values.get() + (gather ? i * k : 0))) {
+        if (!compare_dict_keys(row, *keys, values.get() + i * k)) {
             return R::Declined;
         }
     }
+    const std::uint64_t runs_at_gather = python_runs(buffer, settings);
     if (!write_flag_and_varint(buffer, TypeFlag::StructuredList, static_cast<std::uint64_t>(n)) ||
         !encode_varint(buffer, k)) {
         return R::Failed;
@@ -408,7 +418,7 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
         }
         return true;
     };
-    if (gather) {
+    if (!settings.python_may_run) {
         for (std::size_t i = 0; i < rows; ++i) {
             if (!write_row(i, values.get() + i * k)) {
                 return R::Failed;
@@ -416,6 +426,10 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
         }
         return R::Written;
     }
+    // Python code may run between two appends. Each row is held with its values while
+    // it is written and checked afterwards; once any Python code has run since the rows
+    // were gathered, each later row is fetched and matched again before it is written,
+    // so a row changed meanwhile fails the call instead of being written wrong.
     std::vector<PyPointer> held(k);
     for (std::size_t i = 0; i < rows; ++i) {
         if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
@@ -424,14 +438,18 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
         }
         const PyPointer row =
             PyPointer::borrow(sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i)));
-        if (!compare_dict_keys(row.get(), *keys, values.get())) [[unlikely]] {
-            (void)fail_container_changed(PyDict_CheckExact(row.get()) ? row.get() : seq);
-            return R::Failed;
+        PyObject **const row_values = values.get() + i * k;
+        if (!compat::FINALIZERS_ONLY_AT_KNOWN_POINTS ||
+            python_runs(buffer, settings) != runs_at_gather) [[unlikely]] {
+            if (!compare_dict_keys(row.get(), *keys, row_values)) {
+                (void)fail_container_changed(PyDict_CheckExact(row.get()) ? row.get() : seq);
+                return R::Failed;
+            }
         }
         for (std::size_t p = 0; p < k; ++p) {
-            held[p] = PyPointer::borrow(values[p]);
+            held[p] = PyPointer::borrow(row_values[p]);
         }
-        if (!write_row(i, values.get())) {
+        if (!write_row(i, row_values)) {
             return R::Failed;
         }
         if (static_cast<std::size_t>(PyDict_GET_SIZE(row.get())) != k) [[unlikely]] {

@@ -447,9 +447,11 @@ serialize_item(PyObject *obj, B &buffer, SerializingStringCache &cache,
 /// Writes a `datetime.datetime` (or subclass) as the text `datetime.isoformat` gives it,
 /// through the string cache like any other string.
 template <PyBytesBuffer B>
-[[gnu::noinline]] bool serialize_date(PyObject *obj, B &buffer, SerializingStringCache &cache) {
+[[gnu::noinline]] bool serialize_date(PyObject *obj, B &buffer, SerializingStringCache &cache,
+                                      const SerializationSettings &settings) {
     // The class's own method, so an overriding `isoformat` of a subclass is not used.
     PyPointer text = call_with_one_arg(ISO_FORMAT_FUNC, obj);
+    ++settings.python_calls;
     if (!text || !PyUnicode_CheckExact(text.get())) {
         to_py_error("Failed to serialize date", SERIALIZATION_ERROR_TYPE);
         return false;

@@ -238,6 +238,9 @@ class FilePyBytesBuffer {
     /// Hands the buffered output (at least one byte) to the writer.
     [[nodiscard]] bool flush() noexcept;
 
+    /// Number of calls to `write` so far.
+    [[nodiscard]] std::uint64_t writes() const noexcept { return writes_; }
+
     /// Flushes what is left, if anything.
     [[nodiscard]] bool finish() noexcept { return inner_.len() == 0 || flush(); }
 
@@ -280,6 +283,7 @@ class FilePyBytesBuffer {
         return call_write(chunk.get());
     }
     [[nodiscard]] bool call_write(PyObject *chunk) noexcept {
+        ++writes_;
         PyPointer result = PyPointer::steal(
             PyObject_CallMethodObjArgs(writer_.get(), write_name_.get(), chunk, nullptr));
         return static_cast<bool>(result);
@@ -298,6 +302,8 @@ class FilePyBytesBuffer {
     /// `inner_` may be written without a threshold check up to this length
     /// (`update_fast_end`); never below its length.
     std::size_t fast_end_ = 0;
+    /// Calls to `write` so far.
+    std::uint64_t writes_ = 0;
 };
 
 static_assert(PyBytesBuffer<RawBytesBuffer>);
