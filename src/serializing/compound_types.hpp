@@ -122,7 +122,9 @@ template <PyBytesBuffer B>
                 out[0] = KEY_POINTER_MARKER;
                 return 1 + write_varint_at(out + 1, index);
             },
-            [&] { return buffer.push(KEY_POINTER_MARKER) && encode_varint(buffer, index); });
+            [=, &buffer] {
+                return buffer.push(KEY_POINTER_MARKER) && encode_varint(buffer, index);
+            });
     }
     const auto n = static_cast<std::size_t>(len);
     return write_group(
@@ -138,7 +140,7 @@ template <PyBytesBuffer B>
             copy_bytes(p, data, n);
             return static_cast<std::size_t>(p - out) + n;
         },
-        [&] {
+        [=, &buffer] {
             if (is_ascii) {
                 if (!encode_key_varint(buffer, n + 1) || !buffer.push(ASCII_MARKER)) {
                     return false;

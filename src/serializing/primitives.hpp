@@ -99,7 +99,8 @@ write_key_varint_at(std::uint8_t *out, std::uint64_t value) noexcept {
 /// `fill(out)` writes them and returns their count. Otherwise `piecewise()` appends the
 /// same bytes with the buffer's own operations, so that the writer-backed buffer sees
 /// each push and slice where a flush or a direct write may fall. Callers mark `fill`
-/// always-inline: it is the whole hot path, and the compiler would otherwise call it.
+/// always-inline: it is the whole hot path, and the compiler would otherwise call it;
+/// `piecewise` captures by value, so that the values it needs may stay in registers.
 template <PyBytesBuffer B, class Fill, class Piecewise>
 [[nodiscard, gnu::always_inline]] inline bool write_group(B &buffer, std::size_t n, Fill &&fill,
                                                           Piecewise &&piecewise) {
@@ -138,7 +139,7 @@ write_flagged(B &buffer, TypeFlag flag, std::string_view payload, bool with_leng
             copy_bytes(p, payload.data(), payload.size());
             return static_cast<std::size_t>(p - out) + payload.size();
         },
-        [&] {
+        [=, &buffer] {
             return buffer.push(flag_byte(flag)) &&
                    (!with_length || encode_varint(buffer, payload.size())) &&
                    buffer.extend_from_slice(payload);
@@ -155,7 +156,7 @@ template <PyBytesBuffer B>
             out[0] = flag_byte(flag);
             return 1 + write_varint_at(out + 1, value);
         },
-        [&] { return buffer.push(flag_byte(flag)) && encode_varint(buffer, value); });
+        [=, &buffer] { return buffer.push(flag_byte(flag)) && encode_varint(buffer, value); });
 }
 
 /// Appends the back-reference of a value string: the narrowest fixed-width index that
@@ -174,7 +175,7 @@ template <PyBytesBuffer B>
                 p[1] = static_cast<std::uint8_t>(index);
                 return std::size_t{2};
             },
-            [&] { return buffer.extend_from_slice(std::string_view(out, 2)); });
+            [=, &buffer] { return buffer.extend_from_slice(std::string_view(out, 2)); });
     }
     if (index <= 0xFFFF) {
         const char out[2] = {byte(8), byte(0)};
@@ -346,7 +347,7 @@ template <PyBytesBuffer B>
             std::memcpy(out + 1, &bits, 8);
             return std::size_t{9};
         },
-        [&] {
+        [=, &buffer] {
             char out[8];
             std::memcpy(out, &bits, 8);
             return buffer.push(flag_byte(TypeFlag::Float)) &&
