@@ -5,15 +5,23 @@ from typing import TYPE_CHECKING
 from vezuvir.exceptions import DeserializationError, SerializationError, VezuvirError
 from vezuvir.serialize.settings import CustomType
 from vezuvir.deserialize.lazy_load import Idx
+from vezuvir._files import contains, dump, lazy_load, load
 
 if TYPE_CHECKING:
     from _vezuvir import bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
+    from _vezuvir import dump_bytes as dumps, load_bytes as loads
 
 __all__ = [
     "dump_bytes",
     "load_bytes",
     "lazy_load_bytes",
     "bytes_check_if_contains",
+    "dump",
+    "load",
+    "lazy_load",
+    "contains",
+    "dumps",
+    "loads",
     "CustomType",
     "Idx",
     "VezuvirError",
@@ -24,20 +32,22 @@ __all__ = [
 __version__ = "0.1.0"
 
 _FUNCTIONS = ("dump_bytes", "load_bytes", "lazy_load_bytes", "bytes_check_if_contains")
+# Familiar names for users coming from json and pickle; the same objects as the originals.
+_ALIASES = {"dumps": "dump_bytes", "loads": "load_bytes"}
 
 
 # _vezuvir imports this package while it initialises. Importing _vezuvir from here at module
 # level would start a second, nested initialisation whenever a user imports _vezuvir first,
 # leaving two module objects; the functions are therefore fetched on first use.
 def __getattr__(name):
-    if name in _FUNCTIONS:
+    if name in _FUNCTIONS or name in _ALIASES:
         import _vezuvir
 
-        function = getattr(_vezuvir, name)
+        function = getattr(_vezuvir, _ALIASES.get(name, name))
         globals()[name] = function
         return function
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def __dir__():
-    return sorted(set(globals()) | set(_FUNCTIONS))
+    return sorted(set(globals()) | set(_FUNCTIONS) | set(_ALIASES))

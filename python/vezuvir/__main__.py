@@ -1,0 +1,7 @@
+"""``python -m vezuvir``: the command line."""
+
+import sys
+
+from vezuvir.cli import main
+
+sys.exit(main())

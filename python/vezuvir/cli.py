@@ -1,0 +1,524 @@
+"""The ``vezuvir`` command: encode JSON, decode to JSON, read one value, show what is inside."""
+
+import argparse
+import contextlib
+import json
+import operator
+import os
+import re
+import sys
+import time
+from pathlib import Path
+from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
+
+from vezuvir import _inspect
+from vezuvir._tagged import CustomValue, from_json_pairs, to_json
+from vezuvir.deserialize.lazy_load import Idx
+from vezuvir.exceptions import DeserializationError, SerializationError
+from vezuvir.serialize.settings import CustomType
+
+__all__ = ["main"]
+
+# Inputs at least this large get a progress bar, when stderr is a terminal.
+PROGRESS_THRESHOLD = 50 * 1024 * 1024
+_CHUNK = 8 * 1024 * 1024
+
+_INDEX = re.compile(r"\[(-?[0-9]+)\]\Z")
+
+PATH_HELP = """\
+Each PATH segment is one step:
+  [N]      list index N (counting from 0), e.g. [0]
+  =JSON    a dict key given as a JSON value: =3 is the int key 3, =null the key None,
+           ='"[0]"' the str key "[0]", ='{"$bytes": "aGk="}' the bytes key b"hi"
+  other    a str dict key, taken as written
+Put -- before segments that start with a dash: vezuvir get f.qlt -- -x"""
+
+TAGS_HELP = """\
+Values JSON cannot hold are written as objects with one $-key:
+  bytes {"$bytes": "<base64>"}, NaN and infinities {"$float": "nan" | "inf" | "-inf"},
+  dicts with a non-str key {"$dict": [[key, value], ...]},
+  custom values {"$custom": [identifier, payload]}.
+A str-keyed dict whose only key is one of these names is written in the $dict form too."""
+
+
+class CliError(Exception):
+    """A failure reported as one line on stderr."""
+
+
+class Progress:
+    """A one-line progress bar on stderr, drawn only for large inputs on a terminal."""
+
+    def __init__(self, label: str, total: int, stream: Any = None) -> None:
+        self.stream = sys.stderr if stream is None else stream
+        self.label = label
+        self.total = total
+        self.enabled = total >= PROGRESS_THRESHOLD and _isatty(self.stream)
+        self.last = 0.0
+
+    def update(self, done: int) -> None:
+        now = time.monotonic()
+        if not self.enabled or now - self.last < 0.1:
+            return
+        self.last = now
+        share = min(done / self.total, 1.0)
+        bar = "#" * int(share * 30)
+        self.stream.write(
+            f"\r{self.label} [{bar:<30}] {share:4.0%} "
+            f"{done / 2**20:,.0f}/{self.total / 2**20:,.0f} MB"
+        )
+        self.stream.flush()
+
+    def step(self, text: str) -> None:
+        """Names a phase that has no measurable progress (parsing, encoding, ...)."""
+        if self.enabled:
+            self.clear()
+            self.stream.write(f"\r{self.label}: {text}...")
+            self.stream.flush()
+
+    def clear(self) -> None:
+        self.stream.write("\r" + " " * (len(self.label) + 60) + "\r")
+
+    def finish(self) -> None:
+        if self.enabled:
+            self.clear()
+            self.stream.flush()
+
+
+def _isatty(stream: Any) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError):
+        return False
+
+
+def _display(name: str) -> str:
+    return "<stdin>" if name == "-" else name
+
+
+def read_input(name: str) -> bytes:
+    if name == "-":
+        return sys.stdin.buffer.read()
+    with open(name, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        progress = Progress(f"reading {Path(name).name}", size)
+        if not progress.enabled:
+            return f.read()
+        chunks = []
+        done = 0
+        while True:
+            chunk = f.read(_CHUNK)
+            if not chunk:
+                break
+            chunks.append(chunk)
+            done += len(chunk)
+            progress.update(done)
+        progress.finish()
+        return b"".join(chunks)
+
+
+@contextlib.contextmanager
+def open_output(name: Optional[str], binary_data: bool) -> Iterator[BinaryIO]:
+    """Stdout for None or "-"; a file otherwise, replaced only once it is complete."""
+    if name is None or name == "-":
+        if binary_data and _isatty(sys.stdout):
+            raise CliError("refusing to write binary data to a terminal; use -o FILE or a pipe")
+        yield sys.stdout.buffer
+        sys.stdout.buffer.flush()
+        return
+    target = Path(name)
+    if target.exists() and not target.is_file():
+        # A device or pipe (/dev/null, a fifo) cannot be replaced; write to it directly.
+        with open(target, "wb") as f:
+            yield f
+        return
+    temporary = target.with_name(f".{target.name}.{os.getpid()}.tmp")
+    f = open(temporary, "xb")
+    try:
+        yield f
+        f.close()
+        os.replace(temporary, target)
+    except BaseException:
+        f.close()
+        with contextlib.suppress(OSError):
+            temporary.unlink()
+        raise
+
+
+def _json_text(value: Any, indent: Optional[int]) -> bytes:
+    separators = None if indent is not None else (",", ":")
+    text = json.dumps(
+        to_json(value), ensure_ascii=False, allow_nan=False, indent=indent, separators=separators
+    )
+    return text.encode("utf-8") + b"\n"
+
+
+def _unknown_custom(exc: DeserializationError) -> bool:
+    return str(exc).startswith("Unknown custom type")
+
+
+def _custom_loaders(data: bytes) -> Dict[Any, Any]:
+    """Loaders that keep each custom value as a ``CustomValue``, for every identifier present."""
+    loaders: Dict[Any, Any] = {}
+    for identifier in _inspect.custom_identifiers(data):
+        try:
+            loaders.setdefault(identifier, lambda payload, i=identifier: CustomValue(i, payload))
+        except TypeError:
+            continue
+    return loaders
+
+
+def decode_any(data: bytes) -> Any:
+    """``load_bytes``, keeping custom values nobody registered instead of failing on them."""
+    import _vezuvir
+
+    try:
+        return _vezuvir.load_bytes(data)
+    except DeserializationError as exc:
+        if not _unknown_custom(exc):
+            raise
+    return _vezuvir.load_bytes(data, custom_types=_custom_loaders(data))
+
+
+def parse_segment(text: str) -> Any:
+    match = _INDEX.match(text)
+    if match:
+        return Idx(int(match.group(1)))
+    if text.startswith("="):
+        try:
+            return json.loads(text[1:], object_pairs_hook=from_json_pairs)
+        except ValueError as exc:
+            raise CliError(f"path segment {text!r} is not '=' followed by JSON: {exc}") from None
+    return text
+
+
+# --- commands -------------------------------------------------------------------------------
+
+
+def _tagged_tree(data: bytes) -> Tuple[Any, Dict[type, CustomType]]:
+    """Parses JSON in which the $-objects stand for bytes, non-finite floats, ... (``--tagged``)."""
+    classes: Dict[Any, type] = {}
+
+    def hook(pairs: List[Any]) -> Any:
+        value = from_json_pairs(pairs)
+        if type(value) is not CustomValue:
+            return value
+        # The encoder finds a custom type by the object's exact type: one class per identifier.
+        key = (type(value.identifier), value.identifier)
+        cls = classes.get(key)
+        if cls is None:
+            cls = classes[key] = type("CustomValue", (CustomValue,), {"__slots__": ()})
+            custom_types[cls] = CustomType(value.identifier, operator.attrgetter("payload"))
+        return cls(value.identifier, value.payload)
+
+    custom_types: Dict[type, CustomType] = {}
+    return json.loads(data, object_pairs_hook=hook), custom_types
+
+
+def cmd_encode(args: argparse.Namespace) -> int:
+    import _vezuvir
+
+    name = _display(args.input)
+    data = read_input(args.input)
+    status = Progress(f"encode {Path(name).name}", len(data))
+    status.step("parsing JSON")
+    try:
+        if args.tagged:
+            tree, custom_types = _tagged_tree(data)
+        else:
+            tree, custom_types = json.loads(data), {}
+    except json.JSONDecodeError as exc:
+        raise CliError(f"{name}: not valid JSON: {exc}") from None
+    except UnicodeDecodeError:
+        raise CliError(f"{name}: not valid JSON: the text is not UTF-8, UTF-16 or UTF-32") from None
+    except ValueError as exc:
+        raise CliError(f"{name}: {exc}") from None
+    finally:
+        status.finish()
+    options: Dict[str, Any] = {"custom_types": custom_types} if custom_types else {}
+    status.step("encoding")
+    try:
+        with open_output(args.output, binary_data=True) as out:
+            counter = _CountingWriter(out)
+            if args.stream:
+                _vezuvir.dump_bytes(tree, writer=counter, **options)
+            else:
+                counter.write(_vezuvir.dump_bytes(tree, **options))
+    finally:
+        status.finish()
+    if args.output not in (None, "-") and not args.quiet:
+        share = counter.size / len(data) if data else 0.0
+        print(
+            f"{name}: {len(data):,} bytes of JSON -> {args.output}: {counter.size:,} bytes "
+            f"({share:.0%})",
+            file=sys.stderr,
+        )
+    return 0
+
+
+class _CountingWriter:
+    __slots__ = ("out", "size")
+
+    def __init__(self, out: BinaryIO) -> None:
+        self.out = out
+        self.size = 0
+
+    def write(self, chunk: bytes) -> None:
+        self.out.write(chunk)
+        self.size += len(chunk)
+
+
+def cmd_decode(args: argparse.Namespace) -> int:
+    data = read_input(args.input)
+    status = Progress(f"decode {Path(_display(args.input)).name}", len(data))
+    try:
+        status.step("decoding")
+        value = decode_any(data)
+        status.step("rendering JSON")
+        text = _json_text(value, args.indent)
+    except DeserializationError as exc:
+        raise CliError(f"{_display(args.input)}: {exc}") from None
+    finally:
+        status.finish()
+    with open_output(args.output, binary_data=False) as out:
+        out.write(text)
+    return 0
+
+
+def cmd_get(args: argparse.Namespace) -> int:
+    import _vezuvir
+
+    path = [parse_segment(segment) for segment in args.path]
+    data = read_input(args.input)
+    options = {"include_falsy": args.include_falsy}
+    if args.check:
+        if data[:3] != _inspect.MARKER:
+            # "false" would read as "not there"; this file is not an encoding at all.
+            raise CliError(f"{_display(args.input)}: not an encoding (no starting marker `<o>`)")
+        found = _vezuvir.bytes_check_if_contains(data, path, **options)
+        sys.stdout.write("true\n" if found else "false\n")
+        return 0
+    try:
+        try:
+            value = _vezuvir.lazy_load_bytes(data, path, **options)
+        except DeserializationError as exc:
+            if not _unknown_custom(exc):
+                raise
+            options["custom_types"] = _custom_loaders(data)
+            value = _vezuvir.lazy_load_bytes(data, path, **options)
+    except DeserializationError as exc:
+        raise CliError(f"{_display(args.input)}: {exc}") from None
+    sys.stdout.buffer.write(_json_text(value, args.indent))
+    sys.stdout.buffer.flush()
+    return 0
+
+
+def _msgpack_size(value: Any) -> Any:
+    try:
+        import msgpack  # type: ignore[import-not-found]
+    except ImportError:
+        return None
+    try:
+        return len(msgpack.packb(value, use_bin_type=True))
+    except (TypeError, ValueError, OverflowError) as exc:
+        return f"cannot hold this data ({exc})"
+
+
+def cmd_stats(args: argparse.Namespace) -> int:
+    name = _display(args.input)
+    data = read_input(args.input)
+    progress = Progress(f"inspecting {Path(name).name}", len(data))
+    try:
+        stats = _inspect.walk(data, progress.update)
+        progress.step("measuring JSON and msgpack")
+        value = decode_any(data[: len(data) - stats.trailing_bytes])
+        report: Dict[str, Any] = {"file": name, **stats.as_dict()}
+        report["json_size"] = len(_json_text(value, None)) - 1
+        report["msgpack_size"] = _msgpack_size(value)
+    except DeserializationError as exc:
+        raise CliError(f"{name}: {exc}") from None
+    finally:
+        progress.finish()
+    if args.json:
+        sys.stdout.write(json.dumps(report, indent=2) + "\n")
+        return 0
+    msgpack_size = report["msgpack_size"]
+    if msgpack_size is None:
+        msgpack_line = "not installed"
+    elif isinstance(msgpack_size, int):
+        msgpack_line = _size_beside(msgpack_size, stats.size)
+    else:
+        msgpack_line = msgpack_size
+    lines = [
+        f"{name}: {stats.size:,} bytes",
+        f"  strings written in full   {stats.strings_in_full:,} "
+        f"({stats.string_bytes:,} bytes of text)",
+        f"  back-references           {stats.back_references:,}, saving "
+        f"{stats.saved_by_back_references:,} bytes",
+        f"  structured lists          {stats.structured_lists:,} ({stats.structured_rows:,} rows), "
+        f"saving {stats.saved_by_structured_lists:,} bytes",
+        f"  packed lists              {stats.packed_lists:,} ({stats.packed_items:,} items), "
+        f"saving {stats.saved_by_packed_lists:,} bytes",
+        f"  dicts, lists              {stats.dicts:,}, {stats.lists:,}",
+        f"  custom values             {stats.custom_values:,}",
+        f"  same data as JSON         {_size_beside(report['json_size'], stats.size)}",
+        f"  same data as msgpack      {msgpack_line}",
+    ]
+    if stats.trailing_bytes:
+        lines.append(
+            f"  bytes after the value     {stats.trailing_bytes:,} (load_bytes rejects them)"
+        )
+    sys.stdout.write("\n".join(lines) + "\n")
+    return 0
+
+
+def _size_beside(size: int, encoded: int) -> str:
+    return f"{size:,} bytes (the encoding is {encoded / size:.0%} of that)" if size else "0 bytes"
+
+
+# --- parser ---------------------------------------------------------------------------------
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="vezuvir",
+        description="Encode JSON to the quelt encoding, decode it back, read single values.",
+        epilog="Run 'vezuvir COMMAND --help' for the options of a command.",
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+    raw = argparse.RawDescriptionHelpFormatter
+
+    encode = commands.add_parser(
+        "encode",
+        help="JSON to the quelt encoding",
+        description="Read a JSON document and write its quelt encoding.",
+        epilog=TAGS_HELP + "\nWith --tagged, these objects are read back as what they stand for.",
+        formatter_class=raw,
+    )
+    encode.add_argument(
+        "input", nargs="?", default="-", metavar="IN.json", help="JSON file, or - for stdin"
+    )
+    encode.add_argument(
+        "-o", "--output", metavar="OUT", help="output file (default: stdout, not a terminal)"
+    )
+    encode.add_argument(
+        "--stream",
+        action="store_true",
+        help="write in chunks as the encoder goes instead of all at once",
+    )
+    encode.add_argument(
+        "--tagged", action="store_true", help='read the {"$bytes": ...} forms that decode writes'
+    )
+    encode.add_argument(
+        "-q", "--quiet", action="store_true", help="do not print the sizes on stderr"
+    )
+    encode.set_defaults(func=cmd_encode)
+
+    decode = commands.add_parser(
+        "decode",
+        help="the quelt encoding back to JSON",
+        description="Decode a whole encoding and write it as JSON (UTF-8).",
+        epilog=TAGS_HELP,
+        formatter_class=raw,
+    )
+    decode.add_argument(
+        "input", nargs="?", default="-", metavar="IN", help="encoded file, or - for stdin (default)"
+    )
+    decode.add_argument("-o", "--output", metavar="OUT.json", help="output file (default: stdout)")
+    decode.add_argument(
+        "--indent", type=_indent, metavar="N", help="indent nested values by N spaces"
+    )
+    decode.set_defaults(func=cmd_decode)
+
+    get = commands.add_parser(
+        "get",
+        help="read one value by its path, without decoding the rest",
+        description="Read the value at PATH lazily and print it as JSON.",
+        epilog=PATH_HELP + "\n\n" + TAGS_HELP,
+        formatter_class=raw,
+    )
+    get.add_argument("input", metavar="IN", help="encoded file, or - for stdin")
+    get.add_argument(
+        "path", nargs="*", metavar="PATH", help="path segments (none: the whole value)"
+    )
+    get.add_argument(
+        "--check", action="store_true", help="print true or false: does PATH lead to a value?"
+    )
+    get.add_argument(
+        "--include-falsy",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="with --check, whether 0, '', [], {}, null and false count as present (default: yes)",
+    )
+    get.add_argument("--indent", type=_indent, metavar="N", help="indent nested values by N spaces")
+    get.set_defaults(func=cmd_get)
+
+    stats = commands.add_parser(
+        "stats",
+        help="what is inside an encoding and what its compact forms saved",
+        description=(
+            "Count the strings written in full and as back-references, the structured and "
+            "packed lists, the bytes each saved, and compare with the same data as JSON and, "
+            "when it is installed, msgpack."
+        ),
+    )
+    stats.add_argument("input", metavar="IN", help="encoded file, or - for stdin")
+    stats.add_argument("--json", action="store_true", help="print the numbers as a JSON object")
+    stats.set_defaults(func=cmd_stats)
+    return parser
+
+
+def _indent(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= value <= 64:
+        raise argparse.ArgumentTypeError("must be between 0 and 64")
+    return value
+
+
+def _message(exc: BaseException) -> str:
+    if isinstance(exc, CliError):
+        return str(exc)
+    if isinstance(exc, OSError) and exc.filename is not None:
+        return f"{exc.filename}: {exc.strerror or exc}"
+    if isinstance(exc, RecursionError):
+        return "the data is nested too deeply for this interpreter's recursion limit"
+    if isinstance(exc, MemoryError):
+        return "out of memory"
+    return str(exc) or type(exc).__name__
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    # Big integers are data here, not an attack on a web form: print and parse them whole.
+    if hasattr(sys, "set_int_max_str_digits"):
+        sys.set_int_max_str_digits(0)
+    args = build_parser().parse_args(argv)
+    try:
+        return args.func(args)
+    except BrokenPipeError:
+        # The reader went away (`| head`): stop quietly, and keep the interpreter's final
+        # flush of stdout from complaining again.
+        with contextlib.suppress(OSError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    except (
+        CliError,
+        OSError,
+        DeserializationError,
+        SerializationError,
+        ValueError,
+        TypeError,
+        OverflowError,
+        RecursionError,
+        MemoryError,
+    ) as exc:
+        print(f"vezuvir {args.command}: error: {_message(exc)}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,290 @@
+"""The vezuvir command, run as a separate process on real files."""
+
+import io
+import json
+import math
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from vezuvir import CustomType, dump_bytes, load_bytes
+from vezuvir._inspect import walk
+from vezuvir.cli import PROGRESS_THRESHOLD, Progress
+
+SAMPLE = Path(__file__).resolve().parents[1] / "samples" / "github_events.json"
+
+DOC = {
+    "name": "Ada",
+    "tags": ["x", "y"],
+    "n": 0,
+    "rows": [{"a": 1}, {"a": 2}],
+    "-x": "dash",
+    "[0]": "k",
+}
+
+
+def cli(*args, input=None, cwd=None):
+    # `-m vezuvir` works from a build tree too; the console script is tested separately.
+    return subprocess.run(
+        [sys.executable, "-m", "vezuvir", *map(str, args)],
+        input=input,
+        capture_output=True,
+        cwd=cwd,
+        timeout=120,
+    )
+
+
+def ok(result):
+    assert result.returncode == 0, result.stderr.decode()
+    return result.stdout
+
+
+def one_line_error(result):
+    assert result.returncode != 0
+    err = result.stderr.decode()
+    assert "Traceback" not in err
+    assert err.count("\n") == 1, err
+    return err
+
+
+@pytest.fixture
+def encoded(tmp_path):
+    path = tmp_path / "doc.qlt"
+    path.write_bytes(dump_bytes(DOC))
+    return path
+
+
+class Point:
+    def __init__(self, x):
+        self.x = x
+
+
+# dump_bytes output holding every value JSON cannot hold, and its rendering.
+SPECIAL = {
+    "raw": b"\x00\xff",
+    "nan": math.nan,
+    "big": 10**50,
+    "keys": {1: "one", None: b""},
+    "pt": Point(3),
+}
+SPECIAL_TYPES = {Point: CustomType("point", lambda p: [p.x])}
+SPECIAL_JSON = {
+    "raw": {"$bytes": "AP8="},
+    "nan": {"$float": "nan"},
+    "big": 10**50,
+    "keys": {"$dict": [[1, "one"], [None, {"$bytes": ""}]]},
+    "pt": {"$custom": ["point", [3]]},
+}
+
+
+def test_encode_then_decode_files(tmp_path):
+    out = tmp_path / "sample.qlt"
+    result = cli("encode", SAMPLE, "-o", out)
+    assert ok(result) == b""
+    assert b"bytes of JSON" in result.stderr and str(out).encode() in result.stderr
+    original = json.loads(SAMPLE.read_bytes())
+    assert load_bytes(out.read_bytes()) == original
+    ok(cli("decode", out, "-o", tmp_path / "back.json"))
+    assert json.loads((tmp_path / "back.json").read_bytes()) == original
+
+
+def test_pipes_through_stdin_and_stdout():
+    encoded = ok(cli("encode", input=SAMPLE.read_bytes()))
+    assert encoded == dump_bytes(json.loads(SAMPLE.read_bytes()))
+    decoded = ok(cli("decode", "-", input=encoded))
+    assert json.loads(decoded) == json.loads(SAMPLE.read_bytes())
+    second_type = json.loads(SAMPLE.read_bytes())[1]["type"]
+    assert json.loads(ok(cli("get", "-", "[1]", "type", input=encoded))) == second_type
+
+
+def test_stream_writes_the_same_bytes(tmp_path):
+    ok(cli("encode", SAMPLE, "-o", tmp_path / "a.qlt", "--quiet"))
+    result = cli("encode", SAMPLE, "-o", tmp_path / "b.qlt", "--stream", "-q")
+    assert ok(result) == b"" and result.stderr == b""
+    assert (tmp_path / "a.qlt").read_bytes() == (tmp_path / "b.qlt").read_bytes()
+
+
+def test_json_edge_values_survive_encode(tmp_path):
+    text = b'{"big": 1234567890123456789012345678901234567, "inf": Infinity, "e": "\\u00e9"}'
+    data = ok(cli("encode", input=text))
+    assert load_bytes(data) == json.loads(text)
+
+
+def test_decode_renders_what_json_cannot_hold(tmp_path):
+    path = tmp_path / "special.qlt"
+    path.write_bytes(dump_bytes(SPECIAL, custom_types=SPECIAL_TYPES))
+    assert json.loads(ok(cli("decode", path))) == SPECIAL_JSON
+
+
+def test_tagged_encode_restores_the_rendering(tmp_path):
+    original = dump_bytes(SPECIAL, custom_types=SPECIAL_TYPES)
+    rendered = ok(cli("decode", input=original))
+    assert ok(cli("encode", "--tagged", input=rendered)) == original
+    # Without --tagged the objects stay plain JSON objects.
+    assert load_bytes(ok(cli("encode", input=rendered))) == SPECIAL_JSON
+
+
+def test_decode_indent(encoded):
+    text = ok(cli("decode", encoded, "--indent", "2")).decode()
+    assert text == json.dumps(DOC, indent=2, ensure_ascii=False) + "\n"
+    assert ok(cli("decode", encoded)).decode() == json.dumps(DOC, separators=(",", ":")) + "\n"
+
+
+@pytest.mark.parametrize(
+    "path, expected",
+    [
+        ([], DOC),
+        (["name"], "Ada"),
+        (["tags", "[1]"], "y"),
+        (["rows", "[1]", "a"], 2),
+        (["--", "-x"], "dash"),
+        (['="[0]"'], "k"),
+        (["=\"name\""], "Ada"),
+    ],
+)
+def test_get_reads_one_value(encoded, path, expected):
+    assert json.loads(ok(cli("get", encoded, *path))) == expected
+
+
+def test_get_with_non_string_keys(tmp_path):
+    path = tmp_path / "keys.qlt"
+    path.write_bytes(dump_bytes({3: "int", "3": "str", None: "none", b"k": "bytes", 1.5: [b"v"]}))
+    assert json.loads(ok(cli("get", path, "=3"))) == "int"
+    assert json.loads(ok(cli("get", path, "3"))) == "str"
+    assert json.loads(ok(cli("get", path, "=null"))) == "none"
+    assert json.loads(ok(cli("get", path, '={"$bytes": "aw=="}'))) == "bytes"
+    assert json.loads(ok(cli("get", path, "=1.5", "[0]"))) == {"$bytes": "dg=="}
+
+
+def test_get_keeps_unregistered_custom_values(tmp_path):
+    path = tmp_path / "special.qlt"
+    path.write_bytes(dump_bytes(SPECIAL, custom_types=SPECIAL_TYPES))
+    assert json.loads(ok(cli("get", path, "pt"))) == {"$custom": ["point", [3]]}
+
+
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        (["name"], b"true"),
+        (["nope"], b"false"),
+        (["tags", "[5]"], b"false"),
+        (["n"], b"true"),
+        (["n", "--no-include-falsy"], b"false"),
+        (["name", "--no-include-falsy"], b"true"),
+        (["name", "deeper"], b"false"),
+    ],
+)
+def test_get_check(encoded, args, expected):
+    assert ok(cli("get", "--check", encoded, *args)).strip() == expected
+
+
+def test_stats_counts_match_the_walker(tmp_path):
+    path = tmp_path / "sample.qlt"
+    data = dump_bytes(json.loads(SAMPLE.read_bytes()))
+    path.write_bytes(data)
+    report = json.loads(ok(cli("stats", path, "--json")))
+    stats = walk(data).as_dict()
+    assert {name: report[name] for name in stats} == stats
+    compact = json.dumps(json.loads(SAMPLE.read_bytes()), separators=(",", ":"), ensure_ascii=False)
+    assert report["json_size"] == len(compact.encode())
+    try:
+        import msgpack
+    except ImportError:
+        assert report["msgpack_size"] is None
+    else:
+        assert report["msgpack_size"] == len(msgpack.packb(load_bytes(data)))
+    text = ok(cli("stats", path)).decode()
+    for label in ("strings written in full", "back-references", "as JSON", "msgpack"):
+        assert label in text
+
+
+def test_stats_with_custom_values_and_trailing_bytes(tmp_path):
+    path = tmp_path / "special.qlt"
+    path.write_bytes(dump_bytes(SPECIAL, custom_types=SPECIAL_TYPES) + b"??")
+    report = json.loads(ok(cli("stats", path, "--json")))
+    assert report["custom_values"] == 1 and report["trailing_bytes"] == 2
+
+
+@pytest.mark.parametrize(
+    "args, stdin, message",
+    [
+        (["encode", "missing.json"], None, "missing.json: No such file"),
+        (["encode"], b"{nope", "<stdin>: not valid JSON"),
+        (["encode"], b"\xff\xfe\x00", "not valid JSON"),
+        (["encode", "--tagged"], b'{"$bytes": "!"}', "not valid base64"),
+        (["encode"], b"[" * 100000, "nested too deeply"),
+        (["decode"], b"{}", "missing starting marker"),
+        (["decode"], dump_bytes(DOC)[:-2], "Unexpected end of input"),
+        (["decode"], dump_bytes(DOC) + b"x", "Unexpected extra data"),
+        (["get", "-", "nope"], dump_bytes(DOC), "Key not found"),
+        (["get", "-", "tags", "[9]"], dump_bytes(DOC), "Index out of range"),
+        (["get", "-", "[-1]"], dump_bytes([1]), "Index must not be negative"),
+        (["get", "-", "=nope"], dump_bytes(DOC), "is not '=' followed by JSON"),
+        (["get", "--check", "-", "a"], b"[1]", "not an encoding"),
+        (["stats", "-"], b"<o>\x19", "Unexpected flag"),
+    ],
+)
+def test_errors_are_one_line(args, stdin, message):
+    err = one_line_error(cli(*args, input=stdin or b""))
+    assert err.startswith(f"vezuvir {args[0]}: error: ")
+    assert message in err
+
+
+@pytest.mark.parametrize("args", [[], ["decode", "--indent", "x"], ["frobnicate"], ["get"]])
+def test_usage_errors(args):
+    result = cli(*args)
+    assert result.returncode == 2
+    assert b"usage: vezuvir" in result.stderr and b"Traceback" not in result.stderr
+
+
+def test_failed_encode_keeps_the_existing_output(tmp_path):
+    out = tmp_path / "out.qlt"
+    out.write_bytes(b"previous")
+    one_line_error(cli("encode", "-o", out, input=b"[1,"))
+    assert out.read_bytes() == b"previous"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.qlt"]
+
+
+@pytest.mark.parametrize("command", ["encode", "decode", "get", "stats"])
+def test_help_for_each_command(command):
+    text = ok(cli(command, "--help")).decode()
+    assert text.startswith(f"usage: vezuvir {command}")
+    if command in ("decode", "get"):
+        assert '{"$bytes": "<base64>"}' in text
+
+
+def test_console_script_is_installed():
+    script = shutil.which("vezuvir")
+    if script is None:
+        pytest.skip("the console script is not on PATH (running from a build tree)")
+    result = subprocess.run([script, "--help"], capture_output=True, timeout=60)
+    assert result.returncode == 0 and b"encode" in result.stdout
+
+
+class FakeTerminal(io.StringIO):
+    def __init__(self, tty):
+        super().__init__()
+        self.tty = tty
+
+    def isatty(self):
+        return self.tty
+
+
+@pytest.mark.parametrize(
+    "tty, total, drawn",
+    [
+        (True, PROGRESS_THRESHOLD, True),
+        (False, PROGRESS_THRESHOLD, False),
+        (True, PROGRESS_THRESHOLD - 1, False),
+    ],
+)
+def test_progress_only_on_a_terminal_for_large_inputs(tty, total, drawn):
+    stream = FakeTerminal(tty)
+    progress = Progress("reading", total, stream)
+    progress.update(total // 2)
+    progress.finish()
+    assert ("50%" in stream.getvalue()) is drawn
+    assert bool(stream.getvalue()) is drawn

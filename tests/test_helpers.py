@@ -1,0 +1,293 @@
+"""The file helpers of the package, the JSON rendering of the CLI and the walker behind `stats`."""
+
+import io
+import json
+import math
+
+import pytest
+
+import vezuvir
+from vezuvir import CustomType, DeserializationError, Idx, dump_bytes
+from vezuvir._inspect import custom_identifiers, key_varint_size, varint_size, walk
+from vezuvir._tagged import CustomValue, from_json_pairs, to_json
+
+from conftest import bench_documents
+
+DOC = {"users": [{"name": "Ada", "n": 0}, {"name": "Bo", "n": 2}], "raw": b"\x00"}
+
+
+class Chunks:
+    """A writer that keeps every chunk it is handed."""
+
+    def __init__(self):
+        self.chunks = []
+
+    def write(self, data):
+        self.chunks.append(data)
+
+
+def test_dump_streams_chunks_that_join_to_dump_bytes():
+    doc = {"text": ["x" * 100, "y" * 100], "n": list(range(50))}
+    writer = Chunks()
+    assert vezuvir.dump(doc, writer, flush_threshold=16) is None
+    assert len(writer.chunks) > 1
+    assert b"".join(writer.chunks) == dump_bytes(doc)
+
+
+def test_dump_and_load_through_a_real_file(tmp_path):
+    path = tmp_path / "doc.qlt"
+    with open(path, "wb") as f:
+        vezuvir.dump(DOC, f)
+    with open(path, "rb") as f:
+        assert vezuvir.load(f) == DOC
+    with open(path, "rb") as f:
+        assert vezuvir.load(f, use_tuples=True)["users"][1]["name"] == "Bo"
+
+
+def test_dump_and_load_pass_options_through():
+    stream = io.BytesIO()
+    custom_types = {CustomValue: CustomType("p", lambda v: v.payload)}
+    vezuvir.dump(CustomValue("p", 1), stream, custom_types=custom_types)
+    stream.seek(0)
+    assert vezuvir.load(stream, custom_types={"p": lambda payload: payload + 1}) == 2
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: vezuvir.dump(1, io.BytesIO(), writer=Chunks()), "keyword argument 'writer'"),
+        (lambda: vezuvir.dump(1, io.StringIO()), "binary mode"),
+        (lambda: vezuvir.load(io.StringIO("<o>")), "binary mode"),
+        (lambda: vezuvir.lazy_load(io.StringIO("<o>"), []), "binary mode"),
+        (lambda: vezuvir.lazy_load(12, []), "source must be bytes"),
+        (lambda: vezuvir.load(io.BytesIO(b"<o>\x04"), fast=True), "keyword argument 'fast'"),
+    ],
+)
+def test_helpers_reject_wrong_arguments(call, message):
+    with pytest.raises(TypeError, match=message):
+        call()
+
+
+SOURCES = [
+    ("bytes", lambda data, path: data),
+    ("bytearray", lambda data, path: bytearray(data)),
+    ("memoryview", lambda data, path: memoryview(data)),
+    ("str path", lambda data, path: str(path)),
+    ("Path", lambda data, path: path),
+    ("binary file", lambda data, path: open(path, "rb")),
+]
+
+
+@pytest.mark.parametrize("make_source", [s[1] for s in SOURCES], ids=[s[0] for s in SOURCES])
+def test_lazy_load_and_contains_read_every_kind_of_source(tmp_path, make_source):
+    data = dump_bytes(DOC)
+    path = tmp_path / "doc.qlt"
+    path.write_bytes(data)
+    source = make_source(data, path)
+    assert vezuvir.lazy_load(source, ["users", Idx(1), "name"]) == "Bo"
+    source = make_source(data, path)
+    assert vezuvir.contains(source, ("users", Idx(0), "n")) is True
+    source = make_source(data, path)
+    assert vezuvir.contains(source, ["users", Idx(0), "n"], include_falsy=False) is False
+
+
+def test_contains_still_raises_for_a_missing_file(tmp_path):
+    # False would claim the file was read and the path is absent.
+    with pytest.raises(FileNotFoundError):
+        vezuvir.contains(tmp_path / "absent.qlt", ["a"])
+
+
+def test_aliases_are_the_functions_themselves():
+    assert vezuvir.dumps is vezuvir.dump_bytes
+    assert vezuvir.loads is vezuvir.load_bytes
+    assert vezuvir.loads(vezuvir.dumps([1, "a"])) == [1, "a"]
+    assert {"dump", "load", "lazy_load", "contains", "dumps", "loads"} <= set(dir(vezuvir))
+
+
+def test_helpers_do_not_start_the_extension_early(isolated):
+    # _vezuvir imports the package while it initialises; the package must not import it back.
+    result = isolated(
+        """
+        import io, sys
+        import vezuvir, vezuvir.cli
+        assert "_vezuvir" not in sys.modules, "imported too early"
+        import _vezuvir
+        stream = io.BytesIO()
+        vezuvir.dump([1], stream)
+        assert vezuvir.load(io.BytesIO(stream.getvalue())) == [1]
+        assert sys.modules["_vezuvir"] is _vezuvir
+        print("ok")
+        """
+    )
+    assert result.stdout.strip() == "ok", result.stderr
+
+
+# --- JSON rendering --------------------------------------------------------------------------
+
+RENDERED = [
+    (b"hi", {"$bytes": "aGk="}),
+    (math.inf, {"$float": "inf"}),
+    (-math.inf, {"$float": "-inf"}),
+    ({1: "a", None: [b""]}, {"$dict": [[1, "a"], [None, [{"$bytes": ""}]]]}),
+    ({b"k": 1}, {"$dict": [[{"$bytes": "aw=="}, 1]]}),
+    # A real dict that looks like a tag must not read back as one.
+    ({"$bytes": "aGk="}, {"$dict": [["$bytes", "aGk="]]}),
+    ({"$bytes": 1, "b": 2}, {"$bytes": 1, "b": 2}),
+    (CustomValue("p", [1]), {"$custom": ["p", [1]]}),
+    ([10**30, -0.5, "é", True, None], [10**30, -0.5, "é", True, None]),
+]
+
+
+@pytest.mark.parametrize("value, rendered", RENDERED)
+def test_tagged_rendering_round_trips(value, rendered):
+    assert to_json(value) == rendered
+    text = json.dumps(to_json(value), allow_nan=False)
+    assert json.loads(text, object_pairs_hook=from_json_pairs) == value
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ('{"$bytes": "***"}', "not valid base64"),
+        ('{"$bytes": 3}', "base64 string"),
+        ('{"$float": "NaN"}', '"nan", "inf" or "-inf"'),
+        ('{"$dict": [[1]]}', "pairs"),
+        ('{"$dict": [[[1], 2]]}', "must not be a list"),
+        ('{"$custom": ["p"]}', "identifier, payload"),
+    ],
+)
+def test_malformed_tags_are_errors(text, message):
+    with pytest.raises(ValueError, match=message):
+        json.loads(text, object_pairs_hook=from_json_pairs)
+
+
+# --- the walker ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "value, size",
+    [(0, 1), (254, 1), (255, 2), (256, 3), (509, 3), (510, 4), (65280, 5), (2**32, 7), (2**63, 10)],
+)
+def test_varint_size(value, size):
+    assert varint_size(value) == size
+
+
+@pytest.mark.parametrize("value, size", [(253, 1), (254, 2), (255, 3), (507, 3), (508, 4)])
+def test_key_varint_size(value, size):
+    assert key_varint_size(value) == size
+
+
+class Point:
+    pass
+
+
+class Other:
+    pass
+
+
+# Each saving is the plain form minus what was written, worked out by hand from the bytes.
+WALKS = [
+    # ["ab", "ab"]: the reference 14 00 replaces 12 02 61 62.
+    (["ab", "ab"], dict(strings_in_full=1, back_references=1, saved_by_back_references=2, lists=1)),
+    # {"ab": "ab"}: a value referring to a key.
+    ({"ab": "ab"}, dict(strings_in_full=1, back_references=1, saved_by_back_references=2, dicts=1)),
+    # ["ab", {"ab": 1}]: the key reference FE 00 replaces the literal key 03 FE 61 62.
+    (["ab", {"ab": 1}], dict(strings_in_full=1, back_references=1, saved_by_back_references=2)),
+    # Non-ASCII key: literal 02 C3 A9 (no marker) against FE 00.
+    (["é", {"é": 1}], dict(strings_in_full=1, back_references=1, saved_by_back_references=1)),
+    # [{"a": 1}, {"a": 2}] as a list of dicts would be 0D 02 10 01 02 FE 61 1F 10 01 FE 00 20.
+    (
+        [{"a": 1}, {"a": 2}],
+        dict(structured_lists=1, structured_rows=2, saved_by_structured_lists=5, dicts=2, lists=1),
+    ),
+    ([{}, {}, {}], dict(structured_lists=1, structured_rows=3, saved_by_structured_lists=2)),
+    ([True, False, True], dict(packed_lists=1, packed_items=3, saved_by_packed_lists=1)),
+    ([None] * 20, dict(packed_lists=1, packed_items=20, saved_by_packed_lists=19)),
+    ({"": "", 1: b"x", 2.5: -3}, dict(strings_in_full=0, back_references=0, dicts=1)),
+    ([10**40, -(10**40), 1.5, 300], dict(strings_in_full=0, lists=1)),
+]
+
+
+@pytest.mark.parametrize("value, expected", WALKS)
+def test_walk_counts(value, expected):
+    data = dump_bytes(value)
+    stats = walk(data).as_dict()
+    assert stats["size"] == len(data)
+    assert stats["trailing_bytes"] == 0
+    assert {name: stats[name] for name in expected} == expected
+
+
+def test_wide_back_references_are_read():
+    # Index 256 needs Pointer2, index 70000 Pointer3.
+    words = [f"w{i}" for i in range(70001)]
+    data = dump_bytes(words + [words[256], words[70000]])
+    stats = walk(data)
+    assert (stats.strings_in_full, stats.back_references) == (70001, 2)
+    assert stats.saved_by_back_references == (1 + 1 + 4 - 3) + (1 + 1 + 6 - 4)
+
+
+def test_walk_counts_strings_like_the_encoder_writes_them():
+    # Every distinct non-empty string (and every distinct key) is written in full exactly once.
+    doc = {"a": ["x", "y", "x", ""], "b": {"a": "b", "": 1}, "c": [{"x": 1, "y": 2}, {"y": 4}]}
+    stats = walk(dump_bytes(doc))
+    assert stats.strings_in_full == len({"a", "b", "c", "x", "y", ""})
+
+
+@pytest.mark.parametrize("document", bench_documents(), ids=lambda p: p.name)
+def test_walk_reaches_the_end_of_real_documents(document):
+    doc = json.loads(document.read_bytes())
+    strings = set()
+    pending = [doc]
+    while pending:
+        value = pending.pop()
+        if isinstance(value, dict):
+            strings.update(value)
+            pending.extend(value.values())
+        elif isinstance(value, list):
+            pending.extend(value)
+        elif isinstance(value, str) and value:
+            strings.add(value)
+    stats = walk(dump_bytes(doc))
+    assert stats.trailing_bytes == 0
+    assert stats.strings_in_full == len(strings)
+
+
+def test_custom_values_and_their_identifiers():
+    data = dump_bytes(
+        [Point(), Other(), Point(), [Point()]],
+        custom_types={Point: CustomType("pt", lambda p: {"x": 1}), Other: CustomType(7, str)},
+    )
+    assert walk(data).custom_values == 4
+    assert custom_identifiers(data) == ["pt", 7, "pt", "pt"]
+
+
+def test_deep_nesting_does_not_recurse():
+    depth = 20000
+    stats = walk(b"<o>" + b"\x0d\x01" * depth + b"\x05")
+    assert stats.lists == depth
+
+
+@pytest.mark.parametrize(
+    "data, message",
+    [
+        (b"<x>\x04", "missing starting marker"),
+        (b"<o>", "Unexpected end of input"),
+        (b"<o>\x19", "Unexpected flag"),
+        (b"<o>\x0c", "Unexpected flag"),
+        (b"<o>\x0e\x07\x01", "Unexpected type flag: 7"),
+        (b"<o>\x14\x00", "Corrupted data"),
+        (b"<o>\x10\x01\xfe\x00\x04", "Corrupted data"),
+        (b"<o>\x0d\xff\x01\xff", "Unexpected end of input"),
+    ],
+)
+def test_walk_rejects_bad_input(data, message):
+    with pytest.raises(DeserializationError, match=message):
+        walk(data)
+
+
+def test_every_truncation_is_rejected():
+    doc = {"s": ["ab", "ab"], "n": 10**30, "f": 1.5, "l": [{"a": 1}, {"a": 2}], "b": [True] * 9}
+    data = dump_bytes(doc)
+    for end in range(3, len(data)):
+        with pytest.raises(DeserializationError):
+            walk(data[:end])
