@@ -218,14 +218,22 @@ template <std::size_t InlineSlots = 0> class StrIndexMap {
 /// rather than a `StrIndexMap`: each slot holds the string itself next to its index and
 /// a few hash bits, so the common hit (the same key object again) is one load and one
 /// compare, and a miss usually ends at the first free slot, where the string goes.
-/// Equal strings that are distinct objects match by hash bits, then text. The table
-/// holds a strong reference to every string, for the reason given at `StrIndexMap`.
+/// Equal strings that are distinct objects match by hash bits, then text.
+///
+/// When Python code may run during the walk, the table holds a strong reference to
+/// every string, for the reason given at `StrIndexMap`. Otherwise the tree keeps every
+/// string alive for the whole call and the table only borrows them: on a large
+/// document, touching each string's count twice more costs more than the look-ups.
 class SerializingStringCache {
   public:
-    SerializingStringCache() noexcept = default;
+    explicit SerializingStringCache(bool hold_references) noexcept
+        : hold_references_(hold_references) {}
     SerializingStringCache(const SerializingStringCache &) = delete;
     SerializingStringCache &operator=(const SerializingStringCache &) = delete;
     ~SerializingStringCache() {
+        if (!hold_references_) {
+            return;
+        }
         for (std::size_t i = 0; i < capacity_; ++i) {
             if (slots_[i].str != nullptr) {
                 Py_DECREF(slots_[i].str);
@@ -252,7 +260,9 @@ class SerializingStringCache {
             if (slot.str == nullptr) {
                 slot.str = str;
                 slot.packed = size_ | tag;
-                Py_INCREF(str);
+                if (hold_references_) {
+                    Py_INCREF(str);
+                }
                 ++size_;
                 return false;
             }
@@ -330,4 +340,6 @@ class SerializingStringCache {
     std::size_t capacity_ = 0;
     unsigned shift_ = 64;
     std::size_t size_ = 0;
+    /// Whether each string in the table is owned (see the class comment).
+    bool hold_references_;
 };
