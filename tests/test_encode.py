@@ -527,6 +527,10 @@ WRITER_CHANGES = {
     "dict value replaced": ("{'k': b'old' * 100, 'j': 1}", "obj['k'] = None", "ok"),
     "row value dropped": ("[{'a': b'1' * 99, 'b': 'v' * 30}, {'a': b'2' * 99, 'b': 'w' * 30}]",
                           "obj[1].clear()", "raised"),
+    "row key swapped": ("[{'a': b'1' * 99, 'b': 'v' * 30}, {'a': b'2' * 99, 'b': 'w' * 30}]",
+                        "del obj[1]['a']; obj[1]['c'] = 1", "raised"),
+    "row replaced": ("[{'a': b'1' * 99, 'b': 'v' * 30}, {'a': b'2' * 99, 'b': 'w' * 30}]",
+                     "obj[1] = {'a': 1, 'b': 2}", "ok"),
 }
 
 

@@ -219,6 +219,62 @@ def test_back_references_to_skipped_strings():
     assert lazy_load_bytes(data, [Idx(0), Idx(2)]) == "ef"
 
 
+class Key(str):
+    pass
+
+
+# Keys compared as stored bytes: literal or back-referenced, ASCII-marked or not, a prefix
+# of another key, a key the earlier strings skipped (position entry) or decoded (object).
+KEYED = [
+    {"ab": 1, "abc": 2, "é": 3, "": 4},
+    {"abc": 5, "ab": 6, "é": 7, "": 8, "日本": 9},
+    "ab",
+    {"x": {"é": 10}, "ab": {"abc": 11}},
+]
+
+
+@pytest.mark.parametrize(
+    "path, expected",
+    [
+        ([Idx(0), "abc"], 2),
+        ([Idx(0), ""], 4),
+        ([Idx(1), "ab"], 6),
+        ([Idx(1), "é"], 7),
+        ([Idx(1), ""], 8),
+        ([Idx(1), "日本"], 9),
+        ([Idx(3), "x", "é"], 10),
+        ([Idx(3), "ab", "abc"], 11),
+        ([Idx(1), Key("ab")], 6),
+        ([Idx(1), "a"], KeyError),
+        ([Idx(1), "abcd"], KeyError),
+        ([Idx(1), "\ud800"], KeyError),
+        ([Idx(1), b"ab"], KeyError),
+    ],
+)
+def test_string_keys_are_matched_by_text(path, expected):
+    data = dump_bytes(KEYED)
+    if expected is KeyError:
+        with pytest.raises(DeserializationError, match="Key not found"):
+            lazy_load_bytes(data, path)
+        assert bytes_check_if_contains(data, path) is False
+    else:
+        assert lazy_load_bytes(data, path) == expected
+    # What the walk entered in the table still resolves later strings.
+    assert lazy_load_bytes(data, [Idx(2)]) == "ab"
+
+
+@pytest.mark.parametrize(
+    "number", [254, 255, 300, 2**16, -(2**40), 2**63, -(2**64), 255**10 + 7, 2**200, -(2**900)]
+)
+def test_ints_of_every_length_are_stepped_over(number):
+    data = dump_bytes([number, {"k": number}, "after"])
+    assert lazy_load_bytes(data, [Idx(2)]) == "after"
+    assert lazy_load_bytes(data, [Idx(1), "k"]) == number
+    # Cut inside the int's digits: the skip runs out of input.
+    cut = dump_bytes([number, 1])[:-3]
+    assert bytes_check_if_contains(cut, [Idx(1)]) is False
+
+
 def test_back_referenced_skipped_string_is_rebuilt_each_time():
     data = dump_bytes(["abc", "abc", "abc"])
     first = lazy_load_bytes(data, [Idx(1)])

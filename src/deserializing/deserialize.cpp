@@ -20,7 +20,8 @@ template <class F> PyPointer nested(F &&decode) {
     return decode();
 }
 
-/// `deserialize_object` with the commonest leaves (inline ints, floats) decoded in place,
+/// `deserialize_object` with the commonest leaves (ints, floats, one-byte
+/// back-references) decoded in place,
 /// sparing a call per element of the number-heavy lists and dicts.
 template <PointerHolder Holder>
 [[gnu::always_inline]] inline PyPointer decode_item(const std::uint8_t *data, std::size_t len,
@@ -35,6 +36,15 @@ template <PointerHolder Holder>
         if (flag == flag_byte(TypeFlag::Float)) {
             ++pos;
             return decode_f64(data, len, pos);
+        }
+        if (flag == flag_byte(TypeFlag::PositiveInt)) {
+            ++pos;
+            return decode_int(data, len, pos, false);
+        }
+        // A repeated string, the commonest value of record-like documents.
+        if (flag == flag_byte(TypeFlag::Pointer1) && len - pos >= 2) {
+            pos += 2;
+            return holder.safe_get(data[pos - 1]);
         }
     }
     return deserialize_object(data, len, pos, holder, settings);

@@ -4,6 +4,7 @@
 // the chosen child; nothing before the target is built except the keys compared, and
 // nothing after it is read.
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "deserializing/compound_types.hpp"
@@ -204,6 +205,68 @@ using Path = std::span<const PathElement>;
     }
 }
 
+/// The UTF-8 text of a wanted key that is an exact `str`, or null: other keys (and a
+/// `str` with a lone surrogate) are compared with `==` on decoded keys.
+[[nodiscard]] const char *wanted_text(PyObject *wanted, std::size_t &n) noexcept {
+    if (!PyUnicode_CheckExact(wanted)) {
+        return nullptr;
+    }
+    Py_ssize_t size = 0;
+    bool ascii = false;
+    const char *text = compat::str_utf8(wanted, size, ascii);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    n = static_cast<std::size_t>(size);
+    return text;
+}
+
+/// The entries of a string-keyed dict, position just after its count, searched for the
+/// key whose UTF-8 text is `text[0:n]`: stored keys are compared as bytes, never built.
+/// Text equality is `==` between exact `str` objects. A stored key that is not valid
+/// UTF-8 cannot equal the text and is passed over like any skipped string.
+[[nodiscard]] PyPointer navigate_text_key(const std::uint8_t *data, std::size_t len,
+                                          std::size_t &pos, PositionPointerHolder &holder,
+                                          const LazyMode &mode, Path path, std::uint64_t count,
+                                          const char *text, std::size_t n) {
+    for (std::uint64_t k = 0; k < count; ++k) {
+        if (pos >= len) [[unlikely]] {
+            fail_unexpected_end();
+            return {};
+        }
+        int match = 0;
+        if (data[pos] == KEY_POINTER_MARKER) {
+            // [254][varint index]
+            ++pos;
+            std::uint64_t index = 0;
+            if (!decode_varint(data, len, pos, index)) {
+                return {};
+            }
+            match = holder.equals_text(index, text, n);
+        } else {
+            // [key_varint length][bytes], entered in the table as the full decoder would
+            std::size_t start = 0;
+            std::size_t stored = 0;
+            if (!holder.insert_position(pos, true) ||
+                !read_string_body<StrForm::MarkerKey>(data, len, pos, start, stored)) {
+                return {};
+            }
+            match = stored == n && std::memcmp(data + start, text, n) == 0;
+        }
+        if (match < 0) {
+            return {};
+        }
+        if (match == 1) {
+            return lazy_deserialize(data, len, pos, holder, mode, path.subspan(1));
+        }
+        if (!skip_object(data, len, pos, holder)) {
+            return {};
+        }
+    }
+    return fail_key_not_found(path.front().key);
+}
+
 [[nodiscard]] PyPointer navigate_key(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                                      PositionPointerHolder &holder, const LazyMode &mode,
                                      Path path) {
@@ -222,6 +285,11 @@ using Path = std::span<const PathElement>;
         const bool any_key = flag == flag_byte(TypeFlag::AnyKeyDict);
         if (!decode_varint(data, len, pos, count)) {
             return {};
+        }
+        std::size_t n = 0;
+        const char *text = any_key ? nullptr : wanted_text(wanted, n);
+        if (text != nullptr) {
+            return navigate_text_key(data, len, pos, holder, mode, path, count, text, n);
         }
         for (std::uint64_t k = 0; k < count; ++k) {
             PyPointer key = any_key ? deserialize_object(data, len, pos, holder, settings)

@@ -1,4 +1,5 @@
 // The skipper and the lazy list loaders.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
@@ -22,27 +23,40 @@ namespace {
     return true;
 }
 
-/// Steps over a varint without evaluating it (magnitudes, back-reference indices).
-///   [b]            b < 255
-///   [FF d d .. FF] long form: up to the next FF
-[[nodiscard]] bool skip_varint(const std::uint8_t *data, std::size_t len,
-                               std::size_t &pos) noexcept {
-    if (pos >= len) [[unlikely]] {
-        return fail_unexpected_end();
+/// The long form of a varint, `pos` just past its FF: up to the next FF. Most are a few
+/// digits (every int64 takes at most eight), looked at in place; memchr takes longer runs.
+[[gnu::noinline]] bool skip_long_varint(const std::uint8_t *data, std::size_t len,
+                                        std::size_t &pos) noexcept {
+    const std::size_t near = std::min<std::size_t>(len - pos, 10);
+    for (std::size_t i = 0; i < near; ++i) {
+        if (data[pos + i] == VARINT_ESCAPE) {
+            pos += i + 1;
+            return true;
+        }
     }
-    if (data[pos++] != VARINT_ESCAPE) [[likely]] {
-        return true;
-    }
-    if (pos >= len) [[unlikely]] {
-        return fail_unexpected_end();
-    }
-    const void *end = std::memchr(data + pos, VARINT_ESCAPE, len - pos);
+    const void *end = near == len - pos
+                          ? nullptr
+                          : std::memchr(data + pos + near, VARINT_ESCAPE, len - pos - near);
     if (end == nullptr) [[unlikely]] {
         pos = len;
         return fail_unexpected_end();
     }
     pos = static_cast<std::size_t>(static_cast<const std::uint8_t *>(end) - data) + 1;
     return true;
+}
+
+/// Steps over a varint without evaluating it (magnitudes, back-reference indices).
+///   [b]            b < 255
+///   [FF d d .. FF] long form: up to the next FF
+[[nodiscard]] inline bool skip_varint(const std::uint8_t *data, std::size_t len,
+                                      std::size_t &pos) noexcept {
+    if (pos >= len) [[unlikely]] {
+        return fail_unexpected_end();
+    }
+    if (data[pos++] != VARINT_ESCAPE) [[likely]] {
+        return true;
+    }
+    return skip_long_varint(data, len, pos);
 }
 
 /// Steps over one key of a string-keyed dict: a key back-reference (254, varint index)
@@ -58,6 +72,17 @@ namespace {
     }
     std::uint64_t n = 0;
     return decode_key_varint(data, len, pos, n) && advance(pos, n);
+}
+
+/// Steps over a string body at its varint length, recording its position first, so the
+/// table numbering matches a full decoder's even when the string is cut short.
+[[nodiscard]] inline bool skip_string_body(const std::uint8_t *data, std::size_t len,
+                                           std::size_t &pos, PositionPointerHolder &holder) {
+    if (!holder.insert_position(pos, false)) {
+        return false;
+    }
+    std::uint64_t n = 0;
+    return decode_varint(data, len, pos, n) && advance(pos, n);
 }
 
 [[nodiscard]] bool fail_unexpected_flag() noexcept {
@@ -130,6 +155,15 @@ class LoopRecursionGuard {
             pos += FIXED_SIZE[flag]; // at most 9 past the end: no wrap
             return true;
         }
+        // Strings and ints are the commonest values with a body: passed without a call.
+        if (flag == flag_byte(TypeFlag::String) || flag == flag_byte(TypeFlag::AsciiString)) {
+            ++pos;
+            return skip_string_body(data, len, pos, holder);
+        }
+        if (flag == flag_byte(TypeFlag::PositiveInt) || flag == flag_byte(TypeFlag::NegativeInt)) {
+            ++pos;
+            return skip_varint(data, len, pos);
+        }
         if (holds_values(flag) && !guard.enter_once()) {
             return false;
         }
@@ -153,12 +187,7 @@ bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
 
 bool skip_string(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                  PositionPointerHolder &holder) {
-    // Recorded before any check, so the table numbering matches a full decoder's.
-    if (!holder.insert_position(pos, false)) {
-        return false;
-    }
-    std::uint64_t n = 0;
-    return decode_varint(data, len, pos, n) && advance(pos, n);
+    return skip_string_body(data, len, pos, holder);
 }
 
 bool skip_consistent_type_list(const std::uint8_t *data, std::size_t len, std::size_t &pos,
@@ -182,7 +211,7 @@ bool skip_consistent_type_list(const std::uint8_t *data, std::size_t len, std::s
         return advance(pos, count * 8);
     case TypeFlag::String:
         for (std::uint64_t k = 0; k < count; ++k) {
-            if (!skip_string(data, len, pos, holder)) {
+            if (!skip_string_body(data, len, pos, holder)) {
                 return false;
             }
         }
@@ -221,7 +250,7 @@ bool skip_object(const std::uint8_t *data, std::size_t len, std::size_t &pos,
         return skip_varint(data, len, pos);
     case TypeFlag::String:
     case TypeFlag::AsciiString:
-        return skip_string(data, len, pos, holder);
+        return skip_string_body(data, len, pos, holder);
     case TypeFlag::Bytes:
         return decode_varint(data, len, pos, count) && advance(pos, count);
     case TypeFlag::ConsistentTypeList:

@@ -1,6 +1,7 @@
 #include "deserializing/primitives.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <vector>
 
 #include "utils/compat.hpp"
@@ -104,7 +105,10 @@ PyPointer make_str(const std::uint8_t *bytes, std::size_t n, std::size_t offset)
 
 PyPointer int_from_magnitude(std::uint64_t magnitude, bool negative) noexcept {
     if (!negative) {
-        return new_object(PyLong_FromUnsignedLongLong(magnitude));
+        // The signed call has the interpreter's fast path for one-digit ints.
+        return new_object(magnitude <= static_cast<std::uint64_t>(LLONG_MAX)
+                              ? PyLong_FromLongLong(static_cast<long long>(magnitude))
+                              : PyLong_FromUnsignedLongLong(magnitude));
     }
     if (magnitude <= (std::uint64_t{1} << 63)) {
         return new_object(PyLong_FromLongLong(static_cast<long long>(0 - magnitude)));

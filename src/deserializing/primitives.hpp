@@ -2,6 +2,7 @@
 // Leaf readers of the decoders: floats and string bodies.
 #include <Python.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -117,9 +118,12 @@ template <class MakeItem>
         return int_from_magnitude(first, negative);
     }
     // FF <digits, least significant first> FF; at most 255 + (255**8 - 1) < 2**64 here.
+    // The closing FF of an eight-digit magnitude (every int64 needs up to eight) is the
+    // ninth byte looked at.
     std::uint64_t digits = 0;
     std::uint64_t weight = 1;
-    for (std::size_t i = 0; i < 8 && i < len - pos; ++i) {
+    const std::size_t limit = std::min<std::size_t>(9, len - pos);
+    for (std::size_t i = 0; i < limit; ++i) {
         const std::uint8_t digit = data[pos + i];
         if (digit == VARINT_ESCAPE) {
             pos += i + 1;
@@ -159,24 +163,45 @@ enum class StrForm {
     MarkerKey,
 };
 
+/// Reads a string's length at `pos` and finds its stored bytes, [`start`, `start` + `n`),
+/// without building anything; the ASCII marker of the marker forms is not counted. Leaves
+/// `pos` at the end of the string; false with "Unexpected end of input" when cut short.
+template <StrForm Form>
+[[nodiscard]] inline bool read_string_body(const std::uint8_t *data, std::size_t len,
+                                           std::size_t &pos, std::size_t &start,
+                                           std::size_t &n) noexcept {
+    std::uint64_t length = 0;
+    const bool ok = Form == StrForm::MarkerKey ? decode_key_varint(data, len, pos, length)
+                                               : decode_varint(data, len, pos, length);
+    if (!ok) [[unlikely]] {
+        return false;
+    }
+    if (length > len - pos) [[unlikely]] {
+        return fail_unexpected_end();
+    }
+    start = pos;
+    n = static_cast<std::size_t>(length);
+    pos += n;
+    if constexpr (Form != StrForm::PlainValue) {
+        if (n != 0 && data[start] == ASCII_MARKER) {
+            ++start;
+            --n;
+        }
+    }
+    return true;
+}
+
 /// Reads a length and that many bytes at `pos` and builds the `str`; never touches the
 /// back-reference table. Leaves `pos` at the end of the string.
 template <StrForm Form>
 [[nodiscard]] PyPointer decode_string_without_inserting_pointer(const std::uint8_t *data,
                                                                 std::size_t len,
                                                                 std::size_t &pos) noexcept {
-    std::uint64_t n = 0;
-    const bool ok = Form == StrForm::MarkerKey ? decode_key_varint(data, len, pos, n)
-                                               : decode_varint(data, len, pos, n);
-    if (!ok) [[unlikely]] {
+    std::size_t start = 0;
+    std::size_t n = 0;
+    if (!read_string_body<Form>(data, len, pos, start, n)) [[unlikely]] {
         return {};
     }
-    if (n > len - pos) [[unlikely]] {
-        fail_unexpected_end();
-        return {};
-    }
-    std::size_t start = pos;
-    pos += static_cast<std::size_t>(n);
     if (n == 0) {
         if constexpr (Form == StrForm::PlainValue) {
             PyObject *empty = PyUnicode_New(0, 0);
@@ -188,13 +213,7 @@ template <StrForm Form>
             return PyPointer::borrow(EMPTY_STRING);
         }
     }
-    if constexpr (Form != StrForm::PlainValue) {
-        if (data[start] == ASCII_MARKER) {
-            ++start;
-            --n;
-        }
-    }
-    return make_str(data + start, static_cast<std::size_t>(n), start);
+    return make_str(data + start, n, start);
 }
 
 /// Enters a string just read in full into the back-reference table and hands it on;

@@ -30,14 +30,6 @@
     return false;
 }
 
-/// A strong reference to `obj` when Python code may run while it is written (which may
-/// drop the container's reference to it); empty otherwise, where the container's own
-/// reference is enough.
-[[nodiscard, gnu::always_inline]] inline PyPointer
-hold_if_needed(const SerializationSettings &settings, PyObject *obj) noexcept {
-    return settings.python_may_run ? PyPointer::borrow(obj) : PyPointer();
-}
-
 /// The keys of one dict (exact `str`s) and their positions in its iteration order.
 ///
 /// Lists of dicts usually repeat the same key objects in the same order (a decoder
@@ -114,7 +106,8 @@ class KeyPositions {
 /// Writes a key of a string-keyed dict: the key back-reference (254, varint index) if
 /// the string was written before, else the literal key, which enters the cache.
 template <PyBytesBuffer B>
-[[nodiscard]] bool write_dict_key(PyObject *key, B &buffer, SerializingStringCache &cache) {
+[[nodiscard, gnu::always_inline]] inline bool write_dict_key(PyObject *key, B &buffer,
+                                                             SerializingStringCache &cache) {
     Py_ssize_t len = 0;
     bool is_ascii = false;
     const char *data = compat::str_utf8(key, len, is_ascii);
@@ -123,18 +116,40 @@ template <PyBytesBuffer B>
     }
     std::uint64_t index = 0;
     if (cache.lookup_or_insert(key, index)) {
-        return buffer.push(KEY_POINTER_MARKER) && encode_varint(buffer, index);
+        return write_group(
+            buffer, 1 + MAX_VARINT_LEN,
+            [&](std::uint8_t * out) __attribute__((always_inline)) {
+                out[0] = KEY_POINTER_MARKER;
+                return 1 + write_varint_at(out + 1, index);
+            },
+            [=, &buffer] {
+                return buffer.push(KEY_POINTER_MARKER) && encode_varint(buffer, index);
+            });
     }
-    const auto n = static_cast<std::uint64_t>(len);
-    if (is_ascii) {
-        if (!encode_key_varint(buffer, n + 1) || !buffer.push(ASCII_MARKER)) {
-            return false;
-        }
-    } else if (!encode_key_varint(buffer, n)) {
-        return false;
-    }
-    return len == 0 ||
-           buffer.extend_from_slice(std::string_view(data, static_cast<std::size_t>(len)));
+    const auto n = static_cast<std::size_t>(len);
+    return write_group(
+        buffer, MAX_VARINT_LEN + 1 + n,
+        [&](std::uint8_t * out) __attribute__((always_inline)) {
+            std::uint8_t *p = out;
+            if (is_ascii) {
+                p += write_key_varint_at(p, n + 1);
+                *p++ = ASCII_MARKER;
+            } else {
+                p += write_key_varint_at(p, n);
+            }
+            copy_bytes(p, data, n);
+            return static_cast<std::size_t>(p - out) + n;
+        },
+        [=, &buffer] {
+            if (is_ascii) {
+                if (!encode_key_varint(buffer, n + 1) || !buffer.push(ASCII_MARKER)) {
+                    return false;
+                }
+            } else if (!encode_key_varint(buffer, n)) {
+                return false;
+            }
+            return n == 0 || buffer.extend_from_slice(std::string_view(data, n));
+        });
 }
 
 /// The (key, value) pairs of one dict, borrowed; small dicts need no allocation.
@@ -161,6 +176,30 @@ class DictEntries {
     std::unique_ptr<Entry[]> heap_;
     std::size_t size_;
     Entry *data_;
+};
+
+/// Holds a reference to every key and value of the first `count` entries for its scope.
+class HeldEntries {
+  public:
+    HeldEntries(DictEntries &entries, std::size_t count) noexcept
+        : entries_(entries), count_(count) {
+        for (std::size_t i = 0; i < count_; ++i) {
+            Py_INCREF(entries_[i].key);
+            Py_INCREF(entries_[i].value);
+        }
+    }
+    HeldEntries(const HeldEntries &) = delete;
+    HeldEntries &operator=(const HeldEntries &) = delete;
+    ~HeldEntries() {
+        for (std::size_t i = 0; i < count_; ++i) {
+            Py_DECREF(entries_[i].key);
+            Py_DECREF(entries_[i].value);
+        }
+    }
+
+  private:
+    DictEntries &entries_;
+    std::size_t count_;
 };
 
 /// Calls `write(key, value)` for each entry of `dict` in order, both held, for when Python
@@ -192,10 +231,10 @@ template <class F>
 
 /// `AnyKeyDict`: every key and value as an encoded value; tuples are refused as keys.
 template <PyBytesBuffer B>
-[[gnu::noinline]] bool encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer,
-                                           SerializingStringCache &cache,
-                                           const SerializationSettings &settings) {
-    if (!buffer.push(flag_byte(TypeFlag::AnyKeyDict)) ||
+[[gnu::noinline]] bool
+encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer, SerializingStringCache &cache,
+                    const SerializationSettings &settings, LazyRecursionGuard &guard) {
+    if (!guard.enter() || !buffer.push(flag_byte(TypeFlag::AnyKeyDict)) ||
         !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
         return false;
     }
@@ -213,51 +252,62 @@ template <PyBytesBuffer B>
 template <PyBytesBuffer B>
 [[nodiscard]] bool encode_dict(PyObject *dict, B &buffer, SerializingStringCache &cache,
                                const SerializationSettings &settings) {
-    const RecursionGuard guard(" while serializing a dict");
-    if (!guard.entered()) {
-        return false;
-    }
+    LazyRecursionGuard guard(" while serializing a dict");
     const Py_ssize_t n = PyDict_GET_SIZE(dict);
     Py_ssize_t pos = 0;
     PyObject *k = nullptr;
     PyObject *v = nullptr;
-    if (!settings.python_may_run) {
-        // Nothing can change the dict meanwhile: one pass both checks the keys and
-        // gathers the entries to write.
-        DictEntries entries(static_cast<std::size_t>(n));
-        std::size_t count = 0;
-        while (PyDict_Next(dict, &pos, &k, &v) && count < entries.size()) {
-            if (!PyUnicode_CheckExact(k)) [[unlikely]] {
-                return encode_any_key_dict(dict, n, buffer, cache, settings);
-            }
-            entries[count++] = {k, v};
+    // One pass both checks the keys and gathers the entries to write.
+    DictEntries entries(static_cast<std::size_t>(n));
+    std::size_t count = 0;
+    while (PyDict_Next(dict, &pos, &k, &v) && count < entries.size()) {
+        if (!PyUnicode_CheckExact(k)) [[unlikely]] {
+            return encode_any_key_dict(dict, n, buffer, cache, settings, guard);
         }
-        if (!buffer.push(flag_byte(TypeFlag::Dict)) || !encode_varint(buffer, count)) {
+        entries[count++] = {k, v};
+    }
+    if (!settings.python_may_run) {
+        // Nothing can change the dict meanwhile.
+        if (!write_flag_and_varint(buffer, TypeFlag::Dict, count)) {
             return false;
         }
         for (std::size_t i = 0; i < count; ++i) {
             if (!write_dict_key(entries[i].key, buffer, cache) ||
-                !serialize_item(entries[i].value, buffer, cache, settings)) {
+                !serialize_item(entries[i].value, buffer, cache, settings, guard)) {
                 return false;
             }
         }
         return true;
     }
-    while (PyDict_Next(dict, &pos, &k, &v)) {
-        if (!PyUnicode_CheckExact(k)) [[unlikely]] {
-            return encode_any_key_dict(dict, n, buffer, cache, settings);
-        }
-    }
-    if (!buffer.push(flag_byte(TypeFlag::Dict)) ||
-        !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
+    // Python code may change the dict between two appends: the gathered entries are
+    // held, and the dict is checked against the count after each of them.
+    const HeldEntries held(entries, count);
+    if (!write_flag_and_varint(buffer, TypeFlag::Dict, static_cast<std::uint64_t>(n))) {
         return false;
     }
-    return write_dict_entries_checked(dict, n, [&](PyObject *key, PyObject *value) {
-        if (!PyUnicode_CheckExact(key)) [[unlikely]] {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (PyDict_GET_SIZE(dict) != n) [[unlikely]] {
             return fail_container_changed(dict);
         }
-        return write_dict_key(key, buffer, cache) && serialize_item(value, buffer, cache, settings);
-    });
+        if (!write_dict_key(entries[i].key, buffer, cache) ||
+            !serialize_item(entries[i].value, buffer, cache, settings, guard)) {
+            return false;
+        }
+    }
+    return (PyDict_GET_SIZE(dict) == n && count == static_cast<std::size_t>(n)) ||
+           fail_container_changed(dict);
+}
+
+/// Calls into Python code so far in this encoding: writes of a writer-backed buffer,
+/// converters, `isoformat`.
+template <PyBytesBuffer B>
+[[nodiscard]] inline std::uint64_t python_runs(const B &buffer,
+                                               const SerializationSettings &settings) noexcept {
+    if constexpr (requires { buffer.writes(); }) {
+        return buffer.writes() + settings.python_calls;
+    } else {
+        return settings.python_calls;
+    }
 }
 
 /// Item `i` of an exact list or tuple, borrowed.
@@ -332,14 +382,13 @@ enum class StructuredListResult { Written, Declined, Failed };
 /// Writes a sequence of `n` (at least 2) exact dicts as a `StructuredList` when all have
 /// the string keys of the first; declines, writing nothing, otherwise.
 ///
-/// When no Python code can run, the values of every row are gathered while the key sets
-/// are compared and written from there. Otherwise each row is fetched and matched again
-/// just before it is written, its values held, and checked once more afterwards, so a
-/// row changed by Python code fails the call instead of being written wrong.
+/// The values of every row are gathered while the key sets are compared, and written
+/// from there as long as no Python code has run since (see below for when it has).
 template <bool IsList, PyBytesBuffer B>
 [[nodiscard]] StructuredListResult
 encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
-                       SerializingStringCache &cache, const SerializationSettings &settings) {
+                       SerializingStringCache &cache, const SerializationSettings &settings,
+                       LazyRecursionGuard &guard) {
     using R = StructuredListResult;
     std::optional<KeyPositions> keys = get_dict_keys(first);
     if (!keys) {
@@ -347,17 +396,24 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
     }
     const std::size_t k = keys->size();
     const auto rows = static_cast<std::size_t>(n);
-    const bool gather = !settings.python_may_run;
     // Not zeroed: a list that is declined early touches only its first rows.
-    const auto values = std::make_unique_for_overwrite<PyObject *[]>(gather ? rows * k : k);
-    for (std::size_t i = gather ? 0 : 1; i < rows; ++i) {
+    const auto values = std::make_unique_for_overwrite<PyObject *[]>(rows * k);
+    for (std::size_t i = 0; i < rows; ++i) {
         PyObject *row = sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i));
-        if (!compare_dict_keys(row, *keys, values.get() + (gather ? i * k : 0))) {
+        if (!compare_dict_keys(row, *keys, values.get() + i * k)) {
             return R::Declined;
         }
     }
-    if (!buffer.push(flag_byte(TypeFlag::StructuredList)) ||
-        !encode_varint(buffer, static_cast<std::uint64_t>(n)) || !encode_varint(buffer, k)) {
+    // Its rows take more native stack than any other container, so a structured list
+    // counts as one more level: the interpreter's limit then still bounds the stack
+    // when rows nest (3.13 allows 10000 levels in 8 MiB).
+    const RecursionGuard rows_guard(" while serializing a list");
+    if (!rows_guard.entered()) {
+        return R::Failed;
+    }
+    const std::uint64_t runs_at_gather = python_runs(buffer, settings);
+    if (!write_flag_and_varint(buffer, TypeFlag::StructuredList, static_cast<std::uint64_t>(n)) ||
+        !encode_varint(buffer, k)) {
         return R::Failed;
     }
     // Row 0 gives each key as a string value before its value; later rows give values
@@ -365,13 +421,13 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
     const auto write_row = [&](std::size_t i, PyObject *const *row_values) {
         for (std::size_t p = 0; p < k; ++p) {
             if ((i == 0 && !serialize_str(keys->key_at(p), buffer, cache)) ||
-                !serialize_item(row_values[p], buffer, cache, settings)) {
+                !serialize_item(row_values[p], buffer, cache, settings, guard)) {
                 return false;
             }
         }
         return true;
     };
-    if (gather) {
+    if (!settings.python_may_run) {
         for (std::size_t i = 0; i < rows; ++i) {
             if (!write_row(i, values.get() + i * k)) {
                 return R::Failed;
@@ -379,6 +435,10 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
         }
         return R::Written;
     }
+    // Python code may run between two appends. Each row is held with its values while
+    // it is written and checked afterwards; once any Python code has run since the rows
+    // were gathered, each later row is fetched and matched again before it is written,
+    // so a row changed meanwhile fails the call instead of being written wrong.
     std::vector<PyPointer> held(k);
     for (std::size_t i = 0; i < rows; ++i) {
         if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
@@ -387,14 +447,18 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
         }
         const PyPointer row =
             PyPointer::borrow(sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i)));
-        if (!compare_dict_keys(row.get(), *keys, values.get())) [[unlikely]] {
-            (void)fail_container_changed(PyDict_CheckExact(row.get()) ? row.get() : seq);
-            return R::Failed;
+        PyObject **const row_values = values.get() + i * k;
+        if (!compat::FINALIZERS_ONLY_AT_KNOWN_POINTS ||
+            python_runs(buffer, settings) != runs_at_gather) [[unlikely]] {
+            if (!compare_dict_keys(row.get(), *keys, row_values)) {
+                (void)fail_container_changed(PyDict_CheckExact(row.get()) ? row.get() : seq);
+                return R::Failed;
+            }
         }
         for (std::size_t p = 0; p < k; ++p) {
-            held[p] = PyPointer::borrow(values[p]);
+            held[p] = PyPointer::borrow(row_values[p]);
         }
-        if (!write_row(i, values.get())) {
+        if (!write_row(i, row_values)) {
             return R::Failed;
         }
         if (static_cast<std::size_t>(PyDict_GET_SIZE(row.get())) != k) [[unlikely]] {
@@ -415,10 +479,7 @@ template <bool IsList, PyBytesBuffer B>
 [[nodiscard]] bool encode_sequence(PyObject *seq, Py_ssize_t n, B &buffer,
                                    SerializingStringCache &cache,
                                    const SerializationSettings &settings) {
-    const RecursionGuard guard(" while serializing a list");
-    if (!guard.entered()) {
-        return false;
-    }
+    LazyRecursionGuard guard(" while serializing a list");
     // Only lists of None, of booleans or of dicts have a compact form, so the scan of
     // the item types is skipped for anything else.
     PyObject *const first = sequence_item<IsList>(seq, 0);
@@ -435,23 +496,30 @@ template <bool IsList, PyBytesBuffer B>
                 return encode_bool_list<IsList>(seq, n, buffer);
             }
             const auto result =
-                encode_structured_list<IsList>(seq, n, first, buffer, cache, settings);
+                encode_structured_list<IsList>(seq, n, first, buffer, cache, settings, guard);
             if (result != StructuredListResult::Declined) {
                 return result == StructuredListResult::Written;
             }
         }
     }
-    if (!buffer.push(flag_byte(TypeFlag::List)) ||
-        !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
+    if (!write_flag_and_varint(buffer, TypeFlag::List, static_cast<std::uint64_t>(n))) {
         return false;
+    }
+    if (!settings.python_may_run) {
+        // Nothing can change the list meanwhile.
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!serialize_item(sequence_item<IsList>(seq, i), buffer, cache, settings, guard))
+                [[unlikely]] {
+                return false;
+            }
+        }
+        return true;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
             return fail_container_changed(seq);
         }
-        PyObject *item = sequence_item<IsList>(seq, i);
-        const PyPointer held = hold_if_needed(settings, item);
-        if (!serialize_item(item, buffer, cache, settings)) {
+        if (!serialize_item(sequence_item<IsList>(seq, i), buffer, cache, settings, guard)) {
             return false;
         }
     }

@@ -32,9 +32,14 @@ serialize_custom_type(PyObject *obj, B &buffer, SerializingStringCache &cache,
         }
     }
     PyPointer converted = call_with_one_arg(custom_type.converter.get(), obj);
+    ++settings.python_calls;
     if (!converted) {
         to_py_error("Failed to serialize custom type", SERIALIZATION_ERROR_TYPE);
         return false;
     }
-    return serialize(converted.get(), buffer, cache, settings);
+    const bool ok = serialize(converted.get(), buffer, cache, settings);
+    // Dropping the result may run a finalizer.
+    converted = PyPointer();
+    ++settings.python_calls;
+    return ok;
 }

@@ -168,7 +168,7 @@ struct DumpArguments {
     if (!buffer.init() || !buffer.extend_from_slice(STARTING_MARKER)) {
         return nullptr;
     }
-    SerializingStringCache cache;
+    SerializingStringCache cache(args.settings.python_may_run);
     if (!serialize(args.obj, buffer, cache, args.settings)) {
         return nullptr;
     }
@@ -181,7 +181,7 @@ struct DumpArguments {
     if (!buffer.init() || !buffer.extend_from_slice(STARTING_MARKER)) {
         return nullptr;
     }
-    SerializingStringCache cache;
+    SerializingStringCache cache(args.settings.python_may_run);
     if (!serialize(args.obj, buffer, cache, args.settings) || !buffer.finish()) {
         return nullptr;
     }

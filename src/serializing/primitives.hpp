@@ -24,10 +24,27 @@ template <PyBytesBuffer B>
 [[nodiscard]] bool serialize(PyObject *obj, B &buffer, SerializingStringCache &cache,
                              const SerializationSettings &settings);
 
+/// The container writers (compound_types.hpp), called straight from `serialize_nested`.
+template <bool IsList, PyBytesBuffer B>
+[[nodiscard]] bool encode_sequence(PyObject *seq, Py_ssize_t n, B &buffer,
+                                   SerializingStringCache &cache,
+                                   const SerializationSettings &settings);
+template <PyBytesBuffer B>
+[[nodiscard]] bool encode_dict(PyObject *dict, B &buffer, SerializingStringCache &cache,
+                               const SerializationSettings &settings);
+
 /// Whether `B` lends room to write into (see RawBytesBuffer::reserve).
 template <class B>
 concept ReservingBuffer = requires(B &buffer, std::size_t n) {
     { buffer.reserve(n) } -> std::same_as<std::uint8_t *>;
+    buffer.commit(n);
+};
+
+/// Whether `B` lends room to write into only while a group of bytes can neither reach a
+/// flush nor need a direct write (see FilePyBytesBuffer::try_reserve).
+template <class B>
+concept TryReservingBuffer = requires(B &buffer, std::size_t n) {
+    { buffer.try_reserve(n) } -> std::same_as<std::uint8_t *>;
     buffer.commit(n);
 };
 
@@ -41,47 +58,105 @@ concept ReservingBuffer = requires(B &buffer, std::size_t n) {
     return write_varint_long_form<255>(out, value);
 }
 
+/// Writes the key_varint of `value` at `out`; returns its length.
+[[nodiscard, gnu::always_inline]] inline std::size_t
+write_key_varint_at(std::uint8_t *out, std::uint64_t value) noexcept {
+    if (value < 254) [[likely]] {
+        *out = static_cast<std::uint8_t>(value);
+        return 1;
+    }
+    return write_varint_long_form<254>(out, value);
+}
+
+/// Copies `n` bytes to `out`. Most keys and strings are short, and a library call costs
+/// more than the copy, so up to 16 bytes are moved with two overlapping loads and stores.
+[[gnu::always_inline]] inline void copy_bytes(std::uint8_t *out, const char *from,
+                                              std::size_t n) noexcept {
+    if (n > 16) {
+        std::memcpy(out, from, n);
+    } else if (n >= 8) {
+        std::uint64_t head = 0;
+        std::uint64_t tail = 0;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + n - 8, 8);
+        std::memcpy(out, &head, 8);
+        std::memcpy(out + n - 8, &tail, 8);
+    } else if (n >= 4) {
+        std::uint32_t head = 0;
+        std::uint32_t tail = 0;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + n - 4, 4);
+        std::memcpy(out, &head, 4);
+        std::memcpy(out + n - 4, &tail, 4);
+    } else if (n != 0) {
+        out[0] = static_cast<std::uint8_t>(from[0]);
+        out[n / 2] = static_cast<std::uint8_t>(from[n / 2]);
+        out[n - 1] = static_cast<std::uint8_t>(from[n - 1]);
+    }
+}
+
+/// Appends a group of at most `n` bytes in one step where the buffer lends room:
+/// `fill(out)` writes them and returns their count. Otherwise `piecewise()` appends the
+/// same bytes with the buffer's own operations, so that the writer-backed buffer sees
+/// each push and slice where a flush or a direct write may fall. Callers mark `fill`
+/// always-inline: it is the whole hot path, and the compiler would otherwise call it;
+/// `piecewise` captures by value, so that the values it needs may stay in registers.
+template <PyBytesBuffer B, class Fill, class Piecewise>
+[[nodiscard, gnu::always_inline]] inline bool write_group(B &buffer, std::size_t n, Fill &&fill,
+                                                          Piecewise &&piecewise) {
+    if constexpr (ReservingBuffer<B>) {
+        std::uint8_t *const out = buffer.reserve(n);
+        if (out == nullptr) [[unlikely]] {
+            return false;
+        }
+        buffer.commit(fill(out));
+        return true;
+    } else if constexpr (TryReservingBuffer<B>) {
+        if (std::uint8_t *const out = buffer.try_reserve(n)) [[likely]] {
+            buffer.commit(fill(out));
+            return true;
+        }
+        return piecewise();
+    } else {
+        return piecewise();
+    }
+}
+
 /// Appends `flag`, the varint of the payload's length unless `with_length` is false, and
 /// the payload: the flag and varint as pushes and the payload as one slice, or in one
 /// step into a buffer that lends room.
 template <PyBytesBuffer B>
 [[nodiscard, gnu::always_inline]] inline bool
 write_flagged(B &buffer, TypeFlag flag, std::string_view payload, bool with_length = true) {
-    if constexpr (ReservingBuffer<B>) {
-        std::uint8_t *const out = buffer.reserve(1 + MAX_VARINT_LEN + payload.size());
-        if (out == nullptr) {
-            return false;
-        }
-        std::uint8_t *p = out;
-        *p++ = flag_byte(flag);
-        if (with_length) {
-            p += write_varint_at(p, payload.size());
-        }
-        std::memcpy(p, payload.data(), payload.size());
-        buffer.commit(static_cast<std::size_t>(p - out) + payload.size());
-        return true;
-    } else {
-        return buffer.push(flag_byte(flag)) &&
-               (!with_length || encode_varint(buffer, payload.size())) &&
-               buffer.extend_from_slice(payload);
-    }
+    return write_group(
+        buffer, 1 + (with_length ? MAX_VARINT_LEN : 0) + payload.size(),
+        [&](std::uint8_t * out) __attribute__((always_inline)) {
+            std::uint8_t *p = out;
+            *p++ = flag_byte(flag);
+            if (with_length) {
+                p += write_varint_at(p, payload.size());
+            }
+            copy_bytes(p, payload.data(), payload.size());
+            return static_cast<std::size_t>(p - out) + payload.size();
+        },
+        [=, &buffer] {
+            return buffer.push(flag_byte(flag)) &&
+                   (!with_length || encode_varint(buffer, payload.size())) &&
+                   buffer.extend_from_slice(payload);
+        });
 }
 
 /// Appends `flag` and the varint of `value` (pushes, or one step where room is lent).
 template <PyBytesBuffer B>
 [[nodiscard, gnu::always_inline]] inline bool write_flag_and_varint(B &buffer, TypeFlag flag,
                                                                     std::uint64_t value) {
-    if constexpr (ReservingBuffer<B>) {
-        std::uint8_t *const out = buffer.reserve(1 + MAX_VARINT_LEN);
-        if (out == nullptr) {
-            return false;
-        }
-        out[0] = flag_byte(flag);
-        buffer.commit(1 + write_varint_at(out + 1, value));
-        return true;
-    } else {
-        return buffer.push(flag_byte(flag)) && encode_varint(buffer, value);
-    }
+    return write_group(
+        buffer, 1 + MAX_VARINT_LEN,
+        [&](std::uint8_t * out) __attribute__((always_inline)) {
+            out[0] = flag_byte(flag);
+            return 1 + write_varint_at(out + 1, value);
+        },
+        [=, &buffer] { return buffer.push(flag_byte(flag)) && encode_varint(buffer, value); });
 }
 
 /// Appends the back-reference of a value string: the narrowest fixed-width index that
@@ -93,7 +168,14 @@ template <PyBytesBuffer B>
     };
     if (index <= 0xFF) [[likely]] {
         const char out[2] = {static_cast<char>(TypeFlag::Pointer1), byte(0)};
-        return buffer.extend_from_slice(std::string_view(out, 2));
+        return write_group(
+            buffer, 2,
+            [&](std::uint8_t * p) __attribute__((always_inline)) {
+                p[0] = flag_byte(TypeFlag::Pointer1);
+                p[1] = static_cast<std::uint8_t>(index);
+                return std::size_t{2};
+            },
+            [=, &buffer] { return buffer.extend_from_slice(std::string_view(out, 2)); });
     }
     if (index <= 0xFFFF) {
         const char out[2] = {byte(8), byte(0)};
@@ -116,8 +198,8 @@ template <PyBytesBuffer B>
 /// occurrence, or in full (entering the cache first, so its index matches what readers
 /// count). ASCII strings are read in place, without conversion.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::noinline]] bool serialize_str(PyObject *str, B &buffer,
-                                                SerializingStringCache &cache) {
+[[nodiscard, gnu::always_inline]] inline bool write_str_value(PyObject *str, B &buffer,
+                                                              SerializingStringCache &cache) {
     Py_ssize_t len = 0;
     bool is_ascii = false;
     const char *data = compat::str_utf8(str, len, is_ascii);
@@ -134,6 +216,14 @@ template <PyBytesBuffer B>
     // The cache now holds the string, so `data` stays valid even if the writer runs.
     return write_flagged(buffer, is_ascii ? TypeFlag::AsciiString : TypeFlag::String,
                          std::string_view(data, static_cast<std::size_t>(len)));
+}
+
+/// `write_str_value` as one out-of-line function, for the places that are not hot
+/// enough to carry their own copy.
+template <PyBytesBuffer B>
+[[nodiscard, gnu::noinline]] bool serialize_str(PyObject *str, B &buffer,
+                                                SerializingStringCache &cache) {
+    return write_str_value(str, buffer, cache);
 }
 
 namespace detail {
@@ -250,9 +340,19 @@ template <PyBytesBuffer B>
     if constexpr (std::endian::native == std::endian::little) {
         bits = __builtin_bswap64(bits);
     }
-    char out[8];
-    std::memcpy(out, &bits, 8);
-    return write_flagged(buffer, TypeFlag::Float, std::string_view(out, 8), false);
+    return write_group(
+        buffer, 9,
+        [&](std::uint8_t * out) __attribute__((always_inline)) {
+            out[0] = flag_byte(TypeFlag::Float);
+            std::memcpy(out + 1, &bits, 8);
+            return std::size_t{9};
+        },
+        [=, &buffer] {
+            char out[8];
+            std::memcpy(out, &bits, 8);
+            return buffer.push(flag_byte(TypeFlag::Float)) &&
+                   buffer.extend_from_slice(std::string_view(out, 8));
+        });
 }
 
 /// Writes an exact `bytes`; never cached.
@@ -266,16 +366,69 @@ template <PyBytesBuffer B>
                          std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(n)));
 }
 
+/// The recursion bound of one container, entered only when the container first recurses
+/// into a nested value: the leaves of a tree (lists of numbers, flat dicts) never touch
+/// the interpreter's counter, and the depth at which RecursionError comes stays that of
+/// the nesting.
+class LazyRecursionGuard {
+  public:
+    explicit LazyRecursionGuard(const char *where) noexcept : where_(where) {}
+    LazyRecursionGuard(const LazyRecursionGuard &) = delete;
+    LazyRecursionGuard &operator=(const LazyRecursionGuard &) = delete;
+    ~LazyRecursionGuard() {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+    /// Enters once; false with RecursionError set at the limit.
+    [[nodiscard, gnu::always_inline]] bool enter() noexcept {
+        if (entered_) [[likely]] {
+            return true;
+        }
+        entered_ = Py_EnterRecursiveCall(where_) == 0;
+        return entered_;
+    }
+
+  private:
+    const char *where_;
+    bool entered_ = false;
+};
+
+/// A nested or uncommon item: under the container's recursion bound, and held while it
+/// is written when Python code may run meanwhile and drop the container's reference.
+template <PyBytesBuffer B>
+[[nodiscard]] bool serialize_nested(PyObject *obj, B &buffer, SerializingStringCache &cache,
+                                    const SerializationSettings &settings,
+                                    LazyRecursionGuard &guard) {
+    if (!guard.enter()) [[unlikely]] {
+        return false;
+    }
+    const PyPointer held = settings.python_may_run ? PyPointer::borrow(obj) : PyPointer();
+    // Lists and dicts, the usual nested values, skip the general dispatch.
+    PyTypeObject *const type = Py_TYPE(obj);
+    if (type == &PyList_Type) {
+        const Py_ssize_t n = PyList_GET_SIZE(obj);
+        return n == 0 ? buffer.push(flag_byte(TypeFlag::EmptyList))
+                      : encode_sequence<true>(obj, n, buffer, cache, settings);
+    }
+    if (type == &PyDict_Type) {
+        return PyDict_GET_SIZE(obj) == 0 ? buffer.push(flag_byte(TypeFlag::EmptyDict))
+                                         : encode_dict(obj, buffer, cache, settings);
+    }
+    return serialize(obj, buffer, cache, settings);
+}
+
 /// Writes one item of a container: the same as `serialize`, with the scalars that make
-/// up most real data written right here instead of through a call. The caller keeps
-/// `obj` alive for the call.
+/// up most real data written right here instead of through a call. Those scalars are
+/// read whole before their first byte is appended (a string is first taken into the
+/// cache), so they need no reference of their own even when the writer may run.
 template <PyBytesBuffer B>
 [[nodiscard, gnu::always_inline]] inline bool
 serialize_item(PyObject *obj, B &buffer, SerializingStringCache &cache,
-               const SerializationSettings &settings) {
+               const SerializationSettings &settings, LazyRecursionGuard &guard) {
     PyTypeObject *const type = Py_TYPE(obj);
     if (type == &PyUnicode_Type) {
-        return serialize_str(obj, buffer, cache);
+        return write_str_value(obj, buffer, cache);
     }
     if (type == &PyLong_Type) {
         return serialize_int(obj, buffer);
@@ -283,15 +436,23 @@ serialize_item(PyObject *obj, B &buffer, SerializingStringCache &cache,
     if (type == &PyFloat_Type) {
         return serialize_float(obj, buffer);
     }
-    return serialize(obj, buffer, cache, settings);
+    if (type == &PyBool_Type) {
+        return buffer.push(flag_byte(obj == Py_True ? TypeFlag::True : TypeFlag::False));
+    }
+    if (obj == Py_None) {
+        return buffer.push(flag_byte(TypeFlag::None));
+    }
+    return serialize_nested(obj, buffer, cache, settings, guard);
 }
 
 /// Writes a `datetime.datetime` (or subclass) as the text `datetime.isoformat` gives it,
 /// through the string cache like any other string.
 template <PyBytesBuffer B>
-[[gnu::noinline]] bool serialize_date(PyObject *obj, B &buffer, SerializingStringCache &cache) {
+[[gnu::noinline]] bool serialize_date(PyObject *obj, B &buffer, SerializingStringCache &cache,
+                                      const SerializationSettings &settings) {
     // The class's own method, so an overriding `isoformat` of a subclass is not used.
     PyPointer text = call_with_one_arg(ISO_FORMAT_FUNC, obj);
+    ++settings.python_calls;
     if (!text || !PyUnicode_CheckExact(text.get())) {
         to_py_error("Failed to serialize date", SERIALIZATION_ERROR_TYPE);
         return false;

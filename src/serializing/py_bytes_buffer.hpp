@@ -86,6 +86,12 @@ class RawBytesBuffer {
 
     /// Number of bytes written since the last `take_bytes`.
     [[nodiscard]] std::size_t len() const noexcept { return len_; }
+    /// Size of the storage; `len()` bytes of it are written.
+    [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
+    /// Where the next byte goes; room for `capacity() - len()` bytes.
+    [[nodiscard]] std::uint8_t *cursor() const noexcept {
+        return reinterpret_cast<std::uint8_t *>(data_ + len_);
+    }
 
     /// The `bytes` object trimmed to the output (borrowed: the buffer keeps it); the
     /// length restarts at 0. Needs `len() > 0`: a resize to 0 may swap in the
@@ -180,23 +186,29 @@ class FilePyBytesBuffer {
             PyErr_NoMemory();
             return false;
         }
-        return inner_.init();
+        if (!inner_.init()) {
+            return false;
+        }
+        update_fast_end();
+        return true;
     }
 
     /// Appends one byte, then flushes if the threshold is reached.
     [[nodiscard, gnu::always_inline]] bool push(std::uint8_t byte) noexcept {
-        if (!inner_.push(byte)) {
-            return false;
+        if (inner_.len() < fast_end_) [[likely]] {
+            *inner_.cursor() = byte;
+            inner_.commit(1);
+            return true;
         }
-        return inner_.len() < flush_threshold_ || flush();
+        return push_slow(byte);
     }
 
     /// Appends a run of bytes into the buffer, never bypassing it.
     [[nodiscard]] bool extend_from_small_slice(std::string_view slice) noexcept {
-        if (!inner_.extend_from_slice(slice)) {
-            return false;
-        }
-        return inner_.len() == 0 || inner_.len() < flush_threshold_ || flush();
+        const bool ok = inner_.extend_from_slice(slice) &&
+                        (inner_.len() == 0 || inner_.len() < flush_threshold_ || flush());
+        update_fast_end();
+        return ok;
     }
 
     /// Appends a run of bytes; a long one goes straight to the writer.
@@ -207,13 +219,54 @@ class FilePyBytesBuffer {
         return write_direct(slice);
     }
 
+    /// Room for a group of up to `n` bytes to be written in place and counted by
+    /// `commit`, or null (no error set) when the group might reach the flush threshold
+    /// or hold a slice due for a direct write, or the storage is full: the caller then
+    /// appends piece by piece, so that the writer sees the same chunks either way.
+    [[nodiscard, gnu::always_inline]] std::uint8_t *try_reserve(std::size_t n) noexcept {
+        // `fast_end_` is kept at the length while direct writes start at SMALL_GROUP
+        // bytes or less, so a small group (a number, a short string) needs one compare.
+        if (fast_end_ - inner_.len() >= n && (n <= SMALL_GROUP || n < direct_write_threshold_))
+            [[likely]] {
+            return inner_.cursor();
+        }
+        return nullptr;
+    }
+    /// Counts `n` bytes written after `try_reserve`; they stay below the threshold.
+    void commit(std::size_t n) noexcept { inner_.commit(n); }
+
     /// Hands the buffered output (at least one byte) to the writer.
     [[nodiscard]] bool flush() noexcept;
+
+    /// Number of calls to `write` so far.
+    [[nodiscard]] std::uint64_t writes() const noexcept { return writes_; }
 
     /// Flushes what is left, if anything.
     [[nodiscard]] bool finish() noexcept { return inner_.len() == 0 || flush(); }
 
   private:
+    /// Largest group of bytes that `try_reserve` lets through on the length check alone.
+    static constexpr std::size_t SMALL_GROUP = 32;
+
+    /// `push` once the byte would fill the storage or reach the threshold.
+    [[gnu::noinline]] bool push_slow(std::uint8_t byte) noexcept {
+        const bool ok = inner_.push(byte) && (inner_.len() < flush_threshold_ || flush());
+        update_fast_end();
+        return ok;
+    }
+
+    /// The fast paths may write up to the end of the storage, but no further than one
+    /// byte short of the threshold: a single push can then never reach it unseen.
+    void update_fast_end() noexcept {
+        const std::size_t below_threshold =
+            flush_threshold_ == 0 || direct_write_threshold_ <= SMALL_GROUP ? 0
+                                                                            : flush_threshold_ - 1;
+        fast_end_ = inner_.capacity() < below_threshold ? inner_.capacity() : below_threshold;
+        if (fast_end_ < inner_.len()) {
+            fast_end_ = inner_.len();
+        }
+    }
+
     [[gnu::cold, gnu::noinline]] bool write_direct(std::string_view slice) noexcept {
         if (slice.empty()) {
             return true;
@@ -230,6 +283,7 @@ class FilePyBytesBuffer {
         return call_write(chunk.get());
     }
     [[nodiscard]] bool call_write(PyObject *chunk) noexcept {
+        ++writes_;
         PyPointer result = PyPointer::steal(
             PyObject_CallMethodObjArgs(writer_.get(), write_name_.get(), chunk, nullptr));
         return static_cast<bool>(result);
@@ -245,6 +299,11 @@ class FilePyBytesBuffer {
     std::size_t flush_threshold_;
     /// Slice length from which a slice bypasses the buffer.
     std::size_t direct_write_threshold_;
+    /// `inner_` may be written without a threshold check up to this length
+    /// (`update_fast_end`); never below its length.
+    std::size_t fast_end_ = 0;
+    /// Calls to `write` so far.
+    std::uint64_t writes_ = 0;
 };
 
 static_assert(PyBytesBuffer<RawBytesBuffer>);
@@ -257,5 +316,7 @@ inline bool FilePyBytesBuffer::flush() noexcept {
     if (chunk == nullptr) {
         return false;
     }
-    return call_write(chunk) && inner_.recycle(chunk_len);
+    const bool ok = call_write(chunk) && inner_.recycle(chunk_len);
+    update_fast_end();
+    return ok;
 }

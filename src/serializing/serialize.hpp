@@ -16,7 +16,7 @@ template <PyBytesBuffer B>
     PyTypeObject *type = Py_TYPE(obj);
     const bool is_datetime = type == DATETIME_TYPE || PyType_IsSubtype(type, DATETIME_TYPE);
     if (settings.serialize_dates && is_datetime) {
-        return serialize_date(obj, buffer, cache);
+        return serialize_date(obj, buffer, cache, settings);
     }
     if (const CustomType *custom_type =
             get_custom_type_mapping(settings.custom_types.get(), type)) {

@@ -213,16 +213,133 @@ template <std::size_t InlineSlots = 0> class StrIndexMap {
 
 /// The strings of one encoding, each with the back-reference index it received when it
 /// was written in full (0, 1, 2, ... in output order).
+///
+/// Every string met is looked up, so this is a flat open-addressing table of its own
+/// rather than a `StrIndexMap`: each slot holds the string itself next to its index and
+/// a few hash bits, so the common hit (the same key object again) is one load and one
+/// compare, and a miss usually ends at the first free slot, where the string goes.
+/// Equal strings that are distinct objects match by hash bits, then text.
+///
+/// When Python code may run during the walk, the table holds a strong reference to
+/// every string, for the reason given at `StrIndexMap`. Otherwise the tree keeps every
+/// string alive for the whole call and the table only borrows them: on a large
+/// document, touching each string's count twice more costs more than the look-ups.
 class SerializingStringCache {
   public:
+    explicit SerializingStringCache(bool hold_references) noexcept
+        : hold_references_(hold_references) {}
+    SerializingStringCache(const SerializingStringCache &) = delete;
+    SerializingStringCache &operator=(const SerializingStringCache &) = delete;
+    ~SerializingStringCache() {
+        if (!hold_references_) {
+            return;
+        }
+        for (std::size_t i = 0; i < capacity_; ++i) {
+            if (slots_[i].str != nullptr) {
+                Py_DECREF(slots_[i].str);
+            }
+        }
+    }
+
     /// On a hit sets `index` to the string's index and returns true. On a miss enters
     /// the string with the next index and returns false: the caller writes it in full.
-    [[nodiscard]] bool lookup_or_insert(PyObject *str, std::uint64_t &index) {
-        index = map_.find_or_insert(str, compat::str_hash(str));
-        return index != StrIndexMap<16>::NOT_FOUND;
+    /// May throw std::bad_alloc.
+    [[nodiscard, gnu::always_inline]] bool lookup_or_insert(PyObject *str, std::uint64_t &index) {
+        if (size_ * 2 >= capacity_) [[unlikely]] {
+            grow();
+        }
+        const Py_hash_t hash = compat::str_hash(str);
+        const std::uint64_t tag = tag_of(hash);
+        const std::size_t mask = capacity_ - 1;
+        for (std::size_t i = home(hash);; i = (i + 1) & mask) {
+            Slot &slot = slots_[i];
+            if (slot.str == str) [[likely]] {
+                index = slot.packed & INDEX_MASK;
+                return true;
+            }
+            if (slot.str == nullptr) {
+                slot.str = str;
+                slot.packed = size_ | tag;
+                if (hold_references_) {
+                    Py_INCREF(str);
+                }
+                ++size_;
+                return false;
+            }
+            if ((slot.packed & ~INDEX_MASK) == tag && compat::str_equal(slot.str, str)) {
+                index = slot.packed & INDEX_MASK;
+                return true;
+            }
+        }
     }
 
   private:
-    /// 16 slots inline: a small document needs no allocation for its strings.
-    StrIndexMap<16> map_;
+    struct Slot {
+        /// The string (owned), null for a free slot.
+        PyObject *str;
+        /// Index in the low INDEX_BITS bits, hash bits above.
+        std::uint64_t packed;
+    };
+
+    static constexpr unsigned INDEX_BITS = 40;
+    static constexpr std::uint64_t INDEX_MASK = (std::uint64_t{1} << INDEX_BITS) - 1;
+    /// Slots of the first table, kept inside the cache: small documents allocate nothing.
+    static constexpr std::size_t INLINE_SLOTS = 16;
+
+    [[nodiscard]] static std::uint64_t tag_of(Py_hash_t hash) noexcept {
+        return (static_cast<std::uint64_t>(hash) >> INDEX_BITS) << INDEX_BITS;
+    }
+    /// First slot to probe: the high bits of a Fibonacci multiply.
+    [[nodiscard]] std::size_t home(Py_hash_t hash) const noexcept {
+        const std::uint64_t mixed = static_cast<std::uint64_t>(hash) * 0x9E3779B97F4A7C15ULL;
+        return static_cast<std::size_t>(mixed >> shift_);
+    }
+
+    /// Quadruples the table while small, then doubles it, and re-enters every string by
+    /// the hash its object caches.
+    [[gnu::cold, gnu::noinline]] void grow() {
+        const std::size_t cap = capacity_ == 0                       ? INLINE_SLOTS
+                                : capacity_ < (std::size_t{1} << 16) ? capacity_ * 4
+                                                                     : capacity_ * 2;
+        if (cap > (INDEX_MASK >> 1)) {
+            throw std::bad_alloc();
+        }
+        std::unique_ptr<Slot[]> heap;
+        Slot *slots = inline_.data();
+        if (cap != INLINE_SLOTS) {
+            heap = std::make_unique<Slot[]>(cap);
+            slots = heap.get();
+        } else {
+            inline_.fill(Slot{nullptr, 0});
+        }
+        const unsigned shift = 64 - static_cast<unsigned>(__builtin_ctzll(cap));
+        for (std::size_t i = 0; i < capacity_; ++i) {
+            const Slot &old = slots_[i];
+            if (old.str == nullptr) {
+                continue;
+            }
+            const std::uint64_t mixed =
+                static_cast<std::uint64_t>(compat::str_hash(old.str)) * 0x9E3779B97F4A7C15ULL;
+            std::size_t j = static_cast<std::size_t>(mixed >> shift);
+            while (slots[j].str != nullptr) {
+                j = (j + 1) & (cap - 1);
+            }
+            slots[j] = old;
+        }
+        slots_ = slots;
+        heap_ = std::move(heap);
+        capacity_ = cap;
+        shift_ = shift;
+    }
+
+    Slot *slots_ = nullptr;
+    std::unique_ptr<Slot[]> heap_;
+    /// Left uninitialised until first used.
+    std::array<Slot, INLINE_SLOTS> inline_;
+    /// Number of slots (a power of two), 0 before the first string.
+    std::size_t capacity_ = 0;
+    unsigned shift_ = 64;
+    std::size_t size_ = 0;
+    /// Whether each string in the table is owned (see the class comment).
+    bool hold_references_;
 };

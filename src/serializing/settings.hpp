@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -70,4 +71,7 @@ struct SerializationSettings {
     /// Whether Python code can run during the walk (a writer, converters, `isoformat` and
     /// what it allocates), so that items must be held while they are written.
     bool python_may_run = true;
+    /// Counts the calls into Python code made by converters and `isoformat` so far, so
+    /// that a writer of a container can tell whether any ran since it looked.
+    mutable std::uint64_t python_calls = 0;
 };

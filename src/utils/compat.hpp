@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #if defined(PYPY_VERSION)
@@ -58,9 +59,31 @@ namespace compat {
 #endif
 }
 
-/// New list (`tuple` false) or tuple of `n` empty slots, each to be filled exactly once
-/// with `fill_sequence` before the object is handed to Python code.
+/// New list (`tuple` false) or tuple for `n` items, to be filled in order, slot 0 first,
+/// each exactly once with `fill_sequence` before the object is handed to Python code.
+/// On CPython a list starts empty with room for `n` items and grows as it is filled: its
+/// item array is never zeroed, and an abandoned list holds just the items stored.
 [[nodiscard]] inline PyObject *new_sequence(Py_ssize_t n, bool tuple) noexcept {
+#if VEZUVIR_CPYTHON
+    if (!tuple && n > 0) {
+        if (static_cast<std::size_t>(n) > PY_SSIZE_T_MAX / sizeof(PyObject *)) {
+            return PyErr_NoMemory();
+        }
+        auto **items = static_cast<PyObject **>(
+            PyMem_Malloc(static_cast<std::size_t>(n) * sizeof(PyObject *)));
+        if (items == nullptr) {
+            return PyErr_NoMemory();
+        }
+        PyObject *list = PyList_New(0);
+        if (list == nullptr) {
+            PyMem_Free(items);
+            return nullptr;
+        }
+        reinterpret_cast<PyListObject *>(list)->ob_item = items;
+        reinterpret_cast<PyListObject *>(list)->allocated = n;
+        return list;
+    }
+#endif
     return tuple ? PyTuple_New(n) : PyList_New(n);
 }
 
@@ -71,6 +94,7 @@ inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tupl
         PyTuple_SET_ITEM(seq, i, item);
     } else {
         PyList_SET_ITEM(seq, i, item);
+        Py_SET_SIZE(seq, i + 1);
     }
 #else
     // The checked setters cannot fail here: the index is in range and the object new.
@@ -167,13 +191,26 @@ inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tupl
 
 /// Whether two exact `str` objects hold the same characters. CPython compares the
 /// canonical storage directly (equal text implies equal width); elsewhere the public call.
-[[nodiscard]] inline bool str_equal(PyObject *a, PyObject *b) noexcept {
+[[nodiscard, gnu::always_inline]] inline bool str_equal(PyObject *a, PyObject *b) noexcept {
 #if VEZUVIR_CPYTHON
     const Py_ssize_t len = PyUnicode_GET_LENGTH(a);
     const int kind = PyUnicode_KIND(a);
-    return len == PyUnicode_GET_LENGTH(b) && kind == static_cast<int>(PyUnicode_KIND(b)) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<std::size_t>(len) * kind) == 0;
+    if (len != PyUnicode_GET_LENGTH(b) || kind != static_cast<int>(PyUnicode_KIND(b))) {
+        return false;
+    }
+    const auto n = static_cast<std::size_t>(len) * static_cast<std::size_t>(kind);
+    const auto *x = static_cast<const unsigned char *>(PyUnicode_DATA(a));
+    const auto *y = static_cast<const unsigned char *>(PyUnicode_DATA(b));
+    if (n >= 8 && n <= 16) {
+        // Most repeated values are short: two overlapping words instead of a call.
+        std::uint64_t xh = 0, yh = 0, xt = 0, yt = 0;
+        std::memcpy(&xh, x, 8);
+        std::memcpy(&yh, y, 8);
+        std::memcpy(&xt, x + n - 8, 8);
+        std::memcpy(&yt, y + n - 8, 8);
+        return ((xh ^ yh) | (xt ^ yt)) == 0;
+    }
+    return std::memcmp(x, y, n) == 0;
 #else
     return PyUnicode_Compare(a, b) == 0;
 #endif

@@ -1,85 +1,135 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <vector>
 
 #include "deserializing/pointer_holders/pointer_holder.hpp"
 #include "deserializing/primitives.hpp"
-
-/// One back-reference table entry of the lazy readers: a decoded string (owned), or
-/// where a skipped string's length field lies (resolved only if a back-reference asks).
-class PointerEntry {
-  public:
-    static PointerEntry object(PyObject *str) noexcept {
-        Py_INCREF(str);
-        return PointerEntry(reinterpret_cast<std::uintptr_t>(str), Kind::Object);
-    }
-    static PointerEntry position(std::size_t offset, bool key_form) noexcept {
-        return PointerEntry(offset, key_form ? Kind::KeyPosition : Kind::ValuePosition);
-    }
-    PointerEntry(const PointerEntry &) = delete;
-    PointerEntry &operator=(const PointerEntry &) = delete;
-    PointerEntry(PointerEntry &&other) noexcept : word_(other.word_), kind_(other.kind_) {
-        other.kind_ = Kind::ValuePosition;
-    }
-    PointerEntry &operator=(PointerEntry &&) = delete;
-    ~PointerEntry() {
-        if (kind_ == Kind::Object) {
-            Py_DECREF(reinterpret_cast<PyObject *>(word_));
-        }
-    }
-
-    /// New reference to the string, decoding a position entry afresh from `data`.
-    [[nodiscard]] PyPointer resolve(const std::uint8_t *data, std::size_t len) const noexcept {
-        auto pos = static_cast<std::size_t>(word_);
-        switch (kind_) {
-        case Kind::Object:
-            return PyPointer::borrow(reinterpret_cast<PyObject *>(word_));
-        case Kind::KeyPosition:
-            return decode_string_without_inserting_pointer<StrForm::MarkerKey>(data, len, pos);
-        case Kind::ValuePosition:
-            break;
-        }
-        return decode_string_without_inserting_pointer<StrForm::MarkerValue>(data, len, pos);
-    }
-
-  private:
-    enum class Kind : std::uint8_t { Object, ValuePosition, KeyPosition };
-    PointerEntry(std::uintptr_t word, Kind kind) noexcept : word_(word), kind_(kind) {}
-    /// The object pointer, or the offset of the string's length field.
-    std::uintptr_t word_;
-    Kind kind_;
-};
+#include "utils/compat.hpp"
 
 /// Table of the lazy readers, over a borrowed view of the whole input.
+///
+/// One word per entry, so that the skipper's appends stay cheap and growing the table
+/// moves plain words:
+///     ...ptr 00   a decoded string, owned (objects are at least 4-byte aligned)
+///     offset 01   a skipped string value: its varint length field is at `offset`
+///     offset 10   a skipped literal dict key: its key_varint length field is at `offset`
+/// A position entry is decoded only if a back-reference asks for it.
 class PositionPointerHolder {
   public:
     PositionPointerHolder(const std::uint8_t *data, std::size_t len) noexcept
         : data_(data), len_(len) {}
+    PositionPointerHolder(const PositionPointerHolder &) = delete;
+    PositionPointerHolder &operator=(const PositionPointerHolder &) = delete;
+    ~PositionPointerHolder() {
+        for (PyObject *str : owned_) {
+            Py_DECREF(str);
+        }
+        std::free(words_);
+    }
 
+    /// Appends `str` (takes its own reference).
     [[nodiscard]] bool insert(PyObject *str) {
-        entries_.push_back(PointerEntry::object(str));
+        // Referenced last: if an append throws, the call fails owing `str` nothing.
+        append(reinterpret_cast<std::uintptr_t>(str));
+        owned_.push_back(str);
+        Py_INCREF(str);
         return true;
     }
     /// Records a string stepped over without decoding: `offset` is its length field,
     /// `key_form` says whether that is a key_varint (literal dict key) or a varint.
     [[nodiscard]] bool insert_position(std::size_t offset, bool key_form) {
-        entries_.push_back(PointerEntry::position(offset, key_form));
+        append((static_cast<std::uintptr_t>(offset) << 2) | (key_form ? KEY_TAG : VALUE_TAG));
         return true;
     }
     [[nodiscard]] PyPointer safe_get(std::uint64_t index) noexcept {
-        if (index >= entries_.size()) [[unlikely]] {
+        if (index >= size_) [[unlikely]] {
             fail_unexpected_end();
             return {};
         }
-        return entries_[static_cast<std::size_t>(index)].resolve(data_, len_);
+        const std::uintptr_t word = words_[index];
+        std::size_t pos = static_cast<std::size_t>(word >> 2);
+        switch (word & TAG_MASK) {
+        case OBJECT_TAG:
+            return PyPointer::borrow(reinterpret_cast<PyObject *>(word));
+        case KEY_TAG:
+            return decode_string_without_inserting_pointer<StrForm::MarkerKey>(data_, len_, pos);
+        default:
+            return decode_string_without_inserting_pointer<StrForm::MarkerValue>(data_, len_, pos);
+        }
     }
-    [[nodiscard]] std::size_t size() const noexcept { return entries_.size(); }
+    /// Whether entry `index` is the string whose UTF-8 text is `text[0:n]`, compared
+    /// without building it: 1 or 0, or -1 with DeserializationError for a missing entry
+    /// or a cut-short position entry.
+    [[nodiscard]] int equals_text(std::uint64_t index, const char *text, std::size_t n) noexcept {
+        if (index >= size_) [[unlikely]] {
+            fail_unexpected_end();
+            return -1;
+        }
+        const std::uintptr_t word = words_[index];
+        std::size_t pos = static_cast<std::size_t>(word >> 2);
+        std::size_t start = 0;
+        std::size_t stored = 0;
+        switch (word & TAG_MASK) {
+        case OBJECT_TAG: {
+            // A decoded entry was valid UTF-8, so its text can always be had.
+            Py_ssize_t size = 0;
+            bool ascii = false;
+            const char *utf8 = compat::str_utf8(reinterpret_cast<PyObject *>(word), size, ascii);
+            if (utf8 == nullptr) [[unlikely]] {
+                return -1;
+            }
+            return static_cast<std::size_t>(size) == n && std::memcmp(utf8, text, n) == 0;
+        }
+        case KEY_TAG:
+            if (!read_string_body<StrForm::MarkerKey>(data_, len_, pos, start, stored)) {
+                return -1;
+            }
+            break;
+        default:
+            if (!read_string_body<StrForm::MarkerValue>(data_, len_, pos, start, stored)) {
+                return -1;
+            }
+            break;
+        }
+        return stored == n && std::memcmp(data_ + start, text, n) == 0;
+    }
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
 
   private:
+    static constexpr std::uintptr_t TAG_MASK = 3;
+    static constexpr std::uintptr_t OBJECT_TAG = 0;
+    static constexpr std::uintptr_t VALUE_TAG = 1;
+    static constexpr std::uintptr_t KEY_TAG = 2;
+
     const std::uint8_t *data_;
     std::size_t len_;
-    /// Entry i has back-reference index i.
-    std::vector<PointerEntry> entries_;
+    void append(std::uintptr_t word) {
+        if (size_ == capacity_) [[unlikely]] {
+            grow();
+        }
+        words_[size_++] = word;
+    }
+    /// Doubles the table with `realloc`: entries are plain words, and a large block can
+    /// then be moved by remapping its pages rather than by copying them.
+    [[gnu::noinline]] void grow() {
+        const std::size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
+        void *words = std::realloc(words_, capacity * sizeof(std::uintptr_t));
+        if (words == nullptr) {
+            throw std::bad_alloc();
+        }
+        words_ = static_cast<std::uintptr_t *>(words);
+        capacity_ = capacity;
+    }
+
+    /// Entry i has back-reference index i; `size_` entries of `capacity_` are in use.
+    std::uintptr_t *words_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+    /// The strings the table owns a reference to.
+    std::vector<PyObject *> owned_;
 };
 static_assert(PointerHolder<PositionPointerHolder>);

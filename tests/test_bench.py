@@ -1,0 +1,88 @@
+"""The benchmark suite runs end to end on tiny inputs, so that it cannot rot unnoticed.
+
+Nothing here is timed: the suite checks every round trip and lazy read it measures, and
+these tests check that each section of the report comes out."""
+
+import importlib.util
+import json
+import sys
+from pathlib import Path
+
+import pytest
+
+RUN = Path(__file__).resolve().parents[1] / "bench" / "run.py"
+
+
+@pytest.fixture(scope="module")
+def bench():
+    spec = importlib.util.spec_from_file_location("bench_run", RUN)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture
+def tiny_data(tmp_path):
+    data = tmp_path / "data"
+    data.mkdir()
+    (data / "small.json").write_text(json.dumps({"a": [1, 2.5, "x"], "b": {"c": None, "d": []}}))
+    (data / "rows.json").write_text(json.dumps([{"k": i, "v": "same"} for i in range(20)]))
+    return data
+
+
+def run_tiny(bench, tiny_data, tmp_path, *extra):
+    results = tmp_path / "RESULTS.md"
+    argv = ["--data", str(tiny_data), "--scale", "0.0005", "--rounds", "1", "--min-ms", "0", "--cpu-time"]
+    argv += ["--stream-mb", "0.2", "--write", "--results", str(results)]
+    argv += ["--chart", str(tmp_path / "results.svg"), *extra]
+    return bench.main(argv), results.read_text(encoding="utf-8")
+
+
+def test_every_document_and_section_is_reported(bench, tiny_data, tmp_path, capsys):
+    results, text = run_tiny(bench, tiny_data, tmp_path, "--no-chart")
+    names = [r["name"] for r in results]
+    assert names[:2] == ["rows", "small"]
+    assert set(names[2:]) == {
+        "records",
+        "repeated_strings",
+        "deep",
+        "number_heavy",
+        "large_bytes",
+        "booleans",
+    }
+    headings = ("### encode", "### decode", "### Encoded size", "### Lazy reads", "### Streaming")
+    for heading in headings + ("### Targets",):
+        assert heading in text
+    for name in names:
+        assert f"| {name} |" in text
+    assert "interpreter:" in text and "CPU:" in text and "date:" in text
+    # The same report goes to stdout.
+    assert "### Lazy reads" in capsys.readouterr().out
+
+
+def test_lazy_paths_reach_first_middle_last_and_a_missing_key(bench):
+    value = {"a": [10, {"b": 20}], "c": {"d": 30, "e": 40}}
+    paths = bench.lazy_paths(value)
+    assert [bench.follow(value, paths[r]) for r in ("start", "middle", "end")] == [10, 30, 40]
+    assert paths["missing"][:-1] == ["c"]
+    # Without any dict, an index past the end of the root list is missing.
+    assert bench.lazy_paths([1, 2])["missing"][0].index == 2
+
+
+def test_only_selects_documents_and_stream_can_be_skipped(bench, tiny_data, tmp_path):
+    results, text = run_tiny(bench, tiny_data, tmp_path, "--only", "small", "--no-stream", "--no-chart")
+    assert [r["name"] for r in results] == ["small"]
+    assert "### Streaming" not in text
+
+
+def test_chart_is_written(bench, tiny_data, tmp_path):
+    pytest.importorskip("matplotlib")
+    run_tiny(bench, tiny_data, tmp_path, "--only", "rows", "--no-stream")
+    assert (tmp_path / "results.svg").read_text().lstrip().startswith("<?xml")
+
+
+@pytest.mark.skipif(sys.implementation.name != "cpython", reason="tracemalloc is CPython's")
+def test_streaming_peak_is_traced(bench):
+    stream = bench.streaming(0.5, 1)
+    assert stream["peaks"]["bytes"] >= stream["size"]
+    assert stream["peaks"]["writer"] > 0
