@@ -320,7 +320,7 @@ class SerializingStringCache {
             }
             const std::uint64_t mixed =
                 static_cast<std::uint64_t>(compat::str_hash(old.str)) * 0x9E3779B97F4A7C15ULL;
-            std::size_t j = static_cast<std::size_t>(mixed >> shift);
+            auto j = static_cast<std::size_t>(mixed >> shift);
             while (slots[j].str != nullptr) {
                 j = (j + 1) & (cap - 1);
             }

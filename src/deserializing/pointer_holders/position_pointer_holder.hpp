@@ -51,7 +51,7 @@ class PositionPointerHolder {
             return {};
         }
         const std::uintptr_t word = words_[index];
-        std::size_t pos = static_cast<std::size_t>(word >> 2);
+        auto pos = static_cast<std::size_t>(word >> 2);
         switch (word & TAG_MASK) {
         case OBJECT_TAG:
             return PyPointer::borrow(reinterpret_cast<PyObject *>(word));
@@ -70,7 +70,7 @@ class PositionPointerHolder {
             return -1;
         }
         const std::uintptr_t word = words_[index];
-        std::size_t pos = static_cast<std::size_t>(word >> 2);
+        auto pos = static_cast<std::size_t>(word >> 2);
         std::size_t start = 0;
         std::size_t stored = 0;
         switch (word & TAG_MASK) {
