@@ -379,10 +379,7 @@ using Path = std::span<const PathElement>;
             if (!field) {
                 return {};
             }
-            if (PyDict_SetItem(row.get(), key.get(), field.get()) < 0) {
-                PyErr_Clear();
-                fail_deserialization(
-                    format_message("Invalid type for a key: {}", pretty_type(key.get())));
+            if (!store_dict_item(row.get(), key.get(), field.get())) {
                 return {};
             }
         } else {
@@ -405,10 +402,7 @@ using Path = std::span<const PathElement>;
         if (!field) {
             return {};
         }
-        if (PyDict_SetItem(row.get(), key.get(), field.get()) < 0) {
-            PyErr_Clear();
-            fail_deserialization(
-                format_message("Invalid type for a key: {}", pretty_type(key.get())));
+        if (!store_dict_item(row.get(), key.get(), field.get())) {
             return {};
         }
     }
