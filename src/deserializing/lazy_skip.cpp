@@ -106,33 +106,6 @@ constexpr auto FIXED_SIZE = [] {
     return sizes;
 }();
 
-/// Holds one level of the interpreter's recursion count from the first nested container
-/// met by a skip loop to the loop's end: one level per level of nesting, as a guard per
-/// container would count, without a call per small container (a list of two floats).
-class LoopRecursionGuard {
-  public:
-    LoopRecursionGuard() noexcept = default;
-    LoopRecursionGuard(const LoopRecursionGuard &) = delete;
-    LoopRecursionGuard &operator=(const LoopRecursionGuard &) = delete;
-    ~LoopRecursionGuard() {
-        if (entered_) {
-            Py_LeaveRecursiveCall();
-        }
-    }
-    [[nodiscard]] bool enter_once() noexcept {
-        if (!entered_) {
-            if (Py_EnterRecursiveCall(" while skipping an encoded value") != 0) {
-                return false;
-            }
-            entered_ = true;
-        }
-        return true;
-    }
-
-  private:
-    bool entered_ = false;
-};
-
 [[nodiscard]] constexpr bool holds_values(std::uint8_t flag) noexcept {
     switch (static_cast<TypeFlag>(flag)) {
     case TypeFlag::List:
@@ -148,7 +121,7 @@ class LoopRecursionGuard {
 
 /// Steps over one value inside a skip loop: scalars inline, the rest by `skip_object`.
 [[nodiscard]] inline bool skip_value(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                                     PositionPointerHolder &holder, LoopRecursionGuard &guard) {
+                                     PositionPointerHolder &holder, LazyRecursionGuard &guard) {
     if (pos < len) [[likely]] {
         const std::uint8_t flag = data[pos];
         if (FIXED_SIZE[flag] != 0) [[likely]] {
@@ -164,7 +137,7 @@ class LoopRecursionGuard {
             ++pos;
             return skip_varint(data, len, pos);
         }
-        if (holds_values(flag) && !guard.enter_once()) {
+        if (holds_values(flag) && !guard.enter()) {
             return false;
         }
     }
@@ -176,7 +149,7 @@ class LoopRecursionGuard {
 bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                   PositionPointerHolder &holder, std::uint64_t n) {
     // Every value takes at least one byte, so a hostile count runs out of input quickly.
-    LoopRecursionGuard guard;
+    LazyRecursionGuard guard(" while skipping an encoded value");
     for (std::uint64_t k = 0; k < n; ++k) {
         if (!skip_value(data, len, pos, holder, guard)) {
             return false;
@@ -274,7 +247,7 @@ bool skip_object(const std::uint8_t *data, std::size_t len, std::size_t &pos,
         }
         return true;
     case TypeFlag::Dict: {
-        LoopRecursionGuard guard;
+        LazyRecursionGuard guard(" while skipping an encoded value");
         if (!decode_varint(data, len, pos, count)) {
             return false;
         }

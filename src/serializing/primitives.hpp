@@ -366,34 +366,6 @@ template <PyBytesBuffer B>
                          std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(n)));
 }
 
-/// The recursion bound of one container, entered only when the container first recurses
-/// into a nested value: the leaves of a tree (lists of numbers, flat dicts) never touch
-/// the interpreter's counter, and the depth at which RecursionError comes stays that of
-/// the nesting.
-class LazyRecursionGuard {
-  public:
-    explicit LazyRecursionGuard(const char *where) noexcept : where_(where) {}
-    LazyRecursionGuard(const LazyRecursionGuard &) = delete;
-    LazyRecursionGuard &operator=(const LazyRecursionGuard &) = delete;
-    ~LazyRecursionGuard() {
-        if (entered_) {
-            Py_LeaveRecursiveCall();
-        }
-    }
-    /// Enters once; false with RecursionError set at the limit.
-    [[nodiscard, gnu::always_inline]] bool enter() noexcept {
-        if (entered_) [[likely]] {
-            return true;
-        }
-        entered_ = Py_EnterRecursiveCall(where_) == 0;
-        return entered_;
-    }
-
-  private:
-    const char *where_;
-    bool entered_ = false;
-};
-
 /// A nested or uncommon item: under the container's recursion bound, and held while it
 /// is written when Python code may run meanwhile and drop the container's reference.
 template <PyBytesBuffer B>

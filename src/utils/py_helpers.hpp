@@ -95,3 +95,31 @@ class RecursionGuard {
   private:
     bool entered_;
 };
+
+/// The recursion bound of one container (or skip loop), entered only when it first
+/// recurses into a nested container: the leaves of a tree (lists of numbers, flat dicts,
+/// pairs of floats) never touch the interpreter's counter, and the depth at which
+/// RecursionError comes stays that of the nesting.
+class LazyRecursionGuard {
+  public:
+    explicit LazyRecursionGuard(const char *where) noexcept : where_(where) {}
+    LazyRecursionGuard(const LazyRecursionGuard &) = delete;
+    LazyRecursionGuard &operator=(const LazyRecursionGuard &) = delete;
+    ~LazyRecursionGuard() {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+    /// Enters once; false with RecursionError set at the limit.
+    [[nodiscard, gnu::always_inline]] bool enter() noexcept {
+        if (entered_) [[likely]] {
+            return true;
+        }
+        entered_ = Py_EnterRecursiveCall(where_) == 0;
+        return entered_;
+    }
+
+  private:
+    const char *where_;
+    bool entered_ = false;
+};
