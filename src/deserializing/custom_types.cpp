@@ -84,35 +84,10 @@ void fail_converter() noexcept {
 } // namespace
 
 bool HeldCustomTypes::parse(PyObject *obj) {
-    if (!PyDict_Check(obj)) {
-        LoadsCustomTypes rejected;
-        return parse_loads_custom_types_dict(obj, rejected); // raises its TypeError
-    }
-    // Own each pair the moment the dict lends it: nothing in this loop runs Python code,
-    // and PyPy builds the key and value objects it lends afresh, for one use only.
-    std::vector<PyPointer> held;
-    held.reserve(2 * static_cast<std::size_t>(PyDict_Size(obj)));
-    Py_ssize_t it = 0;
-    PyObject *key = nullptr;
-    PyObject *converter = nullptr;
-    while (PyDict_Next(obj, &it, &key, &converter)) {
-        held.push_back(PyPointer::borrow(key));
-        held.push_back(PyPointer::borrow(converter));
-    }
     LoadsCustomTypes map;
-    map.reserve(held.size() / 2);
-    for (std::size_t i = 0; i < held.size(); i += 2) {
-        if (!PyCallable_Check(held[i + 1].get())) {
-            PyErr_SetString(PyExc_TypeError, "custom_types value must be a function");
-            return false;
-        }
-        const PyKey identifier(held[i].get());
-        if (identifier.hash == -1 && PyErr_Occurred()) {
-            return false;
-        }
-        map.insert_or_assign(identifier, held[i + 1].get());
+    if (!parse_loads_custom_types_dict(obj, map, held_)) {
+        return false;
     }
-    held_ = std::move(held);
     map_ = std::move(map);
     return true;
 }

@@ -11,11 +11,8 @@
 #include "utils/custom_type_loaders.hpp"
 #include "utils/safe_py_pointer.hpp"
 
-/// The `custom_types` argument of one reader call, checked as
-/// `parse_loads_custom_types_dict` checks it. The converter map borrows its keys and
-/// converters from strong references held here rather than from the caller's dict:
-/// converters (and keys' `__eq__`) run Python code that could empty that dict, and PyPy
-/// frees the objects dict iteration lends once nothing owns them.
+/// The `custom_types` argument of one reader call: the converter map and the strong
+/// references its keys and converters are borrowed from, for the whole call.
 class HeldCustomTypes {
   public:
     /// Checks and takes the argument; false with the TypeError of

@@ -1,27 +1,35 @@
 #include "utils/custom_type_loaders.hpp"
 
-bool parse_loads_custom_types_dict(PyObject *obj, LoadsCustomTypes &out) {
+bool parse_loads_custom_types_dict(PyObject *obj, LoadsCustomTypes &out,
+                                   std::vector<PyPointer> &held) {
     if (!PyDict_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, "custom_types must be a dict");
         return false;
     }
-    out.clear();
-    out.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
+    // Own each pair the moment the dict lends it: nothing in this loop runs Python code.
+    std::vector<PyPointer> pairs;
+    pairs.reserve(2 * static_cast<std::size_t>(PyDict_Size(obj)));
     Py_ssize_t it = 0;
     PyObject *key = nullptr;
-    PyObject *value = nullptr;
-    while (PyDict_Next(obj, &it, &key, &value)) {
-        if (!PyCallable_Check(value)) {
-            out.clear();
+    PyObject *converter = nullptr;
+    while (PyDict_Next(obj, &it, &key, &converter)) {
+        pairs.push_back(PyPointer::borrow(key));
+        pairs.push_back(PyPointer::borrow(converter));
+    }
+    LoadsCustomTypes map;
+    map.reserve(pairs.size() / 2);
+    for (std::size_t i = 0; i < pairs.size(); i += 2) {
+        if (!PyCallable_Check(pairs[i + 1].get())) {
             PyErr_SetString(PyExc_TypeError, "custom_types value must be a function");
             return false;
         }
-        PyKey pykey(key);
-        if (pykey.hash == -1 && PyErr_Occurred()) {
-            out.clear();
+        const PyKey identifier(pairs[i].get());
+        if (identifier.hash == -1 && PyErr_Occurred()) {
             return false;
         }
-        out.insert_or_assign(pykey, value);
+        map.insert_or_assign(identifier, pairs[i + 1].get());
     }
+    held = std::move(pairs);
+    out = std::move(map);
     return true;
 }
