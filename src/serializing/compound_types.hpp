@@ -67,14 +67,15 @@ class KeyPositions {
 /// The keys of `dict` with their positions, or nothing if a key is not exactly `str`.
 [[nodiscard]] inline std::optional<KeyPositions> get_dict_keys(PyObject *dict) {
     KeyPositions keys;
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr;
-    PyObject *value = nullptr;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
+    const bool all_str = compat::dict_for_each(dict, [&](PyObject *key, PyObject *) {
         if (!PyUnicode_CheckExact(key)) {
-            return std::nullopt;
+            return false;
         }
         keys.push(key);
+        return true;
+    });
+    if (!all_str) {
+        return std::nullopt;
     }
     return keys;
 }
@@ -87,11 +88,8 @@ class KeyPositions {
         return false;
     }
     std::fill(values, values + k, nullptr);
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr;
-    PyObject *value = nullptr;
     std::size_t seen = 0;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
+    const bool matched = compat::dict_for_each(dict, [&](PyObject *key, PyObject *value) {
         const std::ptrdiff_t at = keys.position_of(key, seen++);
         // Distinct dict keys never share a position; checked all the same, as the
         // values array must be filled exactly once per position.
@@ -99,8 +97,9 @@ class KeyPositions {
             return false;
         }
         values[at] = value;
-    }
-    return seen == k;
+        return true;
+    });
+    return matched && seen == k;
 }
 
 /// Writes a key of a string-keyed dict: the key back-reference (254, varint index) if
@@ -108,12 +107,6 @@ class KeyPositions {
 template <PyBytesBuffer B>
 [[nodiscard, gnu::always_inline]] inline bool write_dict_key(PyObject *key, B &buffer,
                                                              SerializingStringCache &cache) {
-    Py_ssize_t len = 0;
-    bool is_ascii = false;
-    const char *data = compat::str_utf8(key, len, is_ascii);
-    if (data == nullptr) [[unlikely]] {
-        return false;
-    }
     std::uint64_t index = 0;
     if (cache.lookup_or_insert(key, index)) {
         return write_group(
@@ -125,6 +118,13 @@ template <PyBytesBuffer B>
             [=, &buffer] {
                 return buffer.push(KEY_POINTER_MARKER) && encode_varint(buffer, index);
             });
+    }
+    // Only a key written in full needs its text.
+    Py_ssize_t len = 0;
+    bool is_ascii = false;
+    const char *data = compat::str_utf8(key, len, is_ascii);
+    if (data == nullptr) [[unlikely]] {
+        return false;
     }
     const auto n = static_cast<std::size_t>(len);
     return write_group(
@@ -254,17 +254,29 @@ template <PyBytesBuffer B>
                                const SerializationSettings &settings) {
     LazyRecursionGuard guard(" while serializing a dict");
     const Py_ssize_t n = PyDict_GET_SIZE(dict);
-    Py_ssize_t pos = 0;
-    PyObject *k = nullptr;
-    PyObject *v = nullptr;
-    // One pass both checks the keys and gathers the entries to write.
+    if (!settings.python_may_run && compat::dict_keys_all_str(dict)) {
+        // Nothing can change the dict meanwhile, and its keys need no check: written
+        // straight from the dict in one pass.
+        return write_flag_and_varint(buffer, TypeFlag::Dict, static_cast<std::uint64_t>(n)) &&
+               compat::dict_for_each(
+                   dict, [&](PyObject * key, PyObject * value) __attribute__((always_inline)) {
+                       return write_dict_key(key, buffer, cache) &&
+                              serialize_item(value, buffer, cache, settings, guard);
+                   });
+    }
+    // One pass both checks the keys and gathers the entries to write; it runs no Python
+    // code, so it meets exactly `n` entries.
     DictEntries entries(static_cast<std::size_t>(n));
     std::size_t count = 0;
-    while (PyDict_Next(dict, &pos, &k, &v) && count < entries.size()) {
+    const bool all_str = compat::dict_for_each(dict, [&](PyObject *k, PyObject *v) {
         if (!PyUnicode_CheckExact(k)) [[unlikely]] {
-            return encode_any_key_dict(dict, n, buffer, cache, settings, guard);
+            return false;
         }
         entries[count++] = {k, v};
+        return true;
+    });
+    if (!all_str) [[unlikely]] {
+        return encode_any_key_dict(dict, n, buffer, cache, settings, guard);
     }
     if (!settings.python_may_run) {
         // Nothing can change the dict meanwhile.
@@ -345,9 +357,10 @@ template <bool IsList = true>
     return true;
 }
 
-/// `ConsistentTypeList` of booleans: n bits, the first item in the top bit.
+/// `ConsistentTypeList` of booleans: n bits, the first item in the top bit, each packed
+/// byte a push (a push may run the writer, which may change the list).
 template <bool IsList, PyBytesBuffer B>
-[[nodiscard]] bool encode_bool_list(PyObject *seq, Py_ssize_t n, B &buffer) {
+[[nodiscard]] bool encode_bool_list_piecewise(PyObject *seq, Py_ssize_t n, B &buffer) {
     const char header[2] = {static_cast<char>(TypeFlag::ConsistentTypeList),
                             static_cast<char>(TypeFlag::Bool)};
     if (!buffer.extend_from_slice(std::string_view(header, 2)) ||
@@ -376,8 +389,73 @@ template <bool IsList, PyBytesBuffer B>
     return pending == 0 || buffer.push(static_cast<std::uint8_t>(acc << (8 - pending)));
 }
 
-/// Outcome of `encode_structured_list`.
-enum class StructuredListResult { Written, Declined, Failed };
+/// Outcome of the compact list writers that may decline a list.
+enum class CompactListResult { Written, Declined, Failed };
+
+/// Packs `n` items into `out` (ceil(n / 8) bytes, first item in the top bit) as long as
+/// each is True or False; false at the first that is neither. Eight items per step,
+/// tested without a branch each.
+template <bool IsList>
+[[nodiscard]] bool pack_bools(PyObject *seq, Py_ssize_t n, std::uint8_t *out) noexcept {
+    Py_ssize_t i = 0;
+    const auto bit = [seq](Py_ssize_t at, unsigned &bad) {
+        PyObject *const item = sequence_item<IsList>(seq, at);
+        bad |= static_cast<unsigned>(item != Py_True && item != Py_False);
+        return static_cast<unsigned>(item == Py_True);
+    };
+    for (; i + 8 <= n; i += 8) {
+        unsigned bad = 0;
+        unsigned byte = 0;
+        for (Py_ssize_t b = 0; b < 8; ++b) {
+            byte = (byte << 1) | bit(i + b, bad);
+        }
+        if (bad != 0) {
+            return false;
+        }
+        *out++ = static_cast<std::uint8_t>(byte);
+    }
+    if (i < n) {
+        unsigned bad = 0;
+        unsigned byte = 0;
+        for (Py_ssize_t b = i; b < n; ++b) {
+            byte = (byte << 1) | bit(b, bad);
+        }
+        if (bad != 0) {
+            return false;
+        }
+        *out = static_cast<std::uint8_t>(byte << (8 - (n - i)));
+    }
+    return true;
+}
+
+/// A sequence of `n` (at least 2) items, the first a bool: a `ConsistentTypeList` of
+/// booleans if every item is one, checked while the bits are packed; declines, writing
+/// nothing, otherwise. A buffer that lends room gets the packed form in place in one
+/// pass; the writer-backed buffer is given each byte as a push.
+template <bool IsList, PyBytesBuffer B>
+[[nodiscard]] CompactListResult encode_bool_list(PyObject *seq, Py_ssize_t n, B &buffer) {
+    using R = CompactListResult;
+    const auto count = static_cast<std::uint64_t>(n);
+    if constexpr (ReservingBuffer<B>) {
+        std::uint8_t *const out = buffer.reserve(2 + MAX_VARINT_LEN + (count + 7) / 8);
+        if (out == nullptr) {
+            return R::Failed;
+        }
+        out[0] = flag_byte(TypeFlag::ConsistentTypeList);
+        out[1] = flag_byte(TypeFlag::Bool);
+        const std::size_t head = 2 + write_varint_at(out + 2, count);
+        if (!pack_bools<IsList>(seq, n, out + head)) {
+            return R::Declined;
+        }
+        buffer.commit(head + (count + 7) / 8);
+        return R::Written;
+    } else {
+        if (!is_consistent_type_list<IsList>(seq, n)) {
+            return R::Declined;
+        }
+        return encode_bool_list_piecewise<IsList>(seq, n, buffer) ? R::Written : R::Failed;
+    }
+}
 
 /// Writes a sequence of `n` (at least 2) exact dicts as a `StructuredList` when all have
 /// the string keys of the first; declines, writing nothing, otherwise.
@@ -385,11 +463,11 @@ enum class StructuredListResult { Written, Declined, Failed };
 /// The values of every row are gathered while the key sets are compared, and written
 /// from there as long as no Python code has run since (see below for when it has).
 template <bool IsList, PyBytesBuffer B>
-[[nodiscard]] StructuredListResult
-encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
-                       SerializingStringCache &cache, const SerializationSettings &settings,
-                       LazyRecursionGuard &guard) {
-    using R = StructuredListResult;
+[[nodiscard]] CompactListResult encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first,
+                                                       B &buffer, SerializingStringCache &cache,
+                                                       const SerializationSettings &settings,
+                                                       LazyRecursionGuard &guard) {
+    using R = CompactListResult;
     std::optional<KeyPositions> keys = get_dict_keys(first);
     if (!keys) {
         return R::Declined;
@@ -493,7 +571,12 @@ template <bool IsList, PyBytesBuffer B>
     // the item types is skipped for anything else.
     PyObject *const first = sequence_item<IsList>(seq, 0);
     PyTypeObject *const first_type = Py_TYPE(first);
-    if (n >= 2 && (first == Py_None || first_type == &PyBool_Type || first_type == &PyDict_Type)) {
+    if (n >= 2 && first_type == &PyBool_Type) {
+        const auto result = encode_bool_list<IsList>(seq, n, buffer);
+        if (result != CompactListResult::Declined) {
+            return result == CompactListResult::Written;
+        }
+    } else if (n >= 2 && (first == Py_None || first_type == &PyDict_Type)) {
         if (is_consistent_type_list<IsList>(seq, n)) {
             if (first == Py_None) {
                 const char header[2] = {static_cast<char>(TypeFlag::ConsistentTypeList),
@@ -501,13 +584,10 @@ template <bool IsList, PyBytesBuffer B>
                 return buffer.extend_from_slice(std::string_view(header, 2)) &&
                        encode_varint(buffer, static_cast<std::uint64_t>(n));
             }
-            if (first_type == &PyBool_Type) {
-                return encode_bool_list<IsList>(seq, n, buffer);
-            }
             const auto result =
                 encode_structured_list<IsList>(seq, n, first, buffer, cache, settings, guard);
-            if (result != StructuredListResult::Declined) {
-                return result == StructuredListResult::Written;
+            if (result != CompactListResult::Declined) {
+                return result == CompactListResult::Written;
             }
         }
     }

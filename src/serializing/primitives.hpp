@@ -196,22 +196,23 @@ template <PyBytesBuffer B>
 
 /// Writes an exact `str` as a value: `EmptyString`, a back-reference to its first
 /// occurrence, or in full (entering the cache first, so its index matches what readers
-/// count). ASCII strings are read in place, without conversion.
+/// count). Only a string written in full has its text fetched; ASCII strings are read
+/// in place, without conversion.
 template <PyBytesBuffer B>
 [[nodiscard, gnu::always_inline]] inline bool write_str_value(PyObject *str, B &buffer,
                                                               SerializingStringCache &cache) {
-    Py_ssize_t len = 0;
-    bool is_ascii = false;
-    const char *data = compat::str_utf8(str, len, is_ascii);
-    if (data == nullptr) [[unlikely]] {
-        return false;
-    }
-    if (len == 0) {
+    if (compat::str_is_empty(str)) {
         return buffer.push(flag_byte(TypeFlag::EmptyString));
     }
     std::uint64_t index = 0;
     if (cache.lookup_or_insert(str, index)) {
         return encode_pointer(buffer, index);
+    }
+    Py_ssize_t len = 0;
+    bool is_ascii = false;
+    const char *data = compat::str_utf8(str, len, is_ascii);
+    if (data == nullptr) [[unlikely]] {
+        return false;
     }
     // The cache now holds the string, so `data` stays valid even if the writer runs.
     return write_flagged(buffer, is_ascii ? TypeFlag::AsciiString : TypeFlag::String,

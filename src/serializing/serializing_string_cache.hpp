@@ -216,9 +216,11 @@ template <std::size_t InlineSlots = 0> class StrIndexMap {
 ///
 /// Every string met is looked up, so this is a flat open-addressing table of its own
 /// rather than a `StrIndexMap`: each slot holds the string itself next to its index and
-/// a few hash bits, so the common hit (the same key object again) is one load and one
-/// compare, and a miss usually ends at the first free slot, where the string goes.
-/// Equal strings that are distinct objects match by hash bits, then text.
+/// the top bits of its mixed hash, so the common hit (the same key object again) is one
+/// load and one compare, and a miss usually ends at the first free slot, where the
+/// string goes. Equal strings that are distinct objects match by hash bits, then text.
+/// The stored bits also give a string's home slot in a larger table, so growing never
+/// reads the strings again (each read would be a cache miss on a large document).
 ///
 /// When Python code may run during the walk, the table holds a strong reference to
 /// every string, for the reason given at `StrIndexMap`. Otherwise the tree keeps every
@@ -248,10 +250,10 @@ class SerializingStringCache {
         if (size_ * 2 >= capacity_) [[unlikely]] {
             grow();
         }
-        const Py_hash_t hash = compat::str_hash(str);
-        const std::uint64_t tag = tag_of(hash);
+        const std::uint64_t mixed = mix(compat::str_hash(str));
+        const std::uint64_t tag = tag_of(mixed);
         const std::size_t mask = capacity_ - 1;
-        for (std::size_t i = home(hash);; i = (i + 1) & mask) {
+        for (auto i = static_cast<std::size_t>(mixed >> shift_);; i = (i + 1) & mask) {
             Slot &slot = slots_[i];
             if (slot.str == str) [[likely]] {
                 index = slot.packed & INDEX_MASK;
@@ -281,22 +283,25 @@ class SerializingStringCache {
         std::uint64_t packed;
     };
 
-    static constexpr unsigned INDEX_BITS = 40;
+    /// Index bits: far more strings than any memory holds. The other TAG_BITS are the
+    /// top of the mixed hash; a string's home slot in a table of 2**k slots is the top k
+    /// of them, and the rest tell most foreign strings from it without reading them.
+    static constexpr unsigned INDEX_BITS = 36;
+    static constexpr unsigned TAG_BITS = 64 - INDEX_BITS;
     static constexpr std::uint64_t INDEX_MASK = (std::uint64_t{1} << INDEX_BITS) - 1;
     /// Slots of the first table, kept inside the cache: small documents allocate nothing.
     static constexpr std::size_t INLINE_SLOTS = 16;
 
-    [[nodiscard]] static std::uint64_t tag_of(Py_hash_t hash) noexcept {
-        return (static_cast<std::uint64_t>(hash) >> INDEX_BITS) << INDEX_BITS;
+    /// A Fibonacci multiply: its high bits depend on every bit of the hash.
+    [[nodiscard]] static std::uint64_t mix(Py_hash_t hash) noexcept {
+        return static_cast<std::uint64_t>(hash) * 0x9E3779B97F4A7C15ULL;
     }
-    /// First slot to probe: the high bits of a Fibonacci multiply.
-    [[nodiscard]] std::size_t home(Py_hash_t hash) const noexcept {
-        const std::uint64_t mixed = static_cast<std::uint64_t>(hash) * 0x9E3779B97F4A7C15ULL;
-        return static_cast<std::size_t>(mixed >> shift_);
+    [[nodiscard]] static std::uint64_t tag_of(std::uint64_t mixed) noexcept {
+        return (mixed >> INDEX_BITS) << INDEX_BITS;
     }
 
-    /// Quadruples the table while small, then doubles it, and re-enters every string by
-    /// the hash its object caches.
+    /// Quadruples the table while small, then doubles it, and re-enters every string at
+    /// the home its stored bits give (its object's hash beyond 2**TAG_BITS slots).
     [[gnu::cold, gnu::noinline]] void grow() {
         const std::size_t cap = capacity_ == 0                       ? INLINE_SLOTS
                                 : capacity_ < (std::size_t{1} << 16) ? capacity_ * 4
@@ -313,13 +318,14 @@ class SerializingStringCache {
             inline_.fill(Slot{nullptr, 0});
         }
         const unsigned shift = 64 - static_cast<unsigned>(__builtin_ctzll(cap));
+        const bool tag_holds_home = 64 - shift <= TAG_BITS;
         for (std::size_t i = 0; i < capacity_; ++i) {
             const Slot &old = slots_[i];
             if (old.str == nullptr) {
                 continue;
             }
             const std::uint64_t mixed =
-                static_cast<std::uint64_t>(compat::str_hash(old.str)) * 0x9E3779B97F4A7C15ULL;
+                tag_holds_home ? old.packed : mix(compat::str_hash(old.str));
             auto j = static_cast<std::size_t>(mixed >> shift);
             while (slots[j].str != nullptr) {
                 j = (j + 1) & (cap - 1);

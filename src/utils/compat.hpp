@@ -36,6 +36,15 @@ namespace compat {
 #endif
 }
 
+/// Whether an exact `str` is empty.
+[[nodiscard, gnu::always_inline]] inline bool str_is_empty(PyObject *str) noexcept {
+#if VEZUVIR_CPYTHON
+    return PyUnicode_GET_LENGTH(str) == 0;
+#else
+    return PyUnicode_GetLength(str) == 0;
+#endif
+}
+
 /// New `str` from bytes the caller has checked to be ASCII (all below 0x80).
 [[nodiscard]] inline PyObject *new_ascii_str(const char *data, std::size_t len) noexcept {
 #if VEZUVIR_CPYTHON
@@ -237,6 +246,81 @@ inline void finish_sequence(PyObject *seq) noexcept {
 #else
     return PyUnicode_Compare(a, b) == 0;
 #endif
+}
+
+#if VEZUVIR_CPYTHON && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 &&              \
+    !defined(Py_GIL_DISABLED)
+#define VEZUVIR_DICT_LAYOUT 1
+namespace detail {
+/// The fixed head of a dict's key table as CPython 3.11 to 3.13 lay it out; the index
+/// array follows it, then the entries: {hash, key, value} for any keys, {key, value} when
+/// every key is an exact `str`. Deleted entries have a null value.
+struct DictKeysHead {
+    Py_ssize_t refcnt;
+    std::uint8_t log2_size;
+    std::uint8_t log2_index_bytes;
+    std::uint8_t kind;
+    std::uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+};
+static_assert(sizeof(DictKeysHead) == 4 * sizeof(Py_ssize_t));
+inline constexpr std::uint8_t DICT_KEYS_GENERAL = 0;
+inline constexpr std::uint8_t DICT_KEYS_UNICODE = 1;
+} // namespace detail
+#else
+#define VEZUVIR_DICT_LAYOUT 0
+#endif
+
+/// Whether every key of an exact dict is known to be an exact `str` without looking at
+/// the keys: CPython keeps such dicts in a key table of their own kind. False means
+/// unknown.
+[[nodiscard]] inline bool dict_keys_all_str(PyObject *dict) noexcept {
+#if VEZUVIR_DICT_LAYOUT
+    const auto *mp = reinterpret_cast<PyDictObject *>(dict);
+    return mp->ma_values == nullptr &&
+           reinterpret_cast<const detail::DictKeysHead *>(mp->ma_keys)->kind ==
+               detail::DICT_KEYS_UNICODE;
+#else
+    (void)dict;
+    return false;
+#endif
+}
+
+/// Calls `visit(key, value)` (both borrowed) for each entry of an exact dict in iteration
+/// order, until it returns false; returns whether every call returned true. Reads the
+/// entries in place where the layout is known (a library call per entry costs more than
+/// the visit of a short key), else uses PyDict_Next. `visit` must not change the dict.
+template <class Visit>
+[[nodiscard, gnu::always_inline]] inline bool dict_for_each(PyObject *dict, Visit &&visit) {
+#if VEZUVIR_DICT_LAYOUT
+    const auto *mp = reinterpret_cast<PyDictObject *>(dict);
+    if (mp->ma_values == nullptr) [[likely]] {
+        const auto *keys = reinterpret_cast<const detail::DictKeysHead *>(mp->ma_keys);
+        // Entries of any keys start with the hash: step over it to the key.
+        const std::size_t stride = keys->kind == detail::DICT_KEYS_GENERAL ? 3 : 2;
+        PyObject *const *entry =
+            reinterpret_cast<PyObject *const *>(reinterpret_cast<const char *>(keys + 1) +
+                                                (std::size_t{1} << keys->log2_index_bytes)) +
+            (stride - 2);
+        PyObject *const *const end = entry + stride * static_cast<std::size_t>(keys->nentries);
+        for (; entry != end; entry += stride) {
+            if (entry[1] != nullptr && !visit(entry[0], entry[1])) {
+                return false;
+            }
+        }
+        return true;
+    }
+#endif
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!visit(key, value)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 /// Whether objects die and finalizers run only when a reference count drops to zero or a
