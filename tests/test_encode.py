@@ -144,10 +144,16 @@ def test_every_walk_writes_the_same_bytes_for_real_documents(path):
 
 
 @pytest.mark.parametrize(
-    "value", [2**63, -(2**63) - 1, 2**64 - 1, 2**200 + 12345, -(3**300), 255**40, -(255**40 + 255)]
+    "value",
+    # Around the interpreter's digit sizes (2**30, 2**60) and where the writer splits off
+    # four base-255 digits (255 + 255**4) or leaves 32-bit arithmetic (255 + 2**32).
+    [2**30 - 1, 2**30, -(2**30), 2**60 - 1, -(2**60), 2**60, 2**63 - 1, -(2**63), -(2**63) + 1,
+     255 + 255**4 - 1, -(255 + 255**4), 255 + 2**32 - 1, 255 + 2**32, 255 + 255**8 - 1]
+    + [2**63, -(2**63) - 1, 2**64 - 1, 2**200 + 12345, -(3**300), 255**40, -(255**40 + 255)],
 )
-def test_big_ints_write_the_varint_of_their_magnitude(value):
+def test_ints_beyond_one_byte_write_the_varint_of_their_magnitude(value):
     assert enc(value) == bytes([7 if value > 0 else 8]) + varint(abs(value))
+    assert enc([value, value]) == b"\x0d\x02" + enc(value) * 2
 
 
 @pytest.mark.parametrize("n", [1, 254, 255, 256, 509, 510, 65280, 65535 + 300])

@@ -197,22 +197,41 @@ inline void finish_sequence(PyObject *seq) noexcept {
 }
 
 /// `int` value as a signed 64-bit integer; false (no error set) when it does not fit.
-/// Reads single-digit ints directly on CPython, the overwhelmingly common case.
+/// On CPython with 30-bit digits, ints of up to three digits (all of int64 but its
+/// extremes) are read from their digits without a call.
 [[nodiscard]] inline bool long_as_i64(PyObject *v, long long &out) noexcept {
-#if VEZUVIR_CPYTHON && PY_VERSION_HEX >= 0x030C0000
-    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(v))) [[likely]] {
-        out = static_cast<long long>(
-            PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(v)));
+#if VEZUVIR_CPYTHON && PyLong_SHIFT == 30
+    const auto *number = reinterpret_cast<PyLongObject *>(v);
+#if PY_VERSION_HEX >= 0x030C0000
+    const std::uintptr_t tag = number->long_value.lv_tag;
+    const std::uintptr_t ndigits = tag >> _PyLong_NON_SIZE_BITS;
+    const bool negative = (tag & _PyLong_SIGN_MASK) == 2;
+    const digit *digits = number->long_value.ob_digit;
+#else
+    const Py_ssize_t size = Py_SIZE(v);
+    const auto ndigits = static_cast<std::size_t>(size < 0 ? -size : size);
+    const bool negative = size < 0;
+    const digit *digits = number->ob_digit;
+#endif
+    // A zero may have been built without setting its digit, so none is read for it.
+    if (ndigits <= 2) [[likely]] {
+        std::uint64_t magnitude = 0;
+        if (ndigits != 0) {
+            magnitude = digits[0];
+        }
+        if (ndigits == 2) {
+            magnitude |= static_cast<std::uint64_t>(digits[1]) << PyLong_SHIFT;
+        }
+        // Below 2**60: the negation cannot overflow.
+        out = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
         return true;
     }
-#elif VEZUVIR_CPYTHON
-    const Py_ssize_t size = Py_SIZE(v);
-    if (size >= -1 && size <= 1) [[likely]] {
-        // A zero may have been built without setting its digit.
-        out = size == 0
-                  ? 0
-                  : static_cast<long long>(size) *
-                        static_cast<long long>(reinterpret_cast<PyLongObject *>(v)->ob_digit[0]);
+    if (ndigits == 3 && digits[2] < 8) {
+        // Below 2**63.
+        const std::uint64_t magnitude = digits[0] |
+                                        static_cast<std::uint64_t>(digits[1]) << PyLong_SHIFT |
+                                        static_cast<std::uint64_t>(digits[2]) << (2 * PyLong_SHIFT);
+        out = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
         return true;
     }
 #endif

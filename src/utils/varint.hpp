@@ -16,17 +16,67 @@
 /// Longest varint of a 64-bit value: escape, 9 digits, terminator.
 inline constexpr std::size_t MAX_VARINT_LEN = 11;
 
-/// Writes the long form (value >= Base) to `out`; returns its length.
+/// `write_varint_long_form` beyond two digits. Digits are made four at a time: one 64-bit division
+/// splits off a remainder below Base**4 < 2**32, whose digits 32-bit arithmetic yields without a
+/// loop; a 64-bit division per digit would cost several times as much.
 template <std::uint64_t Base>
-[[nodiscard]] inline std::size_t write_varint_long_form(std::uint8_t *out,
-                                                        std::uint64_t value) noexcept {
+[[nodiscard, gnu::noinline]] std::size_t write_varint_many_digits(std::uint8_t *out,
+                                                                  std::uint64_t value) noexcept {
+    constexpr std::uint64_t TWO_DIGITS = Base * Base;
+    constexpr std::uint64_t THREE_DIGITS = TWO_DIGITS * Base;
+    constexpr std::uint64_t FOUR_DIGITS = THREE_DIGITS * Base;
+    constexpr auto BASE32 = static_cast<std::uint32_t>(Base);
+    // Stores the four digits of `y` < Base**4, least significant first.
+    const auto store_four = [](std::uint8_t *at, std::uint32_t y) {
+        const std::uint32_t y1 = y / BASE32;
+        const std::uint32_t y2 = y1 / BASE32;
+        const std::uint32_t y3 = y2 / BASE32;
+        at[0] = static_cast<std::uint8_t>(y - y1 * BASE32);
+        at[1] = static_cast<std::uint8_t>(y1 - y2 * BASE32);
+        at[2] = static_cast<std::uint8_t>(y2 - y3 * BASE32);
+        at[3] = static_cast<std::uint8_t>(y3);
+    };
     std::size_t n = 0;
     out[n++] = VARINT_ESCAPE;
-    for (std::uint64_t x = value - Base; x != 0; x /= Base) {
-        out[n++] = static_cast<std::uint8_t>(x % Base);
+    std::uint64_t x = value - Base;
+    while (x >= FOUR_DIGITS) {
+        const std::uint64_t high = x / FOUR_DIGITS;
+        store_four(out + n, static_cast<std::uint32_t>(x - high * FOUR_DIGITS));
+        n += 4;
+        x = high;
     }
+    const auto y = static_cast<std::uint32_t>(x);
+    if (n + 4 < MAX_VARINT_LEN) {
+        store_four(out + n, y);
+    } else {
+        // After eight digits what is left of a 64-bit value is 0 or 1.
+        out[n] = static_cast<std::uint8_t>(y);
+    }
+    n += y >= THREE_DIGITS ? 4 : y >= TWO_DIGITS ? 3 : y >= Base ? 2 : y != 0 ? 1 : 0;
     out[n++] = VARINT_ESCAPE;
     return n;
+}
+
+/// Writes the long form (value >= Base) to `out`, which has room for MAX_VARINT_LEN
+/// bytes; returns its length. Up to two digits (values below Base * (Base + 1), most
+/// lengths and ints met) are written in place.
+template <std::uint64_t Base>
+[[nodiscard, gnu::always_inline]] inline std::size_t
+write_varint_long_form(std::uint8_t *out, std::uint64_t value) noexcept {
+    const std::uint64_t x = value - Base;
+    if (x >= Base * Base) [[unlikely]] {
+        return write_varint_many_digits<Base>(out, value);
+    }
+    const auto y = static_cast<std::uint32_t>(x);
+    const std::uint32_t high = y / static_cast<std::uint32_t>(Base);
+    out[0] = VARINT_ESCAPE;
+    out[1] = static_cast<std::uint8_t>(y - high * static_cast<std::uint32_t>(Base));
+    out[2] = static_cast<std::uint8_t>(high);
+    // FF FF for 0 digits, FF d FF for one, FF d d FF for two: the terminator lands on
+    // the first position not taken by a digit.
+    const std::size_t digits = high != 0 ? 2 : y != 0 ? 1 : 0;
+    out[1 + digits] = VARINT_ESCAPE;
+    return 2 + digits;
 }
 
 /// Appends the varint of `value` (base and offset 255, or 254 for key lengths) with one
