@@ -22,15 +22,18 @@ concept PyBytesBuffer = requires(B &buffer, std::uint8_t byte, std::string_view 
 
 /// Builds the output inside one `bytes` object, which becomes the result without a copy.
 ///
-/// Invariant: `len_ <= capacity_ == Py_SIZE(bytes_)`, `data_` is the object's content.
-/// The object is never shown to Python code while the buffer writes into it, except by
-/// `FilePyBytesBuffer::flush`, which hands it to the writer and then either gets it back
-/// unshared or replaces it (`recycle`).
+/// Invariant: `data_ <= cur_ <= end_`, [`data_`, `end_`) is the object's content (its
+/// size is the capacity) and [`data_`, `cur_`) the output so far. Pointers rather than
+/// lengths, so that an append tests and moves one pointer. The object is never shown to
+/// Python code while the buffer writes into it, except by `FilePyBytesBuffer::flush`,
+/// which hands it to the writer and then either gets it back unshared or replaces it
+/// (`recycle`).
 class RawBytesBuffer {
   public:
     /// Capacity of a new buffer, enough for most small documents; it doubles as output
-    /// grows.
+    /// grows, up to LARGE.
     static constexpr std::size_t INITIAL_CAPACITY = 64;
+    static constexpr std::size_t LARGE = std::size_t{1} << 20;
 
     /// Allocates the storage; false with MemoryError set.
     [[nodiscard]] bool init(std::size_t capacity = INITIAL_CAPACITY) noexcept {
@@ -40,32 +43,31 @@ class RawBytesBuffer {
             PyErr_NoMemory();
             return false;
         }
-        data_ = PyBytes_AS_STRING(bytes_.get());
-        len_ = 0;
-        capacity_ = capacity;
+        data_ = cur_ = PyBytes_AS_STRING(bytes_.get());
+        end_ = data_ + capacity;
         return true;
     }
 
     /// Appends one byte.
     [[nodiscard, gnu::always_inline]] bool push(std::uint8_t byte) noexcept {
-        if (len_ == capacity_) [[unlikely]] {
+        if (cur_ == end_) [[unlikely]] {
             if (!grow(1)) {
                 return false;
             }
         }
-        data_[len_++] = static_cast<char>(byte);
+        *cur_++ = static_cast<char>(byte);
         return true;
     }
 
     /// Appends a run of bytes, whatever its size.
     [[nodiscard, gnu::always_inline]] bool extend_from_slice(std::string_view slice) noexcept {
-        if (capacity_ - len_ < slice.size()) [[unlikely]] {
+        if (static_cast<std::size_t>(end_ - cur_) < slice.size()) [[unlikely]] {
             if (!grow(slice.size())) {
                 return false;
             }
         }
-        std::memcpy(data_ + len_, slice.data(), slice.size());
-        len_ += slice.size();
+        std::memcpy(cur_, slice.data(), slice.size());
+        cur_ += slice.size();
         return true;
     }
 
@@ -74,43 +76,54 @@ class RawBytesBuffer {
     /// a group of pushes and slices is just a copy, whereas the writer-backed buffer
     /// must see each operation.
     [[nodiscard, gnu::always_inline]] std::uint8_t *reserve(std::size_t n) noexcept {
-        if (capacity_ - len_ < n) [[unlikely]] {
+        if (static_cast<std::size_t>(end_ - cur_) < n) [[unlikely]] {
             if (!grow(n)) {
                 return nullptr;
             }
         }
-        return reinterpret_cast<std::uint8_t *>(data_ + len_);
+        return reinterpret_cast<std::uint8_t *>(cur_);
     }
     /// Counts `n` bytes written after `reserve`.
-    void commit(std::size_t n) noexcept { len_ += n; }
+    void commit(std::size_t n) noexcept { cur_ += n; }
 
     /// Number of bytes written since the last `take_bytes`.
-    [[nodiscard]] std::size_t len() const noexcept { return len_; }
+    [[nodiscard]] std::size_t len() const noexcept {
+        return static_cast<std::size_t>(cur_ - data_);
+    }
     /// Size of the storage; `len()` bytes of it are written.
-    [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
+    [[nodiscard]] std::size_t capacity() const noexcept {
+        return static_cast<std::size_t>(end_ - data_);
+    }
     /// Where the next byte goes; room for `capacity() - len()` bytes.
     [[nodiscard]] std::uint8_t *cursor() const noexcept {
-        return reinterpret_cast<std::uint8_t *>(data_ + len_);
+        return reinterpret_cast<std::uint8_t *>(cur_);
     }
 
     /// The `bytes` object trimmed to the output (borrowed: the buffer keeps it); the
     /// length restarts at 0. Needs `len() > 0`: a resize to 0 may swap in the
     /// interpreter's shared empty `bytes`, which must never be written into.
     [[nodiscard]] PyObject *take_bytes() noexcept {
-        if (len_ != capacity_ && !resize(len_)) {
+        if (cur_ != end_ && !resize(len())) {
             return nullptr;
         }
-        len_ = 0;
+        cur_ = data_;
         return bytes_.get();
     }
 
-    /// Hands the trimmed output to the caller (see `take_bytes`); the buffer is empty after.
+    /// Hands the output to the caller as a `bytes` object of its exact length; the
+    /// buffer is empty after. Storage at most half again the output's size is kept
+    /// rather than given back: giving it back makes the allocator map fresh memory for
+    /// the next call of that size, whose every page then faults in as it is written;
+    /// kept, the block returns to the heap when the caller frees it and is reused.
     [[nodiscard]] PyPointer finish() noexcept {
-        if (take_bytes() == nullptr) {
-            return {};
+        const std::size_t len = this->len();
+        if (len == 0 || capacity() - len > len / 2 ||
+            !compat::bytes_shorten_in_place(bytes_.get(), static_cast<Py_ssize_t>(len))) {
+            if (take_bytes() == nullptr) {
+                return {};
+            }
         }
-        data_ = nullptr;
-        capacity_ = 0;
+        data_ = cur_ = end_ = nullptr;
         return std::move(bytes_);
     }
 
@@ -121,31 +134,37 @@ class RawBytesBuffer {
     [[nodiscard]] bool recycle(std::size_t chunk_len) noexcept;
 
   private:
-    /// Makes room for `extra` more bytes: doubles, or more if that is not enough.
+    /// Makes room for `extra` more bytes: doubles while small, then grows by half (so
+    /// that `finish` keeps at most a third of the storage unused), or more if that is
+    /// not enough.
     [[gnu::cold, gnu::noinline]] bool grow(std::size_t extra) noexcept {
-        std::size_t wanted = capacity_ * 2;
-        if (wanted < len_ + extra) {
-            wanted = len_ + extra;
+        const std::size_t len = this->len();
+        const std::size_t capacity = this->capacity();
+        std::size_t wanted = capacity < LARGE ? capacity * 2 : capacity + capacity / 2;
+        if (wanted < len + extra) {
+            wanted = len + extra;
         }
-        if (len_ + extra < len_ || wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX) - 64) {
+        if (len + extra < len || wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX) - 64) {
             PyErr_NoMemory();
             return false;
         }
         return resize(wanted);
     }
 
+    /// Resizes the object to `capacity` bytes, keeping what is written (at most that).
     [[nodiscard]] bool resize(std::size_t capacity) noexcept {
+        const std::size_t len = this->len();
         PyObject *obj = bytes_.release();
         if (_PyBytes_Resize(&obj, static_cast<Py_ssize_t>(capacity)) < 0) {
             // The object was freed and `obj` cleared.
-            data_ = nullptr;
-            capacity_ = len_ = 0;
+            data_ = cur_ = end_ = nullptr;
             PyErr_NoMemory();
             return false;
         }
         bytes_ = PyPointer::steal(obj);
         data_ = PyBytes_AS_STRING(obj);
-        capacity_ = capacity;
+        cur_ = data_ + len;
+        end_ = data_ + capacity;
         return true;
     }
 
@@ -153,16 +172,16 @@ class RawBytesBuffer {
     PyPointer bytes_;
     /// Its content; re-read after every resize because the object may move.
     char *data_ = nullptr;
-    /// Bytes written.
-    std::size_t len_ = 0;
-    /// Size of `bytes_`.
-    std::size_t capacity_ = 0;
+    /// Where the next byte goes.
+    char *cur_ = nullptr;
+    /// End of the content.
+    char *end_ = nullptr;
 };
 
 inline bool RawBytesBuffer::recycle(std::size_t chunk_len) noexcept {
     const std::size_t capacity =
         chunk_len * 2 > INITIAL_CAPACITY ? chunk_len * 2 : INITIAL_CAPACITY;
-    len_ = 0;
+    cur_ = data_;
     if (bytes_ && compat::bytes_is_unshared(bytes_.get())) {
         return resize(capacity);
     }

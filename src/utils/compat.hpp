@@ -196,6 +196,21 @@ inline void finish_sequence(PyObject *seq) noexcept {
 #endif
 }
 
+/// Shortens a `bytes` object that no other code has seen yet to its first `len` bytes
+/// without reallocating it, keeping the rest of its storage; false where that is not
+/// possible (PyPy), and the caller resizes instead.
+[[nodiscard]] inline bool bytes_shorten_in_place(PyObject *bytes, Py_ssize_t len) noexcept {
+#if VEZUVIR_CPYTHON
+    Py_SET_SIZE(bytes, len);
+    PyBytes_AS_STRING(bytes)[len] = '\0';
+    return true;
+#else
+    (void)bytes;
+    (void)len;
+    return false;
+#endif
+}
+
 /// `int` value as a signed 64-bit integer; false (no error set) when it does not fit.
 /// On CPython with 30-bit digits, ints of up to three digits (all of int64 but its
 /// extremes) are read from their digits without a call.
