@@ -1,8 +1,10 @@
 // The skipper and the lazy list loaders.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "deserializing/lazy_deserialize.hpp"
 #include "deserializing/primitives.hpp"
@@ -59,10 +61,38 @@ namespace {
     return skip_long_varint(data, len, pos);
 }
 
+/// Bytes taken by an int, flag included, when its magnitude has at most eight long-form
+/// digits (every int64 has) and 16 bytes remain from `at`; 0 otherwise.
+///   [7|8][b]                 b < 255
+///   [7|8][FF][d x k][FF]     k <= 8: the first FF of the eight bytes after the escape,
+///                            or the byte after them
+[[nodiscard]] inline std::size_t int_size(const std::uint8_t *at) noexcept {
+    if (at[1] != VARINT_ESCAPE) {
+        return 2;
+    }
+    if constexpr (std::endian::native == std::endian::little) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, at + 2, 8);
+        // Bytes equal to FF become zero bytes; the lowest set flag marks the first.
+        const std::uint64_t inverted = ~word;
+        const std::uint64_t zeros =
+            (inverted - 0x0101010101010101ULL) & ~inverted & 0x8080808080808080ULL;
+        if (zeros != 0) {
+            return 3 + static_cast<std::size_t>(__builtin_ctzll(zeros) / 8);
+        }
+        return at[10] == VARINT_ESCAPE ? 11 : 0;
+    } else {
+        return 0;
+    }
+}
+
 /// Steps over one key of a string-keyed dict: a key back-reference (254, varint index)
 /// adds no table entry; a literal key (key_varint length, bytes) records its position.
 [[nodiscard]] bool skip_dict_key(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                                  PositionPointerHolder &holder) {
+    if (pos >= len) [[unlikely]] {
+        return fail_unexpected_end();
+    }
     if (data[pos] == KEY_POINTER_MARKER) {
         ++pos;
         return skip_varint(data, len, pos);
@@ -90,71 +120,216 @@ namespace {
     return false;
 }
 
-/// Bytes taken by a value of fixed size, flag included, by its flag; 0 for the rest.
-/// Lets the skip loops pass scalars without a call.
-constexpr auto FIXED_SIZE = [] {
-    std::array<std::uint8_t, 256> sizes{};
-    for (int flag = 0; flag < 256; ++flag) {
-        if (flag <= flag_byte(TypeFlag::EmptyDict) || flag >= flag_byte(TypeFlag::SmallIntBase)) {
-            sizes[flag] = 1;
-        }
+/// `a * b + c`, or the largest value where that overflows: a count that large cannot be
+/// met by the input, which runs out first.
+[[nodiscard]] std::uint64_t saturating_mul_add(std::uint64_t a, std::uint64_t b,
+                                               std::uint64_t c) noexcept {
+    std::uint64_t product = 0;
+    std::uint64_t sum = 0;
+    if (__builtin_mul_overflow(a, b, &product) || __builtin_add_overflow(product, c, &sum)) {
+        return std::numeric_limits<std::uint64_t>::max();
     }
-    sizes[flag_byte(TypeFlag::Float)] = 9;
-    for (int width = 1; width <= 4; ++width) {
-        sizes[flag_byte(TypeFlag::Pointer1) + width - 1] = static_cast<std::uint8_t>(1 + width);
-    }
-    return sizes;
-}();
-
-[[nodiscard]] constexpr bool holds_values(std::uint8_t flag) noexcept {
-    switch (static_cast<TypeFlag>(flag)) {
-    case TypeFlag::List:
-    case TypeFlag::AnyKeyDict:
-    case TypeFlag::Dict:
-    case TypeFlag::StructuredList:
-    case TypeFlag::Custom:
-        return true;
-    default:
-        return false;
-    }
+    return sum;
 }
 
-/// Steps over one value inside a skip loop: scalars inline, the rest by `skip_object`.
-[[nodiscard]] inline bool skip_value(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                                     PositionPointerHolder &holder, LazyRecursionGuard &guard) {
-    if (pos < len) [[likely]] {
-        const std::uint8_t flag = data[pos];
-        if (FIXED_SIZE[flag] != 0) [[likely]] {
-            pos += FIXED_SIZE[flag]; // at most 9 past the end: no wrap
+/// What remains of one container being stepped over: `left` values, each preceded by a
+/// dict key when `keyed`.
+struct SkipFrame {
+    std::uint64_t left;
+    bool keyed;
+};
+
+/// The containers open around the current one. Nesting goes on this stack rather than
+/// the native one; the first levels cost neither an allocation nor the interpreter's
+/// recursion counter, and each deeper one counts one level against the interpreter's
+/// limit, so that what a full decode refuses as too deep is refused here too.
+class SkipStack {
+  public:
+    SkipStack() noexcept = default;
+    SkipStack(const SkipStack &) = delete;
+    SkipStack &operator=(const SkipStack &) = delete;
+    ~SkipStack() {
+        for (std::size_t i = INLINE; i < size_; ++i) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+
+    [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+
+    /// Saves `frame`; false with RecursionError set at the limit. May throw
+    /// std::bad_alloc.
+    [[nodiscard]] bool push(SkipFrame frame) {
+        if (size_ < INLINE) [[likely]] {
+            inline_[size_++] = frame;
             return true;
         }
-        // Strings and ints are the commonest values with a body: passed without a call.
-        if (flag == flag_byte(TypeFlag::String) || flag == flag_byte(TypeFlag::AsciiString)) {
-            ++pos;
-            return skip_string_body(data, len, pos, holder);
-        }
-        if (flag == flag_byte(TypeFlag::PositiveInt) || flag == flag_byte(TypeFlag::NegativeInt)) {
-            ++pos;
-            return skip_varint(data, len, pos);
-        }
-        if (holds_values(flag) && !guard.enter()) {
+        if (!enter_nesting(" while skipping an encoded value")) {
             return false;
         }
+        try {
+            heap_.push_back(frame);
+        } catch (...) {
+            Py_LeaveRecursiveCall();
+            throw;
+        }
+        ++size_;
+        return true;
     }
-    return skip_object(data, len, pos, holder);
-}
+
+    [[nodiscard]] SkipFrame pop() noexcept {
+        --size_;
+        if (size_ < INLINE) [[likely]] {
+            return inline_[size_];
+        }
+        Py_LeaveRecursiveCall();
+        const SkipFrame frame = heap_.back();
+        heap_.pop_back();
+        return frame;
+    }
+
+  private:
+    /// Deeper than most documents nest (2 KiB of native stack).
+    static constexpr std::size_t INLINE = 128;
+    /// Left uninitialised: only the first `size_` frames are read.
+    std::array<SkipFrame, INLINE> inline_;
+    std::vector<SkipFrame> heap_;
+    std::size_t size_ = 0;
+};
 
 } // namespace
 
 bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                   PositionPointerHolder &holder, std::uint64_t n) {
-    // Every value takes at least one byte, so a hostile count runs out of input quickly.
-    LazyRecursionGuard guard(" while skipping an encoded value");
-    for (std::uint64_t k = 0; k < n; ++k) {
-        if (!skip_value(data, len, pos, holder, guard)) {
-            return false;
+    // One loop over every value, nested ones included: a container saves what is left of
+    // the current one and makes its own values current. Scalars are told apart by a
+    // chain of tests rather than a table look-up, so that in a run of one kind (a list of
+    // floats) the next position is known before the byte just read arrives. Every value
+    // takes at least one byte, so a hostile count runs out of input quickly.
+    SkipStack stack;
+    SkipFrame current{n, false};
+    std::size_t p = pos;
+    const auto fail = [&] {
+        pos = p;
+        return false;
+    };
+    for (;;) {
+        if (current.left == 0) [[unlikely]] {
+            if (stack.empty()) {
+                break;
+            }
+            current = stack.pop();
+            continue;
+        }
+        --current.left;
+        if (current.keyed && !skip_dict_key(data, len, p, holder)) {
+            return fail();
+        }
+        if (p >= len) [[unlikely]] {
+            pos = len;
+            return fail_unexpected_end();
+        }
+        const std::uint8_t flag = data[p];
+        // Fixed sizes step at most 9 past the end: no wrap, and the next read fails.
+        if (flag == flag_byte(TypeFlag::Float)) {
+            p += 9;
+            continue;
+        }
+        if (flag >= flag_byte(TypeFlag::SmallIntBase) || flag <= flag_byte(TypeFlag::EmptyDict)) {
+            ++p;
+            continue;
+        }
+        if (flag == flag_byte(TypeFlag::Pointer1)) {
+            p += 2;
+            continue;
+        }
+        if (flag == flag_byte(TypeFlag::String) || flag == flag_byte(TypeFlag::AsciiString)) {
+            ++p;
+            if (!skip_string_body(data, len, p, holder)) {
+                return fail();
+            }
+            continue;
+        }
+        if (flag == flag_byte(TypeFlag::PositiveInt) || flag == flag_byte(TypeFlag::NegativeInt)) {
+            if (len - p >= 16) [[likely]] {
+                if (const std::size_t size = int_size(data + p)) [[likely]] {
+                    p += size;
+                    continue;
+                }
+            }
+            ++p;
+            if (!skip_varint(data, len, p)) {
+                return fail();
+            }
+            continue;
+        }
+        ++p;
+        std::uint64_t count = 0;
+        SkipFrame next{0, false};
+        switch (static_cast<TypeFlag>(flag)) {
+        case TypeFlag::Pointer2:
+        case TypeFlag::Pointer3:
+        case TypeFlag::Pointer4:
+            p += flag - flag_byte(TypeFlag::Pointer1) + 1;
+            continue;
+        case TypeFlag::LargePointer:
+            if (!skip_varint(data, len, p)) {
+                return fail();
+            }
+            continue;
+        case TypeFlag::Bytes:
+            if (!decode_varint(data, len, p, count) || !advance(p, count)) {
+                return fail();
+            }
+            continue;
+        case TypeFlag::ConsistentTypeList:
+            if (!skip_consistent_type_list(data, len, p, holder)) {
+                return fail();
+            }
+            continue;
+        case TypeFlag::List:
+            if (!decode_varint(data, len, p, next.left)) {
+                return fail();
+            }
+            break;
+        case TypeFlag::AnyKeyDict:
+            if (!decode_varint(data, len, p, count)) {
+                return fail();
+            }
+            next.left = saturating_mul_add(count, 2, 0);
+            break;
+        case TypeFlag::Dict:
+            if (!decode_varint(data, len, p, next.left)) {
+                return fail();
+            }
+            next.keyed = true;
+            break;
+        case TypeFlag::StructuredList: {
+            // [varint rows][varint keys], row 0 as `keys` (key, field) pairs, then `keys`
+            // fields for each further row; row 0 is there even when rows is 0.
+            std::uint64_t rows = 0;
+            if (!decode_varint(data, len, p, rows) || !decode_varint(data, len, p, count)) {
+                return fail();
+            }
+            next.left =
+                saturating_mul_add(count, rows > 1 ? rows - 1 : 0, saturating_mul_add(count, 2, 0));
+            break;
+        }
+        case TypeFlag::Custom:
+            next.left = 2;
+            break;
+        default:
+            // Bool is only an element type; 25 to 29 are unassigned.
+            pos = p - 1;
+            return fail_unexpected_flag();
+        }
+        if (next.left != 0) {
+            if (!stack.push(current)) {
+                return fail();
+            }
+            current = next;
         }
     }
+    pos = p;
     return true;
 }
 
@@ -207,82 +382,5 @@ bool skip_consistent_type_list(const std::uint8_t *data, std::size_t len, std::s
 
 bool skip_object(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                  PositionPointerHolder &holder) {
-    if (pos >= len) [[unlikely]] {
-        return fail_unexpected_end();
-    }
-    const std::uint8_t flag = data[pos];
-    if (FIXED_SIZE[flag] != 0) [[likely]] {
-        return advance(pos, FIXED_SIZE[flag]);
-    }
-    ++pos;
-    std::uint64_t count = 0;
-    switch (static_cast<TypeFlag>(flag)) {
-    case TypeFlag::PositiveInt:
-    case TypeFlag::NegativeInt:
-    case TypeFlag::LargePointer:
-        return skip_varint(data, len, pos);
-    case TypeFlag::String:
-    case TypeFlag::AsciiString:
-        return skip_string_body(data, len, pos, holder);
-    case TypeFlag::Bytes:
-        return decode_varint(data, len, pos, count) && advance(pos, count);
-    case TypeFlag::ConsistentTypeList:
-        return skip_consistent_type_list(data, len, pos, holder);
-    default:
-        break;
-    }
-
-    // Containers: the skip loops below hold the recursion guard for nested ones.
-    switch (static_cast<TypeFlag>(flag)) {
-    case TypeFlag::List:
-        return decode_varint(data, len, pos, count) && skip_objects(data, len, pos, holder, count);
-    case TypeFlag::AnyKeyDict:
-        if (!decode_varint(data, len, pos, count)) {
-            return false;
-        }
-        for (std::uint64_t k = 0; k < count; ++k) {
-            if (!skip_objects(data, len, pos, holder, 2)) {
-                return false;
-            }
-        }
-        return true;
-    case TypeFlag::Dict: {
-        LazyRecursionGuard guard(" while skipping an encoded value");
-        if (!decode_varint(data, len, pos, count)) {
-            return false;
-        }
-        for (std::uint64_t k = 0; k < count; ++k) {
-            if (pos >= len) [[unlikely]] {
-                return fail_unexpected_end();
-            }
-            if (!skip_dict_key(data, len, pos, holder) ||
-                !skip_value(data, len, pos, holder, guard)) {
-                return false;
-            }
-        }
-        return true;
-    }
-    case TypeFlag::StructuredList: {
-        // [varint rows][varint keys], row 0 as `keys` (key, field) pairs, i.e. 2 x keys
-        // values, then `keys` fields for each further row.
-        std::uint64_t rows = 0;
-        std::uint64_t keys = 0;
-        if (!decode_varint(data, len, pos, rows) || !decode_varint(data, len, pos, keys) ||
-            !skip_objects(data, len, pos, holder, keys) ||
-            !skip_objects(data, len, pos, holder, keys)) {
-            return false;
-        }
-        for (std::uint64_t row = 1; row < rows && keys > 0; ++row) {
-            if (!skip_objects(data, len, pos, holder, keys)) {
-                return false;
-            }
-        }
-        return true;
-    }
-    case TypeFlag::Custom:
-        return skip_objects(data, len, pos, holder, 2);
-    default:
-        // Bool is only an element type; 25 to 29 are unassigned.
-        return fail_unexpected_flag();
-    }
+    return skip_objects(data, len, pos, holder, 1);
 }
