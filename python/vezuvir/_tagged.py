@@ -13,6 +13,7 @@ too, so every tagged object read back means exactly one thing.
 
 import base64
 import binascii
+import json
 import math
 from typing import Any, Dict, Hashable, List, Tuple
 
@@ -66,11 +67,17 @@ def to_json(value: Any) -> Any:
     raise TypeError(f"cannot render {kind.__name__!r} as JSON")
 
 
-def _hashable(key: Any) -> Hashable:
+def _shown(tag: str, body: Any) -> str:
+    """The tagged object as the user wrote it (JSON, shortened), for error messages."""
+    text = json.dumps({tag: to_json(body)}, ensure_ascii=False)
+    return text if len(text) <= 120 else text[:117] + "..."
+
+
+def _hashable(key: Any, what: str, tag: str, body: Any) -> Hashable:
     try:
         hash(key)
     except TypeError:
-        raise ValueError(f"a $dict key must not be a list or object: {key!r}") from None
+        raise ValueError(f"{what} must not be a list or object: {_shown(tag, body)}") from None
     return key
 
 
@@ -81,24 +88,24 @@ def from_json_pairs(pairs: List[Tuple[str, Any]]) -> Any:
     tag, body = pairs[0]
     if tag == "$bytes":
         if not isinstance(body, str):
-            raise ValueError("$bytes must hold a base64 string")
+            raise ValueError(f"$bytes must hold a base64 string: {_shown(tag, body)}")
         try:
             return base64.b64decode(body, validate=True)
         except binascii.Error as exc:
-            raise ValueError(f"$bytes is not valid base64: {exc}") from None
+            raise ValueError(f"$bytes is not valid base64 ({exc}): {_shown(tag, body)}") from None
     if tag == "$float":
         if body not in _FLOAT_NAMES:
-            raise ValueError('$float must be "nan", "inf" or "-inf"')
+            raise ValueError(f'$float must be "nan", "inf" or "-inf": {_shown(tag, body)}')
         return _FLOAT_NAMES[body]
     if tag == "$dict":
         if not isinstance(body, list) or not all(
             isinstance(pair, list) and len(pair) == 2 for pair in body
         ):
-            raise ValueError("$dict must hold a list of [key, value] pairs")
+            raise ValueError(f"$dict must hold a list of [key, value] pairs: {_shown(tag, body)}")
         result: Dict[Any, Any] = {}
         for key, item in body:
-            result[_hashable(key)] = item
+            result[_hashable(key, "a $dict key", tag, body)] = item
         return result
     if not isinstance(body, list) or len(body) != 2:
-        raise ValueError("$custom must hold [identifier, payload]")
-    return CustomValue(_hashable(body[0]), body[1])
+        raise ValueError(f"$custom must hold [identifier, payload]: {_shown(tag, body)}")
+    return CustomValue(_hashable(body[0], "a $custom identifier", tag, body), body[1])
