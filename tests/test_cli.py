@@ -128,6 +128,11 @@ def test_tagged_encode_restores_the_rendering(tmp_path):
     assert load_bytes(ok(cli("encode", input=rendered))) == SPECIAL_JSON
 
 
+def test_decode_handles_any_depth_encode_accepts():
+    text = b"[" * 900 + b"]" * 900
+    assert ok(cli("decode", input=ok(cli("encode", input=text)))) == text + b"\n"
+
+
 def test_decode_indent(encoded):
     text = ok(cli("decode", encoded, "--indent", "2")).decode()
     assert text == json.dumps(DOC, indent=2, ensure_ascii=False) + "\n"

@@ -15,9 +15,11 @@ import base64
 import binascii
 import json
 import math
-from typing import Any, Dict, Hashable, List, Tuple
+import operator
+from itertools import chain, compress, islice, repeat
+from typing import Any, Callable, Dict, Hashable, Iterator, List, Optional, Tuple
 
-__all__ = ["CustomValue", "to_json", "from_json_pairs", "TAGS"]
+__all__ = ["CustomValue", "to_json", "iter_json", "write_json", "from_json_pairs", "TAGS"]
 
 TAGS = ("$bytes", "$float", "$dict", "$custom")
 
@@ -44,27 +46,201 @@ class CustomValue:
     __hash__ = None  # type: ignore[assignment]
 
 
-def to_json(value: Any) -> Any:
-    """A copy of a decoded tree that ``json.dumps(..., allow_nan=False)`` accepts."""
+def _shallow(value: Any) -> Any:
+    """``value`` itself if JSON has a form for it, else its tagged object (children untouched).
+
+    The one place that decides how a value is rendered; a ``$dict`` or ``$custom`` object
+    holds the original keys, values, identifier and payload, rendered in their turn.
+    """
     kind = type(value)
-    if kind is str or kind is int or kind is bool or value is None:
+    if kind is str or kind is int or kind is bool or value is None or kind is list:
         return value
     if kind is float:
         if math.isfinite(value):
             return value
         return {"$float": "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")}
-    if kind is list or kind is tuple:
-        return [to_json(item) for item in value]
     if kind is dict:
         plain = all(type(key) is str for key in value)
         if plain and not (len(value) == 1 and next(iter(value)) in TAGS):
-            return {key: to_json(item) for key, item in value.items()}
-        return {"$dict": [[to_json(key), to_json(item)] for key, item in value.items()]}
+            return value
+        return {"$dict": [[key, item] for key, item in value.items()]}
+    if kind is tuple:
+        return list(value)
     if kind is bytes:
         return {"$bytes": base64.b64encode(value).decode("ascii")}
     if isinstance(value, CustomValue):
-        return {"$custom": [to_json(value.identifier), to_json(value.payload)]}
+        return {"$custom": [value.identifier, value.payload]}
     raise TypeError(f"cannot render {kind.__name__!r} as JSON")
+
+
+def to_json(value: Any) -> Any:
+    """A copy of a decoded tree that ``json.dumps(..., allow_nan=False)`` accepts."""
+    shallow = _shallow(value)
+    if type(shallow) is list:
+        return [to_json(item) for item in shallow]
+    if type(shallow) is dict:
+        return {key: to_json(item) for key, item in shallow.items()}
+    return shallow
+
+
+_encode_str = json.encoder.encode_basestring  # type: ignore[attr-defined]
+_SCALARS = {
+    str: _encode_str,
+    int: int.__repr__,
+    float: float.__repr__,
+    bool: lambda value: "true" if value else "false",
+    type(None): lambda value: "null",
+}
+_BATCH = 1 << 16
+
+
+def iter_json(value: Any, indent: Optional[int] = None, level: int = 0) -> Iterator[str]:
+    """The JSON text of a decoded tree in pieces, as ``json.dumps(to_json(value))`` writes it.
+
+    Walks with a stack of its own, so any depth the decoder accepted renders; ``level`` is
+    the nesting level the text starts at (its indentation).
+    """
+    item_sep, key_sep = (",", ":") if indent is None else (",", ": ")
+    out: List[str] = []
+    # Each frame: the iterator over a container's entries, whether they are dict items, and
+    # whether the first entry is still to come.
+    stack: List[List[Any]] = []
+    node = _shallow(value)
+    while True:
+        kind = type(node)
+        if kind is list or kind is dict:
+            if node:
+                out.append("[" if kind is list else "{")
+                stack.append([iter(node.items() if kind is dict else node), kind is dict, True])
+            else:
+                out.append("[]" if kind is list else "{}")
+        else:
+            out.append(_SCALARS[kind](node))
+        node = _NO_NODE
+        while stack:
+            frame = stack[-1]
+            entry = next(frame[0], _NO_NODE)
+            depth = level + len(stack)
+            if entry is _NO_NODE:
+                stack.pop()
+                if indent is not None:
+                    out.append("\n" + " " * (indent * (depth - 1)))
+                out.append("}" if frame[1] else "]")
+                continue
+            if not frame[2]:
+                out.append(item_sep)
+            frame[2] = False
+            if indent is not None:
+                out.append("\n" + " " * (indent * depth))
+            if frame[1]:
+                out.append(_encode_str(entry[0]) + key_sep)
+                entry = entry[1]
+            node = _shallow(entry)
+            break
+        if node is _NO_NODE:
+            yield "".join(out)
+            return
+        if len(out) >= _BATCH:
+            yield "".join(out)
+            out.clear()
+
+
+_NO_NODE = object()
+
+# json's own encoder (in C on CPython) renders trees of lists and str-keyed dicts right and
+# much faster than any walk in Python; bytes reach it through `default`.
+_dump_plain = json.JSONEncoder(
+    ensure_ascii=False,
+    separators=(",", ":"),
+    allow_nan=False,
+    check_circular=False,
+    default=_shallow,
+).encode
+# Deeper trees take the walk above: json's encoder recurses, on PyPy in Python.
+_PLAIN_DEPTH = 100
+# Large containers are written in at most this many parts each, this many levels down (a
+# container of one entry does not count as a level): pieces of a few hundred kilobytes at
+# most for a document of a few dozen megabytes, and a few thousand pieces at most.
+_SPLIT_LEVELS = 2
+_SPLIT_PARTS = 64
+_TAG_SET = frozenset(TAGS)
+_WALKED = frozenset((list, dict, tuple, CustomValue))
+
+
+def _renders_plainly(root: Any) -> bool:
+    """Whether json's encoder renders ``root`` as we do: no dict with a non-str key or that
+    looks like a tag, no tuple or custom value, at most ``_PLAIN_DEPTH`` levels.
+
+    Non-finite floats are left to the encoder, which refuses them. One pass per level of
+    the tree with the loops in C: a walk node by node would cost as much as the encoding.
+    """
+    level = [root]
+    for _ in range(_PLAIN_DEPTH + 1):
+        level = list(compress(level, map(_WALKED.__contains__, map(type, level))))
+        if not level:
+            return True
+        dicts = list(compress(level, map(operator.is_, map(type, level), repeat(dict))))
+        lists = list(compress(level, map(operator.is_, map(type, level), repeat(list))))
+        if len(dicts) + len(lists) != len(level):
+            return False
+        try:
+            "".join(chain.from_iterable(dicts))
+        except TypeError:
+            return False
+        single_keyed = compress(dicts, map((1).__eq__, map(len, dicts)))
+        if not _TAG_SET.isdisjoint(chain.from_iterable(single_keyed)):
+            return False
+        level = list(chain.from_iterable(map(dict.values, dicts)))
+        level += chain.from_iterable(lists)
+    return False
+
+
+def _plain_text(value: Any) -> str:
+    try:
+        return _dump_plain(value)
+    except ValueError:
+        # A NaN or an infinity somewhere in this piece.
+        return "".join(iter_json(value))
+
+
+def _plain_pieces(value: Any, level: int) -> Iterator[str]:
+    # Large containers near the root are written a part at a time, so that no single string
+    # holds the whole output.
+    kind = type(value)
+    if level >= _SPLIT_LEVELS or not (kind is list or kind is dict) or not value:
+        yield _plain_text(value)
+        return
+    size = len(value)
+    step = -(-size // _SPLIT_PARTS)
+    if size > 1:
+        level += 1
+    items = iter(value.items()) if kind is dict else None
+    yield "[" if kind is list else "{"
+    for start in range(0, size, step):
+        if start:
+            yield ","
+        if items is None:
+            if step == 1:
+                yield from _plain_pieces(value[start], level)
+            else:
+                yield _plain_text(value[start : start + step])[1:-1]
+        elif step == 1:
+            key, item = next(items)
+            yield _encode_str(key) + ":"
+            yield from _plain_pieces(item, level)
+        else:
+            yield _plain_text(dict(islice(items, step)))[1:-1]
+    yield "]" if kind is list else "}"
+
+
+def write_json(value: Any, write: Callable[[bytes], Any], indent: Optional[int] = None) -> None:
+    """Writes the JSON text of a decoded tree, UTF-8 encoded, through ``write`` in pieces."""
+    if indent is None and _renders_plainly(value):
+        pieces = _plain_pieces(value, 0)
+    else:
+        pieces = iter_json(value, indent)
+    for piece in pieces:
+        write(piece.encode("utf-8"))
 
 
 def _shown(tag: str, body: Any) -> str:
