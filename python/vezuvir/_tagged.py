@@ -184,12 +184,13 @@ def _renders_plainly(root: Any) -> bool:
         if len(dicts) + len(lists) != len(level):
             return False
         try:
-            "".join(chain.from_iterable(dicts))
+            keys = "".join(chain.from_iterable(dicts))
         except TypeError:
             return False
-        single_keyed = compress(dicts, map((1).__eq__, map(len, dicts)))
-        if not _TAG_SET.isdisjoint(chain.from_iterable(single_keyed)):
-            return False
+        if "$" in keys:
+            single_keyed = compress(dicts, map((1).__eq__, map(len, dicts)))
+            if not _TAG_SET.isdisjoint(chain.from_iterable(single_keyed)):
+                return False
         level = list(chain.from_iterable(map(dict.values, dicts)))
         level += chain.from_iterable(lists)
     return False

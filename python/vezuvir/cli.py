@@ -9,7 +9,6 @@ import re
 import stat
 import sys
 import time
-from pathlib import Path
 from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from vezuvir import __version__, _inspect
@@ -111,7 +110,7 @@ def read_input(name: str, command: str) -> bytes:
         return sys.stdin.buffer.read()
     with open(name, "rb") as f:
         size = os.fstat(f.fileno()).st_size
-        progress = Progress(f"reading {Path(name).name}", size)
+        progress = Progress(f"reading {os.path.basename(name)}", size)
         if not progress.enabled:
             return f.read()
         chunks = []
@@ -136,19 +135,19 @@ def open_output(name: Optional[str], binary_data: bool) -> Iterator[BinaryIO]:
         yield sys.stdout.buffer
         sys.stdout.buffer.flush()
         return
-    target = Path(name)
-    if target.exists() and not target.is_file():
+    if os.path.exists(name) and not os.path.isfile(name):
         # A device or pipe (/dev/null, a fifo) cannot be replaced; write to it directly.
-        with open(target, "wb") as f:
+        with open(name, "wb") as f:
             yield f
         return
     # Through a symlink, replace the file it points to and keep the link.
-    real = Path(os.path.realpath(target))
+    real = os.path.realpath(name)
     try:
-        mode: Optional[int] = stat.S_IMODE(real.stat().st_mode)
+        mode: Optional[int] = stat.S_IMODE(os.stat(real).st_mode)
     except FileNotFoundError:
         mode = None
-    temporary = real.with_name(f".{real.name}.{os.getpid()}.tmp")
+    folder, base = os.path.split(real)
+    temporary = os.path.join(folder, f".{base}.{os.getpid()}.tmp")
     try:
         f = open(temporary, "xb")
     except OSError as exc:
@@ -166,7 +165,7 @@ def open_output(name: Optional[str], binary_data: bool) -> Iterator[BinaryIO]:
     except BaseException:
         f.close()
         with contextlib.suppress(OSError):
-            temporary.unlink()
+            os.unlink(temporary)
         raise
 
 
@@ -245,7 +244,7 @@ def cmd_encode(args: argparse.Namespace) -> int:
 
     name = _display(args.input)
     data = read_input(args.input, args.command)
-    status = Progress(f"encode {Path(name).name}", len(data))
+    status = Progress(f"encode {os.path.basename(name)}", len(data))
     status.step("parsing JSON")
     try:
         if args.tagged:
@@ -299,7 +298,7 @@ _EXTRA_DATA_ADVICE = "If you want to ignore it use the flag `ignore_extra_data`"
 
 def cmd_decode(args: argparse.Namespace) -> int:
     data = read_input(args.input, args.command)
-    status = Progress(f"decode {Path(_display(args.input)).name}", len(data))
+    status = Progress(f"decode {os.path.basename(_display(args.input))}", len(data))
     try:
         status.step("decoding")
         value = decode_any(data, ignore_extra_data=args.ignore_extra_data)
@@ -361,7 +360,7 @@ def _msgpack_size(value: Any) -> Any:
 def cmd_stats(args: argparse.Namespace) -> int:
     name = _display(args.input)
     data = read_input(args.input, args.command)
-    progress = Progress(f"inspecting {Path(name).name}", len(data))
+    progress = Progress(f"inspecting {os.path.basename(name)}", len(data))
     try:
         stats = _inspect.walk(data, progress.update)
         progress.step("measuring JSON and msgpack")
