@@ -112,10 +112,23 @@ KEYWORDS = {
         "flush_threshold",
         "direct_write_threshold",
         "custom_types",
+        "max_int_digits",
     ],
-    "load_bytes": ["use_tuples", "stop_gc", "ignore_extra_data", "custom_types"],
-    "lazy_load_bytes": ["include_falsy", "custom_types"],
-    "bytes_check_if_contains": ["include_falsy", "custom_types"],
+    "load_bytes": [
+        "use_tuples",
+        "stop_gc",
+        "ignore_extra_data",
+        "custom_types",
+        "max_free_elements",
+        "max_int_digits",
+    ],
+    "lazy_load_bytes": ["include_falsy", "custom_types", "max_free_elements", "max_int_digits"],
+    "bytes_check_if_contains": [
+        "include_falsy",
+        "custom_types",
+        "max_free_elements",
+        "max_int_digits",
+    ],
 }
 POSITIONAL = {
     "dump_bytes": ["obj"],
