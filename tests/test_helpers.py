@@ -9,6 +9,7 @@ import pytest
 import vezuvir
 from vezuvir import CustomType, DeserializationError, Idx, dump_bytes
 from vezuvir._inspect import custom_identifiers, key_varint_size, varint_size, walk
+from vezuvir import _tagged
 from vezuvir._tagged import CustomValue, from_json_pairs, iter_json, to_json, write_json
 
 from conftest import bench_documents
@@ -174,6 +175,12 @@ def test_streamed_rendering_is_json_dumps_of_the_tagged_copy(value, indent):
     write_json(value, chunks.append, indent)
     assert b"".join(chunks).decode() == expected
     assert "".join(iter_json(value, indent)) == expected
+
+
+@pytest.mark.parametrize("value", STREAMED + [_deep(50), _deep(150), [{"a": 1}, {"b": (2,)}]])
+def test_both_ways_of_choosing_the_fast_renderer_agree(value):
+    # One runs on CPython, the other on PyPy; each must send the same trees to json's encoder.
+    assert _tagged._renders_plainly_by_levels(value) == _tagged._renders_plainly_by_nodes(value)
 
 
 def test_rendering_has_no_depth_limit():

@@ -16,6 +16,7 @@ import binascii
 import json
 import math
 import operator
+import sys
 from itertools import chain, compress, islice, repeat
 from typing import Any, Callable, Dict, Hashable, Iterator, List, Optional, Tuple
 
@@ -167,12 +168,12 @@ _TAG_SET = frozenset(TAGS)
 _WALKED = frozenset((list, dict, tuple, CustomValue))
 
 
-def _renders_plainly(root: Any) -> bool:
+def _renders_plainly_by_levels(root: Any) -> bool:
     """Whether json's encoder renders ``root`` as we do: no dict with a non-str key or that
     looks like a tag, no tuple or custom value, at most ``_PLAIN_DEPTH`` levels.
 
     Non-finite floats are left to the encoder, which refuses them. One pass per level of
-    the tree with the loops in C: a walk node by node would cost as much as the encoding.
+    the tree with the loops in C: on CPython a walk node by node costs as much as the encoding.
     """
     level = [root]
     for _ in range(_PLAIN_DEPTH + 1):
@@ -194,6 +195,40 @@ def _renders_plainly(root: Any) -> bool:
         level = list(chain.from_iterable(map(dict.values, dicts)))
         level += chain.from_iterable(lists)
     return False
+
+
+def _renders_plainly_by_nodes(root: Any) -> bool:
+    """The same answer, node by node: ten times faster than the above where a JIT compiles
+    the loop (PyPy), ten times slower where none does."""
+    kind = type(root)
+    if kind is not list and kind is not dict:
+        return kind not in _WALKED
+    stack = [(root, 0)]
+    while stack:
+        node, depth = stack.pop()
+        if depth > _PLAIN_DEPTH:
+            return False
+        if type(node) is dict:
+            for key in node:
+                if type(key) is not str:
+                    return False
+            if len(node) == 1 and next(iter(node)) in _TAG_SET:
+                return False
+            node = node.values()
+        for item in node:
+            kind = type(item)
+            if kind is list or kind is dict:
+                stack.append((item, depth + 1))
+            elif kind in _WALKED:
+                return False
+    return True
+
+
+_renders_plainly = (
+    _renders_plainly_by_levels
+    if sys.implementation.name == "cpython"
+    else _renders_plainly_by_nodes
+)
 
 
 def _plain_text(value: Any) -> str:
