@@ -1,0 +1,195 @@
+"""vezuvir as kombu's and Celery's serializer, against a real Redis broker and a real worker.
+
+The broker is Debian's redis-server on a free loopback port; the worker is a separate
+`celery worker` process running tests/celery_app.py. Both are skipped when missing, unless
+VEZUVIR_REQUIRE_ENGINES=1 (.ci/run) turns the skips into failures.
+"""
+
+import datetime
+import json
+import os
+import socket
+import subprocess
+import sys
+import time
+import uuid
+from pathlib import Path
+
+import pytest
+
+from conftest import BENCH_DATA, require_engine, require_program
+
+TESTS = Path(__file__).resolve().parent
+
+
+def test_entry_point_registers_without_an_import(isolated):
+    require_engine("kombu")
+    # A fresh interpreter that imports kombu only: the entry point alone must register it.
+    result = isolated(
+        """
+        import datetime
+        from kombu.exceptions import EncodeError
+        from kombu.serialization import dumps, loads, prepare_accept_content
+
+        value = {"a": [1, b"\\x00", 2**80, {1: None}]}
+        ctype, encoding, body = dumps(value, serializer="vezuvir")
+        assert (ctype, encoding) == ("application/x-quelt", "binary"), (ctype, encoding)
+        assert body.startswith(b"<o>"), body
+        accept = prepare_accept_content(["vezuvir"])
+        assert accept == {"application/x-quelt"}, accept
+        for received in (body, bytearray(body), memoryview(body)):
+            assert loads(received, ctype, encoding, accept=accept) == value
+        try:
+            dumps({"at": datetime.datetime(2024, 1, 2)}, serializer="vezuvir")
+        except EncodeError:
+            pass
+        else:
+            raise AssertionError("dates are written only when asked for")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+
+
+def _free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def _answers_ping(port: int) -> bool:
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=1) as conn:
+            conn.sendall(b"PING\r\n")
+            return conn.recv(16).startswith(b"+PONG")
+    except OSError:
+        return False
+
+
+def _stop(process: subprocess.Popen) -> None:
+    process.terminate()
+    try:
+        process.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+@pytest.fixture(scope="module")
+def redis_url(tmp_path_factory):
+    server = require_program("redis-server")
+    folder = tmp_path_factory.mktemp("redis")
+    # Another process can take the probed port before the server binds it: try a few.
+    for _ in range(3):
+        port = _free_port()
+        process = subprocess.Popen(
+            [server, "--bind", "127.0.0.1", "--port", str(port), "--dir", str(folder),
+             "--save", "", "--appendonly", "no", "--logfile", str(folder / "redis.log")],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+        deadline = time.monotonic() + 10
+        while process.poll() is None and time.monotonic() < deadline:
+            if _answers_ping(port):
+                yield f"redis://127.0.0.1:{port}/0"
+                _stop(process)
+                return
+            time.sleep(0.05)
+        _stop(process)
+    pytest.fail(f"redis-server did not start; its log:\n{(folder / 'redis.log').read_text()}")
+
+
+@pytest.fixture(scope="module")
+def worker(redis_url, tmp_path_factory):
+    """The tests' Celery app, with a worker process serving it; yields (app module, log path)."""
+    require_engine("celery")
+    require_engine("redis")
+    log = tmp_path_factory.mktemp("celery") / "worker.log"
+    env = {
+        **os.environ,
+        "VEZUVIR_TEST_BROKER_URL": redis_url,
+        "PYTHONPATH": os.pathsep.join(filter(None, [str(TESTS), os.environ.get("PYTHONPATH")])),
+    }
+    with open(log, "wb") as out:
+        process = subprocess.Popen(
+            [sys.executable, "-m", "celery", "-A", "celery_app", "worker", "--pool=solo",
+             "--loglevel=INFO", "--without-gossip", "--without-mingle", "--without-heartbeat",
+             "--hostname", "vezuvir-test@localhost"],
+            cwd=TESTS, env=env, stdout=out, stderr=subprocess.STDOUT,
+        )
+    import celery_app
+
+    celery_app.app.conf.update(broker_url=redis_url, result_backend=redis_url)
+    try:
+        ready = celery_app.echo.delay("ready")
+        deadline = time.monotonic() + 60
+        while not ready.ready():
+            if process.poll() is not None or time.monotonic() > deadline:
+                pytest.fail(f"the Celery worker did not start; its log:\n{log.read_text()}")
+            time.sleep(0.05)
+        yield celery_app, log
+    finally:
+        _stop(process)
+        celery_app.app.close()
+
+
+TWITTER = BENCH_DATA / "twitter.json"
+
+
+def _twitter():
+    return json.loads(TWITTER.read_text(encoding="utf-8")) if TWITTER.is_file() else None
+
+
+UTC_PLUS_2 = datetime.timezone(datetime.timedelta(hours=2))
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        pytest.param(b"\x00\xffbinary", None, id="bytes"),
+        pytest.param([2**200, -(2**100), 2**64 - 1], None, id="big-ints"),
+        pytest.param({1: "a", None: [1.5], b"k": True, 2.5: {}}, None, id="non-str-keys"),
+        pytest.param((1, ("a", b"b")), [1, ["a", b"b"]], id="tuples-arrive-as-lists"),
+        pytest.param(datetime.datetime(2024, 1, 2, 3, 4, 5, 6), None, id="naive-datetime"),
+        pytest.param(datetime.datetime(2024, 1, 2, 3, 4, tzinfo=UTC_PLUS_2), None, id="aware"),
+        pytest.param({"d": datetime.date(2024, 2, 29), "t": datetime.time(23, 59)}, None,
+                     id="date-and-time"),
+        pytest.param(_twitter(), None, id="twitter",
+                     marks=pytest.mark.skipif(not TWITTER.is_file(), reason="no bench data")),
+    ],
+)
+def test_task_arguments_and_results_round_trip(worker, value, expected):
+    app_module, _ = worker
+    expected = value if expected is None else expected
+    received, seen_by_worker = app_module.echo.delay(value).get(timeout=30)
+    assert received == expected
+    assert type(received) is type(expected)
+    assert seen_by_worker == repr(expected)
+
+
+def _publish_raw(app_module, body, content_type, encoding):
+    with app_module.app.producer_or_acquire() as producer:
+        producer.publish(
+            body, routing_key="celery", exchange="", content_type=content_type,
+            content_encoding=encoding,
+            headers={"task": "celery_app.echo", "id": str(uuid.uuid4()), "lang": "py"},
+        )
+
+
+@pytest.mark.parametrize(
+    "send, logged",
+    [
+        pytest.param(lambda app: app.echo.apply_async([1], serializer="pickle"),
+                     "Refusing to deserialize untrusted content of type pickle", id="pickle"),
+        pytest.param(lambda app: app.echo.apply_async([1], serializer="json"),
+                     "Refusing to deserialize untrusted content of type json", id="json"),
+        pytest.param(lambda app: _publish_raw(app, b"<o>\r\xff", "application/x-quelt", "binary"),
+                     "DecodeError(DeserializationError('Unexpected end of input'))",
+                     id="truncated-quelt"),
+    ],
+)
+def test_worker_refuses_what_it_must_not_read(worker, send, logged):
+    app_module, log = worker
+    send(app_module)
+    # Messages are handled in order: once a later task has run, the refusal has been logged.
+    assert app_module.echo.delay("after").get(timeout=30)[0] == "after"
+    assert logged in log.read_text(errors="replace")
