@@ -7,16 +7,12 @@ VEZUVIR_REQUIRE_ENGINES=1 (.ci/run) turns the skips into failures.
 
 import datetime
 import json
-import os
-import socket
-import subprocess
-import sys
-import time
 import uuid
 from pathlib import Path
 
 import pytest
 
+import servers
 from conftest import BENCH_DATA, require_engine, require_program
 
 TESTS = Path(__file__).resolve().parent
@@ -50,52 +46,11 @@ def test_entry_point_registers_without_an_import(isolated):
     assert result.returncode == 0, result.stderr
 
 
-def _free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def _answers_ping(port: int) -> bool:
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1) as conn:
-            conn.sendall(b"PING\r\n")
-            return conn.recv(16).startswith(b"+PONG")
-    except OSError:
-        return False
-
-
-def _stop(process: subprocess.Popen) -> None:
-    process.terminate()
-    try:
-        process.wait(timeout=20)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
-
-
 @pytest.fixture(scope="module")
 def redis_url(tmp_path_factory):
-    server = require_program("redis-server")
-    folder = tmp_path_factory.mktemp("redis")
-    # Another process can take the probed port before the server binds it: try a few.
-    for _ in range(3):
-        port = _free_port()
-        process = subprocess.Popen(
-            [server, "--bind", "127.0.0.1", "--port", str(port), "--dir", str(folder),
-             "--save", "", "--appendonly", "no", "--logfile", str(folder / "redis.log")],
-            stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL,
-        )
-        deadline = time.monotonic() + 10
-        while process.poll() is None and time.monotonic() < deadline:
-            if _answers_ping(port):
-                yield f"redis://127.0.0.1:{port}/0"
-                _stop(process)
-                return
-            time.sleep(0.05)
-        _stop(process)
-    pytest.fail(f"redis-server did not start; its log:\n{(folder / 'redis.log').read_text()}")
+    program = require_program("redis-server")
+    with servers.redis_server(program, tmp_path_factory.mktemp("redis")) as url:
+        yield url
 
 
 @pytest.fixture(scope="module")
@@ -104,32 +59,17 @@ def worker(redis_url, tmp_path_factory):
     require_engine("celery")
     require_engine("redis")
     log = tmp_path_factory.mktemp("celery") / "worker.log"
-    env = {
-        **os.environ,
-        "VEZUVIR_TEST_BROKER_URL": redis_url,
-        "PYTHONPATH": os.pathsep.join(filter(None, [str(TESTS), os.environ.get("PYTHONPATH")])),
-    }
-    with open(log, "wb") as out:
-        process = subprocess.Popen(
-            [sys.executable, "-m", "celery", "-A", "celery_app", "worker", "--pool=solo",
-             "--loglevel=INFO", "--without-gossip", "--without-mingle", "--without-heartbeat",
-             "--hostname", "vezuvir-test@localhost"],
-            cwd=TESTS, env=env, stdout=out, stderr=subprocess.STDOUT,
-        )
-    import celery_app
+    env = {"VEZUVIR_TEST_BROKER_URL": redis_url}
+    args = ["--hostname", "vezuvir-test@localhost"]
+    with servers.celery_worker("celery_app", TESTS, log, env, args) as process:
+        import celery_app
 
-    celery_app.app.conf.update(broker_url=redis_url, result_backend=redis_url)
-    try:
-        ready = celery_app.echo.delay("ready")
-        deadline = time.monotonic() + 60
-        while not ready.ready():
-            if process.poll() is not None or time.monotonic() > deadline:
-                pytest.fail(f"the Celery worker did not start; its log:\n{log.read_text()}")
-            time.sleep(0.05)
-        yield celery_app, log
-    finally:
-        _stop(process)
-        celery_app.app.close()
+        celery_app.app.conf.update(broker_url=redis_url, result_backend=redis_url)
+        try:
+            servers.wait_for(celery_app.echo.delay("ready"), process, log)
+            yield celery_app, log
+        finally:
+            celery_app.app.close()
 
 
 TWITTER = BENCH_DATA / "twitter.json"
