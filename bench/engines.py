@@ -80,9 +80,10 @@ def codec_us(payload, serializer: str, repeat: int) -> float:
     return statistics.median(samples) / 1000
 
 
-def spread(samples):
-    median = statistics.median(samples)
-    return median, (max(samples) - min(samples)) / 2 / median * 100
+def quartiles(samples):
+    # A round trip has rare slow outliers (the broker, the shared machine): quartiles, not
+    # the min-max spread, say how steady the middle is.
+    return statistics.quantiles(samples, n=4, method="inclusive")
 
 
 def measure(args, url: str, folder: Path, payload):
@@ -162,16 +163,16 @@ def main(argv=None):
         "(solo pool), one Redis server; wall time from `delay()` to the decoded result",
         "",
         "| serializer | task body bytes | result bytes | encode + decode µs (body, in process) "
-        "| round trip ms per task (± half the spread) | / vezuvir |",
+        "| round trip ms per task, median (quartiles) | / vezuvir |",
         "|---|---:|---:|---:|---:|---:|",
     ]
     vezuvir_ms = statistics.median(times["vezuvir"])
     for name in SERIALIZERS:
         body, result = message_sizes(payload, name)
-        median, pct = spread(times[name])
+        low, median, high = quartiles(times[name])
         lines.append(
             f"| {name} | {body:,} | {result:,} | {codec_us(payload, name, 50):,.0f} "
-            f"| {median:.2f} ±{pct:.0f}% | {median / vezuvir_ms:.2f} |"
+            f"| {median:.2f} ({low:.2f}-{high:.2f}) | {median / vezuvir_ms:.2f} |"
         )
     lines += [
         "",

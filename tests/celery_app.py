@@ -31,3 +31,8 @@ def echo(value):
     # The repr shows what the worker received, so a fault that cancels out on the way back
     # (bytes read as str and written back as bytes) still shows.
     return [value, repr(value)]
+
+
+@app.task
+def fail(*args):
+    raise ValueError(*args)

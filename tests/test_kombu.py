@@ -106,6 +106,14 @@ def test_task_arguments_and_results_round_trip(worker, value, expected):
     assert seen_by_worker == repr(expected)
 
 
+def test_a_failed_task_reports_its_exception(worker):
+    app_module, _ = worker
+    # The worker stores the exception's type, module and arguments through the serializer.
+    with pytest.raises(ValueError) as raised:
+        app_module.fail.delay(b"\x00", 2**70).get(timeout=30)
+    assert raised.value.args == (b"\x00", 2**70)
+
+
 def _publish_raw(app_module, body, content_type, encoding):
     with app_module.app.producer_or_acquire() as producer:
         producer.publish(
