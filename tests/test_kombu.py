@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 import servers
+from vezuvir import dump_bytes
 from conftest import BENCH_DATA, require_engine, require_program
 
 TESTS = Path(__file__).resolve().parent
@@ -133,6 +134,10 @@ def _publish_raw(app_module, body, content_type, encoding):
         pytest.param(lambda app: _publish_raw(app, b"<o>\r\xff", "application/x-quelt", "binary"),
                      "DecodeError(DeserializationError('Unexpected end of input'))",
                      id="truncated-quelt"),
+        # Three million Nones in a few bytes: past the decoder's default budget.
+        pytest.param(lambda app: _publish_raw(app, dump_bytes([None] * 3_000_000),
+                                              "application/x-quelt", "binary"),
+                     "max_free_elements", id="over-budget"),
     ],
 )
 def test_worker_refuses_what_it_must_not_read(worker, send, logged):
