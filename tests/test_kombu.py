@@ -49,6 +49,9 @@ def test_entry_point_registers_without_an_import(isolated):
 
 @pytest.fixture(scope="module")
 def redis_url(tmp_path_factory):
+    # Checked before the server starts: without them it would serve no test.
+    require_engine("celery")
+    require_engine("redis")
     program = require_program("redis-server")
     with servers.redis_server(program, tmp_path_factory.mktemp("redis")) as url:
         yield url
@@ -57,8 +60,6 @@ def redis_url(tmp_path_factory):
 @pytest.fixture(scope="module")
 def worker(redis_url, tmp_path_factory):
     """The tests' Celery app, with a worker process serving it; yields (app module, log path)."""
-    require_engine("celery")
-    require_engine("redis")
     log = tmp_path_factory.mktemp("celery") / "worker.log"
     env = {"VEZUVIR_TEST_BROKER_URL": redis_url}
     args = ["--hostname", "vezuvir-test@localhost"]
