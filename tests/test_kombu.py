@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 import servers
+import vezuvir.kombu
 from vezuvir import dump_bytes
 from conftest import BENCH_DATA, require_engine, require_program
 
@@ -45,6 +46,24 @@ def test_entry_point_registers_without_an_import(isolated):
         """
     )
     assert result.returncode == 0, result.stderr
+
+
+ENCODED = dump_bytes({"k": [1, b"\x00"]})
+
+
+@pytest.mark.parametrize(
+    "body",
+    [
+        ENCODED,
+        bytearray(ENCODED),
+        memoryview(ENCODED),
+        memoryview(bytes(b for byte in ENCODED for b in (byte, 0)))[::2],  # strided: copied
+        memoryview(ENCODED).cast("c"),
+    ],
+    ids=["bytes", "bytearray", "memoryview", "strided", "char-format"],
+)
+def test_decode_takes_any_byte_buffer(body):
+    assert vezuvir.kombu.decode(body) == {"k": [1, b"\x00"]}
 
 
 @pytest.fixture(scope="module")

@@ -19,6 +19,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
         "vezuvir.dask needs distributed: pip install 'vezuvir[dask]'"
     ) from error
 
+from vezuvir._frames import readable
 from vezuvir.exceptions import SerializationError
 
 __all__ = ["FAMILY", "dumps", "loads"]
@@ -46,11 +47,7 @@ def loads(header: Dict[str, Any], frames: List[Frame]) -> Any:
     import _vezuvir
 
     frame = frames[0] if len(frames) == 1 else b"".join(frames)
-    if not isinstance(frame, (bytes, bytearray)):
-        # The reader takes bytes and bytearray only; a received frame (a memoryview of the
-        # message buffer) is copied.
-        frame = memoryview(frame).tobytes()
-    return _vezuvir.load_bytes(frame)
+    return _vezuvir.load_bytes(readable(frame))
 
 
 register_serialization_family(FAMILY, dumps, loads)

@@ -14,6 +14,7 @@ back as date objects, so a consumer needs no option to read what such a producer
 import datetime
 from typing import Any, Callable, Tuple, Union
 
+from vezuvir._frames import readable
 from vezuvir.serialize.settings import CustomType
 
 __all__ = ["CONTENT_TYPE", "CONTENT_ENCODING", "encode", "encode_with_dates", "decode", "register"]
@@ -53,11 +54,7 @@ def decode(body: Union[bytes, bytearray, memoryview]) -> Any:
     """The object a message body holds. The body is untrusted: the decoder's limits apply."""
     import _vezuvir
 
-    if not isinstance(body, (bytes, bytearray)):
-        # The reader takes bytes and bytearray only; other buffers (a transport's memoryview)
-        # are copied.
-        body = memoryview(body).tobytes()
-    return _vezuvir.load_bytes(body, custom_types=_DATE_READERS)
+    return _vezuvir.load_bytes(readable(body), custom_types=_DATE_READERS)
 
 
 # What kombu's entry point loader calls ``register(name, *REGISTRATION)`` with.
