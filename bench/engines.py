@@ -109,7 +109,8 @@ def measure(args, url: str, folder: Path, payload):
             # Warm-up, and proof that each worker is up before anything is timed.
             servers.wait_for(apps[name].tasks[TASK].delay(payload), *workers[name])
         for round_ in range(args.rounds):
-            order = SERIALIZERS[round_ % len(SERIALIZERS):] + SERIALIZERS[: round_ % len(SERIALIZERS)]
+            shift = round_ % len(SERIALIZERS)
+            order = SERIALIZERS[shift:] + SERIALIZERS[:shift]
             for name in order:
                 start = time.perf_counter_ns()
                 echoed = apps[name].tasks[TASK].delay(payload).get(timeout=60)
@@ -158,7 +159,7 @@ def main(argv=None):
         f"- {versions}; {redis_version.split(' sha=')[0].strip()}",
         f"- payload: {args.payload.name} ({args.payload.stat().st_size:,} bytes of JSON), "
         "sent to an echo task and returned as its result",
-        f"- command: `python bench/engines.py {' '.join(argv if argv is not None else sys.argv[1:])}`",
+        f"- command: `python bench/engines.py {' '.join(sys.argv[1:] if argv is None else argv)}`",
         f"- {args.rounds} interleaved round trips per serializer, one worker process each "
         "(solo pool), one Redis server; wall time from `delay()` to the decoded result",
         "",

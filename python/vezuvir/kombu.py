@@ -73,7 +73,12 @@ def register(name: str = "vezuvir", *, datetimes: bool = False) -> None:
     kombu's ``EncodeError``. Either way the content type is ``application/x-quelt``.
     """
     # Imported here: kombu loads this module from its own import, through the entry point.
-    from kombu.serialization import register as kombu_register
+    try:
+        from kombu.serialization import register as kombu_register
+    except ImportError as error:
+        raise ImportError(
+            "vezuvir.kombu.register needs kombu: pip install 'vezuvir[celery]'"
+        ) from error
 
     kombu_register(
         name,
