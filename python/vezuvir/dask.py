@@ -6,8 +6,9 @@ Importing this module registers the family ``vezuvir`` in the importing process,
 else to the next family in the list. Worker processes need the family too: preload this module
 in them (``distributed.worker.preload``, ``dask worker --preload vezuvir.dask``).
 
-A top-level tuple is left to the next family, so that ``return a, b`` arrives as a tuple;
-tuples nested in lists and dicts arrive as lists, as with JSON.
+distributed itself splits a top-level list, tuple, set or dict into its items. A tuple handed to
+the family is left to the next one, so that it stays a tuple; tuples nested in what the family
+encodes arrive as lists, as with JSON.
 """
 
 from typing import Any, Dict, List, Tuple, Union
