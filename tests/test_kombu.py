@@ -6,6 +6,7 @@ VEZUVIR_REQUIRE_ENGINES=1 (.ci/run) turns the skips into failures.
 """
 
 import datetime
+import gc
 import json
 import uuid
 from pathlib import Path
@@ -90,6 +91,9 @@ def worker(redis_url, tmp_path_factory):
             servers.wait_for(celery_app.echo.delay("ready"), process, log)
             yield celery_app, log
         finally:
+            # Results dropped by the tests unsubscribe when finalised: that must happen while
+            # the broker is up, not in a later test, where each would retry a dead connection.
+            gc.collect()
             celery_app.app.close()
 
 
