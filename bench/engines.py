@@ -8,6 +8,7 @@ round by round, and reports the median time from `delay()` to the result being b
     pip install ".[bench,test-engines]"     # celery, the redis client, msgpack
     python bench/engines.py                 # Markdown to stdout
     python bench/engines.py --write         # also its section of bench/RESULTS.md
+    valgrind --tool=callgrind python bench/engines.py --codec-only vezuvir --repeat 6   # and 1
 
 Not part of the test suite: it takes a minute or two and its figures depend on the machine.
 """
@@ -130,11 +131,22 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, default=40, help="round trips per serializer")
     parser.add_argument("--write", action="store_true", help="write its section of RESULTS.md")
     parser.add_argument("--results", type=Path, default=HERE / "RESULTS.md")
+    parser.add_argument("--codec-only", metavar="SERIALIZER", choices=SERIALIZERS,
+                        help="only encode and decode the task body --repeat times, no broker "
+                        "(for valgrind --tool=callgrind)")
+    parser.add_argument("--repeat", type=int, default=5, help="with --codec-only")
     args = parser.parse_args(argv)
 
     import json
 
     payload = json.loads(args.payload.read_text(encoding="utf-8"))
+    if args.codec_only:
+        from kombu.serialization import dumps, loads
+
+        for _ in range(args.repeat):
+            ctype, encoding, body = dumps([[payload], {}, {}], serializer=args.codec_only)
+            loads(body, ctype, encoding, accept=[ctype])
+        return
     program = shutil.which("redis-server")
     if program is None:
         sys.exit("redis-server is not installed (Debian: apt-get install redis-server)")
