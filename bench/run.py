@@ -33,6 +33,7 @@ import os
 import pickle
 import platform
 import random
+import re
 import statistics
 import sys
 import time
@@ -479,6 +480,32 @@ def target_table(results, stream):
     return header + ["| goal | worst | met |", "|---|---:|---|"] + rows + [""]
 
 
+# Sections of RESULTS.md that other scripts (engines.py) write, kept when this one rewrites it.
+_SECTION = r"<!-- begin {0} -->\n.*?<!-- end {1} -->\n?"
+
+
+def kept_sections(path: Path) -> list:
+    """The marked sections of the file at ``path``, as lines, for run.py to write back."""
+    if not path.is_file():
+        return []
+    lines = []
+    for match in re.finditer(_SECTION.format(r"(\S+)", r"\1"), path.read_text("utf-8"), re.S):
+        lines += ["", *match.group(0).rstrip("\n").split("\n")]
+    return lines
+
+
+def replace_section(path: Path, name: str, lines: list) -> None:
+    """Writes ``lines`` as the section ``name`` of the file: in place, or at its end."""
+    block = "\n".join([f"<!-- begin {name} -->", *lines, f"<!-- end {name} -->", ""])
+    text = path.read_text(encoding="utf-8") if path.is_file() else ""
+    pattern = re.compile(_SECTION.format(re.escape(name), re.escape(name)), re.S)
+    if pattern.search(text):
+        text = pattern.sub(lambda _: block, text, count=1)
+    else:
+        text = text.rstrip("\n") + "\n\n" + block
+    path.write_text(text, encoding="utf-8")
+
+
 def machine():
     cpu = platform.processor() or "unknown CPU"
     try:
@@ -641,7 +668,9 @@ def main(argv=None):
     print("\n".join(body))
     if args.write:
         end = f"- load average at the end {os.getloadavg()[0]:.2f}" if hasattr(os, "getloadavg") else ""
-        args.results.write_text("\n".join(header[:-1] + [end, ""] + body), encoding="utf-8")
+        # Sections other scripts (engines.py) wrote stay, after this run's tables.
+        kept = kept_sections(args.results)
+        args.results.write_text("\n".join(header[:-1] + [end, ""] + body + kept), encoding="utf-8")
         try:
             if not args.no_chart:
                 chart(results, names, ref, args.chart)
