@@ -4,8 +4,12 @@ A target's input is a small header the fuzzer mutates like any other byte, then 
 Keeping the header short and fixed lets the seed corpus be plain encodings behind it.
 """
 
+import ctypes
 import os
 import sys
+import time
+import tracemalloc
+import zlib
 
 import atheris
 
@@ -54,6 +58,58 @@ def split_path(data: bytes):
         pos += 2
         path.append(Idx(value) if kind & 1 else KEYS[value % len(KEYS)])
     return flags, path, data[pos:]
+
+
+# Resource budget of one reader call: what a few bytes must never be able to cost. The
+# readers run with a small `max_free_elements`, so the Nones and empty rows that take no input
+# bytes are bounded too; past these, an input is a finding like a crash.
+FREE_ELEMENTS = 4096
+MEMORY_PER_BYTE = 512  # decoded objects of the densest forms, with room to spare
+MEMORY_BASE = FREE_ELEMENTS * 100 + (1 << 20)
+CPU_PER_BYTE = 200e-6  # seconds; ASan and coverage make everything several times slower
+CPU_BASE = 0.5
+# Tracing every allocation triples the cost of an input, so the peak (which also sees what a
+# call builds and drops) is traced for one input in TRACE_EVERY, chosen by content so that a
+# finding replays; every input is checked for what it leaves allocated, through the ASan
+# runtime's counter, which costs nothing.
+TRACE_EVERY = 8
+
+
+def _allocated_bytes():
+    try:
+        counter = ctypes.CDLL(None).__sanitizer_get_current_allocated_bytes
+    except (AttributeError, OSError):
+        return None
+    counter.restype = ctypes.c_size_t
+    return counter
+
+
+_ALLOCATED = _allocated_bytes()
+
+
+def within_budget(call, size, data=b""):
+    """Runs `call()` and fails (AssertionError, a finding) when it used more memory or took
+    more CPU time than the budget allows for an input of `size` bytes. Returns its result;
+    exceptions pass through for the target to judge."""
+    traced = zlib.crc32(data) % TRACE_EVERY == 0
+    if traced:
+        tracemalloc.start(1)
+    before = _ALLOCATED() if _ALLOCATED is not None else 0
+    start = time.process_time()
+    result = None
+    try:
+        result = call()
+        return result
+    finally:
+        cpu = time.process_time() - start
+        memory = (_ALLOCATED() - before) if _ALLOCATED is not None else 0
+        if traced:
+            memory = max(memory, tracemalloc.get_traced_memory()[1])
+            tracemalloc.stop()
+        del result
+        limit = MEMORY_BASE + MEMORY_PER_BYTE * size
+        assert memory <= limit, f"{memory} bytes for {size} input bytes"
+        assert cpu <= CPU_BASE + CPU_PER_BYTE * size, f"{cpu:.3f}s for {size} input bytes"
 
 
 def run(target):

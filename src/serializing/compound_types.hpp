@@ -64,32 +64,42 @@ class KeyPositions {
     StrIndexMap<> keys_;
 };
 
-/// The keys of `dict` with their positions, or nothing if a key is not exactly `str`.
+/// The keys of `dict` with their positions, or nothing if a key is not exactly `str` (or,
+/// with MemoryError set, if the entries could not be read).
 [[nodiscard]] inline std::optional<KeyPositions> get_dict_keys(PyObject *dict) {
     KeyPositions keys;
-    const bool all_str = compat::dict_for_each(dict, [&](PyObject *key, PyObject *) {
+    compat::DictItems items(dict);
+    if (!items.ok()) {
+        return std::nullopt;
+    }
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    while (items.next(key, value)) {
         if (!PyUnicode_CheckExact(key)) {
-            return false;
+            return std::nullopt;
         }
         keys.push(key);
-        return true;
-    });
-    if (!all_str) {
-        return std::nullopt;
     }
     return keys;
 }
 
 /// Whether `dict` (any object) is a dict with exactly the keys of `keys`, in any order.
-/// On success `values[p]` is the dict's value for the key at position p (borrowed).
+/// On success `values[p]` is the dict's value for the key at position p (borrowed from the
+/// dict). False with MemoryError set if the entries could not be read.
 [[nodiscard]] inline bool compare_dict_keys(PyObject *dict, KeyPositions &keys, PyObject **values) {
     const std::size_t k = keys.size();
     if (!PyDict_CheckExact(dict) || static_cast<std::size_t>(PyDict_GET_SIZE(dict)) != k) {
         return false;
     }
     std::fill(values, values + k, nullptr);
+    compat::DictItems items(dict);
+    if (!items.ok()) {
+        return false;
+    }
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
     std::size_t seen = 0;
-    const bool matched = compat::dict_for_each(dict, [&](PyObject *key, PyObject *value) {
+    while (items.next(key, value)) {
         const std::ptrdiff_t at = keys.position_of(key, seen++);
         // Distinct dict keys never share a position; checked all the same, as the
         // values array must be filled exactly once per position.
@@ -97,9 +107,8 @@ class KeyPositions {
             return false;
         }
         values[at] = value;
-        return true;
-    });
-    return matched && seen == k;
+    }
+    return seen == k;
 }
 
 /// Writes a key of a string-keyed dict: the key back-reference (254, varint index) if
@@ -207,11 +216,14 @@ class HeldEntries {
 /// entries its count promised.
 template <class F>
 [[nodiscard]] bool write_dict_entries_checked(PyObject *dict, Py_ssize_t n, F &&write) {
-    Py_ssize_t pos = 0;
+    compat::DictItems items(dict);
+    if (!items.ok()) {
+        return false;
+    }
     Py_ssize_t written = 0;
     PyObject *k = nullptr;
     PyObject *v = nullptr;
-    while (PyDict_Next(dict, &pos, &k, &v)) {
+    while (items.next(k, v)) {
         // Before any append: the writer may run and replace this entry.
         const PyPointer key = PyPointer::borrow(k);
         const PyPointer value = PyPointer::borrow(v);
@@ -254,29 +266,34 @@ template <PyBytesBuffer B>
                                const SerializationSettings &settings) {
     LazyRecursionGuard guard(" while serializing a dict");
     const Py_ssize_t n = PyDict_GET_SIZE(dict);
+    compat::DictItems items(dict);
+    if (!items.ok()) {
+        return false;
+    }
+    PyObject *k = nullptr;
+    PyObject *v = nullptr;
     if (!settings.python_may_run && compat::dict_keys_all_str(dict)) {
         // Nothing can change the dict meanwhile, and its keys need no check: written
         // straight from the dict in one pass.
-        return write_flag_and_varint(buffer, TypeFlag::Dict, static_cast<std::uint64_t>(n)) &&
-               compat::dict_for_each(
-                   dict, [&](PyObject * key, PyObject * value) __attribute__((always_inline)) {
-                       return write_dict_key(key, buffer, cache) &&
-                              serialize_item(value, buffer, cache, settings, guard);
-                   });
-    }
-    // One pass both checks the keys and gathers the entries to write; it runs no Python
-    // code, so it meets exactly `n` entries.
-    DictEntries entries(static_cast<std::size_t>(n));
-    std::size_t count = 0;
-    const bool all_str = compat::dict_for_each(dict, [&](PyObject *k, PyObject *v) {
-        if (!PyUnicode_CheckExact(k)) [[unlikely]] {
+        if (!write_flag_and_varint(buffer, TypeFlag::Dict, static_cast<std::uint64_t>(n))) {
             return false;
         }
-        entries[count++] = {k, v};
+        while (items.next(k, v)) {
+            if (!write_dict_key(k, buffer, cache) ||
+                !serialize_item(v, buffer, cache, settings, guard)) {
+                return false;
+            }
+        }
         return true;
-    });
-    if (!all_str) [[unlikely]] {
-        return encode_any_key_dict(dict, n, buffer, cache, settings, guard);
+    }
+    // One pass both checks the keys and gathers the entries to write.
+    DictEntries entries(static_cast<std::size_t>(n));
+    std::size_t count = 0;
+    while (count < entries.size() && items.next(k, v)) {
+        if (!PyUnicode_CheckExact(k)) [[unlikely]] {
+            return encode_any_key_dict(dict, n, buffer, cache, settings, guard);
+        }
+        entries[count++] = {k, v};
     }
     if (!settings.python_may_run) {
         // Nothing can change the dict meanwhile.
@@ -470,7 +487,7 @@ template <bool IsList, PyBytesBuffer B>
     using R = CompactListResult;
     std::optional<KeyPositions> keys = get_dict_keys(first);
     if (!keys) {
-        return R::Declined;
+        return PyErr_Occurred() == nullptr ? R::Declined : R::Failed;
     }
     const std::size_t k = keys->size();
     const auto rows = static_cast<std::size_t>(n);
@@ -479,7 +496,7 @@ template <bool IsList, PyBytesBuffer B>
     for (std::size_t i = 0; i < rows; ++i) {
         PyObject *row = sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i));
         if (!compare_dict_keys(row, *keys, values.get() + i * k)) {
-            return R::Declined;
+            return PyErr_Occurred() == nullptr ? R::Declined : R::Failed;
         }
     }
     // Its rows take more native stack than any other container, so a structured list

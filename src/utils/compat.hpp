@@ -160,6 +160,131 @@ inline void finish_sequence(PyObject *seq) noexcept {
 #endif
 }
 
+#if VEZUVIR_CPYTHON && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 &&              \
+    !defined(Py_GIL_DISABLED)
+#define VEZUVIR_DICT_LAYOUT 1
+namespace detail {
+/// The fixed head of a dict's key table as CPython 3.11 to 3.13 lay it out; the index
+/// array follows it, then the entries: {hash, key, value} for any keys, {key, value} when
+/// every key is an exact `str`. Deleted entries have a null value.
+struct DictKeysHead {
+    Py_ssize_t refcnt;
+    std::uint8_t log2_size;
+    std::uint8_t log2_index_bytes;
+    std::uint8_t kind;
+    std::uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+};
+static_assert(sizeof(DictKeysHead) == 4 * sizeof(Py_ssize_t));
+inline constexpr std::uint8_t DICT_KEYS_GENERAL = 0;
+inline constexpr std::uint8_t DICT_KEYS_UNICODE = 1;
+} // namespace detail
+#else
+#define VEZUVIR_DICT_LAYOUT 0
+#endif
+
+/// Whether every key of an exact dict is known to be an exact `str` without looking at
+/// the keys: CPython keeps such dicts in a key table of their own kind. False means
+/// unknown.
+[[nodiscard]] inline bool dict_keys_all_str(PyObject *dict) noexcept {
+#if VEZUVIR_DICT_LAYOUT
+    const auto *mp = reinterpret_cast<PyDictObject *>(dict);
+    return mp->ma_values == nullptr &&
+           reinterpret_cast<const detail::DictKeysHead *>(mp->ma_keys)->kind ==
+               detail::DICT_KEYS_UNICODE;
+#else
+    (void)dict;
+    return false;
+#endif
+}
+
+/// Walks a dict's entries in iteration order without running Python code. On CPython
+/// the table is read: in place where its layout is known, else by `PyDict_Next`. PyPy's
+/// `PyDict_Next` looks every value up again by its key, which calls the key's `__hash__`:
+/// Python code in the middle of an iteration, and a key whose hash raises ends the
+/// process there. On PyPy the entries come from one `dict.items()` list.
+#if VEZUVIR_CPYTHON
+class DictItems {
+  public:
+    explicit DictItems(PyObject *dict) noexcept : dict_(dict) {
+#if VEZUVIR_DICT_LAYOUT
+        // Where the layout is known, the entries are read in place: a library call per
+        // entry costs more than the visit of a short key.
+        const auto *mp = reinterpret_cast<PyDictObject *>(dict);
+        if (mp->ma_values == nullptr) [[likely]] {
+            const auto *keys = reinterpret_cast<const detail::DictKeysHead *>(mp->ma_keys);
+            // Entries of any keys start with the hash: step over it to the key.
+            stride_ = keys->kind == detail::DICT_KEYS_GENERAL ? 3 : 2;
+            entry_ =
+                reinterpret_cast<PyObject *const *>(reinterpret_cast<const char *>(keys + 1) +
+                                                    (std::size_t{1} << keys->log2_index_bytes)) +
+                (stride_ - 2);
+            end_ = entry_ + stride_ * static_cast<std::size_t>(keys->nentries);
+        }
+#endif
+    }
+
+    /// False (MemoryError set) when the entries could not be taken; check before `next`.
+    [[nodiscard]] bool ok() const noexcept {
+        return true;
+    }
+
+    /// The next entry, both borrowed (from the dict, or from the list that this object
+    /// holds); false at the end. The dict must not change meanwhile.
+    [[nodiscard, gnu::always_inline]] bool next(PyObject *&key, PyObject *&value) noexcept {
+#if VEZUVIR_DICT_LAYOUT
+        if (stride_ != 0) [[likely]] {
+            for (; entry_ != end_; entry_ += stride_) {
+                if (entry_[1] != nullptr) {
+                    key = entry_[0];
+                    value = entry_[1];
+                    entry_ += stride_;
+                    return true;
+                }
+            }
+            return false;
+        }
+#endif
+        return PyDict_Next(dict_, &pos_, &key, &value) != 0;
+    }
+
+  private:
+    PyObject *dict_;
+    Py_ssize_t pos_ = 0;
+#if VEZUVIR_DICT_LAYOUT
+    /// Words per entry when read in place (deleted entries have a null value), else 0.
+    std::size_t stride_ = 0;
+    PyObject *const *entry_ = nullptr;
+    PyObject *const *end_ = nullptr;
+#endif
+};
+#else
+class DictItems {
+  public:
+    explicit DictItems(PyObject *dict) noexcept : items_(PyDict_Items(dict)) {}
+    DictItems(const DictItems &) = delete;
+    DictItems &operator=(const DictItems &) = delete;
+    ~DictItems() { Py_XDECREF(items_); }
+
+    [[nodiscard]] bool ok() const noexcept { return items_ != nullptr; }
+
+    [[nodiscard]] bool next(PyObject *&key, PyObject *&value) noexcept {
+        if (items_ == nullptr || pos_ >= PyList_GET_SIZE(items_)) {
+            return false;
+        }
+        PyObject *item = PyList_GET_ITEM(items_, pos_++);
+        key = PyTuple_GET_ITEM(item, 0);
+        value = PyTuple_GET_ITEM(item, 1);
+        return true;
+    }
+
+  private:
+    PyObject *items_;
+    Py_ssize_t pos_ = 0;
+};
+#endif
+
 /// Number of bits of |v| (v an exact int); (size_t)-1 with an error set on failure.
 [[nodiscard]] size_t long_num_bits(PyObject *v) noexcept;
 
@@ -280,81 +405,6 @@ inline void finish_sequence(PyObject *seq) noexcept {
 #else
     return PyUnicode_Compare(a, b) == 0;
 #endif
-}
-
-#if VEZUVIR_CPYTHON && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 &&              \
-    !defined(Py_GIL_DISABLED)
-#define VEZUVIR_DICT_LAYOUT 1
-namespace detail {
-/// The fixed head of a dict's key table as CPython 3.11 to 3.13 lay it out; the index
-/// array follows it, then the entries: {hash, key, value} for any keys, {key, value} when
-/// every key is an exact `str`. Deleted entries have a null value.
-struct DictKeysHead {
-    Py_ssize_t refcnt;
-    std::uint8_t log2_size;
-    std::uint8_t log2_index_bytes;
-    std::uint8_t kind;
-    std::uint32_t version;
-    Py_ssize_t usable;
-    Py_ssize_t nentries;
-};
-static_assert(sizeof(DictKeysHead) == 4 * sizeof(Py_ssize_t));
-inline constexpr std::uint8_t DICT_KEYS_GENERAL = 0;
-inline constexpr std::uint8_t DICT_KEYS_UNICODE = 1;
-} // namespace detail
-#else
-#define VEZUVIR_DICT_LAYOUT 0
-#endif
-
-/// Whether every key of an exact dict is known to be an exact `str` without looking at
-/// the keys: CPython keeps such dicts in a key table of their own kind. False means
-/// unknown.
-[[nodiscard]] inline bool dict_keys_all_str(PyObject *dict) noexcept {
-#if VEZUVIR_DICT_LAYOUT
-    const auto *mp = reinterpret_cast<PyDictObject *>(dict);
-    return mp->ma_values == nullptr &&
-           reinterpret_cast<const detail::DictKeysHead *>(mp->ma_keys)->kind ==
-               detail::DICT_KEYS_UNICODE;
-#else
-    (void)dict;
-    return false;
-#endif
-}
-
-/// Calls `visit(key, value)` (both borrowed) for each entry of an exact dict in iteration
-/// order, until it returns false; returns whether every call returned true. Reads the
-/// entries in place where the layout is known (a library call per entry costs more than
-/// the visit of a short key), else uses PyDict_Next. `visit` must not change the dict.
-template <class Visit>
-[[nodiscard, gnu::always_inline]] inline bool dict_for_each(PyObject *dict, Visit &&visit) {
-#if VEZUVIR_DICT_LAYOUT
-    const auto *mp = reinterpret_cast<PyDictObject *>(dict);
-    if (mp->ma_values == nullptr) [[likely]] {
-        const auto *keys = reinterpret_cast<const detail::DictKeysHead *>(mp->ma_keys);
-        // Entries of any keys start with the hash: step over it to the key.
-        const std::size_t stride = keys->kind == detail::DICT_KEYS_GENERAL ? 3 : 2;
-        PyObject *const *entry =
-            reinterpret_cast<PyObject *const *>(reinterpret_cast<const char *>(keys + 1) +
-                                                (std::size_t{1} << keys->log2_index_bytes)) +
-            (stride - 2);
-        PyObject *const *const end = entry + stride * static_cast<std::size_t>(keys->nentries);
-        for (; entry != end; entry += stride) {
-            if (entry[1] != nullptr && !visit(entry[0], entry[1])) {
-                return false;
-            }
-        }
-        return true;
-    }
-#endif
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr;
-    PyObject *value = nullptr;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!visit(key, value)) {
-            return false;
-        }
-    }
-    return true;
 }
 
 /// Whether objects die and finalizers run only when a reference count drops to zero or a
