@@ -61,6 +61,16 @@ namespace {
     return skip_long_varint(data, len, pos);
 }
 
+/// Whether a value of this flag is the flag alone: small ints, booleans, None, empties.
+[[nodiscard]] constexpr bool is_one_byte(std::uint8_t flag) noexcept {
+    return flag >= flag_byte(TypeFlag::SmallIntBase) || flag <= flag_byte(TypeFlag::EmptyDict);
+}
+
+/// Whether the flag opens an int with a varint magnitude.
+[[nodiscard]] constexpr bool is_int(std::uint8_t flag) noexcept {
+    return flag == flag_byte(TypeFlag::PositiveInt) || flag == flag_byte(TypeFlag::NegativeInt);
+}
+
 /// Bytes taken by an int, flag included, when its magnitude has at most eight long-form
 /// digits (every int64 has) and 16 bytes remain from `at`; 0 otherwise.
 ///   [7|8][b]                 b < 255
@@ -77,6 +87,17 @@ namespace {
         const std::uint64_t inverted = ~word;
         const std::uint64_t zeros =
             (inverted - 0x0101010101010101ULL) & ~inverted & 0x8080808080808080ULL;
+        // Sizes by branches, not by arithmetic on the bytes: in a run of ints of one size
+        // the branches are predicted and the next position does not wait for this one.
+        if ((zeros & 0x80) != 0) {
+            return 3;
+        }
+        if ((zeros & 0x8000) != 0) {
+            return 4;
+        }
+        if ((zeros & 0x800000) != 0) {
+            return 5;
+        }
         if (zeros != 0) {
             return 3 + static_cast<std::size_t>(__builtin_ctzll(zeros) / 8);
         }
@@ -86,10 +107,23 @@ namespace {
     }
 }
 
+/// `decode_varint` with its one-byte form read in place: most counts and lengths are
+/// below 255.
+[[nodiscard, gnu::always_inline]] inline bool read_varint(const std::uint8_t *data, std::size_t len,
+                                                          std::size_t &pos,
+                                                          std::uint64_t &out) noexcept {
+    if (pos < len && data[pos] != VARINT_ESCAPE) [[likely]] {
+        out = data[pos++];
+        return true;
+    }
+    return decode_varint(data, len, pos, out);
+}
+
 /// Steps over one key of a string-keyed dict: a key back-reference (254, varint index)
 /// adds no table entry; a literal key (key_varint length, bytes) records its position.
-[[nodiscard]] bool skip_dict_key(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                                 PositionPointerHolder &holder) {
+[[nodiscard, gnu::always_inline]] inline bool skip_dict_key(const std::uint8_t *data,
+                                                            std::size_t len, std::size_t &pos,
+                                                            PositionPointerHolder &holder) {
     if (pos >= len) [[unlikely]] {
         return fail_unexpected_end();
     }
@@ -99,6 +133,10 @@ namespace {
     }
     if (!holder.insert_position(pos, true)) {
         return false;
+    }
+    if (data[pos] < KEY_POINTER_MARKER) [[likely]] {
+        // A key_varint length below 254 is its own byte.
+        return advance(pos, std::uint64_t{data[pos]} + 1);
     }
     std::uint64_t n = 0;
     return decode_key_varint(data, len, pos, n) && advance(pos, n);
@@ -112,7 +150,7 @@ namespace {
         return false;
     }
     std::uint64_t n = 0;
-    return decode_varint(data, len, pos, n) && advance(pos, n);
+    return read_varint(data, len, pos, n) && advance(pos, n);
 }
 
 [[nodiscard]] bool fail_unexpected_flag() noexcept {
@@ -202,9 +240,9 @@ bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                   PositionPointerHolder &holder, std::uint64_t n) {
     // One loop over every value, nested ones included: a container saves what is left of
     // the current one and makes its own values current. Scalars are told apart by a
-    // chain of tests rather than a table look-up, so that in a run of one kind (a list of
-    // floats) the next position is known before the byte just read arrives. Every value
-    // takes at least one byte, so a hostile count runs out of input quickly.
+    // chain of predicted tests rather than a table look-up, whose result the next
+    // position would have to wait for. Every value takes at least one byte, so a hostile
+    // count runs out of input quickly.
     SkipStack stack;
     SkipFrame current{n, false};
     std::size_t p = pos;
@@ -229,17 +267,33 @@ bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
             return fail_unexpected_end();
         }
         const std::uint8_t flag = data[p];
-        // Fixed sizes step at most 9 past the end: no wrap, and the next read fails.
+        // Fixed sizes step at most 9 past the end: no wrap, and the next read fails. The
+        // items of a list usually come in runs of one kind, whose rest is stepped over in
+        // a loop of its own; the position moves by a constant there, so each step waits
+        // for no byte to arrive.
+        const bool in_list = !current.keyed;
         if (flag == flag_byte(TypeFlag::Float)) {
             p += 9;
+            while (in_list && current.left != 0 && p < len && data[p] == flag) {
+                p += 9;
+                --current.left;
+            }
             continue;
         }
-        if (flag >= flag_byte(TypeFlag::SmallIntBase) || flag <= flag_byte(TypeFlag::EmptyDict)) {
+        if (is_one_byte(flag)) {
             ++p;
+            while (in_list && current.left != 0 && p < len && is_one_byte(data[p])) {
+                ++p;
+                --current.left;
+            }
             continue;
         }
         if (flag == flag_byte(TypeFlag::Pointer1)) {
             p += 2;
+            while (in_list && current.left != 0 && p < len && data[p] == flag) {
+                p += 2;
+                --current.left;
+            }
             continue;
         }
         if (flag == flag_byte(TypeFlag::String) || flag == flag_byte(TypeFlag::AsciiString)) {
@@ -249,10 +303,19 @@ bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
             }
             continue;
         }
-        if (flag == flag_byte(TypeFlag::PositiveInt) || flag == flag_byte(TypeFlag::NegativeInt)) {
+        if (is_int(flag)) {
             if (len - p >= 16) [[likely]] {
                 if (const std::size_t size = int_size(data + p)) [[likely]] {
                     p += size;
+                    while (in_list && current.left != 0 && p < len && len - p >= 16 &&
+                           is_int(data[p])) {
+                        const std::size_t next_size = int_size(data + p);
+                        if (next_size == 0) {
+                            break;
+                        }
+                        p += next_size;
+                        --current.left;
+                    }
                     continue;
                 }
             }
@@ -287,18 +350,18 @@ bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
             }
             continue;
         case TypeFlag::List:
-            if (!decode_varint(data, len, p, next.left)) {
+            if (!read_varint(data, len, p, next.left)) {
                 return fail();
             }
             break;
         case TypeFlag::AnyKeyDict:
-            if (!decode_varint(data, len, p, count)) {
+            if (!read_varint(data, len, p, count)) {
                 return fail();
             }
             next.left = saturating_mul_add(count, 2, 0);
             break;
         case TypeFlag::Dict:
-            if (!decode_varint(data, len, p, next.left)) {
+            if (!read_varint(data, len, p, next.left)) {
                 return fail();
             }
             next.keyed = true;
