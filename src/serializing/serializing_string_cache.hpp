@@ -5,12 +5,14 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "utils/compat.hpp"
 
@@ -233,12 +235,19 @@ class SerializingStringCache {
     SerializingStringCache(const SerializingStringCache &) = delete;
     SerializingStringCache &operator=(const SerializingStringCache &) = delete;
     ~SerializingStringCache() {
-        if (!hold_references_) {
-            return;
-        }
-        for (std::size_t i = 0; i < capacity_; ++i) {
-            if (slots_[i].str != nullptr) {
-                Py_DECREF(slots_[i].str);
+        if (track_) {
+            for (const std::uint32_t at : used_) {
+                if (hold_references_) {
+                    Py_DECREF(slots_[at].str);
+                }
+                slots_[at] = Slot{nullptr, 0};
+            }
+            heap_.give_back(true);
+        } else if (hold_references_) {
+            for (std::size_t i = 0; i < capacity_; ++i) {
+                if (slots_[i].str != nullptr) {
+                    Py_DECREF(slots_[i].str);
+                }
             }
         }
     }
@@ -260,6 +269,9 @@ class SerializingStringCache {
                 return true;
             }
             if (slot.str == nullptr) {
+                if (track_) {
+                    used_.push_back(static_cast<std::uint32_t>(i));
+                }
                 slot.str = str;
                 slot.packed = size_ | tag;
                 if (hold_references_) {
@@ -283,6 +295,77 @@ class SerializingStringCache {
         std::uint64_t packed;
     };
 
+    /// A heap block of slots, all free when made or kept. One block of a middling size
+    /// outlives each call (`give_back`) and is taken up by the next call that outgrows
+    /// a few hundred strings: a document with thousands of them then starts at its
+    /// size instead of growing through every smaller one, into memory that is warm.
+    /// Small documents never touch it. Taken and given back whole, so that a call made
+    /// from Python code inside another (a converter) simply makes its own.
+    class SlotBlock {
+      public:
+        /// Blocks this large or larger are taken from the kept one when it is larger
+        /// still, and kept up to MAX_KEPT slots (1 MiB).
+        static constexpr std::size_t MIN_KEPT = 1024;
+        static constexpr std::size_t MAX_KEPT = std::size_t{1} << 16;
+
+        SlotBlock() noexcept = default;
+        SlotBlock(const SlotBlock &) = delete;
+        SlotBlock &operator=(const SlotBlock &) = delete;
+        SlotBlock(SlotBlock &&other) noexcept : base_(std::exchange(other.base_, nullptr)) {}
+        SlotBlock &operator=(SlotBlock &&other) noexcept {
+            std::swap(base_, other.base_);
+            return *this;
+        }
+        ~SlotBlock() { delete[] base_; }
+
+        /// `capacity` free slots. May throw std::bad_alloc.
+        [[nodiscard]] static SlotBlock make(std::size_t capacity) {
+            SlotBlock block;
+            // Slot 0 holds the capacity, so that a kept block is one pointer.
+            block.base_ = new Slot[capacity + 1];
+            std::memset(static_cast<void *>(block.base_), 0, (capacity + 1) * sizeof(Slot));
+            block.base_[0].packed = capacity;
+            return block;
+        }
+        /// The block kept from an earlier call if it has at least `capacity` slots;
+        /// empty otherwise.
+        [[nodiscard]] static SlotBlock take_kept(std::size_t capacity) noexcept {
+            SlotBlock block;
+            block.base_ = KEPT.exchange(nullptr);
+            if (block.base_ != nullptr && block.capacity() < capacity) {
+                block.give_back(true);
+            }
+            return block;
+        }
+        /// Keeps this block for a later call if `cleared` (every slot free again) and it
+        /// is the largest kept so far within bounds; frees it otherwise.
+        void give_back(bool cleared) noexcept {
+            if (base_ == nullptr || !cleared || capacity() > MAX_KEPT || capacity() < MIN_KEPT) {
+                return;
+            }
+            Slot *previous = KEPT.exchange(base_);
+            base_ = nullptr;
+            if (previous != nullptr && previous[0].packed > capacity_of(KEPT.load())) {
+                // The one kept before was larger: keep that one instead.
+                previous = KEPT.exchange(previous);
+            }
+            delete[] previous;
+        }
+
+        [[nodiscard]] bool empty() const noexcept { return base_ == nullptr; }
+        [[nodiscard]] Slot *slots() const noexcept { return base_ + 1; }
+        [[nodiscard]] std::size_t capacity() const noexcept { return capacity_of(base_); }
+
+      private:
+        [[nodiscard]] static std::size_t capacity_of(const Slot *base) noexcept {
+            return base == nullptr ? 0 : static_cast<std::size_t>(base[0].packed);
+        }
+        /// The kept block, or null.
+        static inline std::atomic<Slot *> KEPT{nullptr};
+
+        Slot *base_ = nullptr;
+    };
+
     /// Index bits: far more strings than any memory holds. The other TAG_BITS are the
     /// top of the mixed hash; a string's home slot in a table of 2**k slots is the top k
     /// of them, and the rest tell most foreign strings from it without reading them.
@@ -300,22 +383,36 @@ class SerializingStringCache {
         return (mixed >> INDEX_BITS) << INDEX_BITS;
     }
 
-    /// Quadruples the table while small, then doubles it, and re-enters every string at
-    /// the home its stored bits give (its object's hash beyond 2**TAG_BITS slots).
+    /// Quadruples the table while small, then doubles it (or moves to a larger block
+    /// kept from an earlier call), and re-enters every string at the home its stored
+    /// bits give (its object's hash beyond 2**TAG_BITS slots).
     [[gnu::cold, gnu::noinline]] void grow() {
-        const std::size_t cap = capacity_ == 0                       ? INLINE_SLOTS
-                                : capacity_ < (std::size_t{1} << 16) ? capacity_ * 4
-                                                                     : capacity_ * 2;
+        std::size_t cap = capacity_ == 0                       ? INLINE_SLOTS
+                          : capacity_ < (std::size_t{1} << 16) ? capacity_ * 4
+                                                               : capacity_ * 2;
         if (cap > (INDEX_MASK >> 1)) {
             throw std::bad_alloc();
         }
-        std::unique_ptr<Slot[]> heap;
+        SlotBlock block;
         Slot *slots = inline_.data();
         if (cap != INLINE_SLOTS) {
-            heap = std::make_unique<Slot[]>(cap);
-            slots = heap.get();
+            if (cap >= SlotBlock::MIN_KEPT) {
+                block = SlotBlock::take_kept(cap);
+            }
+            if (block.empty()) {
+                block = SlotBlock::make(cap);
+            }
+            cap = block.capacity();
+            slots = block.slots();
         } else {
             inline_.fill(Slot{nullptr, 0});
+        }
+        // Positions are listed while a block could be kept: its slots are then freed
+        // one by one rather than by a pass over all of them.
+        const bool track = cap <= (std::size_t{1} << 16);
+        std::vector<std::uint32_t> used;
+        if (track) {
+            used.reserve(cap / 2);
         }
         const unsigned shift = 64 - static_cast<unsigned>(__builtin_ctzll(cap));
         const bool tag_holds_home = 64 - shift <= TAG_BITS;
@@ -331,21 +428,37 @@ class SerializingStringCache {
                 j = (j + 1) & (cap - 1);
             }
             slots[j] = old;
+            if (track) {
+                used.push_back(static_cast<std::uint32_t>(j));
+            }
+        }
+        // The old block goes back free, so that it may be kept.
+        if (track_) {
+            for (const std::uint32_t at : used_) {
+                slots_[at] = Slot{nullptr, 0};
+            }
+            heap_.give_back(true);
         }
         slots_ = slots;
-        heap_ = std::move(heap);
+        heap_ = std::move(block);
         capacity_ = cap;
         shift_ = shift;
+        used_ = std::move(used);
+        track_ = track;
     }
 
     Slot *slots_ = nullptr;
-    std::unique_ptr<Slot[]> heap_;
+    /// The heap block `slots_` points into, or empty while the inline slots are used.
+    SlotBlock heap_;
     /// Left uninitialised until first used.
     std::array<Slot, INLINE_SLOTS> inline_;
     /// Number of slots (a power of two), 0 before the first string.
     std::size_t capacity_ = 0;
     unsigned shift_ = 64;
     std::size_t size_ = 0;
+    /// Where each string sits, in insertion order, while `track_`.
+    std::vector<std::uint32_t> used_;
+    bool track_ = true;
     /// Whether each string in the table is owned (see the class comment).
     bool hold_references_;
 };
