@@ -264,7 +264,7 @@ encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer, SerializingStringCa
 template <PyBytesBuffer B>
 [[nodiscard]] bool encode_dict(PyObject *dict, B &buffer, SerializingStringCache &cache,
                                const SerializationSettings &settings) {
-    LazyRecursionGuard guard(" while serializing a dict");
+    LazyRecursionGuard guard(" while serializing a dict", settings.stack_floor);
     const Py_ssize_t n = PyDict_GET_SIZE(dict);
     compat::DictItems items(dict);
     if (!items.ok()) {
@@ -583,7 +583,7 @@ template <bool IsList, PyBytesBuffer B>
 [[nodiscard]] bool encode_sequence(PyObject *seq, Py_ssize_t n, B &buffer,
                                    SerializingStringCache &cache,
                                    const SerializationSettings &settings) {
-    LazyRecursionGuard guard(" while serializing a list");
+    LazyRecursionGuard guard(" while serializing a list", settings.stack_floor);
     // Only lists of None, of booleans or of dicts have a compact form, so the scan of
     // the item types is skipped for anything else.
     PyObject *const first = sequence_item<IsList>(seq, 0);

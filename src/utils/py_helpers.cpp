@@ -251,12 +251,11 @@ std::uintptr_t native_stack_floor() noexcept {
     return stack_floor;
 }
 
+bool fail_native_stack(const char *where) noexcept {
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    return false;
+}
+
 bool enter_nesting(const char *where) noexcept {
-    // Stacks grow down on every platform we build for.
-    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (here < native_stack_floor()) [[unlikely]] {
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-        return false;
-    }
-    return Py_EnterRecursiveCall(where) == 0;
+    return enter_nesting(where, native_stack_floor());
 }

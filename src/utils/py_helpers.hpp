@@ -110,6 +110,20 @@ bool fail_unexpected_keyword(const char *function, PyObject *name) noexcept;
 /// `sys.setrecursionlimit`, and on interpreters whose limit does not count C frames.
 [[nodiscard]] bool enter_nesting(const char *where) noexcept;
 
+/// Raises the RecursionError of a native stack close to its end; returns false.
+[[gnu::cold]] bool fail_native_stack(const char *where) noexcept;
+
+/// `enter_nesting` with this thread's `native_stack_floor()` fetched once by the caller
+/// for a whole call: each fetch reads thread-local storage through a library call.
+[[nodiscard, gnu::always_inline]] inline bool enter_nesting(const char *where,
+                                                            std::uintptr_t floor) noexcept {
+    // Stacks grow down on every platform we build for.
+    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor) [[unlikely]] {
+        return fail_native_stack(where);
+    }
+    return Py_EnterRecursiveCall(where) == 0;
+}
+
 /// Scoped `enter_nesting`/`Py_LeaveRecursiveCall`: bounds native recursion. Check
 /// `entered()`; on false a RecursionError is pending.
 class RecursionGuard {
@@ -134,7 +148,9 @@ class RecursionGuard {
 /// RecursionError comes stays that of the nesting.
 class LazyRecursionGuard {
   public:
-    explicit LazyRecursionGuard(const char *where) noexcept : where_(where) {}
+    /// `floor` is this thread's `native_stack_floor()`.
+    LazyRecursionGuard(const char *where, std::uintptr_t floor) noexcept
+        : where_(where), floor_(floor) {}
     LazyRecursionGuard(const LazyRecursionGuard &) = delete;
     LazyRecursionGuard &operator=(const LazyRecursionGuard &) = delete;
     ~LazyRecursionGuard() {
@@ -147,11 +163,12 @@ class LazyRecursionGuard {
         if (entered_) [[likely]] {
             return true;
         }
-        entered_ = enter_nesting(where_);
+        entered_ = enter_nesting(where_, floor_);
         return entered_;
     }
 
   private:
     const char *where_;
+    std::uintptr_t floor_;
     bool entered_ = false;
 };
