@@ -26,11 +26,12 @@ template <std::uint64_t Base>
     constexpr std::uint64_t THREE_DIGITS = TWO_DIGITS * Base;
     constexpr std::uint64_t FOUR_DIGITS = THREE_DIGITS * Base;
     constexpr auto BASE32 = static_cast<std::uint32_t>(Base);
-    // Stores the four digits of `y` < Base**4, least significant first.
+    // Stores the four digits of `y` < Base**4, least significant first. Each quotient is
+    // taken from `y` itself, not from the one before, so the three run side by side.
     const auto store_four = [](std::uint8_t *at, std::uint32_t y) {
         const std::uint32_t y1 = y / BASE32;
-        const std::uint32_t y2 = y1 / BASE32;
-        const std::uint32_t y3 = y2 / BASE32;
+        const std::uint32_t y2 = y / static_cast<std::uint32_t>(TWO_DIGITS);
+        const std::uint32_t y3 = y / static_cast<std::uint32_t>(THREE_DIGITS);
         at[0] = static_cast<std::uint8_t>(y - y1 * BASE32);
         at[1] = static_cast<std::uint8_t>(y1 - y2 * BASE32);
         at[2] = static_cast<std::uint8_t>(y2 - y3 * BASE32);
