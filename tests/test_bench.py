@@ -117,3 +117,19 @@ def test_fuzz_seeds_are_not_made_from_another_document_set(tmp_path):
         [sys.executable, str(script), str(tmp_path)], capture_output=True, text=True, env=env
     )
     assert result.returncode == 1 and "does not hold the document set" in result.stderr
+
+
+@pytest.mark.parametrize(
+    "version, floor, stale",
+    [("3.11.0", "3.11", False), ("3.8.3", "3.11", True), ("3.10.15", "3.11", True),
+     ("0.23.0", "0.19", False), ("1.10.0rc1", "1.10", False), ("", "1.1", True)],
+)
+def test_peers_older_than_their_floor_judge_no_target(bench, version, floor, stale):
+    peer = bench.Codec("orjson", None, None, version, floor)
+    assert peer.stale is stale
+    one = bench.Stats([1.0])
+    result = {"name": "doc", "real": True, "encode": {bench.OURS: one, "orjson": bench.Stats([2.0])},
+              "decode": {bench.OURS: one}, "sizes": {}, "lazy": {"end": one, "start": one}}
+    rows = bench.target_table([result], None, stale={"orjson"} if peer.stale else set())
+    row = next(line for line in rows if "/ orjson time" in line)
+    assert row.endswith("not judged: orjson older than its floor |" if stale else "| yes |")
