@@ -236,7 +236,8 @@ class SerializingStringCache {
     SerializingStringCache &operator=(const SerializingStringCache &) = delete;
     ~SerializingStringCache() {
         if (track_) {
-            for (const std::uint32_t at : used_) {
+            for (std::size_t k = 0; k < size_; ++k) {
+                const std::uint32_t at = used_[k];
                 if (hold_references_) {
                     Py_DECREF(slots_[at].str);
                 }
@@ -270,7 +271,8 @@ class SerializingStringCache {
             }
             if (slot.str == nullptr) {
                 if (track_) {
-                    used_.push_back(static_cast<std::uint32_t>(i));
+                    // Room for every string the table holds before it grows.
+                    used_[size_] = static_cast<std::uint32_t>(i);
                 }
                 slot.str = str;
                 slot.packed = size_ | tag;
@@ -410,9 +412,12 @@ class SerializingStringCache {
         // Positions are listed while a block could be kept: its slots are then freed
         // one by one rather than by a pass over all of them.
         const bool track = cap <= (std::size_t{1} << 16);
-        std::vector<std::uint32_t> used;
-        if (track) {
-            used.reserve(cap / 2);
+        std::unique_ptr<std::uint32_t[]> used_heap;
+        std::uint32_t *used = used_inline_.data();
+        std::size_t placed = 0;
+        if (track && cap != INLINE_SLOTS) {
+            used_heap = std::make_unique_for_overwrite<std::uint32_t[]>(cap / 2);
+            used = used_heap.get();
         }
         const unsigned shift = 64 - static_cast<unsigned>(__builtin_ctzll(cap));
         const bool tag_holds_home = 64 - shift <= TAG_BITS;
@@ -429,13 +434,13 @@ class SerializingStringCache {
             }
             slots[j] = old;
             if (track) {
-                used.push_back(static_cast<std::uint32_t>(j));
+                used[placed++] = static_cast<std::uint32_t>(j);
             }
         }
         // The old block goes back free, so that it may be kept.
         if (track_) {
-            for (const std::uint32_t at : used_) {
-                slots_[at] = Slot{nullptr, 0};
+            for (std::size_t k = 0; k < size_; ++k) {
+                slots_[used_[k]] = Slot{nullptr, 0};
             }
             heap_.give_back(true);
         }
@@ -443,7 +448,8 @@ class SerializingStringCache {
         heap_ = std::move(block);
         capacity_ = cap;
         shift_ = shift;
-        used_ = std::move(used);
+        used_ = used;
+        used_heap_ = std::move(used_heap);
         track_ = track;
     }
 
@@ -456,8 +462,12 @@ class SerializingStringCache {
     std::size_t capacity_ = 0;
     unsigned shift_ = 64;
     std::size_t size_ = 0;
-    /// Where each string sits, in insertion order, while `track_`.
-    std::vector<std::uint32_t> used_;
+    /// Where each string sits (`size_` of them, room for all the table holds), while
+    /// `track_`: `used_inline_` for the inline slots, else `used_heap_`.
+    std::uint32_t *used_ = nullptr;
+    std::unique_ptr<std::uint32_t[]> used_heap_;
+    /// Left uninitialised until first used.
+    std::array<std::uint32_t, INLINE_SLOTS / 2> used_inline_;
     bool track_ = true;
     /// Whether each string in the table is owned (see the class comment).
     bool hold_references_;
