@@ -47,6 +47,14 @@ PyObject *bytes_check_if_contains(PyObject *, PyObject *const *args, Py_ssize_t 
     });
 }
 
+PyObject *skip_record(PyObject *, PyObject *const *args, Py_ssize_t nargsf) {
+    return guarded([&] { return skip_record_impl(args, nargsf); });
+}
+
+PyObject *encoding_stats(PyObject *, PyObject *const *args, Py_ssize_t nargsf) {
+    return guarded([&] { return encoding_stats_impl(args, nargsf); });
+}
+
 #define VEZUVIR_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef METHODS[] = {
@@ -57,6 +65,13 @@ PyMethodDef METHODS[] = {
      "lazily deserializes quelt"},
     {"bytes_check_if_contains", VEZUVIR_FASTCALL(bytes_check_if_contains),
      METH_FASTCALL | METH_KEYWORDS, "lazily deserializes quelt"},
+    {"skip_record", VEZUVIR_FASTCALL(skip_record), METH_FASTCALL,
+     "skip_record(buffer, offset=0, /)\n--\n\nSteps over the encoding that starts at `offset` "
+     "of `buffer` without decoding it and returns the offset just past its end."},
+    {"encoding_stats", VEZUVIR_FASTCALL(encoding_stats), METH_FASTCALL,
+     "encoding_stats(buffer, offset=0, stop=None, /)\n--\n\nCounts what the records that start "
+     "between `offset` and `stop` hold; returns a dict of counts, with the number of records "
+     "and the offset where the walk stopped."},
     {nullptr, nullptr, 0, nullptr},
 };
 
