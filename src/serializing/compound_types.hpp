@@ -439,6 +439,11 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
     // it is written and checked afterwards; once any Python code has run since the rows
     // were gathered, each later row is fetched and matched again before it is written,
     // so a row changed meanwhile fails the call instead of being written wrong.
+    //
+    // A row's references are let go of before the next row is matched, never after: the
+    // release may run a finalizer that changes the next row, which the match then sees.
+    // Releases run Python code only after a converter or the writer has run (nothing
+    // else can take the tree's own references away), and that forces the match.
     std::vector<PyPointer> held(k);
     for (std::size_t i = 0; i < rows; ++i) {
         if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
@@ -455,6 +460,7 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
                 return R::Failed;
             }
         }
+        // `held` is empty here, so taking these references releases nothing.
         for (std::size_t p = 0; p < k; ++p) {
             held[p] = PyPointer::borrow(row_values[p]);
         }
@@ -464,6 +470,9 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
         if (static_cast<std::size_t>(PyDict_GET_SIZE(row.get())) != k) [[unlikely]] {
             (void)fail_container_changed(row.get());
             return R::Failed;
+        }
+        for (PyPointer &value : held) {
+            value.reset();
         }
     }
     if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {

@@ -60,9 +60,13 @@ namespace compat {
 }
 
 /// New list (`tuple` false) or tuple for `n` items, to be filled in order, slot 0 first,
-/// each exactly once with `fill_sequence` before the object is handed to Python code.
+/// each exactly once with `fill_sequence`, then handed on with `finish_sequence`.
 /// On CPython a list starts empty with room for `n` items and grows as it is filled: its
-/// item array is never zeroed, and an abandoned list holds just the items stored.
+/// item array is never zeroed, and an abandoned list holds just the items stored. Either
+/// kind is hidden from the cyclic collector until `finish_sequence`: Python code that
+/// runs while it is filled (a converter) must not find it through `gc.get_objects()`
+/// half-built, holding NULL slots or slots it could empty under us. PyPy's collector
+/// does not hand out objects it has not been given.
 [[nodiscard]] inline PyObject *new_sequence(Py_ssize_t n, bool tuple) noexcept {
 #if VEZUVIR_CPYTHON
     if (!tuple && n > 0) {
@@ -79,12 +83,19 @@ namespace compat {
             PyMem_Free(items);
             return nullptr;
         }
+        PyObject_GC_UnTrack(list);
         reinterpret_cast<PyListObject *>(list)->ob_item = items;
         reinterpret_cast<PyListObject *>(list)->allocated = n;
         return list;
     }
-#endif
+    PyObject *seq = tuple ? PyTuple_New(n) : PyList_New(n);
+    if (seq != nullptr && n > 0) {
+        PyObject_GC_UnTrack(seq);
+    }
+    return seq;
+#else
     return tuple ? PyTuple_New(n) : PyList_New(n);
+#endif
 }
 
 /// Stores `item` (steals it) in slot `i` of a sequence from `new_sequence`.
@@ -103,6 +114,18 @@ inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tupl
     } else {
         (void)PyList_SetItem(seq, i, item);
     }
+#endif
+}
+
+/// Shows a completely filled sequence from `new_sequence` to the collector again.
+inline void finish_sequence(PyObject *seq) noexcept {
+#if VEZUVIR_CPYTHON
+    // The empty tuple is a shared singleton that was never untracked.
+    if (!PyObject_GC_IsTracked(seq) && (PyList_CheckExact(seq) || PyTuple_GET_SIZE(seq) > 0)) {
+        PyObject_GC_Track(seq);
+    }
+#else
+    (void)seq;
 #endif
 }
 

@@ -28,6 +28,9 @@ bool parse_loads_custom_types_dict(PyObject *obj, LoadsCustomTypes &out,
             return false;
         }
         map.insert_or_assign(identifier, pairs[i + 1].get());
+        if (PyErr_Occurred() != nullptr) [[unlikely]] {
+            return false; // an identifier's `__eq__` raised what must pass through
+        }
     }
     held = std::move(pairs);
     out = std::move(map);
