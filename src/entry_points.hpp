@@ -9,6 +9,8 @@
 PyObject *dump_bytes_impl(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
 /// deserializes quelt
 PyObject *load_bytes_impl(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
+/// deserializes the record at an offset: (value, offset just past it)
+PyObject *load_record_impl(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
 /// lazily deserializes quelt (load mode when `check_mode` is false)
 PyObject *call_lazy_load(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames,
                          bool check_mode);

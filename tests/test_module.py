@@ -13,7 +13,7 @@ DOCSTRINGS = {
     "bytes_check_if_contains": "lazily deserializes quelt",
 }
 # Helpers for record logs, documented by their signatures.
-RECORD_HELPERS = {"skip_record", "encoding_stats"}
+RECORD_HELPERS = {"load_record", "skip_record", "encoding_stats"}
 
 
 def test_module_has_exactly_the_four_functions_and_the_record_helpers():
