@@ -1,13 +1,16 @@
 """File and stream helpers over the four functions of ``_vezuvir``."""
 
 import io
+import mmap
 import os
-from typing import IO, Any, Sequence, Union
+import stat
+from typing import IO, Any, Optional, Sequence, Union
 
 __all__ = ["dump", "load", "lazy_load", "contains"]
 
-# Where ``lazy_load`` and ``contains`` find an encoding: the bytes themselves, a path to a file
-# holding them, or a binary file object positioned at its start.
+# Where ``lazy_load`` and ``contains`` find an encoding: the bytes themselves (or any object
+# exporting them: memoryview, mmap, array), a path to a file holding them, or a binary file
+# object positioned at its start.
 Source = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]", IO[bytes]]
 
 
@@ -30,20 +33,89 @@ def _read_binary(fp: Any, name: str) -> Union[bytes, bytearray]:
     return data
 
 
-def _read_source(source: Any, name: str) -> Union[bytes, bytearray]:
-    if isinstance(source, (bytes, bytearray)):
-        return source
-    if isinstance(source, memoryview):
-        return source.tobytes()
-    if isinstance(source, (str, os.PathLike)):
-        with open(source, "rb") as f:
-            return f.read()
-    if hasattr(source, "read"):
-        return _read_binary(source, name)
-    raise TypeError(
-        f"{name}() source must be bytes, bytearray, a path or a binary file object, "
-        f"not {type(source).__name__!r}"
-    )
+def reads_a_disk_file(fp: Any) -> bool:
+    """Whether ``fp`` reads a file's bytes as they are, so that mapping its descriptor gives
+    the same bytes (a compressing or decoding wrapper may pass on its inner file's
+    descriptor)."""
+    if type(fp) in (io.BufferedReader, io.BufferedRandom):
+        fp = fp.raw
+    return type(fp) is io.FileIO
+
+
+def map_file(fd: int) -> Optional[mmap.mmap]:
+    """A read-only mapping of the regular file open as ``fd``; None for pipes, devices and
+    empty files, which are read instead."""
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return None
+        return mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
+    except (OSError, ValueError):
+        # An empty file cannot be mapped, nor can every file system's files.
+        return None
+
+
+def close_mapping(mapping: mmap.mmap) -> None:
+    try:
+        mapping.close()
+    except BufferError:
+        # Someone still holds a view of it; the mapping goes when the last view does.
+        pass
+
+
+class _Input:
+    """The bytes of a source for one call: the object itself when it exports bytes, else a
+    read-only mapping of a regular file (from a file object's position to the end), else
+    what reading gives. Close it when the call is done."""
+
+    def __init__(self, source: Any, name: str, stream_only: bool = False) -> None:
+        self.mapping: Optional[mmap.mmap] = None
+        self.data: Any = None
+        if stream_only or (hasattr(source, "read") and not _exports_buffer(source)):
+            self._read_stream(source, name)
+        elif isinstance(source, (str, os.PathLike)):
+            with open(source, "rb") as f:
+                self.mapping = map_file(f.fileno())
+                self.data = self.mapping if self.mapping is not None else f.read()
+        elif isinstance(source, (bytes, bytearray)) or _exports_buffer(source):
+            self.data = source
+        else:
+            raise TypeError(
+                f"{name}() source must be bytes, bytearray, a path or a binary file "
+                f"object, not {type(source).__name__!r}"
+            )
+
+    def _read_stream(self, fp: Any, name: str) -> None:
+        _reject_text_stream(fp, name)
+        self.mapping = map_file(fp.fileno()) if reads_a_disk_file(fp) else None
+        if self.mapping is None:
+            self.data = _read_binary(fp, name)
+            return
+        # As `read()` would: from the position to the end, leaving the position there.
+        start = fp.tell()
+        fp.seek(len(self.mapping))
+        self.data = memoryview(self.mapping)[start:] if start else self.mapping
+
+    def __enter__(self) -> "_Input":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def close(self) -> None:
+        if isinstance(self.data, memoryview):
+            self.data.release()
+        self.data = None
+        if self.mapping is not None:
+            close_mapping(self.mapping)
+            self.mapping = None
+
+
+def _exports_buffer(obj: Any) -> bool:
+    try:
+        memoryview(obj).release()
+    except TypeError:
+        return False
+    return True
 
 
 def _as_path(path: Any) -> Any:
@@ -55,7 +127,8 @@ def dump(obj: Any, fp: IO[bytes], **options: Any) -> None:
     """Encode ``obj`` and write the encoding to the binary file ``fp``, chunk by chunk.
 
     Takes the keywords of ``dump_bytes`` except ``writer``; ``fp`` can be any object with a
-    ``write(bytes)`` method.
+    ``write(bytes)`` method. Appending encodings to one file makes a record log (see
+    ``iter_load``).
     """
     if "writer" in options:
         raise TypeError("dump() got an unexpected keyword argument 'writer'")
@@ -66,24 +139,29 @@ def dump(obj: Any, fp: IO[bytes], **options: Any) -> None:
 
 
 def load(fp: IO[bytes], **options: Any) -> Any:
-    """Read the rest of the binary file ``fp`` and decode it.
+    """Decode the rest of the binary file ``fp``.
 
+    A regular file is memory-mapped rather than read; pipes and other streams are read.
     Takes the keywords of ``load_bytes``.
     """
     import _vezuvir
 
-    return _vezuvir.load_bytes(_read_binary(fp, "load"), **options)
+    with _Input(fp, "load", stream_only=True) as data:
+        return _vezuvir.load_bytes(data.data, **options)
 
 
 def lazy_load(source: Source, path: Sequence[Any], **options: Any) -> Any:
     """Read the value at ``path`` out of the encoding in ``source`` without decoding the rest.
 
-    ``source`` is bytes, a path (the file is read once) or a binary file object; ``path`` is a
-    list or tuple of keys and ``Idx`` steps. Takes the keywords of ``lazy_load_bytes``.
+    ``source`` is bytes or any object exporting them (read in place), a path or a binary
+    file object (a regular file is memory-mapped, so only the pages on the way are read; a
+    pipe is read whole); ``path`` is a list or tuple of keys and ``Idx`` steps. Takes the
+    keywords of ``lazy_load_bytes``.
     """
     import _vezuvir
 
-    return _vezuvir.lazy_load_bytes(_read_source(source, "lazy_load"), _as_path(path), **options)
+    with _Input(source, "lazy_load") as data:
+        return _vezuvir.lazy_load_bytes(data.data, _as_path(path), **options)
 
 
 def contains(source: Source, path: Sequence[Any], **options: Any) -> bool:
@@ -93,6 +171,5 @@ def contains(source: Source, path: Sequence[Any], **options: Any) -> bool:
     """
     import _vezuvir
 
-    return _vezuvir.bytes_check_if_contains(
-        _read_source(source, "contains"), _as_path(path), **options
-    )
+    with _Input(source, "contains") as data:
+        return _vezuvir.bytes_check_if_contains(data.data, _as_path(path), **options)
