@@ -6,6 +6,7 @@ from vezuvir.exceptions import DeserializationError, SerializationError, Vezuvir
 from vezuvir.serialize.settings import CustomType
 from vezuvir.deserialize.lazy_load import Idx
 from vezuvir._files import contains, dump, lazy_load, load
+from vezuvir._records import iter_lazy_load, iter_load
 
 if TYPE_CHECKING:
     from _vezuvir import bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
@@ -20,6 +21,8 @@ __all__ = [
     "load",
     "lazy_load",
     "contains",
+    "iter_load",
+    "iter_lazy_load",
     "dumps",
     "loads",
     "CustomType",
