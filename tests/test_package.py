@@ -102,6 +102,7 @@ def test_stubs_are_installed_beside_the_module():
     assert (module_dir / "_vezuvir.pyi").is_file()
 
 
+LIMITS = ["max_free_elements", "max_int_digits"]
 # Keyword-only parameters of each public function, as callers see them.
 KEYWORDS = {
     "dump_bytes": [
@@ -111,16 +112,24 @@ KEYWORDS = {
         "flush_threshold",
         "direct_write_threshold",
         "custom_types",
+        "max_int_digits",
     ],
-    "load_bytes": ["use_tuples", "stop_gc", "ignore_extra_data", "custom_types"],
-    "lazy_load_bytes": ["include_falsy", "custom_types"],
-    "bytes_check_if_contains": ["include_falsy", "custom_types"],
+    "load_bytes": ["use_tuples", "stop_gc", "ignore_extra_data", "custom_types", *LIMITS],
+    "lazy_load_bytes": ["include_falsy", "custom_types", *LIMITS],
+    "bytes_check_if_contains": ["include_falsy", "custom_types", *LIMITS],
+    "load_record": ["use_tuples", "stop_gc", "custom_types", *LIMITS],
+    "skip_record": [],
+    "encoding_stats": [],
 }
+# Positional parameters, the positional-only ones included.
 POSITIONAL = {
     "dump_bytes": ["obj"],
     "load_bytes": ["buffer"],
     "lazy_load_bytes": ["buffer", "path_to_load"],
     "bytes_check_if_contains": ["buffer", "path_to_load"],
+    "load_record": ["buffer", "offset"],
+    "skip_record": ["buffer", "offset"],
+    "encoding_stats": ["buffer", "offset", "stop"],
 }
 
 
@@ -129,5 +138,5 @@ def test_stubs_match_the_functions():
     functions = {node.name: node.args for node in tree.body if isinstance(node, ast.FunctionDef)}
     assert set(functions) == set(KEYWORDS)
     for name, args in functions.items():
-        assert [a.arg for a in args.args] == POSITIONAL[name], name
+        assert [a.arg for a in args.posonlyargs + args.args] == POSITIONAL[name], name
         assert [a.arg for a in args.kwonlyargs] == KEYWORDS[name], name
