@@ -101,3 +101,36 @@ def test_a_held_buffer_cannot_move_under_the_reader(kind, tmp_path):
         # CPython refuses the change while the export is held; PyPy reads a private copy.
         assert len(errors) == (1 if sys.implementation.name == "cpython" else 0)
         assert (result[0] if isinstance(result, list) else result).x == 1
+
+
+@pytest.mark.skipif(
+    sys.implementation.name != "cpython" or not sys.platform.startswith("linux"),
+    reason="reads the mapping in place and measures RssFile on Linux CPython",
+)
+def test_reading_through_a_large_mapping_gives_the_passed_pages_back(tmp_path, isolated):
+    # 48 MiB of distinct strings; the value read at the end refers back to the first one.
+    code = f"""
+        import mmap, vezuvir, _vezuvir
+        from vezuvir import Idx
+        path = {str(tmp_path / "big.qlt")!r}
+        items = ["first"] + [f"{{i:08d}}" + "x" * 92 for i in range(480_000)]
+        with open(path, "wb") as f:
+            vezuvir.dump({{"items": items, "last": ["first"]}}, f)
+        del items
+
+        def resident_file_kib():
+            for line in open("/proc/self/status"):
+                if line.startswith("RssFile:"):
+                    return int(line.split()[1])
+
+        with open(path, "rb") as f:
+            mapping = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        before = resident_file_kib()
+        assert vezuvir.lazy_load_bytes(mapping, ["last", Idx(0)]) == "first"
+        assert _vezuvir.skip_record(mapping) == len(mapping)
+        assert _vezuvir.encoding_stats(mapping)["strings_in_full"] == 480_003
+        print(resident_file_kib() - before)
+    """
+    result = isolated(code)
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) < 40 * 1024

@@ -15,7 +15,7 @@ __all__ = ["iter_load", "iter_lazy_load"]
 # First read from a stream; a record that does not fit makes the next read as large again.
 _CHUNK = 1 << 20
 # Pages of a mapped log that the loop has passed are given back in steps of this size.
-_RELEASE_STEP = 64 << 20
+_RELEASE_STEP = 16 << 20
 # A smallest encoding, to check a call's options before the first record is read.
 _PROBE = b"<o>\x04"
 # The extension reads a buffer in place on CPython. PyPy lets a bytearray, array or mmap

@@ -90,6 +90,9 @@ PyObject *skip_record_impl(PyObject *const *args, Py_ssize_t nargsf) {
         return nullptr;
     }
     PositionPointerHolder holder(data, len);
+    if (input.is_read_only_mapping()) {
+        holder.release_pages_behind();
+    }
     std::size_t pos = STARTING_MARKER.size();
     if (!skip_object(data, len, pos, holder)) {
         // The skipper's TypeErrors ("Unexpected flag", ...) are about the bytes here: the

@@ -26,7 +26,7 @@ bool fail_deserialization(std::string_view message) noexcept;
 class PageReleaser {
   public:
     /// Pages are released in steps of this many bytes.
-    static constexpr std::size_t STEP = std::size_t{32} << 20;
+    static constexpr std::size_t STEP = std::size_t{16} << 20;
 
     /// Whether the reader's position `pos` calls for a release; one compare when disabled.
     [[gnu::always_inline]] void passed(std::size_t pos) noexcept {
