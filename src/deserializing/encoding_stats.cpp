@@ -1,7 +1,7 @@
 // `encoding_stats`: what the encodings in a buffer hold and what their compact forms saved.
 //
 // A skipper of its own: it steps over every value without building any, keeping only the
-// back-reference table as positions (8 bytes a string, dropped after each record) and an
+// back-reference table as lengths (8 bytes a string, dropped after each record) and an
 // explicit stack of open containers, so that neither memory nor native stack depends on
 // anything but the largest record and its string count. Savings are counted against
 // the plain form the same value would otherwise take: a string written in full at that
@@ -67,11 +67,20 @@ struct Frame {
     std::uint64_t rows = 0;
 };
 
-/// One table entry: where a string's length field is, and in which form it is stored.
-///     offset 00   a string value (varint length, bytes kept as they are)
-///     offset 01   a string-list element (varint length, ASCII marker dropped)
-///     offset 10   a literal dict key (key_varint length, ASCII marker dropped)
-enum EntryForm : std::uint64_t { ValueEntry = 0, ElementEntry = 1, KeyEntry = 2 };
+/// Whether `n` bytes are all ASCII, eight at a time.
+[[nodiscard]] bool all_ascii(const std::uint8_t *bytes, std::size_t n) noexcept {
+    std::uint64_t seen = 0;
+    std::size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, bytes + k, 8);
+        seen |= word;
+    }
+    for (; k < n; ++k) {
+        seen |= bytes[k];
+    }
+    return (seen & 0x8080808080808080ULL) == 0;
+}
 
 class StatsWalker {
   public:
@@ -128,44 +137,38 @@ class StatsWalker {
         return true;
     }
 
-    /// Steps over a string's length and bytes, entering it in the table.
-    template <StrForm Form, EntryForm Entry> [[nodiscard]] bool string_in_full() {
-        table_.push_back((static_cast<std::uint64_t>(pos_) << 2) | Entry);
+    /// Steps over a string's length and bytes, entering its length in the table (the
+    /// text itself is never needed again).
+    template <StrForm Form> [[nodiscard]] bool string_in_full() {
         std::size_t start = 0;
         std::size_t n = 0;
         if (!read_string_body<Form>(data_, len_, pos_, start, n)) {
             return false;
         }
+        table_.push_back((static_cast<std::uint64_t>(n) << 1) |
+                         (all_ascii(data_ + start, n) ? 1 : 0));
         ++counts_.strings_in_full;
         counts_.string_bytes += n;
         return true;
     }
 
-    /// The stored bytes of table entry `index`, [`start`, `start` + `n`); false with
+    /// The text length of table entry `index` and whether it is all ASCII; false with
     /// "Corrupted data" when there is no such entry.
-    [[nodiscard]] bool entry(std::uint64_t index, std::size_t &start, std::size_t &n) noexcept {
+    [[nodiscard]] bool entry(std::uint64_t index, std::size_t &n, bool &ascii) noexcept {
         if (index >= table_.size()) [[unlikely]] {
             return fail_deserialization("Corrupted data");
         }
-        const std::uint64_t word = table_[index];
-        auto at = static_cast<std::size_t>(word >> 2);
-        // The entry was read once already, so reading it again cannot fail.
-        switch (word & 3) {
-        case ValueEntry:
-            return read_string_body<StrForm::PlainValue>(data_, len_, at, start, n);
-        case ElementEntry:
-            return read_string_body<StrForm::MarkerValue>(data_, len_, at, start, n);
-        default:
-            return read_string_body<StrForm::MarkerKey>(data_, len_, at, start, n);
-        }
+        n = static_cast<std::size_t>(table_[index] >> 1);
+        ascii = (table_[index] & 1) != 0;
+        return true;
     }
 
     /// A back-reference to entry `index` that took `size` bytes where the string in full
     /// would have taken flag, length and text.
     [[nodiscard]] bool value_back_reference(std::uint64_t index, std::size_t size) noexcept {
-        std::size_t start = 0;
         std::size_t n = 0;
-        if (!entry(index, start, n)) {
+        bool ascii = false;
+        if (!entry(index, n, ascii)) {
             return false;
         }
         ++counts_.back_references;
@@ -216,7 +219,7 @@ class StatsWalker {
             if (string_index != nullptr) {
                 *string_index = table_.size();
             }
-            return string_in_full<StrForm::PlainValue, ValueEntry>();
+            return string_in_full<StrForm::PlainValue>();
         case TypeFlag::Pointer1:
         case TypeFlag::Pointer2:
         case TypeFlag::Pointer3:
@@ -271,22 +274,18 @@ class StatsWalker {
             return fail_unexpected_end();
         }
         if (data_[pos_] != KEY_POINTER_MARKER) {
-            return string_in_full<StrForm::MarkerKey, KeyEntry>();
+            return string_in_full<StrForm::MarkerKey>();
         }
         const std::size_t begin = pos_++;
         std::uint64_t index = 0;
-        std::size_t start = 0;
         std::size_t n = 0;
-        if (!decode_varint(data_, len_, pos_, index) || !entry(index, start, n)) {
+        bool ascii = false;
+        if (!decode_varint(data_, len_, pos_, index) || !entry(index, n, ascii)) {
             return false;
         }
         ++counts_.back_references;
         // Written in full, the key would take its key_varint length and, when it is all
         // ASCII, the marker byte besides its text.
-        bool ascii = true;
-        for (std::size_t k = 0; k < n && ascii; ++k) {
-            ascii = data_[start + k] < 0x80;
-        }
         const __int128 literal = static_cast<__int128>(n) + (ascii ? 1 : 0);
         counts_.saved_by_back_references += varint_size<254>(literal) + literal - (pos_ - begin);
         return true;
@@ -324,7 +323,7 @@ class StatsWalker {
             return take(count * 8);
         case TypeFlag::String:
             for (std::uint64_t k = 0; k < count; ++k) {
-                if (!string_in_full<StrForm::MarkerValue, ElementEntry>()) {
+                if (!string_in_full<StrForm::MarkerValue>()) {
                     return false;
                 }
             }
