@@ -136,7 +136,7 @@ class _Walker:
 
     def is_ascii(self, index: int) -> bool:
         start = self.starts[index]
-        return self.data[start : start + self.lengths[index]].isascii()
+        return bytes(self.data[start : start + self.lengths[index]]).isascii()
 
     def referenced(self, index: int) -> int:
         if index >= len(self.starts):
@@ -145,7 +145,7 @@ class _Walker:
         return self.lengths[index]
 
     def run(self) -> None:
-        if self.data[:3] != MARKER:
+        if bytes(self.data[:3]) != MARKER:
             raise DeserializationError("Corrupted data: missing starting marker `<o>`")
         self.value()
         stack = self.stack
@@ -318,11 +318,11 @@ class _Walker:
         """The identifier of a custom value: a string or a scalar (containers cannot be keys)."""
         if index >= 0:
             begin = self.starts[index]
-            return self.data[begin : begin + self.lengths[index]].decode("utf-8", "replace")
+            return bytes(self.data[begin : begin + self.lengths[index]]).decode("utf-8", "replace")
         import _vezuvir
 
         try:
-            return _vezuvir.load_bytes(MARKER + self.data[start : self.pos])
+            return _vezuvir.load_bytes(MARKER + bytes(self.data[start : self.pos]))
         except (DeserializationError, TypeError):
             return None
 

@@ -43,7 +43,7 @@ def iter_load(source: Source, **options: Any) -> Iterator[Any]:
     def read(buffer: Any, view: memoryview, start: int, end: Optional[int]) -> Tuple[Any, int]:
         return _vezuvir.load_record(buffer, start, **options)
 
-    return _records(source, "iter_load", read)
+    return read_records(source, "iter_load", read)
 
 
 def iter_lazy_load(source: Source, path: Sequence[Any], **options: Any) -> Iterator[Any]:
@@ -69,7 +69,7 @@ def iter_lazy_load(source: Source, path: Sequence[Any], **options: Any) -> Itera
             end = _vezuvir.skip_record(buffer, start)
         return _vezuvir.lazy_load_bytes(view[start:end], steps, **options), end
 
-    return _records(source, "iter_lazy_load", read)
+    return read_records(source, "iter_lazy_load", read)
 
 
 def _check_options(name: str, callee: str, probe: Callable[[], Any]) -> None:
@@ -80,7 +80,9 @@ def _check_options(name: str, callee: str, probe: Callable[[], Any]) -> None:
         raise TypeError(str(exc).replace(f"{callee}()", f"{name}()")) from None
 
 
-def _records(source: Any, name: str, read: _Reader) -> Iterator[Any]:
+def read_records(source: Any, name: str, read: _Reader) -> Iterator[Any]:
+    """What ``read`` makes of each record of ``source``; ``name`` is the caller's, for
+    messages. A DeserializationError from ``read`` is reported with the record's offset."""
     if isinstance(source, (str, os.PathLike)):
         return _path_records(source, name, read)
     if isinstance(source, (bytes, bytearray)) or _exports_buffer(source):
