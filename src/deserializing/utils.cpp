@@ -106,55 +106,40 @@ bool check_buffer_type(PyObject *obj) noexcept {
 }
 
 bool InputView::acquire(PyObject *obj) noexcept {
-    if (!is_bytes_or_bytearray(obj)) {
-        return acquire_any_buffer(obj);
-    }
-    if (compat::HELD_EXPORTS_PIN_MEMORY || PyBytes_Check(obj)) {
-        Py_INCREF(obj);
-        source_ = obj;
-    } else {
-        source_ = PyBytes_FromStringAndSize(PyByteArray_AsString(obj), PyByteArray_Size(obj));
-        if (source_ == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-    }
-    if (PyObject_GetBuffer(source_, &view_, PyBUF_SIMPLE) != 0) {
-        return false;
-    }
-    held_ = true;
-    return true;
-}
-
-bool InputView::acquire_any_buffer(PyObject *obj) noexcept {
-    // Strides and format, so that a layout other than plain bytes is seen and refused
-    // rather than read as if it were one.
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) != 0) {
+    const bool plain = is_bytes_or_bytearray(obj);
+    // Strides and format from other exporters, so that a layout other than plain bytes is
+    // seen and refused rather than read as if it were one.
+    if (PyObject_GetBuffer(obj, &view_, plain ? PyBUF_SIMPLE : PyBUF_RECORDS_RO) != 0) {
         return false;
     }
     held_ = true;
     Py_INCREF(obj);
     source_ = obj;
-    if (!is_byte_format(view_.format) || view_.itemsize != 1 ||
-        PyBuffer_IsContiguous(&view_, 'C') == 0) {
+    if (!plain && (!is_byte_format(view_.format) || view_.itemsize != 1 ||
+                   PyBuffer_IsContiguous(&view_, 'C') == 0)) {
         return fail_buffer_layout(obj, view_);
     }
-    if constexpr (!compat::HELD_EXPORTS_PIN_MEMORY) {
-        PyObject *copy = PyBytes_FromStringAndSize(static_cast<const char *>(view_.buf), view_.len);
-        PyBuffer_Release(&view_);
-        held_ = false;
-        Py_SETREF(source_, copy);
-        if (source_ == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-        if (PyObject_GetBuffer(source_, &view_, PyBUF_SIMPLE) != 0) {
-            return false;
-        }
-        held_ = true;
-        return true;
+    if (!compat::HELD_EXPORTS_PIN_MEMORY && !PyBytes_Check(obj)) {
+        return hold_private_copy();
     }
-    read_only_mapping_ = exports_read_only_mapping(obj);
+    read_only_mapping_ = !plain && exports_read_only_mapping(obj);
+    return true;
+}
+
+bool InputView::hold_private_copy() noexcept {
+    PyObject *copy = PyBytes_FromStringAndSize(static_cast<const char *>(view_.buf), view_.len);
+    PyBuffer_Release(&view_);
+    held_ = false;
+    Py_DECREF(source_);
+    source_ = copy;
+    if (copy == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (PyObject_GetBuffer(copy, &view_, PyBUF_SIMPLE) != 0) {
+        return false;
+    }
+    held_ = true;
     return true;
 }
 

@@ -76,7 +76,8 @@ class InputView {
     [[nodiscard]] bool is_read_only_mapping() const noexcept { return read_only_mapping_; }
 
   private:
-    [[nodiscard]] bool acquire_any_buffer(PyObject *obj) noexcept;
+    /// Swaps the held export for one of a private `bytes` copy of its bytes.
+    [[nodiscard]] bool hold_private_copy() noexcept;
     Py_buffer view_{};
     bool held_ = false;
     bool read_only_mapping_ = false;
