@@ -522,6 +522,18 @@ def chart(results, names, ref, path):
     plt.close(fig)
 
 
+def kept_sections(path):
+    """The sections other scripts (bench/records.py) keep in RESULTS.md, between their
+    `<!-- name: begin -->` and `<!-- name: end -->` lines, to be written back unchanged."""
+    import re
+
+    if not path.exists():
+        return []
+    text = path.read_text(encoding="utf-8")
+    pattern = re.compile(r"<!-- (\S+): begin -->.*?<!-- \1: end -->", re.S)
+    return [line for match in pattern.finditer(text) for line in ("", match.group(0))]
+
+
 # --- main -----------------------------------------------------------------------------------
 
 
@@ -597,7 +609,8 @@ def main(argv=None):
     print("\n".join(body))
     if args.write:
         end = f"- load average at the end {os.getloadavg()[0]:.2f}" if hasattr(os, "getloadavg") else ""
-        args.results.write_text("\n".join(header[:-1] + [end, ""] + body), encoding="utf-8")
+        kept = kept_sections(args.results)
+        args.results.write_text("\n".join(header[:-1] + [end, ""] + body + kept), encoding="utf-8")
         try:
             if not args.no_chart:
                 chart(results, names, ref, args.chart)
