@@ -14,6 +14,10 @@ median time per call with the min/max spread, and ratios against the reference p
 
 Peers that are not installed are left out; so is a peer that cannot encode a document
 (orjson and `bytes`, for example): its cell reads n/a.
+
+Without the documents (a plain clone) it says where to get them and measures the bundled
+sample instead; it never writes the committed RESULTS.md or chart from anything but a full run
+over the whole document set.
 """
 
 import argparse
@@ -38,7 +42,11 @@ from vezuvir import Idx, bytes_check_if_contains, dump_bytes, lazy_load_bytes, l
 from vezuvir.exceptions import DeserializationError
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import documents as document_set  # noqa: E402  (bench/documents.py, beside this script)
+
 BENCH_DATA = Path(os.environ.get("VEZUVIR_BENCH_DATA") or HERE.parents[1] / "shared" / "bench-data")
+SAMPLES = HERE.parent / "samples"
 OURS = "vezuvir"
 MISSING = "\x00missing key\x00"
 
@@ -562,9 +570,44 @@ def parse(argv):
     return args
 
 
+def committed_output_problems(args, problems):
+    """Why this run must not replace the committed RESULTS.md and chart, or []."""
+    committed = {(HERE / "RESULTS.md").resolve(), (HERE / "results.svg").resolve()}
+    targets = {args.results.resolve()} | (set() if args.no_chart else {args.chart.resolve()})
+    if not args.write or not targets & committed:
+        return []
+    reasons = [f"{args.data}: {line}" for line in problems]
+    if args.only:
+        reasons.append(f"--only {args.only} measures a part of the set")
+    if args.no_stream:
+        reasons.append("--no-stream leaves out the streaming table")
+    if args.scale != 1.0:
+        reasons.append(f"--scale {args.scale:g} changes the generated shapes")
+    return reasons
+
+
 def main(argv=None):
     global clock
     args = parse(argv)
+    problems = document_set.problems(args.data)
+    refused = committed_output_problems(args, problems)
+    if refused:
+        sys.exit(
+            "bench/run.py: not overwriting the committed results with a partial run:\n  "
+            + "\n  ".join(refused)
+            + "\nWrite elsewhere with --results FILE --chart FILE, or run over the whole set."
+            + ("\n" + document_set.where_to_get(args.data) if problems else "")
+        )
+    data_note = "the document set, checked" if not problems else f"{args.data} (not the full set)"
+    if not any(args.data.glob("*.json")):
+        print(
+            f"bench/run.py: no JSON documents in {args.data}.\n"
+            + document_set.where_to_get(args.data)
+            + f"\nMeasuring the bundled sample ({SAMPLES}) and the generated shapes instead.",
+            file=sys.stderr,
+        )
+        args.data = SAMPLES
+        data_note = "the bundled sample only (the document set was not found)"
     clock = time.process_time_ns if args.cpu_time else time.perf_counter_ns
     libs = codecs()
     names = [lib.name for lib in libs]
@@ -576,6 +619,7 @@ def main(argv=None):
         f"- interpreter: {env['interpreter']}",
         f"- CPU: {env['cpu']}",
         f"- date: {env['date']}, load average at start {env['load']}",
+        f"- documents: {data_note}",
         "- libraries: " + ", ".join(f"{lib.name} {lib.version}".strip() for lib in libs),
         f"- command: `python bench/run.py {' '.join(argv if argv is not None else sys.argv[1:])}`",
         f"- {args.rounds} interleaved samples per case, each at least {args.min_ms:g} ms of "

@@ -5,6 +5,8 @@ these tests check that each section of the report comes out."""
 
 import importlib.util
 import json
+import os
+import subprocess
 import sys
 from pathlib import Path
 
@@ -86,3 +88,32 @@ def test_streaming_peak_is_traced(bench):
     stream = bench.streaming(0.5, 1)
     assert stream["peaks"]["bytes"] >= stream["size"]
     assert stream["peaks"]["writer"] > 0
+
+
+def test_a_partial_run_never_replaces_the_committed_results(bench, tiny_data, tmp_path, monkeypatch):
+    monkeypatch.setattr(bench, "HERE", tmp_path)
+    committed = tmp_path / "RESULTS.md"
+    committed.write_text("committed")
+    argv = ["--data", str(tiny_data), "--rounds", "1", "--min-ms", "0", "--write", "--no-chart"]
+    with pytest.raises(SystemExit, match="not overwriting the committed results") as refused:
+        bench.main(argv)
+    assert "small.json: not one of the documents" in str(refused.value)
+    assert committed.read_text() == "committed"
+
+
+def test_without_documents_it_says_where_to_get_them(bench, tmp_path, capsys):
+    argv = ["--data", str(tmp_path / "none"), "--only", "github", "--rounds", "1", "--min-ms", "0"]
+    results = bench.main(argv + ["--no-stream"])
+    assert [r["name"] for r in results] == ["github_events"]  # the bundled sample
+    err = capsys.readouterr().err
+    assert "curl -fsSLo" in err and "twitter.json" in err
+
+
+def test_fuzz_seeds_are_not_made_from_another_document_set(tmp_path):
+    # They would differ from the committed corpus; the script refuses before writing any.
+    script = RUN.parents[1] / "fuzz" / "make_corpus.py"
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    result = subprocess.run(
+        [sys.executable, str(script), str(tmp_path)], capture_output=True, text=True, env=env
+    )
+    assert result.returncode == 1 and "does not hold the document set" in result.stderr

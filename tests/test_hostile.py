@@ -39,6 +39,8 @@ EXPECTED = {
 
 @pytest.mark.parametrize("point", sorted(EXPECTED))
 def test_hostile_callbacks(point):
+    if point == "enc_finalizer" and sys.implementation.name != "cpython":
+        pytest.skip("finalizers run when the collector gets to them, not when released")
     run = subprocess.run([sys.executable, str(HERE / "hostile_cases.py"), point],
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr[-3000:]

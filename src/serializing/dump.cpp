@@ -73,10 +73,13 @@ struct DumpArguments {
     // empties the caller's dict.
     std::vector<PyPointer> pairs;
     pairs.reserve(2 * static_cast<std::size_t>(PyDict_Size(value)));
-    Py_ssize_t pos = 0;
+    compat::DictItems items(value);
+    if (!items.ok()) {
+        return false;
+    }
     PyObject *type = nullptr;
     PyObject *registration = nullptr;
-    while (PyDict_Next(value, &pos, &type, &registration)) {
+    while (items.next(type, registration)) {
         pairs.push_back(PyPointer::borrow(type));
         pairs.push_back(PyPointer::borrow(registration));
     }

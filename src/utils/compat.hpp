@@ -135,6 +135,54 @@ inline void finish_sequence(PyObject *seq) noexcept {
 /// copy of any input but `bytes` itself.
 inline constexpr bool HELD_EXPORTS_PIN_MEMORY = VEZUVIR_CPYTHON != 0;
 
+/// Walks a dict's entries in iteration order without running Python code. CPython's
+/// `PyDict_Next` reads the table. PyPy's looks every value up again by its key, which calls
+/// the key's `__hash__`: Python code in the middle of an iteration, and a key whose hash
+/// raises ends the process there. On PyPy the entries come from one `dict.items()` list.
+#if VEZUVIR_CPYTHON
+class DictItems {
+  public:
+    explicit DictItems(PyObject *dict) noexcept : dict_(dict) {}
+
+    /// False (MemoryError set) when the entries could not be taken; check before `next`.
+    [[nodiscard]] bool ok() const noexcept { return true; }
+
+    /// The next entry, both borrowed (from the dict, or from the list that this object
+    /// holds); false at the end.
+    [[nodiscard, gnu::always_inline]] bool next(PyObject *&key, PyObject *&value) noexcept {
+        return PyDict_Next(dict_, &pos_, &key, &value) != 0;
+    }
+
+  private:
+    PyObject *dict_;
+    Py_ssize_t pos_ = 0;
+};
+#else
+class DictItems {
+  public:
+    explicit DictItems(PyObject *dict) noexcept : items_(PyDict_Items(dict)) {}
+    DictItems(const DictItems &) = delete;
+    DictItems &operator=(const DictItems &) = delete;
+    ~DictItems() { Py_XDECREF(items_); }
+
+    [[nodiscard]] bool ok() const noexcept { return items_ != nullptr; }
+
+    [[nodiscard]] bool next(PyObject *&key, PyObject *&value) noexcept {
+        if (items_ == nullptr || pos_ >= PyList_GET_SIZE(items_)) {
+            return false;
+        }
+        PyObject *item = PyList_GET_ITEM(items_, pos_++);
+        key = PyTuple_GET_ITEM(item, 0);
+        value = PyTuple_GET_ITEM(item, 1);
+        return true;
+    }
+
+  private:
+    PyObject *items_;
+    Py_ssize_t pos_ = 0;
+};
+#endif
+
 /// Number of bits of |v| (v an exact int); (size_t)-1 with an error set on failure.
 [[nodiscard]] size_t long_num_bits(PyObject *v) noexcept;
 

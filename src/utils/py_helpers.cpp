@@ -216,10 +216,11 @@ PyPointer call_with_one_arg(PyObject *callable, PyObject *arg) noexcept {
 }
 
 namespace {
+constexpr std::uintptr_t KIB = 1024;
 /// Kept free below the floor: room for what a callback at the deepest level runs (a
 /// converter, `__eq__`, a writer) and for raising RecursionError. A quarter of a small
 /// thread stack.
-constexpr std::uintptr_t STACK_RESERVE = 256 * 1024;
+constexpr std::uintptr_t STACK_RESERVE = 256 * KIB;
 
 thread_local std::uintptr_t stack_floor = 0;
 
@@ -237,7 +238,7 @@ std::uintptr_t compute_stack_floor() noexcept {
     const auto bottom = reinterpret_cast<std::uintptr_t>(low);
     if (low == nullptr || size == 0 || here <= bottom || here - bottom > size) {
         // Bounds unknown: assume a 1 MiB stack below this frame, which every thread has.
-        return here > 1024 * 1024 ? here - 768 * 1024 : 1;
+        return here > 1024 * KIB ? here - 768 * KIB : 1;
     }
     return bottom + std::min<std::uintptr_t>(STACK_RESERVE, size / 4);
 }
