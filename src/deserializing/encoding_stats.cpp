@@ -422,32 +422,62 @@ class StatsWalker {
     return shifted ? new_object(PyNumber_Add(shifted.get(), low_part.get())) : PyPointer{};
 }
 
+/// The result's keys, in order, made once and kept: names made afresh for each call (as
+/// PyDict_SetItemString makes them) would be interned and dropped again every time.
+constexpr std::array<const char *, 15> FIELD_NAMES{
+    "records",
+    "end",
+    "strings_in_full",
+    "string_bytes",
+    "back_references",
+    "saved_by_back_references",
+    "dicts",
+    "lists",
+    "structured_lists",
+    "structured_rows",
+    "saved_by_structured_lists",
+    "packed_lists",
+    "packed_items",
+    "saved_by_packed_lists",
+    "custom_values",
+};
+std::array<PyObject *, FIELD_NAMES.size()> FIELD_KEYS{};
+
 /// The result dict: every counter, the record count and where the walk stopped.
 [[nodiscard]] PyPointer stats_dict(const Counts &counts, std::uint64_t records, std::size_t end) {
+    if (FIELD_KEYS[0] == nullptr) {
+        for (std::size_t k = 0; k < FIELD_NAMES.size(); ++k) {
+            FIELD_KEYS[k] = PyUnicode_InternFromString(FIELD_NAMES[k]);
+            if (FIELD_KEYS[k] == nullptr) {
+                PyErr_NoMemory();
+                return {};
+            }
+        }
+    }
     PyPointer dict = new_object(PyDict_New());
     if (!dict) {
         return {};
     }
-    const std::array<std::pair<const char *, __int128>, 15> fields{{
-        {"records", records},
-        {"end", end},
-        {"strings_in_full", counts.strings_in_full},
-        {"string_bytes", counts.string_bytes},
-        {"back_references", counts.back_references},
-        {"saved_by_back_references", counts.saved_by_back_references},
-        {"dicts", counts.dicts},
-        {"lists", counts.lists},
-        {"structured_lists", counts.structured_lists},
-        {"structured_rows", counts.structured_rows},
-        {"saved_by_structured_lists", counts.saved_by_structured_lists},
-        {"packed_lists", counts.packed_lists},
-        {"packed_items", counts.packed_items},
-        {"saved_by_packed_lists", counts.saved_by_packed_lists},
-        {"custom_values", counts.custom_values},
-    }};
-    for (const auto &[name, value] : fields) {
-        PyPointer number = int_from_i128(value);
-        if (!number || PyDict_SetItemString(dict.get(), name, number.get()) != 0) {
+    const std::array<__int128, FIELD_NAMES.size()> values{
+        records,
+        end,
+        counts.strings_in_full,
+        counts.string_bytes,
+        counts.back_references,
+        counts.saved_by_back_references,
+        counts.dicts,
+        counts.lists,
+        counts.structured_lists,
+        counts.structured_rows,
+        counts.saved_by_structured_lists,
+        counts.packed_lists,
+        counts.packed_items,
+        counts.saved_by_packed_lists,
+        counts.custom_values,
+    };
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        PyPointer number = int_from_i128(values[k]);
+        if (!number || PyDict_SetItem(dict.get(), FIELD_KEYS[k], number.get()) != 0) {
             return {};
         }
     }
@@ -458,24 +488,14 @@ class StatsWalker {
 
 PyObject *encoding_stats_impl(PyObject *const *args, Py_ssize_t nargsf) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs < 1 || nargs > 3) {
-        to_py_error(format_message("encoding_stats() takes from 1 to 3 positional arguments but "
-                                   "{} were given",
-                                   nargs),
-                    PyExc_TypeError);
-        return nullptr;
-    }
-    if (!check_buffer_type(args[0])) {
-        return nullptr;
-    }
     InputView input;
-    if (!input.acquire(args[0])) {
+    std::size_t offset = 0;
+    if (!check_positional_count("encoding_stats", nargs, 3) || !check_buffer_type(args[0]) ||
+        !hold_at_offset(input, args[0], nargs > 1 ? args[1] : nullptr, offset)) {
         return nullptr;
     }
-    std::size_t offset = 0;
     std::size_t stop = input.len();
-    if ((nargs > 1 && !read_offset(args[1], "offset", input.len(), offset)) ||
-        (nargs > 2 && args[2] != Py_None && !read_offset(args[2], "stop", input.len(), stop))) {
+    if (nargs > 2 && args[2] != Py_None && !read_offset(args[2], "stop", input.len(), stop)) {
         return nullptr;
     }
     PageReleaser pages;

@@ -122,11 +122,7 @@ struct LoadArguments {
         }
     }
     if (record) {
-        if (nargs < 1 || nargs > 2) {
-            to_py_error(format_message("load_record() takes from 1 to 2 positional arguments but "
-                                       "{} were given",
-                                       nargs),
-                        PyExc_TypeError);
+        if (!check_positional_count("load_record", nargs, 2)) {
             return false;
         }
         out.offset = nargs == 2 ? args[1] : nullptr;
@@ -167,16 +163,12 @@ namespace {
     // Held until we return: a `bytearray` cannot be resized by a converter meanwhile.
     InputView input;
     std::size_t offset = 0;
-    if (!input.acquire(arguments.buffer) ||
-        (arguments.offset != nullptr &&
-         !read_offset(arguments.offset, "offset", input.len(), offset))) {
+    if (!hold_at_offset(input, arguments.buffer, arguments.offset, offset)) {
         return nullptr;
     }
-    // A record is read as an encoding of its own: positions in messages count from it.
-    const std::uint8_t *data = input.data() + offset;
-    const std::size_t len = input.len() - offset;
-    if (!starts_record(data, len, 0)) {
-        fail_missing_starting_marker();
+    const std::uint8_t *data = nullptr;
+    std::size_t len = 0;
+    if (!record_from(input, offset, data, len)) {
         return nullptr;
     }
     DecodeSettings &settings = arguments.limits;

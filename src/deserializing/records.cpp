@@ -42,8 +42,32 @@ bool starts_record(const std::uint8_t *data, std::size_t len, std::size_t pos) n
            std::memcmp(data + pos, STARTING_MARKER.data(), STARTING_MARKER.size()) == 0;
 }
 
-void name_failed_record(std::size_t start) noexcept {
-    if (!PyErr_ExceptionMatches(DESERIALIZATION_ERROR_TYPE)) {
+bool check_positional_count(const char *function, Py_ssize_t nargs, Py_ssize_t most) noexcept {
+    if (nargs >= 1 && nargs <= most) {
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from 1 to %zd positional arguments but %zd were given", function, most,
+                 nargs);
+    return false;
+}
+
+bool hold_at_offset(InputView &input, PyObject *buffer, PyObject *offset,
+                    std::size_t &out) noexcept {
+    out = 0;
+    return input.acquire(buffer) &&
+           (offset == nullptr || read_offset(offset, "offset", input.len(), out));
+}
+
+bool record_from(const InputView &input, std::size_t offset, const std::uint8_t *&data,
+                 std::size_t &len) noexcept {
+    data = input.data() + offset;
+    len = input.len() - offset;
+    return starts_record(data, len, 0) || fail_missing_starting_marker();
+}
+
+void recast_error(PyObject *matching, PyObject *prefix) noexcept {
+    if (!PyErr_ExceptionMatches(matching)) {
         return;
     }
     PyObject *type = nullptr;
@@ -55,38 +79,39 @@ void name_failed_record(std::size_t start) noexcept {
     PyPointer owned_value = PyPointer::steal(value);
     PyPointer owned_traceback = PyPointer::steal(traceback);
     // Built as a Python string, so that any text of the message survives.
-    PyPointer message =
-        PyPointer::steal(PyUnicode_FromFormat("record at byte offset %zu: %S", start, value));
+    PyPointer message = PyPointer::steal(
+        prefix != nullptr ? PyUnicode_FromFormat("%U%S", prefix, value) : PyObject_Str(value));
     if (message) {
-        PyErr_SetObject(type, message.get());
+        PyErr_SetObject(DESERIALIZATION_ERROR_TYPE, message.get());
     } else {
         PyErr_NoMemory();
     }
 }
 
+void name_failed_record(std::size_t start) noexcept {
+    if (!PyErr_ExceptionMatches(DESERIALIZATION_ERROR_TYPE)) {
+        return;
+    }
+    PyObject *prefix = PyUnicode_FromFormat("record at byte offset %zu: ", start);
+    if (prefix == nullptr) {
+        PyErr_NoMemory();
+        return;
+    }
+    recast_error(DESERIALIZATION_ERROR_TYPE, prefix);
+    Py_DECREF(prefix);
+}
+
 PyObject *skip_record_impl(PyObject *const *args, Py_ssize_t nargsf) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs < 1 || nargs > 2) {
-        to_py_error(format_message("skip_record() takes from 1 to 2 positional arguments but {} "
-                                   "were given",
-                                   nargs),
-                    PyExc_TypeError);
-        return nullptr;
-    }
-    if (!check_buffer_type(args[0])) {
-        return nullptr;
-    }
     InputView input;
     std::size_t offset = 0;
-    if (!input.acquire(args[0]) ||
-        (nargs > 1 && !read_offset(args[1], "offset", input.len(), offset))) {
+    if (!check_positional_count("skip_record", nargs, 2) || !check_buffer_type(args[0]) ||
+        !hold_at_offset(input, args[0], nargs > 1 ? args[1] : nullptr, offset)) {
         return nullptr;
     }
-    // The record is read as an encoding of its own: positions in messages count from it.
-    const std::uint8_t *data = input.data() + offset;
-    const std::size_t len = input.len() - offset;
-    if (!starts_record(data, len, 0)) {
-        fail_missing_starting_marker();
+    const std::uint8_t *data = nullptr;
+    std::size_t len = 0;
+    if (!record_from(input, offset, data, len)) {
         return nullptr;
     }
     PositionPointerHolder holder(data, len);
@@ -97,20 +122,7 @@ PyObject *skip_record_impl(PyObject *const *args, Py_ssize_t nargsf) {
     if (!skip_object(data, len, pos, holder)) {
         // The skipper's TypeErrors ("Unexpected flag", ...) are about the bytes here: the
         // arguments were all checked above.
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyObject *type = nullptr;
-            PyObject *value = nullptr;
-            PyObject *traceback = nullptr;
-            PyErr_Fetch(&type, &value, &traceback);
-            PyErr_NormalizeException(&type, &value, &traceback);
-            PyPointer message = PyPointer::steal(PyObject_Str(value));
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(traceback);
-            if (message) {
-                PyErr_SetObject(DESERIALIZATION_ERROR_TYPE, message.get());
-            }
-        }
+        recast_error(PyExc_TypeError, nullptr);
         return nullptr;
     }
     // The last value may have been stepped over by arithmetic alone.
