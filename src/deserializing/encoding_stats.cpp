@@ -500,7 +500,7 @@ PyObject *encoding_stats_impl(PyObject *const *args, Py_ssize_t nargsf) {
     }
     PageReleaser pages;
     if (input.is_read_only_mapping()) {
-        pages.enable(input.data(), input.len());
+        pages.enable(input.data(), input.len(), offset);
     }
     StatsWalker walker(input.data(), input.len(), pages);
     std::uint64_t records = 0;
@@ -521,5 +521,7 @@ PyObject *encoding_stats_impl(PyObject *const *args, Py_ssize_t nargsf) {
         }
         ++records;
     }
+    // A caller walking a log window by window leaves nothing of this one resident.
+    pages.finish(pos);
     return stats_dict(walker.counts(), records, pos).release();
 }

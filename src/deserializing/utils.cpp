@@ -153,13 +153,13 @@ bool fail_missing_starting_marker() noexcept {
         format_message("{}: missing starting marker `{}`", "Corrupted data", STARTING_MARKER));
 }
 
-void PageReleaser::enable(const std::uint8_t *data, std::size_t len) noexcept {
+void PageReleaser::enable(const std::uint8_t *data, std::size_t len, std::size_t from) noexcept {
     // A small input costs little to keep resident.
     if (len >= 2 * STEP) {
         data_ = data;
         len_ = len;
-        released_ = 0;
-        next_ = STEP;
+        released_ = from;
+        next_ = from + STEP;
     }
 }
 

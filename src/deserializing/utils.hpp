@@ -34,8 +34,14 @@ class PageReleaser {
             release(pos);
         }
     }
-    /// Enables releasing for the mapping `[data, data + len)`.
-    void enable(const std::uint8_t *data, std::size_t len) noexcept;
+    /// Enables releasing for the mapping `[data, data + len)`, read from `from` on.
+    void enable(const std::uint8_t *data, std::size_t len, std::size_t from = 0) noexcept;
+    /// The reader stops at `pos`: what it passed since the last release goes too.
+    void finish(std::size_t pos) noexcept {
+        if (data_ != nullptr) {
+            release(pos);
+        }
+    }
 
   private:
     void release(std::size_t pos) noexcept;
