@@ -33,6 +33,7 @@ import os
 import pickle
 import platform
 import random
+import re
 import statistics
 import sys
 import time
@@ -479,6 +480,33 @@ def target_table(results, stream):
     return header + ["| goal | worst | met |", "|---|---:|---|"] + rows + [""]
 
 
+# Sections of RESULTS.md that other scripts (engines.py, records.py) write, kept when this one
+# rewrites it.
+_SECTION = r"<!-- begin {0} -->\n.*?<!-- end {1} -->\n?"
+
+
+def kept_sections(path: Path) -> list:
+    """The marked sections of the file at ``path``, as lines, for run.py to write back."""
+    if not path.is_file():
+        return []
+    lines = []
+    for match in re.finditer(_SECTION.format(r"(\S+)", r"\1"), path.read_text("utf-8"), re.S):
+        lines += ["", *match.group(0).rstrip("\n").split("\n")]
+    return lines
+
+
+def replace_section(path: Path, name: str, lines: list) -> None:
+    """Writes ``lines`` as the section ``name`` of the file: in place, or at its end."""
+    block = "\n".join([f"<!-- begin {name} -->", *lines, f"<!-- end {name} -->", ""])
+    text = path.read_text(encoding="utf-8") if path.is_file() else ""
+    pattern = re.compile(_SECTION.format(re.escape(name), re.escape(name)), re.S)
+    if pattern.search(text):
+        text = pattern.sub(lambda _: block, text, count=1)
+    else:
+        text = text.rstrip("\n") + "\n\n" + block
+    path.write_text(text, encoding="utf-8")
+
+
 def machine():
     cpu = platform.processor() or "unknown CPU"
     try:
@@ -528,18 +556,6 @@ def chart(results, names, ref, path):
     fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
-
-
-def kept_sections(path):
-    """The sections other scripts (bench/records.py) keep in RESULTS.md, between their
-    `<!-- name: begin -->` and `<!-- name: end -->` lines, to be written back unchanged."""
-    import re
-
-    if not path.exists():
-        return []
-    text = path.read_text(encoding="utf-8")
-    pattern = re.compile(r"<!-- (\S+): begin -->.*?<!-- \1: end -->", re.S)
-    return [line for match in pattern.finditer(text) for line in ("", match.group(0))]
 
 
 # --- main -----------------------------------------------------------------------------------
@@ -653,6 +669,7 @@ def main(argv=None):
     print("\n".join(body))
     if args.write:
         end = f"- load average at the end {os.getloadavg()[0]:.2f}" if hasattr(os, "getloadavg") else ""
+        # Sections other scripts (engines.py, records.py) wrote stay, after this run's tables.
         kept = kept_sections(args.results)
         args.results.write_text("\n".join(header[:-1] + [end, ""] + body + kept), encoding="utf-8")
         try:

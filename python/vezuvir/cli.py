@@ -213,10 +213,16 @@ def _custom_loaders(data: bytes) -> Dict[Any, Any]:
     return loaders
 
 
+# The files on the command line are the user's own data, read on request: the library's
+# budgets for untrusted input would only make a valid file undecodable here.
+NO_LIMITS: Dict[str, Any] = {"max_int_digits": None, "max_free_elements": None}
+
+
 def decode_any(data: bytes, **options: Any) -> Any:
     """``load_bytes``, keeping custom values nobody registered instead of failing on them."""
     import _vezuvir
 
+    options = {**NO_LIMITS, **options}
     # The tree is built once and kept to the end: on CPython, collections while it grows find
     # nothing to free and, on a large input, take longer than the decoding itself. (PyPy's
     # collector works otherwise: switched off, it makes the same decoding twice as slow.)
@@ -286,7 +292,9 @@ def cmd_encode(args: argparse.Namespace) -> int:
         raise CliError(f"{name}: {exc}") from None
     finally:
         status.finish()
-    options: Dict[str, Any] = {"custom_types": custom_types} if custom_types else {}
+    options: Dict[str, Any] = {"max_int_digits": None}
+    if custom_types:
+        options["custom_types"] = custom_types
     status.step("encoding")
     try:
         with open_output(args.output, binary_data=True) as out:
@@ -327,7 +335,9 @@ def _encode_lines(args: argparse.Namespace) -> int:
                         tree, custom_types = json.loads(line), {}
                 except ValueError as exc:
                     raise CliError(f"{name}, line {number}: not valid JSON: {exc}") from None
-                options: Dict[str, Any] = {"custom_types": custom_types} if custom_types else {}
+                options: Dict[str, Any] = {"max_int_digits": None}
+                if custom_types:
+                    options["custom_types"] = custom_types
                 counter.write(_vezuvir.dump_bytes(tree, **options))
                 records += 1
                 json_size += len(line)
@@ -406,13 +416,13 @@ def cmd_get(args: argparse.Namespace) -> int:
     if args.all:
         return _get_all(args, path)
     data = map_input(args.input, args.command)
-    options: Dict[str, Any] = {}
+    options: Dict[str, Any] = dict(NO_LIMITS)
     if args.check:
         if data[:3] != _inspect.MARKER:
             # "false" would read as "not there"; this file is not an encoding at all.
             raise CliError(f"{_display(args.input)}: not an encoding (no starting marker `<o>`)")
         include_falsy = args.include_falsy is not False
-        found = _vezuvir.bytes_check_if_contains(data, path, include_falsy=include_falsy)
+        found = _vezuvir.bytes_check_if_contains(data, path, include_falsy=include_falsy, **options)
         sys.stdout.write("true\n" if found else "false\n")
         # grep's convention: 0 found, 1 not found (and 2 for errors, see main).
         return 0 if found else 1
@@ -442,12 +452,12 @@ def _get_all(args: argparse.Namespace, path: List[Any]) -> int:
         end = _vezuvir.skip_record(buffer, start) if end is None else end
         record = view[start:end]
         try:
-            return _vezuvir.lazy_load_bytes(record, path), end
+            return _vezuvir.lazy_load_bytes(record, path, **NO_LIMITS), end
         except DeserializationError as exc:
             if not _unknown_custom(exc):
                 raise
         loaders = _custom_loaders(record)
-        return _vezuvir.lazy_load_bytes(record, path, custom_types=loaders), end
+        return _vezuvir.lazy_load_bytes(record, path, custom_types=loaders, **NO_LIMITS), end
 
     source = standard_input(args.command) if args.input == "-" else args.input
     out = sys.stdout.buffer
