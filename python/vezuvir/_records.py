@@ -175,10 +175,20 @@ def _record_error(exc: DeserializationError, offset: int) -> DeserializationErro
 
 
 def _read(stream: Any, size: int, name: str) -> bytes:
-    chunk = stream.read(size)
-    if isinstance(chunk, (bytes, bytearray, memoryview)):
-        return bytes(chunk)
-    raise TypeError(f"{name}() read {type(chunk).__name__!r} from the stream; open it in binary mode")
+    """``size`` bytes of ``stream``, fewer only at its end. A pipe or socket may hand out less
+    than asked: reading on keeps a large record from being retried once per short read."""
+    chunks = []
+    while size > 0:
+        chunk = stream.read(size)
+        if not isinstance(chunk, (bytes, bytearray, memoryview)):
+            raise TypeError(
+                f"{name}() read {type(chunk).__name__!r} from the stream; open it in binary mode"
+            )
+        if not chunk:
+            break
+        chunks.append(bytes(chunk))
+        size -= len(chunk)
+    return b"".join(chunks)
 
 
 def _release(mapping: mmap.mmap, released: int, position: int) -> int:
