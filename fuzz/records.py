@@ -30,7 +30,7 @@ def target(data: bytes):
     if flags & 1:
         buffer = memoryview(buffer)
     custom = common.CUSTOM if flags & 4 else {}
-    skipped = common.within_budget(lambda: ends(_vezuvir.skip_record, buffer), len(buffer))
+    skipped = common.within_budget(lambda: ends(_vezuvir.skip_record, buffer), len(buffer), data)
     loaded = common.within_budget(
         lambda: ends(
             lambda b, s: _vezuvir.load_record(
@@ -39,11 +39,12 @@ def target(data: bytes):
             buffer,
         ),
         len(buffer),
+        data,
     )
     # The decoder checks more than the skipper (UTF-8, back-references), never less.
     assert loaded == skipped[: len(loaded)], (loaded, skipped)
     try:
-        stats = common.within_budget(lambda: _vezuvir.encoding_stats(buffer), len(buffer))
+        stats = common.within_budget(lambda: _vezuvir.encoding_stats(buffer), len(buffer), data)
     except Exception as exc:  # noqa: BLE001
         common.allow(exc)
         return
