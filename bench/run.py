@@ -529,7 +529,8 @@ def target_table(results, stream, stale=()):
     return header + ["| goal | worst | met |", "|---|---:|---|"] + rows + [""]
 
 
-# Sections of RESULTS.md that other scripts (engines.py) write, kept when this one rewrites it.
+# Sections of RESULTS.md that other scripts (engines.py, records.py) write, kept when this one
+# rewrites it.
 _SECTION = r"<!-- begin {0} -->\n.*?<!-- end {1} -->\n?"
 
 
@@ -717,7 +718,7 @@ def main(argv=None):
     print("\n".join(body))
     if args.write:
         end = f"- load average at the end {os.getloadavg()[0]:.2f}" if hasattr(os, "getloadavg") else ""
-        # Sections other scripts (engines.py) wrote stay, after this run's tables.
+        # Sections other scripts (engines.py, records.py) wrote stay, after this run's tables.
         kept = kept_sections(args.results)
         args.results.write_text("\n".join(header[:-1] + [end, ""] + body + kept), encoding="utf-8")
         try:

@@ -133,3 +133,25 @@ def test_peers_older_than_their_floor_judge_no_target(bench, version, floor, sta
     rows = bench.target_table([result], None, stale={"orjson"} if peer.stale else set())
     row = next(line for line in rows if "/ orjson time" in line)
     assert row.endswith("not judged: orjson older than its floor |" if stale else "| yes |")
+
+
+def test_record_log_benchmark_writes_its_section(tmp_path):
+    pytest.importorskip("msgpack")
+    pytest.importorskip("orjson")
+    from conftest import BENCH_DATA
+
+    if not (BENCH_DATA / "twitter.json").is_file():
+        pytest.skip("needs twitter.json from the bench documents")
+    results = tmp_path / "RESULTS.md"
+    results.write_text("# kept\n")
+    script = RUN.parent / "records.py"
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path), "VEZUVIR_BENCH_DATA": str(BENCH_DATA)}
+    argv = ["--records", "300", "--large-mib", "1", "--tmp", str(tmp_path), "--write", "--results", str(results)]
+    done = subprocess.run([sys.executable, str(script), *argv], capture_output=True, text=True, env=env, timeout=600)
+    assert done.returncode == 0, done.stderr
+    text = results.read_text()
+    assert text.startswith("# kept\n") and "<!-- begin records.py -->" in text
+    for reader in ("iter_lazy_load", "iter_load, stream", "msgpack.Unpacker", "orjson.loads per line"):
+        assert f"| {reader} |" in text
+    assert "memory-mapped" in text and "| goal | found | met |" in text
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["RESULTS.md"]  # the data files are gone

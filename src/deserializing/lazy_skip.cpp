@@ -15,6 +15,10 @@
 
 namespace {
 
+/// Most items a run loop takes in one go: the main loop then tells the table how far the
+/// skipper is (for its `PageReleaser`) at least every so many items.
+constexpr std::uint64_t PASSED_EVERY = 4096;
+
 /// Moves `pos` forward by `n` without a bounds test against the data; only a step that
 /// would wrap the offset fails here.
 [[nodiscard]] inline bool advance(std::size_t &pos, std::uint64_t n) noexcept {
@@ -259,6 +263,7 @@ bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
             continue;
         }
         --current.left;
+        holder.passed(p);
         if (current.keyed && !skip_dict_key(data, len, p, holder)) {
             return fail();
         }
@@ -271,29 +276,34 @@ bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
         // items of a list usually come in runs of one kind, whose rest is stepped over in
         // a loop of its own; the position moves by a constant there, so each step waits
         // for no byte to arrive.
-        const bool in_list = !current.keyed;
+        // At most PASSED_EVERY items per run (none in a dict).
+        std::uint64_t run = current.keyed ? 0 : std::min(current.left, PASSED_EVERY);
+        const std::uint64_t run_length = run;
         if (flag == flag_byte(TypeFlag::Float)) {
             p += 9;
-            while (in_list && current.left != 0 && p < len && data[p] == flag) {
+            while (run != 0 && p < len && data[p] == flag) {
                 p += 9;
-                --current.left;
+                --run;
             }
+            current.left -= run_length - run;
             continue;
         }
         if (is_one_byte(flag)) {
             ++p;
-            while (in_list && current.left != 0 && p < len && is_one_byte(data[p])) {
+            while (run != 0 && p < len && is_one_byte(data[p])) {
                 ++p;
-                --current.left;
+                --run;
             }
+            current.left -= run_length - run;
             continue;
         }
         if (flag == flag_byte(TypeFlag::Pointer1)) {
             p += 2;
-            while (in_list && current.left != 0 && p < len && data[p] == flag) {
+            while (run != 0 && p < len && data[p] == flag) {
                 p += 2;
-                --current.left;
+                --run;
             }
+            current.left -= run_length - run;
             continue;
         }
         if (flag == flag_byte(TypeFlag::String) || flag == flag_byte(TypeFlag::AsciiString)) {
@@ -307,15 +317,15 @@ bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
             if (len - p >= 16) [[likely]] {
                 if (const std::size_t size = int_size(data + p)) [[likely]] {
                     p += size;
-                    while (in_list && current.left != 0 && p < len && len - p >= 16 &&
-                           is_int(data[p])) {
+                    while (run != 0 && p < len && len - p >= 16 && is_int(data[p])) {
                         const std::size_t next_size = int_size(data + p);
                         if (next_size == 0) {
                             break;
                         }
                         p += next_size;
-                        --current.left;
+                        --run;
                     }
+                    current.left -= run_length - run;
                     continue;
                 }
             }
