@@ -123,6 +123,35 @@ constexpr std::uint64_t PASSED_EVERY = 4096;
     return decode_varint(data, len, pos, out);
 }
 
+/// Steps over the leading entries of a string-keyed dict (position at its first key)
+/// that are a key back-reference below 255 and a value of a few fixed bytes, the bulk of
+/// record-like dicts, without the general loop; takes them off `left` and returns the
+/// position after them. The rest, from the first other entry on, is left to that loop.
+///   [FE i][v]            i < 255; v a one-byte value, Pointer1 + index, or Float + 8 bytes
+[[nodiscard, gnu::always_inline]] inline std::size_t
+skip_flat_entries(const std::uint8_t *data, std::size_t len, std::size_t p,
+                  std::uint64_t &left) noexcept {
+    // A bounded number at a time, so that the caller reports its position often enough.
+    std::uint64_t room = std::min(left, PASSED_EVERY);
+    const std::uint64_t taken_from = room;
+    while (room != 0 && p < len && len - p >= 12 && data[p] == KEY_POINTER_MARKER &&
+           data[p + 1] != VARINT_ESCAPE) {
+        const std::uint8_t flag = data[p + 2];
+        if (flag == flag_byte(TypeFlag::Pointer1)) {
+            p += 4;
+        } else if (is_one_byte(flag)) {
+            p += 3;
+        } else if (flag == flag_byte(TypeFlag::Float)) {
+            p += 11;
+        } else {
+            break;
+        }
+        --room;
+    }
+    left -= taken_from - room;
+    return p;
+}
+
 /// Steps over one key of a string-keyed dict: a key back-reference (254, varint index)
 /// adds no table entry; a literal key (key_varint length, bytes) records its position.
 [[nodiscard, gnu::always_inline]] inline bool skip_dict_key(const std::uint8_t *data,
@@ -374,6 +403,7 @@ bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
             if (!read_varint(data, len, p, next.left)) {
                 return fail();
             }
+            p = skip_flat_entries(data, len, p, next.left);
             next.keyed = true;
             break;
         case TypeFlag::StructuredList: {
