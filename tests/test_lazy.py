@@ -425,12 +425,14 @@ def test_deep_paths_and_deep_skips_raise(isolated):
         except RecursionError:
             print("path ok")
         skipped = b"<o>\\x10\\x02\\x02\\xfea" + b"\\x0d\\x01" * depth + b"\\x04\\x02\\xfeb\\x1f"
+        # The skipper keeps no native stack: it ends in RecursionError where the
+        # interpreter's count says so, or (PyPy) reads past the nesting correctly.
         try:
-            lazy_load_bytes(skipped, ["b"])
+            print("skip", "ok" if lazy_load_bytes(skipped, ["b"]) == 1 else "wrong")
         except RecursionError:
             print("skip ok")
         try:
-            bytes_check_if_contains(skipped, ["b"])
+            print("check", "ok" if bytes_check_if_contains(skipped, ["b"]) is True else "wrong")
         except RecursionError:
             print("check ok")
         """
