@@ -308,31 +308,26 @@ bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
         // At most PASSED_EVERY items per run (none in a dict).
         std::uint64_t run = current.keyed ? 0 : std::min(current.left, PASSED_EVERY);
         const std::uint64_t run_length = run;
-        if (flag == flag_byte(TypeFlag::Float)) {
-            p += 9;
-            while (run != 0 && p < len && data[p] == flag) {
-                p += 9;
+        // Steps over this value and the rest of its run: values of `size` bytes whose flag
+        // passes `same`.
+        const auto skip_run = [&](std::size_t size, auto same) __attribute__((always_inline)) {
+            p += size;
+            while (run != 0 && p < len && same(data[p])) {
+                p += size;
                 --run;
             }
             current.left -= run_length - run;
+        };
+        if (flag == flag_byte(TypeFlag::Float)) {
+            skip_run(9, [](std::uint8_t f) { return f == flag_byte(TypeFlag::Float); });
             continue;
         }
         if (is_one_byte(flag)) {
-            ++p;
-            while (run != 0 && p < len && is_one_byte(data[p])) {
-                ++p;
-                --run;
-            }
-            current.left -= run_length - run;
+            skip_run(1, [](std::uint8_t f) { return is_one_byte(f); });
             continue;
         }
         if (flag == flag_byte(TypeFlag::Pointer1)) {
-            p += 2;
-            while (run != 0 && p < len && data[p] == flag) {
-                p += 2;
-                --run;
-            }
-            current.left -= run_length - run;
+            skip_run(2, [](std::uint8_t f) { return f == flag_byte(TypeFlag::Pointer1); });
             continue;
         }
         if (flag == flag_byte(TypeFlag::String) || flag == flag_byte(TypeFlag::AsciiString)) {
