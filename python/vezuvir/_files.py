@@ -1,8 +1,10 @@
-"""File and stream helpers over the four functions of ``_vezuvir``."""
+"""File and stream helpers over the four functions of the active codec (see ``_backend``)."""
 
 import io
 import os
 from typing import IO, Any, Sequence, Union
+
+from vezuvir import _backend
 
 __all__ = ["dump", "load", "lazy_load", "contains"]
 
@@ -60,7 +62,7 @@ def dump(obj: Any, fp: IO[bytes], **options: Any) -> None:
     if "writer" in options:
         raise TypeError("dump() got an unexpected keyword argument 'writer'")
     _reject_text_stream(fp, "dump")
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     _vezuvir.dump_bytes(obj, writer=fp, **options)
 
@@ -70,7 +72,7 @@ def load(fp: IO[bytes], **options: Any) -> Any:
 
     Takes the keywords of ``load_bytes``.
     """
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     return _vezuvir.load_bytes(_read_binary(fp, "load"), **options)
 
@@ -81,7 +83,7 @@ def lazy_load(source: Source, path: Sequence[Any], **options: Any) -> Any:
     ``source`` is bytes, a path (the file is read once) or a binary file object; ``path`` is a
     list or tuple of keys and ``Idx`` steps. Takes the keywords of ``lazy_load_bytes``.
     """
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     return _vezuvir.lazy_load_bytes(_read_source(source, "lazy_load"), _as_path(path), **options)
 
@@ -91,7 +93,7 @@ def contains(source: Source, path: Sequence[Any], **options: Any) -> bool:
 
     Takes the keywords of ``bytes_check_if_contains``; a file that cannot be read still raises.
     """
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     return _vezuvir.bytes_check_if_contains(
         _read_source(source, "contains"), _as_path(path), **options

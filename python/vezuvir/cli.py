@@ -11,7 +11,7 @@ import time
 from pathlib import Path
 from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from vezuvir import _inspect
+from vezuvir import _backend, _inspect
 from vezuvir._tagged import CustomValue, from_json_pairs, to_json
 from vezuvir.deserialize.lazy_load import Idx
 from vezuvir.exceptions import DeserializationError, SerializationError
@@ -169,7 +169,7 @@ def _custom_loaders(data: bytes) -> Dict[Any, Any]:
 
 def decode_any(data: bytes) -> Any:
     """``load_bytes``, keeping custom values nobody registered instead of failing on them."""
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     try:
         return _vezuvir.load_bytes(data)
@@ -215,7 +215,7 @@ def _tagged_tree(data: bytes) -> Tuple[Any, Dict[type, CustomType]]:
 
 
 def cmd_encode(args: argparse.Namespace) -> int:
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     name = _display(args.input)
     data = read_input(args.input)
@@ -285,7 +285,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
 
 
 def cmd_get(args: argparse.Namespace) -> int:
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     path = [parse_segment(segment) for segment in args.path]
     data = read_input(args.input)

@@ -1,0 +1,489 @@
+"""`load_bytes`: the object decoder and its entry point.
+
+The decoder reads one `bytes` object with a read position (`pos`) that every step
+advances. Every read is bounds-checked where it happens, so that truncated input always
+fails with "Unexpected end of input" at the same point as in the extension; counts read
+from the input are compared with the bytes left before anything of that size is built.
+"""
+
+import gc
+import struct
+import sys
+
+from vezuvir._pure._common import (
+    ANY_KEY_DICT,
+    ASCII_MARKER,
+    ASCII_STRING,
+    BOOL,
+    BYTES,
+    CONSISTENT_LIST,
+    CUSTOM,
+    DICT,
+    EMPTY_BYTES,
+    EMPTY_DICT,
+    EMPTY_LIST,
+    EMPTY_STRING,
+    ESCAPE,
+    FALSE,
+    FLOAT,
+    KEY_POINTER,
+    LARGE_POINTER,
+    LIST,
+    MARKER,
+    MAX_U64,
+    NEGATIVE_INT,
+    NONE,
+    POINTER1,
+    POINTER4,
+    POSITIVE_INT,
+    SMALL_INT,
+    STRING,
+    STRUCTURED_LIST,
+    TRUE,
+    Input,
+    call_converter,
+    check_buffer,
+    end_of_input,
+    find_converter,
+    missing_marker,
+    parse_loads_custom_types,
+    store_item,
+    unexpected_keyword,
+    unknown_custom_type,
+)
+from vezuvir.exceptions import DeserializationError
+
+_unpack_f64 = struct.Struct(">d").unpack_from
+# The eight elements of a packed bool byte, most significant bit first.
+_BITS = [tuple(bool(b >> (7 - i) & 1) for i in range(8)) for b in range(256)]
+# A list (the extension's PyList_New) of more items than this cannot even be allocated.
+_MAX_LIST = sys.maxsize // 8
+
+
+def long_varint(data, end, pos, base):
+    """The long form of a varint, `pos` just past its FF: (value, position after the
+    closing FF). Values beyond 2**64 - 1 wrap, as the extension's 64-bit reader does."""
+    value = base
+    weight = 1
+    while pos < end:
+        digit = data[pos]
+        pos += 1
+        if digit == ESCAPE:
+            return value & MAX_U64, pos
+        value = (value + digit * weight) & MAX_U64
+        weight = (weight * base) & MAX_U64
+    raise end_of_input()
+
+
+_POWERS = {}
+
+
+def digits_value(digits):
+    """Σ d_i * 255**i over base-255 digits (least significant first), exactly. Long runs
+    are split in halves so that the work stays near that of a few multiplications."""
+    n = len(digits)
+    if n <= 32:
+        value = 0
+        for i in range(n - 1, -1, -1):
+            value = value * 255 + digits[i]
+        return value
+    half = n // 2
+    weight = _POWERS.get(half)
+    if weight is None:
+        weight = _POWERS[half] = 255**half
+    return digits_value(digits[:half]) + digits_value(digits[half:]) * weight
+
+
+def _sequence_of(n, make):
+    """A list of `n` items from `make()`, failing as the extension does where a list of
+    that size cannot be allocated at all."""
+    if n > _MAX_LIST:
+        raise MemoryError
+    return [make() for _ in range(n)]
+
+
+class Decoder:
+    """The whole-buffer decoder of `load_bytes`: every string read in full enters `strings`,
+    the back-reference table, in stream order."""
+
+    def __init__(self, data, use_tuples, converters):
+        self.data = data
+        self.end = len(data)
+        self.pos = len(MARKER)
+        self.strings = []
+        self.use_tuples = use_tuples
+        self.converters = converters
+
+    def back_reference(self, index):
+        strings = self.strings
+        if index < len(strings):
+            return strings[index]
+        raise DeserializationError("Corrupted data")
+
+    # --- leaf readers -----------------------------------------------------------------
+
+    def varint(self):
+        pos = self.pos
+        if pos >= self.end:
+            raise end_of_input()
+        first = self.data[pos]
+        if first != ESCAPE:
+            self.pos = pos + 1
+            return first
+        value, self.pos = long_varint(self.data, self.end, pos + 1, 255)
+        return value
+
+    def count(self, min_item_bytes):
+        """An item count, refused when the rest of the input cannot hold that many items."""
+        n = self.varint()
+        if n > (self.end - self.pos) // min_item_bytes:
+            raise end_of_input()
+        return n
+
+    def text(self, start, n):
+        """The str of `n` UTF-8 bytes at `start`."""
+        try:
+            return self.data[start : start + n].decode("utf-8")
+        except UnicodeDecodeError:
+            pass
+        raise DeserializationError(f"Corrupted data: invalid UTF-8 in string at position {start}")
+
+    def string(self):
+        """A string value's body (varint length, bytes), entered in the table."""
+        n = self.varint()
+        pos = self.pos
+        if n > self.end - pos:
+            raise end_of_input()
+        self.pos = pos + n
+        text = self.text(pos, n) if n else ""
+        self.strings.append(text)
+        return text
+
+    def marked_string(self, base):
+        """A string-list element (base 255) or literal dict key (base 254) at `pos`: its
+        length, and its bytes with a leading ASCII marker dropped; not entered anywhere."""
+        data = self.data
+        pos = self.pos
+        end = self.end
+        if pos >= end:
+            raise end_of_input()
+        n = data[pos]
+        pos += 1
+        if n == ESCAPE:
+            n, pos = long_varint(data, end, pos, base)
+        if n > end - pos:
+            raise end_of_input()
+        self.pos = pos + n
+        if not n:
+            return ""
+        if data[pos] == ASCII_MARKER:
+            pos += 1
+            n -= 1
+            if not n:
+                return ""
+        return self.text(pos, n)
+
+    def dict_key(self):
+        """A key of a `Dict`: a key back-reference (254, varint index), or a literal key
+        that enters the table."""
+        pos = self.pos
+        if pos >= self.end:
+            raise end_of_input()
+        if self.data[pos] == KEY_POINTER:
+            self.pos = pos + 1
+            return self.back_reference(self.varint())
+        key = self.marked_string(254)
+        self.strings.append(key)
+        return key
+
+    def float(self):
+        pos = self.pos
+        if pos + 8 > self.end:
+            raise end_of_input()
+        self.pos = pos + 8
+        return _unpack_f64(self.data, pos)[0]
+
+    def bytes(self):
+        n = self.varint()
+        pos = self.pos
+        if n > self.end - pos:
+            raise end_of_input()
+        self.pos = pos + n
+        return self.data[pos : pos + n]
+
+    def integer(self, negative):
+        """The varint magnitude after `PositiveInt`/`NegativeInt`, exactly, however long."""
+        data = self.data
+        pos = self.pos
+        if pos >= self.end:
+            raise end_of_input()
+        first = data[pos]
+        pos += 1
+        if first != ESCAPE:
+            self.pos = pos
+            return -first if negative else first
+        stop = data.find(b"\xff", pos)
+        if stop < 0:
+            self.pos = self.end
+            raise end_of_input()
+        self.pos = stop + 1
+        magnitude = 255 + digits_value(data[pos:stop])
+        return -magnitude if negative else magnitude
+
+    def pointer(self, width):
+        pos = self.pos
+        if self.end - pos < width:
+            raise end_of_input()
+        self.pos = pos + width
+        if width == 1:
+            return self.back_reference(self.data[pos])
+        return self.back_reference(int.from_bytes(self.data[pos : pos + width], "big"))
+
+    # --- values -----------------------------------------------------------------------
+
+    def value(self):
+        """Decodes the value whose flag is at `pos` and leaves `pos` just past it."""
+        pos = self.pos
+        if pos >= self.end:
+            raise end_of_input()
+        flag = self.data[pos]
+        self.pos = pos + 1
+        if flag >= SMALL_INT:
+            return flag - SMALL_INT
+        if flag == ASCII_STRING or flag == STRING:
+            return self.string()
+        if flag == POINTER1:
+            return self.pointer(1)
+        if flag == DICT:
+            return self.dict()
+        if flag == FLOAT:
+            return self.float()
+        if flag == LIST:
+            return self.list()
+        if flag <= EMPTY_DICT:
+            if flag == EMPTY_STRING:
+                return ""
+            if flag == EMPTY_BYTES:
+                return b""
+            if flag == TRUE:
+                return True
+            if flag == FALSE:
+                return False
+            if flag == NONE:
+                return None
+            if flag == EMPTY_LIST:
+                return () if self.use_tuples else []
+            return {}
+        if flag == POSITIVE_INT:
+            return self.integer(False)
+        if flag == NEGATIVE_INT:
+            return self.integer(True)
+        if flag == STRUCTURED_LIST:
+            return self.structured_list()
+        if flag == CONSISTENT_LIST:
+            return self.consistent_list()
+        if flag == BYTES:
+            return self.bytes()
+        if flag == ANY_KEY_DICT:
+            return self.any_key_dict()
+        if POINTER1 < flag <= POINTER4:
+            return self.pointer(flag - POINTER1 + 1)
+        if flag == LARGE_POINTER:
+            return self.back_reference(self.varint())
+        if flag == CUSTOM:
+            return self.custom()
+        raise DeserializationError(f"Corrupted data: unexpected flag {flag}")
+
+    def item(self):
+        """`value` with the commonest leaves of lists and dicts read right here."""
+        pos = self.pos
+        if pos < self.end:
+            flag = self.data[pos]
+            if flag >= SMALL_INT:
+                self.pos = pos + 1
+                return flag - SMALL_INT
+            if flag == ASCII_STRING:
+                self.pos = pos + 1
+                return self.string()
+            if flag == POINTER1:
+                self.pos = pos + 1
+                return self.pointer(1)
+            if flag == FLOAT:
+                self.pos = pos + 1
+                return self.float()
+        return self.value()
+
+    def list(self):
+        n = self.count(1)
+        item = self.item
+        out = []
+        append = out.append
+        for _ in range(n):
+            append(item())
+        return tuple(out) if self.use_tuples else out
+
+    def dict(self):
+        n = self.count(2)
+        out = {}
+        dict_key = self.dict_key
+        item = self.item
+        for _ in range(n):
+            key = dict_key()
+            out[key] = item()
+        return out
+
+    def any_key_dict(self):
+        n = self.count(2)
+        out = {}
+        for _ in range(n):
+            key = self.value()
+            store_item(out, key, self.item())
+        return out
+
+    def structured_list(self):
+        """<varint rows R> <varint keys K> (key value)*K [value*K]*(R-1): R dicts of the K
+        keys. With R = 0 row 0 is still read, so later strings keep their numbers."""
+        rows = self.varint()
+        keys = self.varint()
+        if not keys:
+            out = _sequence_of(rows, dict)
+            return tuple(out) if self.use_tuples else out
+        rest = self.end - self.pos
+        if keys > rest // 2 or (rows > 1 and rows - 1 > (rest - 2 * keys) // keys):
+            raise end_of_input()
+        value = self.value
+        first = {}
+        key_list = []
+        for _ in range(keys):
+            key = value()
+            store_item(first, key, value())
+            key_list.append(key)
+        out = [first] if rows else []
+        for _ in range(rows - 1):
+            row = {}
+            for key in key_list:
+                store_item(row, key, value())
+            out.append(row)
+        return tuple(out) if self.use_tuples else out
+
+    def consistent_list(self):
+        """<element type> <varint count n> <n packed elements>."""
+        pos = self.pos
+        if pos >= self.end:
+            raise end_of_input()
+        element_type = self.data[pos]
+        self.pos = pos + 1
+        n = self.varint()
+        if element_type == NONE:
+            if n > _MAX_LIST:
+                raise MemoryError
+            out = [None] * n
+        elif element_type == BOOL:
+            out = self.bool_list(n)
+        elif element_type == FLOAT:
+            out = self.float_list(n)
+        elif element_type == STRING:
+            out = self.str_list(n)
+        elif element_type == BYTES:
+            out = self.bytes_list(n)
+        else:
+            raise TypeError("Unexpected consistent list type")
+        return tuple(out) if self.use_tuples else out
+
+    def bool_list(self, n):
+        block = (n + 7) // 8
+        pos = self.pos
+        if block > self.end - pos:
+            raise end_of_input()
+        self.pos = pos + block
+        out = []
+        for byte in self.data[pos : pos + block]:
+            out.extend(_BITS[byte])
+        del out[n:]
+        return out
+
+    def float_list(self, n):
+        pos = self.pos
+        if n > (self.end - pos) // 8:
+            raise end_of_input()
+        self.pos = pos + 8 * n
+        return list(struct.unpack_from(">%dd" % n, self.data, pos))
+
+    def str_list(self, n):
+        if n > self.end - self.pos:
+            raise end_of_input()
+        out = []
+        strings = self.strings
+        for _ in range(n):
+            text = self.marked_string(255)
+            strings.append(text)
+            out.append(text)
+        return out
+
+    def bytes_list(self, n):
+        if n > self.end - self.pos:
+            raise end_of_input()
+        return [self.bytes() for _ in range(n)]
+
+    def custom(self):
+        identifier = self.value()
+        payload = self.value()
+        converter = find_converter(self.converters, identifier)
+        if converter is None:
+            raise unknown_custom_type(identifier)
+        return call_converter(converter, payload)
+
+
+def load_bytes(*args, **kwargs):
+    """deserializes quelt"""
+    buffer = None
+    by_keyword = False
+    use_tuples = stop_gc = ignore_extra_data = False
+    converters = None
+    for name, value in kwargs.items():
+        if name == "buffer":
+            check_buffer(value)
+            buffer = value
+            by_keyword = True
+        elif name == "use_tuples":
+            use_tuples = bool(value)
+        elif name == "stop_gc":
+            stop_gc = bool(value)
+        elif name == "ignore_extra_data":
+            ignore_extra_data = bool(value)
+        elif name == "custom_types":
+            converters = parse_loads_custom_types(value)
+        else:
+            raise unexpected_keyword("load_bytes", name)
+    if by_keyword:
+        if args:
+            raise TypeError("load_bytes() got multiple values for argument 'buffer'")
+    elif len(args) != 1:
+        raise TypeError(
+            f"load_bytes() expected exactly 1 positional argument, but {len(args)} were provided"
+        )
+    else:
+        buffer = args[0]
+        check_buffer(buffer)
+    paused = stop_gc and gc.isenabled()
+    if paused:
+        gc.disable()
+    try:
+        source = Input(buffer)
+        try:
+            data = source.data
+            if not data.startswith(MARKER):
+                raise missing_marker()
+            decoder = Decoder(data, use_tuples, converters)
+            root = decoder.value()
+        finally:
+            source.release()
+    finally:
+        if paused:
+            gc.enable()
+    if not ignore_extra_data and decoder.pos != len(data):
+        raise DeserializationError(
+            f"Unexpected extra data, from position {decoder.pos}. "
+            "If you want to ignore it use the flag `ignore_extra_data`"
+        )
+    return root

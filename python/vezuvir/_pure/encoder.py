@@ -1,0 +1,796 @@
+"""`dump_bytes`: the walk over the object tree and the buffers it writes into.
+
+The walk (`Encoder`) is written once over two primitives, `push` (one byte) and `extend`
+(a run of bytes), and a few composite writes built from them. The writer-backed encoder
+keeps exactly that split, because where a flush or a direct write falls depends on it;
+the encoders that build one `bytes` object override the composites to append whole
+groups at once.
+"""
+
+import datetime
+import struct
+
+from vezuvir._pure._common import (
+    ANY_KEY_DICT,
+    ASCII_MARKER,
+    ASCII_STRING,
+    BOOL,
+    BYTES,
+    CONSISTENT_LIST,
+    CUSTOM,
+    DICT,
+    EMPTY_BYTES,
+    EMPTY_DICT,
+    EMPTY_LIST,
+    EMPTY_STRING,
+    ESCAPE,
+    FALSE,
+    FLOAT,
+    KEY_POINTER,
+    LARGE_POINTER,
+    LIST,
+    MARKER,
+    MAX_INLINE_INT,
+    NEGATIVE_INT,
+    NONE,
+    POINTER1,
+    POSITIVE_INT,
+    PYPY,
+    SMALL_INT,
+    STRING,
+    STRUCTURED_LIST,
+    TRUE,
+    pretty_type,
+    unexpected_keyword,
+)
+from vezuvir.exceptions import SerializationError
+from vezuvir.serialize.settings import CustomType
+
+DEFAULT_FLUSH_THRESHOLD = 10485760
+DEFAULT_DIRECT_WRITE_THRESHOLD = 5242880
+_MAX_SIZE_T = (1 << 64) - 1
+
+_pack_f64 = struct.Struct(">d").pack
+_DATETIME = datetime.datetime
+_ISOFORMAT = datetime.datetime.isoformat
+# One-byte `bytes` objects, so that a byte can be appended where only runs are taken.
+BYTE = [bytes((i,)) for i in range(256)]
+
+
+def varint_bytes(value, base=255):
+    """The varint of `value` (base 255; 254 for literal key lengths): the byte itself below
+    the base, else FF, the digits of value - base (least significant first), FF."""
+    if value < base:
+        return BYTE[value]
+    rest = value - base
+    if rest.bit_length() > 4096:
+        return b"\xff" + _long_digits(rest, base) + b"\xff"
+    out = bytearray(b"\xff")
+    while rest:
+        rest, digit = divmod(rest, base)
+        out.append(digit)
+    out.append(ESCAPE)
+    return bytes(out)
+
+
+def _long_digits(value, base):
+    """Base-`base` digits of a huge value, least significant first, without the zeros above
+    the most significant one. Halving by powers of the base keeps the work near that of a
+    few multiplications of the whole number, where digit-by-digit division is quadratic."""
+    powers = [base]  # powers[i] = base ** (2 ** i)
+    while powers[-1] <= value:
+        powers.append(powers[-1] * powers[-1])
+
+    def digits(x, level):
+        # The 2 ** level digits of x < base ** (2 ** level).
+        if level <= 3:
+            out = bytearray()
+            for _ in range(1 << level):
+                x, digit = divmod(x, base)
+                out.append(digit)
+            return bytes(out)
+        high, low = divmod(x, powers[level - 1])
+        return digits(low, level - 1) + digits(high, level - 1)
+
+    return digits(value, len(powers) - 1).rstrip(b"\x00")
+
+
+def _is_subtype(cls, base):
+    # Membership in the MRO, as the interpreter's own subtype test, without the metaclass
+    # hooks that issubclass would call.
+    return base in cls.__mro__
+
+
+class _Registration:
+    __slots__ = ("cls", "identifier", "converter", "include_subclasses", "one_way")
+
+    def __init__(self, cls, identifier, converter, include_subclasses, one_way):
+        self.cls = cls
+        self.identifier = identifier
+        self.converter = converter
+        self.include_subclasses = include_subclasses
+        self.one_way = one_way
+
+
+class _CustomTypes:
+    """The `custom_types` of one call: an exact-type index, then the registrations made
+    with `include_subclasses` in the caller's order, so the choice never depends on hashing."""
+
+    __slots__ = ("exact", "with_subclasses")
+
+    def __init__(self, value):
+        if not isinstance(value, dict):
+            raise TypeError("custom_types must be a dict")
+        self.exact = {}
+        self.with_subclasses = []
+        for cls, registration in list(dict.items(value)):
+            if not isinstance(cls, type):
+                raise TypeError("custom_types key must be a valid type")
+            if type(registration) is not CustomType:
+                raise TypeError("custom_types value must be of type CustomType")
+            record = _Registration(
+                cls,
+                registration.identifier,
+                registration.converter,
+                registration.include_subclasses is True,
+                registration.one_way is True,
+            )
+            if record.include_subclasses:
+                self.with_subclasses.append(record)
+            self.exact[cls] = record
+
+    def find(self, cls):
+        record = self.exact.get(cls)
+        if record is not None:
+            return record
+        for record in self.with_subclasses:
+            if _is_subtype(cls, record.cls):
+                return record
+        return None
+
+
+def _threshold(value, name):
+    if not _is_number(value):
+        raise TypeError(f"Expected {name} to be of type `int` but got `{pretty_type(value)}`")
+    if not isinstance(value, int) or not 0 <= int.__int__(value) <= _MAX_SIZE_T:
+        raise TypeError(
+            f"Expected {name} to be a positive integer smaller than 2**64 "
+            f"(max: {_MAX_SIZE_T})"
+        )
+    return int.__int__(value)
+
+
+def _is_number(value):
+    # What the interpreter counts as a number: it converts to int or float, or is complex.
+    cls = type(value)
+    return (
+        hasattr(cls, "__index__")
+        or hasattr(cls, "__int__")
+        or hasattr(cls, "__float__")
+        or isinstance(value, complex)
+    )
+
+
+def _same_keys(row, first, k):
+    """Whether `row` has exactly the keys of `first`, each an exact str, in any order."""
+    if len(row) != k:
+        return False
+    for key in row:
+        if type(key) is not str or key not in first:
+            return False
+    return True
+
+
+def _changed(container):
+    kind = "dict" if isinstance(container, dict) else "list"
+    return SerializationError(f"{kind} changed during serialization")
+
+
+class Encoder:
+    """The walk over one object tree, writing through `push` and `extend`.
+
+    Python code can run in the middle of the walk when a writer, converters or dates are in
+    play (`python_may_run`): it may change a container being written. Each container is then
+    checked against the count already written before every item, and a change fails the call
+    with SerializationError instead of writing a count that disagrees with the items.
+    """
+
+    def __init__(self, serialize_dates, custom_types, python_may_run):
+        self.serialize_dates = serialize_dates
+        self.custom_types = custom_types
+        self.python_may_run = python_may_run
+        # str -> back-reference index; equal strings share one index, whatever the object.
+        self.cache = {}
+
+    # --- primitives and composite writes, in the exact pieces a writer sees -------------
+
+    def push(self, byte):
+        raise NotImplementedError
+
+    def extend(self, run):
+        raise NotImplementedError
+
+    def varint(self, value, base=255):
+        for byte in varint_bytes(value, base):
+            self.push(byte)
+
+    def flag_varint(self, flag, value):
+        self.push(flag)
+        self.varint(value)
+
+    def flagged(self, flag, payload):
+        """flag, varint length, payload: a string written in full, or bytes."""
+        self.push(flag)
+        self.varint(len(payload))
+        self.extend(payload)
+
+    def pointer(self, index):
+        """The back-reference of a value string: the narrowest big-endian index."""
+        if index <= 0xFF:
+            self.extend(bytes((POINTER1, index)))
+        elif index <= 0xFFFF:
+            self.push(POINTER1 + 1)
+            self.extend(index.to_bytes(2, "big"))
+        elif index <= 0xFFFFFF:
+            self.extend(bytes((POINTER1 + 2,)) + index.to_bytes(3, "big"))
+        elif index <= 0xFFFFFFFF:
+            self.push(POINTER1 + 3)
+            self.extend(index.to_bytes(4, "big"))
+        else:
+            self.flag_varint(LARGE_POINTER, index)
+
+    def float(self, value):
+        self.push(FLOAT)
+        self.extend(_pack_f64(value))
+
+    def key_pointer(self, index):
+        self.push(KEY_POINTER)
+        self.varint(index)
+
+    def literal_key(self, utf8, ascii):
+        if ascii:
+            self.varint(len(utf8) + 1, 254)
+            self.push(ASCII_MARKER)
+        else:
+            self.varint(len(utf8), 254)
+        if utf8:
+            self.extend(utf8)
+
+    def packed_header(self, element_type, count):
+        self.extend(bytes((CONSISTENT_LIST, element_type)))
+        self.varint(count)
+
+    # --- the walk ---------------------------------------------------------------------
+
+    def string(self, text):
+        """An exact str as a value: empty, a back-reference, or in full (entering the
+        cache first, so that its index is the one readers count)."""
+        if not text:
+            self.push(EMPTY_STRING)
+            return
+        cache = self.cache
+        index = cache.get(text)
+        if index is not None:
+            self.pointer(index)
+            return
+        utf8 = text.encode("utf-8")
+        cache[text] = len(cache)
+        self.flagged(ASCII_STRING if text.isascii() else STRING, utf8)
+
+    def integer(self, value):
+        if value >= 0:
+            if value <= MAX_INLINE_INT:
+                self.push(SMALL_INT + value)
+            else:
+                self.flag_varint(POSITIVE_INT, value)
+        else:
+            self.flag_varint(NEGATIVE_INT, -value)
+
+    def encode(self, obj):
+        cls = type(obj)
+        if cls is str:
+            self.string(obj)
+        elif cls is bool:
+            self.push(TRUE if obj else FALSE)
+        elif cls is int:
+            self.integer(obj)
+        elif cls is list or cls is tuple:
+            if obj:
+                self.sequence(obj)
+            else:
+                self.push(EMPTY_LIST)
+        elif cls is dict:
+            if obj:
+                self.dict(obj)
+            else:
+                self.push(EMPTY_DICT)
+        elif cls is float:
+            self.float(obj)
+        elif cls is bytes:
+            if obj:
+                self.flagged(BYTES, obj)
+            else:
+                self.push(EMPTY_BYTES)
+        elif obj is None:
+            self.push(NONE)
+        else:
+            self.other(obj)
+
+    def other(self, obj):
+        """Dates and custom types, in the order `serialize_dates` selects, or an error."""
+        cls = type(obj)
+        is_datetime = cls is _DATETIME or _is_subtype(cls, _DATETIME)
+        if self.serialize_dates and is_datetime:
+            self.date(obj)
+            return
+        if self.custom_types is not None:
+            record = self.custom_types.find(cls)
+            if record is not None:
+                self.custom(obj, record)
+                return
+        if is_datetime:
+            raise SerializationError("Unexpected type: datetime, with flag serialize_dates disabled")
+        raise SerializationError(f"Unexpected type: {pretty_type(obj)}")
+
+    def date(self, obj):
+        # The class's own method, so that a subclass's override is not used.
+        try:
+            text = _ISOFORMAT(obj)
+        except Exception as error:
+            cause = error
+        else:
+            if type(text) is str:
+                self.string(text)
+                return
+            cause = None
+        raise SerializationError("Failed to serialize date") from cause
+
+    def custom(self, obj, record):
+        if not record.one_way:
+            self.push(CUSTOM)
+            self.encode(record.identifier)
+        try:
+            converted = record.converter(obj)
+        except Exception as error:
+            cause = error
+        else:
+            self.encode(converted)
+            return
+        raise SerializationError("Failed to serialize custom type") from cause
+
+    def item(self, obj):
+        """One item of a container: the commonest scalars here, the rest by `encode`."""
+        cls = type(obj)
+        if cls is str:
+            self.string(obj)
+        elif cls is int:
+            self.integer(obj)
+        elif cls is float:
+            self.float(obj)
+        elif cls is bool:
+            self.push(TRUE if obj else FALSE)
+        elif obj is None:
+            self.push(NONE)
+        else:
+            self.encode(obj)
+
+    def sequence(self, seq):
+        """A non-empty exact list or tuple: packed when every item is None or every item a
+        bool, structured when all are dicts with one key set, else the generic form."""
+        n = len(seq)
+        first = seq[0]
+        first_cls = type(first)
+        if n >= 2 and (first is None or first_cls is bool or first_cls is dict):
+            if all(type(x) is first_cls for x in seq):
+                if first is None:
+                    self.packed_header(NONE, n)
+                    return
+                if first_cls is bool:
+                    self.bool_list(seq, n)
+                    return
+                if self.structured_list(seq, n, first):
+                    return
+        self.flag_varint(LIST, n)
+        item = self.item
+        if self.python_may_run:
+            is_list = type(seq) is list
+            for i in range(n):
+                if is_list and len(seq) != n:
+                    raise _changed(seq)
+                item(seq[i])
+            if len(seq) != n:
+                raise _changed(seq)
+            return
+        written = 0
+        for obj in seq:
+            item(obj)
+            written += 1
+        if written != n or len(seq) != n:
+            raise _changed(seq)
+
+    def bool_list(self, seq, n):
+        self.packed_header(BOOL, n)
+        acc = 0
+        is_list = type(seq) is list
+        for i in range(n):
+            # A push may run the writer, which may change the list.
+            if is_list and len(seq) != n:
+                raise _changed(seq)
+            obj = seq[i]
+            if obj is True:
+                acc = (acc << 1) | 1
+            elif obj is False:
+                acc <<= 1
+            else:
+                raise _changed(seq)
+            if i & 7 == 7:
+                self.push(acc)
+                acc = 0
+        if n & 7:
+            self.push(acc << (8 - (n & 7)))
+
+    def structured_list(self, seq, n, first):
+        """Rows of one key set as `StructuredList`; False (nothing written) otherwise."""
+        keys = list(first)
+        for key in keys:
+            if type(key) is not str:
+                return False
+        k = len(keys)
+        for i in range(1, n):
+            if not _same_keys(seq[i], first, k):
+                return False
+        self.flag_varint(STRUCTURED_LIST, n)
+        self.varint(k)
+        item = self.item
+        string = self.string
+        if not self.python_may_run:
+            for key, value in first.items():
+                string(key)
+                item(value)
+            try:
+                for i in range(1, n):
+                    row = seq[i]
+                    for key in keys:
+                        item(row[key])
+            except KeyError:
+                raise _changed(seq[i]) from None
+            return True
+        # Python code may run between two appends: each row is matched again when it is
+        # reached, and checked for changes once it has been written.
+        is_list = type(seq) is list
+        first_keys = dict.fromkeys(keys)
+        for i in range(n):
+            if is_list and len(seq) != n:
+                raise _changed(seq)
+            row = seq[i]
+            if type(row) is not dict or not _same_keys(row, first_keys, k):
+                raise _changed(row if type(row) is dict else seq)
+            values = [row[key] for key in keys]
+            for p in range(k):
+                if i == 0:
+                    string(keys[p])
+                item(values[p])
+            if len(row) != k:
+                raise _changed(row)
+        if is_list and len(seq) != n:
+            raise _changed(seq)
+        return True
+
+    def dict(self, obj):
+        """A non-empty exact dict: `Dict` when every key is exactly str, else `AnyKeyDict`."""
+        for key in obj:
+            if type(key) is not str:
+                self.any_key_dict(obj)
+                return
+        n = len(obj)
+        self.flag_varint(DICT, n)
+        cache = self.cache
+        item = self.item
+        if self.python_may_run:
+            entries = list(obj.items())
+            for key, value in entries:
+                if len(obj) != n:
+                    raise _changed(obj)
+                self.dict_key(key, cache)
+                item(value)
+            if len(obj) != n or len(entries) != n:
+                raise _changed(obj)
+            return
+        written = 0
+        for key, value in obj.items():
+            self.dict_key(key, cache)
+            item(value)
+            written += 1
+        if written != n:
+            raise _changed(obj)
+
+    def dict_key(self, key, cache):
+        index = cache.get(key)
+        if index is not None:
+            self.key_pointer(index)
+            return
+        utf8 = key.encode("utf-8")
+        cache[key] = len(cache)
+        self.literal_key(utf8, key.isascii())
+
+    def any_key_dict(self, obj):
+        n = len(obj)
+        self.flag_varint(ANY_KEY_DICT, n)
+        encode = self.encode
+        entries = list(obj.items())
+        written = 0
+        for key, value in entries:
+            if written == n:
+                raise _changed(obj)
+            if type(key) is tuple:
+                raise SerializationError("Invalid type for dict key: tuple")
+            encode(key)
+            encode(value)
+            written += 1
+            if len(obj) != n:
+                raise _changed(obj)
+        if written != n:
+            raise _changed(obj)
+
+
+class ArrayEncoder(Encoder):
+    """Builds the encoding in a bytearray, appending whole groups at once."""
+
+    def __init__(self, serialize_dates, custom_types, python_may_run):
+        Encoder.__init__(self, serialize_dates, custom_types, python_may_run)
+        self.out = bytearray(MARKER)
+
+    def push(self, byte):
+        self.out.append(byte)
+
+    def extend(self, run):
+        self.out += run
+
+    def varint(self, value, base=255):
+        self.out += varint_bytes(value, base)
+
+    def flag_varint(self, flag, value):
+        out = self.out
+        out.append(flag)
+        out += varint_bytes(value)
+
+    def flagged(self, flag, payload):
+        out = self.out
+        out.append(flag)
+        n = len(payload)
+        if n < 255:
+            out.append(n)
+        else:
+            out += varint_bytes(n)
+        out += payload
+
+    def pointer(self, index):
+        if index <= 0xFF:
+            out = self.out
+            out.append(POINTER1)
+            out.append(index)
+        else:
+            Encoder.pointer(self, index)
+
+    def float(self, value):
+        out = self.out
+        out.append(FLOAT)
+        out += _pack_f64(value)
+
+    def string(self, text):
+        out = self.out
+        if not text:
+            out.append(EMPTY_STRING)
+            return
+        cache = self.cache
+        index = cache.get(text)
+        if index is not None:
+            if index <= 0xFF:
+                out.append(POINTER1)
+                out.append(index)
+            else:
+                Encoder.pointer(self, index)
+            return
+        utf8 = text.encode("utf-8")
+        cache[text] = len(cache)
+        out.append(ASCII_STRING if text.isascii() else STRING)
+        n = len(utf8)
+        if n < 255:
+            out.append(n)
+        else:
+            out += varint_bytes(n)
+        out += utf8
+
+    def integer(self, value):
+        out = self.out
+        if value >= 0:
+            if value <= MAX_INLINE_INT:
+                out.append(SMALL_INT + value)
+                return
+            out.append(POSITIVE_INT)
+        else:
+            out.append(NEGATIVE_INT)
+            value = -value
+        if value < 255:
+            out.append(value)
+        else:
+            out += varint_bytes(value)
+
+    def finish(self):
+        return bytes(self.out)
+
+
+if PYPY:
+    from __pypy__.builders import BytesBuilder
+
+    class BuilderEncoder(Encoder):
+        """Builds the encoding with PyPy's bytes builder, which appends several times
+        faster than a bytearray; single bytes go in as one-byte `bytes` objects."""
+
+        def __init__(self, serialize_dates, custom_types, python_may_run):
+            Encoder.__init__(self, serialize_dates, custom_types, python_may_run)
+            self.out = BytesBuilder()
+            self.out.append(MARKER)
+
+        def push(self, byte):
+            self.out.append(BYTE[byte])
+
+        def extend(self, run):
+            self.out.append(run)
+
+        def varint(self, value, base=255):
+            self.out.append(varint_bytes(value, base))
+
+        def flag_varint(self, flag, value):
+            out = self.out
+            out.append(BYTE[flag])
+            out.append(varint_bytes(value))
+
+        def flagged(self, flag, payload):
+            out = self.out
+            out.append(BYTE[flag])
+            out.append(varint_bytes(len(payload)))
+            out.append(payload)
+
+        def pointer(self, index):
+            if index <= 0xFF:
+                out = self.out
+                out.append(BYTE[POINTER1])
+                out.append(BYTE[index])
+            else:
+                Encoder.pointer(self, index)
+
+        def float(self, value):
+            out = self.out
+            out.append(BYTE[FLOAT])
+            out.append(_pack_f64(value))
+
+        def string(self, text):
+            out = self.out
+            if not text:
+                out.append(BYTE[EMPTY_STRING])
+                return
+            cache = self.cache
+            index = cache.get(text)
+            if index is not None:
+                if index <= 0xFF:
+                    out.append(BYTE[POINTER1])
+                    out.append(BYTE[index])
+                else:
+                    Encoder.pointer(self, index)
+                return
+            utf8 = text.encode("utf-8")
+            cache[text] = len(cache)
+            out.append(BYTE[ASCII_STRING if text.isascii() else STRING])
+            out.append(varint_bytes(len(utf8)))
+            out.append(utf8)
+
+        def integer(self, value):
+            out = self.out
+            if value >= 0:
+                if value <= MAX_INLINE_INT:
+                    out.append(BYTE[SMALL_INT + value])
+                    return
+                out.append(BYTE[POSITIVE_INT])
+            else:
+                out.append(BYTE[NEGATIVE_INT])
+                value = -value
+            out.append(varint_bytes(value))
+
+        def finish(self):
+            return self.out.build()
+
+    BytesEncoder = BuilderEncoder
+else:
+    BytesEncoder = ArrayEncoder
+
+
+class WriterEncoder(Encoder):
+    """Streams the encoding to `writer.write` in chunks: the buffer is flushed once it
+    holds `flush_threshold` bytes, and a run of `direct_write_threshold` bytes or more is
+    written on its own, after what was buffered before it."""
+
+    def __init__(self, serialize_dates, custom_types, writer, flush_threshold, direct_threshold):
+        Encoder.__init__(self, serialize_dates, custom_types, True)
+        self.writer = writer
+        self.flush_threshold = flush_threshold
+        self.direct_threshold = direct_threshold
+        self.buffer = bytearray()
+        self.extend(MARKER)
+
+    def push(self, byte):
+        buffer = self.buffer
+        buffer.append(byte)
+        if len(buffer) >= self.flush_threshold:
+            self.flush()
+
+    def extend(self, run):
+        if len(run) < self.direct_threshold:
+            buffer = self.buffer
+            buffer += run
+            if buffer and len(buffer) >= self.flush_threshold:
+                self.flush()
+        elif run:
+            if self.buffer:
+                self.flush()
+            self.writer.write(bytes(run))
+
+    def flush(self):
+        chunk = bytes(self.buffer)
+        self.buffer = bytearray()
+        self.writer.write(chunk)
+
+    def finish(self):
+        if self.buffer:
+            self.flush()
+
+
+def dump_bytes(*args, **kwargs):
+    """serializes quelt"""
+    if not kwargs and len(args) == 1:
+        encoder = BytesEncoder(False, None, False)
+        encoder.encode(args[0])
+        return encoder.finish()
+    obj = _NOTHING = object()
+    serialize_dates = False
+    custom_types = None
+    writer = _NOTHING
+    flush_threshold = DEFAULT_FLUSH_THRESHOLD
+    direct_threshold = DEFAULT_DIRECT_WRITE_THRESHOLD
+    for name, value in kwargs.items():
+        if name == "obj":
+            obj = value
+        elif name == "allow_non_string_keys":
+            pass
+        elif name == "serialize_dates":
+            serialize_dates = bool(value)
+        elif name == "writer":
+            writer = value
+        elif name == "flush_threshold":
+            flush_threshold = _threshold(value, name)
+        elif name == "direct_write_threshold":
+            direct_threshold = _threshold(value, name)
+        elif name == "custom_types":
+            custom_types = _CustomTypes(value)
+        else:
+            raise unexpected_keyword("dump_bytes", name)
+    if obj is not _NOTHING:
+        if args:
+            raise TypeError("dump_bytes() got multiple values for argument 'obj'")
+    elif len(args) != 1:
+        raise TypeError(
+            f"dump_bytes() expected exactly 1 positional argument, but {len(args)} were provided"
+        )
+    else:
+        obj = args[0]
+    if custom_types is not None and not custom_types.exact:
+        custom_types = None
+    if writer is not _NOTHING:
+        encoder = WriterEncoder(serialize_dates, custom_types, writer, flush_threshold, direct_threshold)
+        encoder.encode(obj)
+        encoder.finish()
+        return None
+    may_run = serialize_dates or custom_types is not None
+    encoder = BytesEncoder(serialize_dates, custom_types, may_run)
+    encoder.encode(obj)
+    return encoder.finish()
