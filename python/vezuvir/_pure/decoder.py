@@ -222,6 +222,21 @@ class Decoder:
         if first != ESCAPE:
             self.pos = pos
             return -first if negative else first
+        return self.long_integer(pos, negative)
+
+    def long_integer(self, pos, negative):
+        """The long form of an int's magnitude, `pos` just past its FF."""
+        data = self.data
+        # Up to eight digits (every int64) in a small loop; longer runs below.
+        value = 255
+        weight = 1
+        for at in range(pos, min(pos + 9, self.end)):
+            digit = data[at]
+            if digit == ESCAPE:
+                self.pos = at + 1
+                return -value if negative else value
+            value += digit * weight
+            weight *= 255
         stop = data.find(b"\xff", pos)
         if stop < 0:
             self.pos = self.end
@@ -352,17 +367,25 @@ class Decoder:
         if keys > rest // 2 or (rows > 1 and rows - 1 > (rest - 2 * keys) // keys):
             raise end_of_input()
         value = self.value
+        item = self.item
         first = {}
         key_list = []
+        str_keys = True
         for _ in range(keys):
             key = value()
-            store_item(first, key, value())
+            store_item(first, key, item())
             key_list.append(key)
+            if type(key) is not str:
+                str_keys = False
         out = [first] if rows else []
         for _ in range(rows - 1):
             row = {}
-            for key in key_list:
-                store_item(row, key, value())
+            if str_keys:
+                for key in key_list:
+                    row[key] = item()
+            else:
+                for key in key_list:
+                    store_item(row, key, item())
             out.append(row)
         return tuple(out) if self.use_tuples else out
 

@@ -60,8 +60,13 @@ BYTE = [bytes((i,)) for i in range(256)]
 def varint_bytes(value, base=255):
     """The varint of `value` (base 255; 254 for literal key lengths): the byte itself below
     the base, else FF, the digits of value - base (least significant first), FF."""
+    # No loop here, so that the JIT inlines the common case into its callers.
     if value < base:
         return BYTE[value]
+    return _long_varint(value, base)
+
+
+def _long_varint(value, base):
     rest = value - base
     if rest.bit_length() > 4096:
         return b"\xff" + _long_digits(rest, base) + b"\xff"
@@ -169,6 +174,13 @@ def _is_number(value):
         or hasattr(cls, "__float__")
         or isinstance(value, complex)
     )
+
+
+def _same_type(seq, cls):
+    for obj in seq:
+        if type(obj) is not cls:
+            return False
+    return True
 
 
 def _same_keys(row, first, k):
@@ -381,7 +393,7 @@ class Encoder:
         first = seq[0]
         first_cls = type(first)
         if n >= 2 and (first is None or first_cls is bool or first_cls is dict):
-            if all(type(x) is first_cls for x in seq):
+            if _same_type(seq, first_cls):
                 if first is None:
                     self.packed_header(NONE, n)
                     return
@@ -601,6 +613,23 @@ class ArrayEncoder(Encoder):
             out += varint_bytes(n)
         out += utf8
 
+    def dict_key(self, key, cache):
+        out = self.out
+        index = cache.get(key)
+        if index is not None:
+            out.append(KEY_POINTER)
+            out += varint_bytes(index)
+            return
+        utf8 = key.encode("utf-8")
+        cache[key] = len(cache)
+        n = len(utf8)
+        if key.isascii():
+            out += varint_bytes(n + 1, 254)
+            out.append(ASCII_MARKER)
+        else:
+            out += varint_bytes(n, 254)
+        out += utf8
+
     def integer(self, value):
         out = self.out
         if value >= 0:
@@ -621,16 +650,212 @@ class ArrayEncoder(Encoder):
 
 
 if PYPY:
+    import cffi
     from __pypy__.builders import BytesBuilder
+
+    _ffi = cffi.FFI()
+    _alloc = _ffi.new_allocator(should_clear_after_alloc=False)
+
+    MAX_I64 = (1 << 63) - 1
+
+    def _put_varint(p, pos, value):
+        """Writes the varint of `value` < 2**63 at p[pos]; returns the position after it.
+        Eight digits hold any such value; spelled out without a loop, which would keep
+        the JIT from inlining this into the loops that call it."""
+        if value < 255:
+            p[pos] = value
+            return pos + 1
+        p[pos] = ESCAPE
+        rest = value - 255
+        end = pos + 1
+        if rest:
+            p[end] = rest % 255
+            rest //= 255
+            end += 1
+            if rest:
+                p[end] = rest % 255
+                rest //= 255
+                end += 1
+                if rest:
+                    p[end] = rest % 255
+                    rest //= 255
+                    end += 1
+                    if rest:
+                        p[end] = rest % 255
+                        rest //= 255
+                        end += 1
+                        if rest:
+                            end = _put_digits(p, end, rest)
+        p[end] = ESCAPE
+        return end + 1
+
+    def _put_digits(p, pos, rest):
+        while rest:
+            p[pos] = rest % 255
+            rest //= 255
+            pos += 1
+        return pos
+
+    def _put_int(p, pos, value):
+        """Writes an int of at most 64 bits (magnitude) at p[pos]; returns the position after."""
+        if value >= 0:
+            if value <= MAX_INLINE_INT:
+                p[pos] = SMALL_INT + value
+                return pos + 1
+            p[pos] = POSITIVE_INT
+            return _put_varint(p, pos + 1, value)
+        p[pos] = NEGATIVE_INT
+        return _put_varint(p, pos + 1, -value)
 
     class BuilderEncoder(Encoder):
         """Builds the encoding with PyPy's bytes builder, which appends several times
-        faster than a bytearray; single bytes go in as one-byte `bytes` objects."""
+        faster than a bytearray; single bytes go in as one-byte `bytes` objects.
+
+        Floats and runs of numbers are first written into raw scratch memory, where the
+        JIT stores each byte with one instruction, and appended from there in one piece:
+        struct.pack costs several times more per float."""
 
         def __init__(self, serialize_dates, custom_types, python_may_run):
             Encoder.__init__(self, serialize_dates, custom_types, python_may_run)
             self.out = BytesBuilder()
             self.out.append(MARKER)
+            self.scratch_size = 0
+            self.scratch = None
+            self.raw = None
+            self.double = _ffi.new("double[1]")
+            self.bits = _ffi.cast("int64_t *", self.double)
+
+        def scratch_for(self, n):
+            """Raw memory for at least `n` bytes, kept for the rest of the call."""
+            if n > self.scratch_size:
+                size = max(n, 2 * self.scratch_size, 64)
+                self.scratch = _alloc("char[]", size)
+                self.raw = _ffi.cast("unsigned char *", self.scratch)
+                self.scratch_size = size
+            return self.raw
+
+        def put_float(self, p, pos, value):
+            """Writes `Float` and the big-endian bits of `value` at p[pos:pos + 9]."""
+            self.double[0] = value
+            x = self.bits[0]
+            p[pos] = FLOAT
+            p[pos + 1] = (x >> 56) & 0xFF
+            p[pos + 2] = (x >> 48) & 0xFF
+            p[pos + 3] = (x >> 40) & 0xFF
+            p[pos + 4] = (x >> 32) & 0xFF
+            p[pos + 5] = (x >> 24) & 0xFF
+            p[pos + 6] = (x >> 16) & 0xFF
+            p[pos + 7] = (x >> 8) & 0xFF
+            p[pos + 8] = x & 0xFF
+
+        def sequence(self, seq):
+            first_cls = type(seq[0])
+            if self.python_may_run:
+                Encoder.sequence(self, seq)
+            elif first_cls is float:
+                self.numbers(seq, self.float_run)
+            elif first_cls is int:
+                self.numbers(seq, self.int_run)
+            elif first_cls is list or first_cls is tuple:
+                self.numbers(seq, self.vector_run)
+            else:
+                Encoder.sequence(self, seq)
+
+        # Lists of numbers, and lists of such lists (vectors, coordinates), are written in
+        # runs: each run gathers items in scratch memory and is appended in one piece, so
+        # that there is no call per item. A run stops at the first item it does not take;
+        # that item goes through `item`, and the run starts again after it. Each kind of
+        # run has its own loop, which the JIT compiles for that kind alone.
+
+        def numbers(self, seq, run):
+            n = len(seq)
+            out = self.out
+            out.append(BYTE[LIST])
+            out.append(varint_bytes(n))
+            at = 0
+            while at < n:
+                at = run(seq, at, n)
+                if at < n:
+                    self.item(seq[at])
+                    at += 1
+            if len(seq) != n:
+                raise _changed(seq)
+
+        def flush_scratch(self, pos):
+            if pos:
+                self.out.append(_ffi.unpack(self.scratch, pos))
+
+        def float_run(self, seq, at, n):
+            p = self.scratch_for(min(9 * (n - at), 1 << 16))
+            size = self.scratch_size
+            pos = 0
+            while at < n:
+                obj = seq[at]
+                if type(obj) is not float:
+                    break
+                if pos + 9 > size:
+                    self.flush_scratch(pos)
+                    pos = 0
+                self.put_float(p, pos, obj)
+                pos += 9
+                at += 1
+            self.flush_scratch(pos)
+            return at
+
+        def int_run(self, seq, at, n):
+            p = self.scratch_for(min(11 * (n - at), 1 << 16))
+            size = self.scratch_size
+            pos = 0
+            while at < n:
+                obj = seq[at]
+                if type(obj) is not int or not -MAX_I64 <= obj <= MAX_I64:
+                    break
+                if pos + 11 > size:
+                    self.flush_scratch(pos)
+                    pos = 0
+                pos = _put_int(p, pos, obj)
+                at += 1
+            self.flush_scratch(pos)
+            return at
+
+        def vector_run(self, seq, at, n):
+            """Items that are non-empty lists or tuples of numbers."""
+            p = self.scratch_for(1 << 12)
+            size = self.scratch_size
+            pos = 0
+            while at < n:
+                obj = seq[at]
+                cls = type(obj)
+                if cls is not list and cls is not tuple:
+                    break
+                inner = len(obj)
+                if not inner:
+                    break
+                if pos + 11 + 11 * inner > size:
+                    self.flush_scratch(pos)
+                    pos = 0
+                    p = self.scratch_for(11 + 11 * inner)
+                    size = self.scratch_size
+                start = pos
+                p[pos] = LIST
+                pos = _put_varint(p, pos + 1, inner)
+                for x in obj:
+                    xcls = type(x)
+                    if xcls is float:
+                        self.put_float(p, pos, x)
+                        pos += 9
+                    elif xcls is int and -MAX_I64 <= x <= MAX_I64:
+                        pos = _put_int(p, pos, x)
+                    else:
+                        break
+                else:
+                    at += 1
+                    continue
+                # Not all numbers: taken back, and written by `item`.
+                pos = start
+                break
+            self.flush_scratch(pos)
+            return at
 
         def push(self, byte):
             self.out.append(BYTE[byte])
@@ -661,9 +886,9 @@ if PYPY:
                 Encoder.pointer(self, index)
 
         def float(self, value):
-            out = self.out
-            out.append(BYTE[FLOAT])
-            out.append(_pack_f64(value))
+            p = self.scratch_for(9)
+            self.put_float(p, 0, value)
+            self.out.append(_ffi.unpack(self.scratch, 9))
 
         def string(self, text):
             out = self.out
@@ -683,6 +908,23 @@ if PYPY:
             cache[text] = len(cache)
             out.append(BYTE[ASCII_STRING if text.isascii() else STRING])
             out.append(varint_bytes(len(utf8)))
+            out.append(utf8)
+
+        def dict_key(self, key, cache):
+            out = self.out
+            index = cache.get(key)
+            if index is not None:
+                out.append(BYTE[KEY_POINTER])
+                out.append(varint_bytes(index))
+                return
+            utf8 = key.encode("utf-8")
+            cache[key] = len(cache)
+            n = len(utf8)
+            if key.isascii():
+                out.append(varint_bytes(n + 1, 254))
+                out.append(BYTE[ASCII_MARKER])
+            else:
+                out.append(varint_bytes(n, 254))
             out.append(utf8)
 
         def integer(self, value):
