@@ -196,6 +196,108 @@ class Decoder:
         self.strings.append(key)
         return key
 
+    # The readers below take a position and return (result, position after it): in the
+    # container loops the position stays a local, and the JIT, which inlines these, builds
+    # no tuple. Each is free of loops for that reason; long forms go to separate functions.
+
+    def string_at(self, pos):
+        """A string value's body at `pos` (its varint length), entered in the table."""
+        data = self.data
+        end = self.end
+        if pos >= end:
+            raise end_of_input()
+        n = data[pos]
+        pos += 1
+        if n == ESCAPE:
+            n, pos = long_varint(data, end, pos, 255)
+        if n > end - pos:
+            raise end_of_input()
+        text = self.text(pos, n) if n else ""
+        self.strings.append(text)
+        return text, pos + n
+
+    def key_at(self, pos):
+        """A key of a `Dict` at `pos`: a key back-reference (254, varint index), or a
+        literal key that enters the table."""
+        data = self.data
+        end = self.end
+        if pos >= end:
+            raise end_of_input()
+        n = data[pos]
+        pos += 1
+        if n == KEY_POINTER:
+            if pos >= end:
+                raise end_of_input()
+            index = data[pos]
+            pos += 1
+            if index == ESCAPE:
+                index, pos = long_varint(data, end, pos, 255)
+            return self.back_reference(index), pos
+        if n == ESCAPE:
+            n, pos = long_varint(data, end, pos, 254)
+        if n > end - pos:
+            raise end_of_input()
+        if not n:
+            key = ""
+        elif data[pos] == ASCII_MARKER:
+            key = self.text(pos + 1, n - 1) if n > 1 else ""
+        else:
+            key = self.text(pos, n)
+        self.strings.append(key)
+        return key, pos + n
+
+    def item_at(self, pos):
+        """The value at `pos`: the commonest leaves right here, the rest by `value`."""
+        data = self.data
+        if pos < self.end:
+            flag = data[pos]
+            if flag >= SMALL_INT:
+                return flag - SMALL_INT, pos + 1
+            if flag == ASCII_STRING or flag == STRING:
+                return self.string_at(pos + 1)
+            if flag == POINTER1:
+                if pos + 2 > self.end:
+                    raise end_of_input()
+                return self.back_reference(data[pos + 1]), pos + 2
+            if flag == FLOAT:
+                if pos + 9 > self.end:
+                    raise end_of_input()
+                return _unpack_f64(data, pos + 1)[0], pos + 9
+            if flag == NONE:
+                return None, pos + 1
+            if flag == TRUE:
+                return True, pos + 1
+            if flag == FALSE:
+                return False, pos + 1
+            if flag == POSITIVE_INT:
+                return self.integer_at(pos + 1, False)
+        self.pos = pos
+        value = self.value()
+        return value, self.pos
+
+    def integer_at(self, pos, negative):
+        """The varint magnitude after `PositiveInt`/`NegativeInt`, exactly."""
+        data = self.data
+        end = self.end
+        if pos >= end:
+            raise end_of_input()
+        first = data[pos]
+        if first != ESCAPE:
+            return (-first if negative else first), pos + 1
+        # Up to two digits in line (ids, counts, offsets); longer ones out of line.
+        if pos + 2 < end:
+            low = data[pos + 1]
+            high = data[pos + 2]
+            if low != ESCAPE:
+                if high == ESCAPE:
+                    value = 255 + low
+                    return (-value if negative else value), pos + 3
+                if pos + 3 < end and data[pos + 3] == ESCAPE:
+                    value = 255 + low + 255 * high
+                    return (-value if negative else value), pos + 4
+        value = self.long_integer(pos + 1, negative)
+        return value, self.pos
+
     def float(self):
         pos = self.pos
         if pos + 8 > self.end:
@@ -330,21 +432,25 @@ class Decoder:
 
     def list(self):
         n = self.count(1)
-        item = self.item
+        item_at = self.item_at
         out = []
-        append = out.append
+        pos = self.pos
         for _ in range(n):
-            append(item())
+            value, pos = item_at(pos)
+            out.append(value)
+        self.pos = pos
         return tuple(out) if self.use_tuples else out
 
     def dict(self):
         n = self.count(2)
         out = {}
-        dict_key = self.dict_key
-        item = self.item
+        key_at = self.key_at
+        item_at = self.item_at
+        pos = self.pos
         for _ in range(n):
-            key = dict_key()
-            out[key] = item()
+            key, pos = key_at(pos)
+            out[key], pos = item_at(pos)
+        self.pos = pos
         return out
 
     def any_key_dict(self):
@@ -378,15 +484,21 @@ class Decoder:
             if type(key) is not str:
                 str_keys = False
         out = [first] if rows else []
-        for _ in range(rows - 1):
-            row = {}
-            if str_keys:
+        if str_keys:
+            item_at = self.item_at
+            pos = self.pos
+            for _ in range(rows - 1):
+                row = {}
                 for key in key_list:
-                    row[key] = item()
-            else:
+                    row[key], pos = item_at(pos)
+                out.append(row)
+            self.pos = pos
+        else:
+            for _ in range(rows - 1):
+                row = {}
                 for key in key_list:
                     store_item(row, key, item())
-            out.append(row)
+                out.append(row)
         return tuple(out) if self.use_tuples else out
 
     def consistent_list(self):
