@@ -11,8 +11,11 @@ def target(data: bytes):
     flags, path, buffer = common.split_path(data)
     custom = common.CUSTOM if flags & 4 else {}
     try:
-        found = bytes_check_if_contains(buffer, path, include_falsy=bool(flags & 1),
-                                        custom_types=custom)
+        found = common.within_budget(
+            lambda: bytes_check_if_contains(buffer, path, include_falsy=bool(flags & 1),
+                                            custom_types=custom,
+                                            max_free_elements=common.FREE_ELEMENTS),
+            len(data))
     except Exception as exc:  # noqa: BLE001
         assert not isinstance(exc, common.DeserializationError), exc
         common.allow(exc)

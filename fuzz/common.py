@@ -6,6 +6,8 @@ Keeping the header short and fixed lets the seed corpus be plain encodings behin
 
 import os
 import sys
+import time
+import tracemalloc
 
 import atheris
 
@@ -56,7 +58,35 @@ def split_path(data: bytes):
     return flags, path, data[pos:]
 
 
+# Resource budget of one reader call: what a few bytes must never be able to cost. The
+# readers run with a small `max_free_elements`, so the Nones and empty rows that take no input
+# bytes are bounded too; past these, an input is a finding like a crash.
+FREE_ELEMENTS = 4096
+MEMORY_PER_BYTE = 512  # decoded objects of the densest forms, with room to spare
+MEMORY_BASE = FREE_ELEMENTS * 100 + (1 << 20)
+CPU_PER_BYTE = 200e-6  # seconds; ASan and coverage make everything several times slower
+CPU_BASE = 0.5
+
+
+def within_budget(call, size):
+    """Runs `call()` and fails (AssertionError, a finding) when it traced more memory or took
+    more CPU time than the budget allows for an input of `size` bytes. Returns its result;
+    exceptions pass through for the target to judge."""
+    tracemalloc.reset_peak()
+    before = tracemalloc.get_traced_memory()[0]
+    start = time.process_time()
+    try:
+        return call()
+    finally:
+        cpu = time.process_time() - start
+        peak = tracemalloc.get_traced_memory()[1] - before
+        assert peak <= MEMORY_BASE + MEMORY_PER_BYTE * size, f"{peak} bytes for {size} input bytes"
+        assert cpu <= CPU_BASE + CPU_PER_BYTE * size, f"{cpu:.3f}s for {size} input bytes"
+
+
 def run(target):
+    # One frame per trace keeps tracing cheap; only the peak per call is read.
+    tracemalloc.start(1)
     atheris.Setup(sys.argv, target)
     atheris.Fuzz()
 

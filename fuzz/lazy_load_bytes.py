@@ -10,12 +10,17 @@ common.check_instrumented()
 def target(data: bytes):
     flags, path, buffer = common.split_path(data)
     custom = common.CUSTOM if flags & 4 else {}
+    limit = common.FREE_ELEMENTS
     try:
-        lazy_load_bytes(buffer, path, include_falsy=bool(flags & 1), custom_types=custom)
+        common.within_budget(
+            lambda: lazy_load_bytes(buffer, path, include_falsy=bool(flags & 1),
+                                    custom_types=custom, max_free_elements=limit),
+            len(data))
     except Exception as exc:  # noqa: BLE001
         common.allow(exc)
         return
-    assert bytes_check_if_contains(buffer, path, custom_types=custom) is True, path
+    assert bytes_check_if_contains(buffer, path, custom_types=custom,
+                                   max_free_elements=limit) is True, path
 
 
 if __name__ == "__main__":

@@ -13,8 +13,10 @@ def target(data: bytes):
     flags, buffer = data[0], data[1:]
     custom = common.CUSTOM if flags & 4 else None
     try:
-        value = load_bytes(buffer, ignore_extra_data=bool(flags & 1), stop_gc=bool(flags & 2),
-                           custom_types=custom or {})
+        value = common.within_budget(
+            lambda: load_bytes(buffer, ignore_extra_data=bool(flags & 1), stop_gc=bool(flags & 2),
+                               custom_types=custom or {}, max_free_elements=common.FREE_ELEMENTS),
+            len(buffer))
     except Exception as exc:  # noqa: BLE001
         common.allow(exc)
         return
@@ -22,7 +24,8 @@ def target(data: bytes):
         return  # converters see tuples or lists, and one of them is repr
     # The same bytes as a bytearray, with tuples, must give the same tree (compared by its
     # repr: NaN != NaN, and tuples print differently, so normalise the brackets away).
-    again = load_bytes(bytearray(buffer), ignore_extra_data=bool(flags & 1), use_tuples=True)
+    again = load_bytes(bytearray(buffer), ignore_extra_data=bool(flags & 1), use_tuples=True,
+                       max_free_elements=common.FREE_ELEMENTS)
     assert normal(again) == normal(value), (again, value)
 
 

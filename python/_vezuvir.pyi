@@ -1,4 +1,4 @@
-from typing import Any, Callable, Mapping, Protocol, Sequence, Union
+from typing import Any, Callable, Mapping, Optional, Protocol, Sequence, Union
 
 from vezuvir.serialize.settings import CustomType
 
@@ -16,6 +16,7 @@ def dump_bytes(
     flush_threshold: int = 10485760,
     direct_write_threshold: int = 5242880,
     custom_types: Mapping[type, CustomType] = ...,
+    max_int_digits: Optional[int] = 4300,
 ) -> Any: ...
 def load_bytes(
     buffer: _Buffer,
@@ -24,6 +25,8 @@ def load_bytes(
     stop_gc: bool = False,
     ignore_extra_data: bool = False,
     custom_types: Mapping[Any, Callable[[Any], Any]] = ...,
+    max_free_elements: Optional[int] = 2000000,
+    max_int_digits: Optional[int] = 4300,
 ) -> Any: ...
 def lazy_load_bytes(
     buffer: _Buffer,
@@ -31,6 +34,8 @@ def lazy_load_bytes(
     *,
     include_falsy: bool = True,
     custom_types: Mapping[Any, Callable[[Any], Any]] = ...,
+    max_free_elements: Optional[int] = 2000000,
+    max_int_digits: Optional[int] = 4300,
 ) -> Any: ...
 def bytes_check_if_contains(
     buffer: _Buffer,
@@ -38,4 +43,6 @@ def bytes_check_if_contains(
     *,
     include_falsy: bool = True,
     custom_types: Mapping[Any, Callable[[Any], Any]] = ...,
+    max_free_elements: Optional[int] = 2000000,
+    max_int_digits: Optional[int] = 4300,
 ) -> bool: ...

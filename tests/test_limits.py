@@ -4,7 +4,15 @@ import sys
 
 import pytest
 
-from vezuvir import Idx, bytes_check_if_contains, lazy_load_bytes, load_bytes
+from vezuvir import (
+    DeserializationError,
+    Idx,
+    SerializationError,
+    bytes_check_if_contains,
+    dump_bytes,
+    lazy_load_bytes,
+    load_bytes,
+)
 
 MARKER = b"<o>"
 
@@ -33,8 +41,10 @@ def keyless_rows(count):
 def test_declared_counts_past_any_memory(make, element, count):
     data = make(count)
     assert len(data) <= 16
-    with pytest.raises(MemoryError):
+    with pytest.raises(DeserializationError, match="max_free_elements"):
         load_bytes(data)
+    with pytest.raises(MemoryError):
+        load_bytes(data, max_free_elements=None)
     # Reading one element never builds the list, wherever it lies.
     assert lazy_load_bytes(data, [Idx(count - 1)]) == element
     assert bytes_check_if_contains(data, [Idx(count - 1)]) is True
@@ -55,3 +65,124 @@ def test_far_row_of_keyless_rows_is_read_at_once(isolated):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["{}"]
+
+
+def none_lists(*counts):
+    return MARKER + b"\x0d" + varint(len(counts)) + b"".join(none_list(c)[3:] for c in counts)
+
+
+BUDGET = 2_000_000
+
+
+@pytest.mark.parametrize(
+    "data, options, ok",
+    [
+        (none_list(BUDGET), {}, True),
+        (none_list(BUDGET + 1), {}, False),
+        (keyless_rows(BUDGET + 1), {}, False),
+        # The budget is per call: nesting cannot multiply it.
+        (none_lists(BUDGET // 2, BUDGET // 2 + 1), {}, False),
+        (none_lists(BUDGET // 2, BUDGET // 2), {}, True),
+        (none_list(11), {"max_free_elements": 10}, False),
+        (none_list(10), {"max_free_elements": 10}, True),
+        (none_lists(BUDGET, BUDGET), {"max_free_elements": None}, True),
+        (none_list(2**31), {}, False),
+    ],
+)
+def test_free_element_budget(data, options, ok):
+    for read in (load_bytes, lambda d, **o: lazy_load_bytes(d, [], **o)):
+        if ok:
+            assert read(data, **options)  # built, not refused
+        else:
+            with pytest.raises(DeserializationError, match="`max_free_elements`"):
+                read(data, **options)
+    # Nothing is built to answer a check.
+    assert bytes_check_if_contains(data, [], **options) is True
+
+
+def bits_for(digits):
+    return -(-digits * 332192809489 // 100000000000)
+
+
+@pytest.mark.parametrize("digits", [640, 4300, 20000])
+def test_int_limit_is_the_same_both_ways(digits):
+    options = {} if digits == 4300 else {"max_int_digits": digits}
+    for sign in (1, -1):
+        inside = sign * (2 ** bits_for(digits) - 1)
+        assert load_bytes(dump_bytes(inside, **options), **options) == inside
+        outside = sign * 2 ** bits_for(digits)
+        with pytest.raises(SerializationError, match="`max_int_digits`"):
+            dump_bytes(outside, **options)
+        data = dump_bytes(outside, max_int_digits=None)
+        with pytest.raises(DeserializationError, match="`max_int_digits`"):
+            load_bytes(data, **options)
+        with pytest.raises(DeserializationError, match="`max_int_digits`"):
+            lazy_load_bytes(data, [], **options)
+        assert load_bytes(data, max_int_digits=None) == outside
+
+
+def test_megabyte_of_int_digits_is_refused_unread():
+    data = MARKER + b"\x07\xff" + b"\x01" * 2**20 + b"\xff"
+    with pytest.raises(DeserializationError, match="`max_int_digits`"):
+        load_bytes(data)
+
+
+@pytest.mark.parametrize(
+    "function, options, error",
+    [
+        (load_bytes, {"max_free_elements": -1}, ValueError),
+        (load_bytes, {"max_free_elements": "1"}, TypeError),
+        (load_bytes, {"max_int_digits": 639}, ValueError),
+        (lambda d, **o: lazy_load_bytes(d, [], **o), {"max_int_digits": 1.5}, TypeError),
+        (lambda d, **o: dump_bytes(d, **o), {"max_int_digits": 0}, ValueError),
+    ],
+)
+def test_limit_arguments_are_checked(function, options, error):
+    with pytest.raises(error, match=next(iter(options))):
+        function(MARKER + b"\x1e", **options)
+
+
+@pytest.mark.skipif(sys.implementation.name != "cpython",
+                    reason="tracemalloc sees the interpreter's allocations on CPython only")
+def test_lazy_read_builds_a_skipped_string_once():
+    import tracemalloc
+
+    s = "a" * 2**20
+    data = dump_bytes([s, [s] * 3000])
+    peaks = []
+    for read in (load_bytes, lambda d: lazy_load_bytes(d, [Idx(1)])):
+        tracemalloc.start()
+        value = read(data)
+        peaks.append(tracemalloc.get_traced_memory()[1])
+        tracemalloc.stop()
+        del value
+    assert peaks[1] <= peaks[0] * 1.2 + 2**16, peaks
+
+
+NESTING = {
+    "load_bytes": "load_bytes(b'<o>' + b'\\x0d\\x01' * N + b'\\x04')",
+    "lazy target": "lazy_load_bytes(b'<o>' + b'\\x10\\x01\\x02\\xfea' * N + b'\\x04', [])",
+    "skipper": "lazy_load_bytes(b'<o>\\x0d\\x02' + b'\\x0d\\x01' * N + b'\\x04\\x04', [Idx(1)])",
+    "lazy path": "lazy_load_bytes(b'<o>' + b'\\x0d\\x01' * N + b'\\x04', [Idx(0)] * N)",
+    "dump_bytes": "x = None\nfor _ in range(N): x = {'a': [x]}\ndump_bytes(x)",
+}
+
+
+@pytest.mark.parametrize("reader", sorted(NESTING))
+def test_native_stack_is_bounded_whatever_the_recursion_limit(reader, isolated):
+    # Applications raise the limit; the native stack must still end in RecursionError.
+    result = isolated(
+        f"""
+        import sys
+        from vezuvir import Idx, dump_bytes, lazy_load_bytes, load_bytes
+        sys.setrecursionlimit(10**7)
+        N = 400_000
+        try:
+            exec({NESTING[reader]!r})
+        except RecursionError:
+            print("RecursionError")
+        """,
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() == ["RecursionError"]

@@ -103,6 +103,7 @@ def test_stubs_are_installed_beside_the_module():
 
 
 # Keyword-only parameters of each public function, as callers see them.
+LIMITS = ["max_free_elements", "max_int_digits"]
 KEYWORDS = {
     "dump_bytes": [
         "allow_non_string_keys",
@@ -111,10 +112,11 @@ KEYWORDS = {
         "flush_threshold",
         "direct_write_threshold",
         "custom_types",
+        "max_int_digits",
     ],
-    "load_bytes": ["use_tuples", "stop_gc", "ignore_extra_data", "custom_types"],
-    "lazy_load_bytes": ["include_falsy", "custom_types"],
-    "bytes_check_if_contains": ["include_falsy", "custom_types"],
+    "load_bytes": ["use_tuples", "stop_gc", "ignore_extra_data", "custom_types", *LIMITS],
+    "lazy_load_bytes": ["include_falsy", "custom_types", *LIMITS],
+    "bytes_check_if_contains": ["include_falsy", "custom_types", *LIMITS],
 }
 POSITIONAL = {
     "dump_bytes": ["obj"],

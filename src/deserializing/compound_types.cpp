@@ -9,8 +9,9 @@ bool store_dict_item(PyObject *dict, PyObject *key, PyObject *value) {
     if (PyDict_SetItem(dict, key, value) == 0) [[likely]] {
         return true;
     }
-    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
-        PyErr_Clear();
+    // An unhashable key is corrupt data; what must pass through (MemoryError, a
+    // KeyboardInterrupt from a converted key's `__hash__`) stays.
+    if (clear_mapped_error()) {
         fail_deserialization(format_message("Invalid type for a key: {}", pretty_type(key)));
     }
     return false;
@@ -34,6 +35,9 @@ PyPointer decode_list_of_structured_dicts(const std::uint8_t *data, std::size_t 
     }
     if (keys == 0) {
         // Every row is an empty dict of its own, and nothing follows.
+        if (!settings.take_free_elements(rows)) {
+            return {};
+        }
         return build_sequence(rows, settings.use_tuples, [](std::uint64_t) { return new_dict(0); });
     }
     // Row 0 takes at least two bytes per key (key and field), every later row one per key.

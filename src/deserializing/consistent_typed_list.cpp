@@ -1,7 +1,11 @@
 #include "deserializing/consistent_typed_list.hpp"
 
-PyPointer decode_null_list(std::uint64_t n, bool tuple) noexcept {
-    return build_sequence(n, tuple, [](std::uint64_t) { return PyPointer::borrow(Py_None); });
+PyPointer decode_null_list(std::uint64_t n, const DecodeSettings &settings) noexcept {
+    if (!settings.take_free_elements(n)) {
+        return {};
+    }
+    return build_sequence(n, settings.use_tuples,
+                          [](std::uint64_t) { return PyPointer::borrow(Py_None); });
 }
 
 PyPointer decode_floats_list(const std::uint8_t *data, std::size_t len, std::size_t &pos,

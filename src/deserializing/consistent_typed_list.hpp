@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "deserializing/deserialize.hpp"
 #include "deserializing/pointer_holders/pointer_holder.hpp"
 #include "deserializing/primitives.hpp"
 #include "utils/type_flag.hpp"
@@ -15,8 +16,8 @@
 // can hold `n` elements before making the list (a tuple with `tuple`) and leaves `pos`
 // after the last element.
 
-/// `n` times None; reads nothing (the one body that is legitimately large from a few bytes).
-[[nodiscard]] PyPointer decode_null_list(std::uint64_t n, bool tuple) noexcept;
+/// `n` times None; reads nothing, so `n` comes out of the call's `max_free_elements`.
+[[nodiscard]] PyPointer decode_null_list(std::uint64_t n, const DecodeSettings &settings) noexcept;
 /// `n` big-endian binary64s.
 [[nodiscard]] PyPointer decode_floats_list(const std::uint8_t *data, std::size_t len,
                                            std::size_t &pos, std::uint64_t n, bool tuple) noexcept;
@@ -47,7 +48,9 @@ template <PointerHolder Holder>
 /// read, with TypeError "Unexpected consistent list type".
 template <PointerHolder Holder>
 [[nodiscard]] PyPointer decode_consistent_type_list(const std::uint8_t *data, std::size_t len,
-                                                    std::size_t &pos, Holder &holder, bool tuple) {
+                                                    std::size_t &pos, Holder &holder,
+                                                    const DecodeSettings &settings) {
+    const bool tuple = settings.use_tuples;
     if (pos >= len) [[unlikely]] {
         fail_unexpected_end();
         return {};
@@ -59,7 +62,7 @@ template <PointerHolder Holder>
     }
     switch (static_cast<TypeFlag>(element_type)) {
     case TypeFlag::None:
-        return decode_null_list(n, tuple);
+        return decode_null_list(n, settings);
     case TypeFlag::Bool:
         return decode_bool_list(data, len, pos, n, tuple);
     case TypeFlag::Float:

@@ -39,7 +39,7 @@ template <PointerHolder Holder>
         }
         if (flag == flag_byte(TypeFlag::PositiveInt)) {
             ++pos;
-            return decode_int(data, len, pos, false);
+            return decode_int(data, len, pos, false, settings.int_limit);
         }
         // A repeated string, the commonest value of record-like documents.
         if (flag == flag_byte(TypeFlag::Pointer1) && len - pos >= 2) {
@@ -129,6 +129,32 @@ PyPointer decode_pointer(const std::uint8_t *data, std::size_t len, std::size_t 
 
 } // namespace
 
+bool parse_limit_keyword(PyObject *name, PyObject *value, DecodeSettings &settings, bool &ok) {
+    if (PyUnicode_CompareWithASCIIString(name, "max_free_elements") == 0) {
+        ok = parse_free_elements(value, settings.max_free_elements);
+        settings.free_elements_left = settings.max_free_elements;
+        return true;
+    }
+    if (PyUnicode_CompareWithASCIIString(name, "max_int_digits") == 0) {
+        ok = parse_int_limit(value, settings.int_limit);
+        return true;
+    }
+    return false;
+}
+
+bool DecodeSettings::fail_free_elements() const noexcept {
+    try {
+        fail_deserialization(format_message(
+            "Input declares more than {} elements that take no input bytes (Nones of packed "
+            "lists, rows without keys), the limit of `max_free_elements`; pass a larger limit or "
+            "None to deserialize it",
+            max_free_elements));
+    } catch (...) {
+        PyErr_NoMemory();
+    }
+    return false;
+}
+
 template <PointerHolder Holder>
 PyPointer deserialize_object(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                              Holder &holder, const DecodeSettings &settings) {
@@ -156,9 +182,9 @@ PyPointer deserialize_object(const std::uint8_t *data, std::size_t len, std::siz
     case TypeFlag::EmptyDict:
         return new_object(PyDict_New());
     case TypeFlag::PositiveInt:
-        return decode_int(data, len, pos, false);
+        return decode_int(data, len, pos, false, settings.int_limit);
     case TypeFlag::NegativeInt:
-        return decode_int(data, len, pos, true);
+        return decode_int(data, len, pos, true, settings.int_limit);
     case TypeFlag::Float:
         return decode_f64(data, len, pos);
     case TypeFlag::String:
@@ -170,7 +196,7 @@ PyPointer deserialize_object(const std::uint8_t *data, std::size_t len, std::siz
     case TypeFlag::List:
         return nested([&] { return decode_list(data, len, pos, holder, settings); });
     case TypeFlag::ConsistentTypeList:
-        return decode_consistent_type_list(data, len, pos, holder, settings.use_tuples);
+        return decode_consistent_type_list(data, len, pos, holder, settings);
     case TypeFlag::AnyKeyDict:
         return nested([&] { return decode_dict<true>(data, len, pos, holder, settings); });
     case TypeFlag::Dict:

@@ -12,6 +12,7 @@
 #include "deserializing/pointer_holders/position_pointer_holder.hpp"
 #include "deserializing/pointer_holders/vec_pointer_holder.hpp"
 #include "utils/custom_type_loaders.hpp"
+#include "utils/limits.hpp"
 #include "utils/safe_py_pointer.hpp"
 
 /// What the caller of a decoding call asked for; passed unchanged through the recursion.
@@ -20,7 +21,34 @@ struct DecodeSettings {
     const LoadsCustomTypes *custom_types = nullptr;
     /// Build tuples instead of lists.
     bool use_tuples = false;
+    /// Ints larger than this are refused rather than converted in superlinear time.
+    IntLimit int_limit;
+    /// `max_free_elements`: how many elements the call may create from forms that take
+    /// no input bytes per element (the Nones of a packed list, the rows of a structured
+    /// list without keys), which a few bytes could otherwise declare by the billion.
+    std::uint64_t max_free_elements = DEFAULT_MAX_FREE_ELEMENTS;
+    /// What is left of `max_free_elements` in this call.
+    mutable std::uint64_t free_elements_left = DEFAULT_MAX_FREE_ELEMENTS;
+
+    /// Takes `n` elements from the budget; false with DeserializationError naming the
+    /// keyword, before anything is allocated, when it has not that many left.
+    [[nodiscard]] bool take_free_elements(std::uint64_t n) const noexcept {
+        if (n > free_elements_left) [[unlikely]] {
+            return fail_free_elements();
+        }
+        free_elements_left -= n;
+        return true;
+    }
+
+  private:
+    [[gnu::cold]] bool fail_free_elements() const noexcept;
 };
+
+/// Handles the keywords of every reader that set its limits, `max_free_elements` and
+/// `max_int_digits`: false when `name` is neither; otherwise true, with `ok` telling
+/// whether the value was taken (else the TypeError/ValueError is set).
+[[nodiscard]] bool parse_limit_keyword(PyObject *name, PyObject *value, DecodeSettings &settings,
+                                       bool &ok);
 
 /// Decodes the value whose flag is at `pos` and leaves `pos` just past it. Strings read
 /// in full enter `holder` in stream order. Returns a new reference, or empty with the

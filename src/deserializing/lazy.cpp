@@ -20,7 +20,8 @@ namespace {
     return PyUnicode_CompareWithASCIIString(name, expected) == 0;
 }
 
-/// The index of an `Idx` path step, as an unsigned 64-bit number.
+/// The index of an `Idx` path step, as an unsigned 64-bit number. An int subclass is
+/// read by its value alone, so no method of it runs.
 [[nodiscard]] bool read_index(PyObject *idx, std::uint64_t &out) {
     PyPointer index = PyPointer::steal(PyObject_GetAttrString(idx, "index"));
     if (!index) {
@@ -31,20 +32,24 @@ namespace {
                     PyExc_TypeError);
         return false;
     }
-    PyPointer zero = PyPointer::steal(PyLong_FromLong(0));
-    if (!zero) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) {
         return false;
     }
-    const int negative = PyObject_RichCompareBool(index.get(), zero.get(), Py_LT);
-    if (negative < 0) {
-        return false;
-    }
-    if (negative == 1) {
+    if (overflow < 0 || (overflow == 0 && value < 0)) {
         PyErr_SetString(PyExc_TypeError, "Index must not be negative");
         return false;
     }
+    if (overflow == 0) {
+        out = static_cast<std::uint64_t>(value);
+        return true;
+    }
     out = PyLong_AsUnsignedLongLong(index.get());
     if (out == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            return false;
+        }
         PyErr_Clear();
         PyErr_SetString(PyExc_OverflowError, "Index must be smaller than 2**64");
         return false;
@@ -53,17 +58,20 @@ namespace {
 }
 
 /// Path elements from the caller's list: an exact `Idx` is an index, anything else a
-/// key (borrowed from the list, which the caller keeps alive for the call).
-[[nodiscard]] bool convert_path(PyObject *list, std::vector<PathElement> &path) {
+/// key. Every key is owned in `held` from the moment it is read: reading a later index
+/// may run Python code that edits the list and frees an earlier key, whose address could
+/// then come back as another object.
+[[nodiscard]] bool convert_path(PyObject *list, std::vector<PathElement> &path,
+                                std::vector<PyPointer> &held) {
     const Py_ssize_t n = PyList_GET_SIZE(list);
     path.reserve(static_cast<std::size_t>(n));
+    held.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list); ++k) {
-        PyObject *item = PyList_GET_ITEM(list, k);
+        held.push_back(PyPointer::borrow(PyList_GET_ITEM(list, k)));
+        PyObject *item = held.back().get();
         if (Py_TYPE(item) == reinterpret_cast<PyTypeObject *>(IDX_CLASS)) {
             PathElement element;
-            // Reading `index` may run Python code that edits the list: hold the item.
-            PyPointer held = PyPointer::borrow(item);
-            if (!read_index(held.get(), element.index)) {
+            if (!read_index(item, element.index)) {
                 return false;
             }
             path.push_back(element);
@@ -82,6 +90,7 @@ PyObject *call_lazy_load(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwn
     PyObject *path_obj = nullptr;
     bool include_falsy = true;
     HeldCustomTypes custom_types;
+    DecodeSettings settings;
 
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -94,20 +103,24 @@ PyObject *call_lazy_load(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwn
             }
             buffer = value;
         } else if (keyword_is(name, "include_falsy")) {
-            include_falsy = PyObject_IsTrue(value) == 1;
+            const int truth = PyObject_IsTrue(value);
+            if (truth < 0) {
+                return nullptr;
+            }
+            include_falsy = truth == 1;
         } else if (keyword_is(name, "path_to_load")) {
             path_obj = value;
         } else if (keyword_is(name, "custom_types")) {
             if (!custom_types.parse(value)) {
                 return nullptr;
             }
-        } else {
-            std::string_view text;
-            if (!py_str_to_utf8_str(name, text)) {
+        } else if (bool ok = true; parse_limit_keyword(name, value, settings, ok)) {
+            if (!ok) {
                 return nullptr;
             }
-            return type_error(
-                format_message("lazy_load_bytes() got an unexpected keyword argument '{}'", text));
+        } else {
+            (void)fail_unexpected_keyword("lazy_load_bytes", name);
+            return nullptr;
         }
     }
 
@@ -145,19 +158,12 @@ PyObject *call_lazy_load(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwn
     if (!PyList_Check(path_obj)) {
         return type_error("path_to_load must be a list");
     }
-    // The keys are borrowed from the list: keep it alive whatever a key's `__eq__` does.
-    PyPointer path_list = PyPointer::borrow(path_obj);
+    // Held while the path is read: reading an index may run Python code.
+    const PyPointer path_list = PyPointer::borrow(path_obj);
     std::vector<PathElement> path;
-    if (!convert_path(path_list.get(), path)) {
+    std::vector<PyPointer> held_path;
+    if (!convert_path(path_list.get(), path, held_path)) {
         return nullptr;
-    }
-    // Keep every key alive too: the list may be edited by Python code during the walk.
-    std::vector<PyPointer> held_keys;
-    held_keys.reserve(path.size());
-    for (const PathElement &element : path) {
-        if (!element.is_index()) {
-            held_keys.push_back(PyPointer::borrow(element.key));
-        }
     }
 
     InputView input;
@@ -170,6 +176,7 @@ PyObject *call_lazy_load(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwn
     }
     PositionPointerHolder holder(input.data(), input.len());
     std::size_t pos = STARTING_MARKER.size();
-    const LazyMode mode{custom_types.get(), check_mode, include_falsy};
+    settings.custom_types = custom_types.get();
+    const LazyMode mode{settings, check_mode, include_falsy};
     return lazy_deserialize(input.data(), input.len(), pos, holder, mode, path).release();
 }

@@ -12,11 +12,13 @@
 #include <cstdint>
 #include <span>
 
+#include "deserializing/deserialize.hpp"
 #include "deserializing/pointer_holders/position_pointer_holder.hpp"
 #include "utils/custom_type_loaders.hpp"
 #include "utils/safe_py_pointer.hpp"
 
-/// One step of a lazy path: a dict key (borrowed, matched with `==`) or a list index.
+/// One step of a lazy path: a dict key (owned by the walk's caller, matched with `==`)
+/// or a list index.
 struct PathElement {
     /// The key, or null for an index.
     PyObject *key = nullptr;
@@ -51,8 +53,9 @@ struct PathElement {
 
 /// What the walk does at the end of the path.
 struct LazyMode {
-    /// The walk's custom type converters (may be null).
-    const LoadsCustomTypes *custom_types = nullptr;
+    /// How values are decoded: converters, limits (one budget for the whole walk); never
+    /// tuples.
+    DecodeSettings settings;
     /// Answer presence (True/False) instead of decoding the target.
     bool check_mode = false;
     /// In check mode: any present value counts, falsy ones included.

@@ -93,13 +93,14 @@ using Path = std::span<const PathElement>;
                                pretty_type(key)));
 }
 
-/// `a == b`; a comparison that raises counts as not equal.
-[[nodiscard]] bool keys_equal(PyObject *a, PyObject *b) noexcept {
+/// `a == b` as 1 or 0; a comparison that raises an `Exception` counts as not equal. -1
+/// with the error pending for what must pass through (KeyboardInterrupt, MemoryError).
+[[nodiscard]] int keys_equal(PyObject *a, PyObject *b) noexcept {
     const int r = PyObject_RichCompareBool(a, b, Py_EQ);
     if (r < 0) {
-        PyErr_Clear();
+        return clear_mapped_error() ? 0 : -1;
     }
-    return r == 1;
+    return r;
 }
 
 [[nodiscard]] bool read_flag(const std::uint8_t *data, std::size_t len, std::size_t &pos,
@@ -114,7 +115,7 @@ using Path = std::span<const PathElement>;
 /// The value at the end of the path: decoded, or judged present/truthy.
 [[nodiscard]] PyPointer load_target(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                                     PositionPointerHolder &holder, const LazyMode &mode) {
-    const DecodeSettings settings{mode.custom_types, false};
+    const DecodeSettings &settings = mode.settings;
     if (!mode.check_mode) {
         return deserialize_object(data, len, pos, holder, settings);
     }
@@ -215,7 +216,7 @@ using Path = std::span<const PathElement>;
     bool ascii = false;
     const char *text = compat::str_utf8(wanted, size, ascii);
     if (text == nullptr) {
-        PyErr_Clear();
+        (void)clear_mapped_error(); // the caller tests for what stays pending
         return nullptr;
     }
     n = static_cast<std::size_t>(size);
@@ -275,7 +276,7 @@ using Path = std::span<const PathElement>;
     if (!read_flag(data, len, pos, flag)) {
         return {};
     }
-    const DecodeSettings settings{mode.custom_types, false};
+    const DecodeSettings &settings = mode.settings;
     std::uint64_t count = 0;
     switch (static_cast<TypeFlag>(flag)) {
     case TypeFlag::EmptyDict:
@@ -288,6 +289,9 @@ using Path = std::span<const PathElement>;
         }
         std::size_t n = 0;
         const char *text = any_key ? nullptr : wanted_text(wanted, n);
+        if (PyErr_Occurred() != nullptr) [[unlikely]] {
+            return {};
+        }
         if (text != nullptr) {
             return navigate_text_key(data, len, pos, holder, mode, path, count, text, n);
         }
@@ -297,9 +301,12 @@ using Path = std::span<const PathElement>;
             if (!key) {
                 return {};
             }
-            const bool match =
+            const int match =
                 any_key ? keys_equal(wanted, key.get()) : keys_equal(key.get(), wanted);
-            if (match) {
+            if (match < 0) {
+                return {};
+            }
+            if (match == 1) {
                 return lazy_deserialize(data, len, pos, holder, mode, path.subspan(1));
             }
             if (!skip_object(data, len, pos, holder)) {
@@ -422,7 +429,7 @@ using Path = std::span<const PathElement>;
     if (index >= rows) {
         return fail_index_out_of_range(index, rows);
     }
-    const DecodeSettings settings{mode.custom_types, false};
+    const DecodeSettings &settings = mode.settings;
     if (path.size() == 1) {
         if (mode.check_mode) {
             // A row without keys is an empty dict: falsy like any other.
@@ -447,7 +454,11 @@ using Path = std::span<const PathElement>;
         if (!key) {
             return {};
         }
-        if (keys_equal(key.get(), wanted)) {
+        const int match = keys_equal(key.get(), wanted);
+        if (match < 0) {
+            return {};
+        }
+        if (match == 1) {
             if (index == 0) {
                 return lazy_deserialize(data, len, pos, holder, mode, path.subspan(2));
             }

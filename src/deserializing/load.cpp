@@ -70,6 +70,8 @@ struct LoadArguments {
     bool stop_gc = false;
     bool ignore_extra_data = false;
     HeldCustomTypes custom_types;
+    /// Limits given by keyword; the rest of the settings is filled in after parsing.
+    DecodeSettings limits;
 };
 
 /// flag <- (bool(value) is True); false with the error of a raising `__bool__`.
@@ -80,16 +82,6 @@ struct LoadArguments {
     }
     flag = truth == 1;
     return true;
-}
-
-[[nodiscard]] bool fail_unexpected_keyword(PyObject *name) {
-    std::string_view text;
-    if (!py_str_to_utf8_str(name, text)) {
-        return false;
-    }
-    to_py_error(format_message("load_bytes() got an unexpected keyword argument '{}'", text),
-                PyExc_TypeError);
-    return false;
 }
 
 [[nodiscard]] bool is_name(PyObject *name, const char *expected) noexcept {
@@ -118,8 +110,8 @@ struct LoadArguments {
             ok = parse_flag(value, out.ignore_extra_data);
         } else if (is_name(name, "custom_types")) {
             ok = out.custom_types.parse(value);
-        } else {
-            ok = fail_unexpected_keyword(name);
+        } else if (!parse_limit_keyword(name, value, out.limits, ok)) {
+            ok = fail_unexpected_keyword("load_bytes", name);
         }
         if (!ok) {
             return false;
@@ -164,7 +156,9 @@ PyObject *load_bytes_impl(PyObject *const *args, Py_ssize_t nargsf, PyObject *kw
         fail_missing_starting_marker();
         return nullptr;
     }
-    const DecodeSettings settings{arguments.custom_types.get(), arguments.use_tuples};
+    DecodeSettings &settings = arguments.limits;
+    settings.custom_types = arguments.custom_types.get();
+    settings.use_tuples = arguments.use_tuples;
     VecPointerHolder holder;
     std::size_t pos = STARTING_MARKER.size();
     PyPointer root = deserialize_object(input.data(), input.len(), pos, holder, settings);

@@ -118,7 +118,7 @@ PyPointer int_from_magnitude(std::uint64_t magnitude, bool negative) noexcept {
 }
 
 PyPointer decode_long_int(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                          bool negative) {
+                          bool negative, const IntLimit &limit) {
     const std::uint8_t *digits = data + pos;
     const void *end = std::memchr(digits, VARINT_ESCAPE, len - pos);
     if (end == nullptr) [[unlikely]] {
@@ -128,6 +128,13 @@ PyPointer decode_long_int(const std::uint8_t *data, std::size_t len, std::size_t
     }
     const auto n = static_cast<std::size_t>(static_cast<const std::uint8_t *>(end) - digits);
     pos += n + 1;
+    // Combining the digits costs more than linear time, so the limit is tested on their
+    // count before (a digit carries log2(255) > 7 bits) and exactly on the result after:
+    // what the encoder accepts under a limit, the decoder accepts under the same one.
+    if (limit.bits != NO_LIMIT && n > limit.bits / 7 + 2) {
+        fail_int_limit(limit, DESERIALIZATION_ERROR_TYPE, "deserialize");
+        return {};
+    }
     PyPointer digits_sum = big_digits_value(digits, n);
     if (!digits_sum) {
         return {};
@@ -137,7 +144,14 @@ PyPointer decode_long_int(const std::uint8_t *data, std::size_t len, std::size_t
         return {};
     }
     PyPointer magnitude = new_object(PyNumber_Add(digits_sum.get(), offset.get()));
-    if (!magnitude || !negative) {
+    if (!magnitude) {
+        return {};
+    }
+    if (limit.bits != NO_LIMIT && compat::long_num_bits(magnitude.get()) > limit.bits) {
+        fail_int_limit(limit, DESERIALIZATION_ERROR_TYPE, "deserialize");
+        return {};
+    }
+    if (!negative) {
         return magnitude;
     }
     return new_object(PyNumber_Negative(magnitude.get()));

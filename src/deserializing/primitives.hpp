@@ -12,6 +12,7 @@
 #include "deserializing/utils.hpp"
 #include "serializing/utils.hpp"
 #include "utils/compat.hpp"
+#include "utils/limits.hpp"
 #include "utils/safe_py_pointer.hpp"
 #include "utils/varint.hpp"
 
@@ -79,6 +80,7 @@ template <class MakeItem>
         }
         compat::fill_sequence(seq.get(), static_cast<Py_ssize_t>(i), item.release(), tuple);
     }
+    compat::finish_sequence(seq.get());
     return seq;
 }
 
@@ -100,15 +102,16 @@ template <class MakeItem>
 [[nodiscard]] PyPointer int_from_magnitude(std::uint64_t magnitude, bool negative) noexcept;
 
 /// The long form of `decode_int` beyond eight digits (or cut short), `pos` at its first
-/// digit.
+/// digit; an int over `limit` fails with DeserializationError naming the keyword.
 [[nodiscard]] PyPointer decode_long_int(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                                        bool negative);
+                                        bool negative, const IntLimit &limit);
 
 /// Reads the `varint` magnitude at `pos` (just after `TypeFlag::PositiveInt` or
 /// `TypeFlag::NegativeInt`) exactly, however long, and returns the int, negated for
 /// `negative`. Up to eight long-form digits never leave machine arithmetic.
 [[nodiscard]] inline PyPointer decode_int(const std::uint8_t *data, std::size_t len,
-                                          std::size_t &pos, bool negative) {
+                                          std::size_t &pos, bool negative,
+                                          const IntLimit &int_limit) {
     if (pos >= len) [[unlikely]] {
         fail_unexpected_end();
         return {};
@@ -132,7 +135,7 @@ template <class MakeItem>
         digits += digit * weight;
         weight *= 255;
     }
-    return decode_long_int(data, len, pos, negative);
+    return decode_long_int(data, len, pos, negative, int_limit);
 }
 
 /// Reads a bytes body at `pos`, <varint n> <n bytes>, and returns a new `bytes`.

@@ -64,13 +64,17 @@ class KeyPositions {
     StrIndexMap<> keys_;
 };
 
-/// The keys of `dict` with their positions, or nothing if a key is not exactly `str`.
+/// The keys of `dict` with their positions, or nothing if a key is not exactly `str` (or,
+/// with MemoryError set, if the entries could not be read).
 [[nodiscard]] inline std::optional<KeyPositions> get_dict_keys(PyObject *dict) {
     KeyPositions keys;
-    Py_ssize_t pos = 0;
+    compat::DictItems items(dict);
+    if (!items.ok()) {
+        return std::nullopt;
+    }
     PyObject *key = nullptr;
     PyObject *value = nullptr;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
+    while (items.next(key, value)) {
         if (!PyUnicode_CheckExact(key)) {
             return std::nullopt;
         }
@@ -80,18 +84,22 @@ class KeyPositions {
 }
 
 /// Whether `dict` (any object) is a dict with exactly the keys of `keys`, in any order.
-/// On success `values[p]` is the dict's value for the key at position p (borrowed).
+/// On success `values[p]` is the dict's value for the key at position p (borrowed from the
+/// dict). False with MemoryError set if the entries could not be read.
 [[nodiscard]] inline bool compare_dict_keys(PyObject *dict, KeyPositions &keys, PyObject **values) {
     const std::size_t k = keys.size();
     if (!PyDict_CheckExact(dict) || static_cast<std::size_t>(PyDict_GET_SIZE(dict)) != k) {
         return false;
     }
     std::fill(values, values + k, nullptr);
-    Py_ssize_t pos = 0;
+    compat::DictItems items(dict);
+    if (!items.ok()) {
+        return false;
+    }
     PyObject *key = nullptr;
     PyObject *value = nullptr;
     std::size_t seen = 0;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
+    while (items.next(key, value)) {
         const std::ptrdiff_t at = keys.position_of(key, seen++);
         // Distinct dict keys never share a position; checked all the same, as the
         // values array must be filled exactly once per position.
@@ -207,11 +215,14 @@ class HeldEntries {
 /// entries its count promised.
 template <class F>
 [[nodiscard]] bool write_dict_entries_checked(PyObject *dict, Py_ssize_t n, F &&write) {
-    Py_ssize_t pos = 0;
+    compat::DictItems items(dict);
+    if (!items.ok()) {
+        return false;
+    }
     Py_ssize_t written = 0;
     PyObject *k = nullptr;
     PyObject *v = nullptr;
-    while (PyDict_Next(dict, &pos, &k, &v)) {
+    while (items.next(k, v)) {
         // Before any append: the writer may run and replace this entry.
         const PyPointer key = PyPointer::borrow(k);
         const PyPointer value = PyPointer::borrow(v);
@@ -254,13 +265,16 @@ template <PyBytesBuffer B>
                                const SerializationSettings &settings) {
     LazyRecursionGuard guard(" while serializing a dict");
     const Py_ssize_t n = PyDict_GET_SIZE(dict);
-    Py_ssize_t pos = 0;
+    compat::DictItems items(dict);
+    if (!items.ok()) {
+        return false;
+    }
     PyObject *k = nullptr;
     PyObject *v = nullptr;
     // One pass both checks the keys and gathers the entries to write.
     DictEntries entries(static_cast<std::size_t>(n));
     std::size_t count = 0;
-    while (PyDict_Next(dict, &pos, &k, &v) && count < entries.size()) {
+    while (count < entries.size() && items.next(k, v)) {
         if (!PyUnicode_CheckExact(k)) [[unlikely]] {
             return encode_any_key_dict(dict, n, buffer, cache, settings, guard);
         }
@@ -392,7 +406,7 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
     using R = StructuredListResult;
     std::optional<KeyPositions> keys = get_dict_keys(first);
     if (!keys) {
-        return R::Declined;
+        return PyErr_Occurred() == nullptr ? R::Declined : R::Failed;
     }
     const std::size_t k = keys->size();
     const auto rows = static_cast<std::size_t>(n);
@@ -401,7 +415,7 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
     for (std::size_t i = 0; i < rows; ++i) {
         PyObject *row = sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i));
         if (!compare_dict_keys(row, *keys, values.get() + i * k)) {
-            return R::Declined;
+            return PyErr_Occurred() == nullptr ? R::Declined : R::Failed;
         }
     }
     // Its rows take more native stack than any other container, so a structured list
@@ -439,6 +453,11 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
     // it is written and checked afterwards; once any Python code has run since the rows
     // were gathered, each later row is fetched and matched again before it is written,
     // so a row changed meanwhile fails the call instead of being written wrong.
+    //
+    // A row's references are let go of before the next row is matched, never after: the
+    // release may run a finalizer that changes the next row, which the match then sees.
+    // Releases run Python code only after a converter or the writer has run (nothing
+    // else can take the tree's own references away), and that forces the match.
     std::vector<PyPointer> held(k);
     for (std::size_t i = 0; i < rows; ++i) {
         if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {
@@ -455,6 +474,7 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
                 return R::Failed;
             }
         }
+        // `held` is empty here, so taking these references releases nothing.
         for (std::size_t p = 0; p < k; ++p) {
             held[p] = PyPointer::borrow(row_values[p]);
         }
@@ -464,6 +484,9 @@ encode_structured_list(PyObject *seq, Py_ssize_t n, PyObject *first, B &buffer,
         if (static_cast<std::size_t>(PyDict_GET_SIZE(row.get())) != k) [[unlikely]] {
             (void)fail_container_changed(row.get());
             return R::Failed;
+        }
+        for (PyPointer &value : held) {
+            value.reset();
         }
     }
     if (!sequence_unchanged<IsList>(seq, n)) [[unlikely]] {

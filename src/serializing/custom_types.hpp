@@ -34,7 +34,7 @@ serialize_custom_type(PyObject *obj, B &buffer, SerializingStringCache &cache,
     PyPointer converted = call_with_one_arg(custom_type.converter.get(), obj);
     ++settings.python_calls;
     if (!converted) {
-        to_py_error("Failed to serialize custom type", SERIALIZATION_ERROR_TYPE);
+        wrap_callback_error("Failed to serialize custom type", SERIALIZATION_ERROR_TYPE);
         return false;
     }
     const bool ok = serialize(converted.get(), buffer, cache, settings);

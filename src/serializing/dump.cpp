@@ -6,6 +6,7 @@
 #include <memory>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "entry_points.hpp"
 #include "serializing/py_bytes_buffer.hpp"
@@ -56,39 +57,60 @@ struct DumpArguments {
     return true;
 }
 
+/// `registration.name`, or empty with the attribute's error (AttributeError for a
+/// `CustomType` whose slot was never set).
+[[nodiscard]] PyPointer read_attribute(PyObject *registration, const char *name) noexcept {
+    return PyPointer::steal(PyObject_GetAttrString(registration, name));
+}
+
 /// Builds the type -> CustomType map from the `custom_types` keyword.
 [[nodiscard]] bool parse_custom_types(PyObject *value, std::unique_ptr<CustomTypeMap> &out) {
     if (!PyDict_Check(value)) {
         to_py_error("custom_types must be a dict", PyExc_TypeError);
         return false;
     }
-    auto map = std::make_unique<CustomTypeMap>();
-    Py_ssize_t pos = 0;
+    // Own every pair before reading any attribute: reading one may run Python code that
+    // empties the caller's dict.
+    std::vector<PyPointer> pairs;
+    pairs.reserve(2 * static_cast<std::size_t>(PyDict_Size(value)));
+    compat::DictItems items(value);
+    if (!items.ok()) {
+        return false;
+    }
     PyObject *type = nullptr;
     PyObject *registration = nullptr;
-    while (PyDict_Next(value, &pos, &type, &registration)) {
-        if (!PyType_Check(type)) {
+    while (items.next(type, registration)) {
+        pairs.push_back(PyPointer::borrow(type));
+        pairs.push_back(PyPointer::borrow(registration));
+    }
+    auto map = std::make_unique<CustomTypeMap>();
+    for (std::size_t i = 0; i < pairs.size(); i += 2) {
+        PyObject *const registered = pairs[i + 1].get();
+        if (!PyType_Check(pairs[i].get())) {
             to_py_error("custom_types key must be a valid type", PyExc_TypeError);
             return false;
         }
-        if (reinterpret_cast<PyObject *>(Py_TYPE(registration)) != CUSTOM_TYPE_CLASS) {
+        if (reinterpret_cast<PyObject *>(Py_TYPE(registered)) != CUSTOM_TYPE_CLASS) {
             to_py_error("custom_types value must be of type CustomType", PyExc_TypeError);
             return false;
         }
-        // Held while the attributes are read: reading them could run Python code that
-        // empties the caller's dict.
-        PyPointer type_ref = PyPointer::borrow(type);
-        PyPointer held = PyPointer::borrow(registration);
-        PyPointer identifier = PyPointer::steal(PyObject_GetAttrString(held.get(), "identifier"));
-        PyPointer converter = PyPointer::steal(PyObject_GetAttrString(held.get(), "converter"));
-        PyPointer include_subclasses =
-            PyPointer::steal(PyObject_GetAttrString(held.get(), "include_subclasses"));
-        PyPointer one_way = PyPointer::steal(PyObject_GetAttrString(held.get(), "one_way"));
-        if (!identifier || !converter || !include_subclasses || !one_way) {
-            PyErr_NoMemory();
+        PyPointer identifier = read_attribute(registered, "identifier");
+        if (!identifier) {
             return false;
         }
-        map->add(CustomType{std::move(type_ref), std::move(identifier), std::move(converter),
+        PyPointer converter = read_attribute(registered, "converter");
+        if (!converter) {
+            return false;
+        }
+        const PyPointer include_subclasses = read_attribute(registered, "include_subclasses");
+        if (!include_subclasses) {
+            return false;
+        }
+        const PyPointer one_way = read_attribute(registered, "one_way");
+        if (!one_way) {
+            return false;
+        }
+        map->add(CustomType{std::move(pairs[i]), std::move(identifier), std::move(converter),
                             include_subclasses.get() == Py_True, one_way.get() == Py_True});
     }
     out = std::move(map);
@@ -123,16 +145,10 @@ struct DumpArguments {
     if (PyUnicode_CompareWithASCIIString(name, "custom_types") == 0) {
         return parse_custom_types(value, args.settings.custom_types);
     }
-    std::string_view text;
-    if (!py_str_to_utf8_str(name, text)) {
-        // A name that has no UTF-8 form (a lone surrogate) is still a bad keyword.
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "dump_bytes() got an unexpected keyword argument '%U'", name);
-        return false;
+    if (PyUnicode_CompareWithASCIIString(name, "max_int_digits") == 0) {
+        return parse_int_limit(value, args.settings.int_limit);
     }
-    to_py_error(format_message("dump_bytes() got an unexpected keyword argument '{}'", text),
-                PyExc_TypeError);
-    return false;
+    return fail_unexpected_keyword("dump_bytes", name);
 }
 
 /// Keywords in the caller's order, then the positional count.

@@ -270,11 +270,16 @@ namespace detail {
 /// An int beyond 64 bits: the flag, then the varint of its magnitude, with the digits
 /// computed from the int's two's complement bytes without Python arithmetic.
 template <PyBytesBuffer B>
-[[gnu::cold, gnu::noinline]] bool serialize_big_int(PyObject *obj, B &buffer) {
+[[gnu::cold, gnu::noinline]] bool serialize_big_int(PyObject *obj, B &buffer,
+                                                    const SerializationSettings &settings) {
     const std::size_t bits = compat::long_num_bits(obj);
     if (bits == static_cast<std::size_t>(-1)) {
         PyErr_NoMemory();
         return false;
+    }
+    // The base-255 conversion below takes time quadratic in the size.
+    if (bits > settings.int_limit.bits) {
+        return fail_int_limit(settings.int_limit, SERIALIZATION_ERROR_TYPE, "serialize");
     }
     const std::size_t n = (bits + 7) / 8 + 1;
     std::vector<unsigned char> bytes(n);
@@ -317,10 +322,11 @@ template <PyBytesBuffer B>
 
 /// Writes an exact `int`: inline for 0 to 224, else a sign flag and the magnitude.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::always_inline]] inline bool serialize_int(PyObject *obj, B &buffer) {
+[[nodiscard, gnu::always_inline]] inline bool serialize_int(PyObject *obj, B &buffer,
+                                                            const SerializationSettings &settings) {
     long long v = 0;
     if (!compat::long_as_i64(obj, v)) [[unlikely]] {
-        return serialize_big_int(obj, buffer);
+        return serialize_big_int(obj, buffer, settings);
     }
     if (v >= 0) {
         if (v <= MAX_INLINE_INT) {
@@ -403,7 +409,7 @@ serialize_item(PyObject *obj, B &buffer, SerializingStringCache &cache,
         return write_str_value(obj, buffer, cache);
     }
     if (type == &PyLong_Type) {
-        return serialize_int(obj, buffer);
+        return serialize_int(obj, buffer, settings);
     }
     if (type == &PyFloat_Type) {
         return serialize_float(obj, buffer);
@@ -425,7 +431,11 @@ template <PyBytesBuffer B>
     // The class's own method, so an overriding `isoformat` of a subclass is not used.
     PyPointer text = call_with_one_arg(ISO_FORMAT_FUNC, obj);
     ++settings.python_calls;
-    if (!text || !PyUnicode_CheckExact(text.get())) {
+    if (!text) {
+        wrap_callback_error("Failed to serialize date", SERIALIZATION_ERROR_TYPE);
+        return false;
+    }
+    if (!PyUnicode_CheckExact(text.get())) {
         to_py_error("Failed to serialize date", SERIALIZATION_ERROR_TYPE);
         return false;
     }

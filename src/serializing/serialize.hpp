@@ -44,7 +44,7 @@ bool serialize(PyObject *obj, B &buffer, SerializingStringCache &cache,
         return buffer.push(flag_byte(obj == Py_True ? TypeFlag::True : TypeFlag::False));
     }
     if (type == &PyLong_Type) {
-        return serialize_int(obj, buffer);
+        return serialize_int(obj, buffer, settings);
     }
     if (type == &PyList_Type) {
         const Py_ssize_t n = PyList_GET_SIZE(obj);

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "utils/limits.hpp"
 #include "utils/safe_py_pointer.hpp"
 
 /// One registration of `custom_types`: how instances of `type` are written.
@@ -68,6 +69,8 @@ struct SerializationSettings {
     std::unique_ptr<CustomTypeMap> custom_types;
     /// Write `datetime.datetime` objects as their ISO text.
     bool serialize_dates = false;
+    /// Ints larger than this are refused rather than converted in quadratic time.
+    IntLimit int_limit;
     /// Whether Python code can run during the walk (a writer, converters, `isoformat` and
     /// what it allocates), so that items must be held while they are written.
     bool python_may_run = true;

@@ -60,9 +60,13 @@ namespace compat {
 }
 
 /// New list (`tuple` false) or tuple for `n` items, to be filled in order, slot 0 first,
-/// each exactly once with `fill_sequence` before the object is handed to Python code.
+/// each exactly once with `fill_sequence`, then handed on with `finish_sequence`.
 /// On CPython a list starts empty with room for `n` items and grows as it is filled: its
-/// item array is never zeroed, and an abandoned list holds just the items stored.
+/// item array is never zeroed, and an abandoned list holds just the items stored. Either
+/// kind is hidden from the cyclic collector until `finish_sequence`: Python code that
+/// runs while it is filled (a converter) must not find it through `gc.get_objects()`
+/// half-built, holding NULL slots or slots it could empty under us. PyPy's collector
+/// does not hand out objects it has not been given.
 [[nodiscard]] inline PyObject *new_sequence(Py_ssize_t n, bool tuple) noexcept {
 #if VEZUVIR_CPYTHON
     if (!tuple && n > 0) {
@@ -79,12 +83,19 @@ namespace compat {
             PyMem_Free(items);
             return nullptr;
         }
+        PyObject_GC_UnTrack(list);
         reinterpret_cast<PyListObject *>(list)->ob_item = items;
         reinterpret_cast<PyListObject *>(list)->allocated = n;
         return list;
     }
-#endif
+    PyObject *seq = tuple ? PyTuple_New(n) : PyList_New(n);
+    if (seq != nullptr && n > 0) {
+        PyObject_GC_UnTrack(seq);
+    }
+    return seq;
+#else
     return tuple ? PyTuple_New(n) : PyList_New(n);
+#endif
 }
 
 /// Stores `item` (steals it) in slot `i` of a sequence from `new_sequence`.
@@ -103,6 +114,18 @@ inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tupl
     } else {
         (void)PyList_SetItem(seq, i, item);
     }
+#endif
+}
+
+/// Shows a completely filled sequence from `new_sequence` to the collector again.
+inline void finish_sequence(PyObject *seq) noexcept {
+#if VEZUVIR_CPYTHON
+    // The empty tuple is a shared singleton that was never untracked.
+    if (!PyObject_GC_IsTracked(seq) && (PyList_CheckExact(seq) || PyTuple_GET_SIZE(seq) > 0)) {
+        PyObject_GC_Track(seq);
+    }
+#else
+    (void)seq;
 #endif
 }
 
@@ -127,6 +150,54 @@ inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tupl
     return copy;
 #endif
 }
+
+/// Walks a dict's entries in iteration order without running Python code. CPython's
+/// `PyDict_Next` reads the table. PyPy's looks every value up again by its key, which calls
+/// the key's `__hash__`: Python code in the middle of an iteration, and a key whose hash
+/// raises ends the process there. On PyPy the entries come from one `dict.items()` list.
+#if VEZUVIR_CPYTHON
+class DictItems {
+  public:
+    explicit DictItems(PyObject *dict) noexcept : dict_(dict) {}
+
+    /// False (MemoryError set) when the entries could not be taken; check before `next`.
+    [[nodiscard]] bool ok() const noexcept { return true; }
+
+    /// The next entry, both borrowed (from the dict, or from the list that this object
+    /// holds); false at the end.
+    [[nodiscard, gnu::always_inline]] bool next(PyObject *&key, PyObject *&value) noexcept {
+        return PyDict_Next(dict_, &pos_, &key, &value) != 0;
+    }
+
+  private:
+    PyObject *dict_;
+    Py_ssize_t pos_ = 0;
+};
+#else
+class DictItems {
+  public:
+    explicit DictItems(PyObject *dict) noexcept : items_(PyDict_Items(dict)) {}
+    DictItems(const DictItems &) = delete;
+    DictItems &operator=(const DictItems &) = delete;
+    ~DictItems() { Py_XDECREF(items_); }
+
+    [[nodiscard]] bool ok() const noexcept { return items_ != nullptr; }
+
+    [[nodiscard]] bool next(PyObject *&key, PyObject *&value) noexcept {
+        if (items_ == nullptr || pos_ >= PyList_GET_SIZE(items_)) {
+            return false;
+        }
+        PyObject *item = PyList_GET_ITEM(items_, pos_++);
+        key = PyTuple_GET_ITEM(item, 0);
+        value = PyTuple_GET_ITEM(item, 1);
+        return true;
+    }
+
+  private:
+    PyObject *items_;
+    Py_ssize_t pos_ = 0;
+};
+#endif
 
 /// Number of bits of |v| (v an exact int); (size_t)-1 with an error set on failure.
 [[nodiscard]] size_t long_num_bits(PyObject *v) noexcept;

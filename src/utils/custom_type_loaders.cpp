@@ -1,5 +1,7 @@
 #include "utils/custom_type_loaders.hpp"
 
+#include "utils/compat.hpp"
+
 bool parse_loads_custom_types_dict(PyObject *obj, LoadsCustomTypes &out,
                                    std::vector<PyPointer> &held) {
     if (!PyDict_Check(obj)) {
@@ -9,10 +11,13 @@ bool parse_loads_custom_types_dict(PyObject *obj, LoadsCustomTypes &out,
     // Own each pair the moment the dict lends it: nothing in this loop runs Python code.
     std::vector<PyPointer> pairs;
     pairs.reserve(2 * static_cast<std::size_t>(PyDict_Size(obj)));
-    Py_ssize_t it = 0;
+    compat::DictItems items(obj);
+    if (!items.ok()) {
+        return false;
+    }
     PyObject *key = nullptr;
     PyObject *converter = nullptr;
-    while (PyDict_Next(obj, &it, &key, &converter)) {
+    while (items.next(key, converter)) {
         pairs.push_back(PyPointer::borrow(key));
         pairs.push_back(PyPointer::borrow(converter));
     }
@@ -28,6 +33,9 @@ bool parse_loads_custom_types_dict(PyObject *obj, LoadsCustomTypes &out,
             return false;
         }
         map.insert_or_assign(identifier, pairs[i + 1].get());
+        if (PyErr_Occurred() != nullptr) [[unlikely]] {
+            return false; // an identifier's `__eq__` raised what must pass through
+        }
     }
     held = std::move(pairs);
     out = std::move(map);

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "utils/py_helpers.hpp"
+
 /// FxHash of one machine word.
 [[nodiscard]] inline std::size_t fx_hash(std::uint64_t word) noexcept {
     constexpr std::uint64_t seed = 0xf1357aea2e62a9c5ULL;
@@ -22,14 +24,19 @@ struct PyKey {
 
     explicit PyKey(PyObject *o) noexcept : obj(o), hash(PyObject_Hash(o)) {}
 
+    /// Python `==`; a comparison that raises an `Exception` counts as "not equal". One
+    /// that must pass through (KeyboardInterrupt, ...) stays pending, every later
+    /// comparison answers "not equal" at once, and the caller of the look-up reports it.
     bool operator==(const PyKey &other) const noexcept {
         if (obj == other.obj) {
             return true;
         }
+        if (PyErr_Occurred() != nullptr) [[unlikely]] {
+            return false;
+        }
         const int r = PyObject_RichCompareBool(obj, other.obj, Py_EQ);
         if (r < 0) {
-            // A raising comparison counts as "not equal".
-            PyErr_Clear();
+            (void)clear_mapped_error();
         }
         return r == 1;
     }

@@ -1,14 +1,84 @@
 #include "utils/py_helpers.hpp"
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 void to_py_error(std::string_view message, PyObject *exception_class) noexcept {
-    try {
-        const std::string text(message); // PyErr_SetString wants a NUL-terminated copy
-        PyErr_SetString(exception_class, text.c_str());
-    } catch (...) {
-        PyErr_NoMemory();
+    if (PyErr_Occurred() != nullptr && error_passes_through()) {
+        return;
     }
+    const auto size = static_cast<Py_ssize_t>(message.size());
+    // Built as a `str` of the whole text: a C string would end at the first NUL.
+    PyObject *text = PyUnicode_DecodeUTF8(message.data(), size, "surrogatepass");
+    if (text == nullptr) {
+        // A type name that is not UTF-8 (C extensions may set any bytes).
+        PyErr_Clear();
+        text = PyUnicode_DecodeUTF8(message.data(), size, "replace");
+    }
+    if (text == nullptr) {
+        PyErr_NoMemory();
+        return;
+    }
+    PyErr_SetObject(exception_class, text);
+    Py_DECREF(text);
+}
+
+bool error_passes_through() noexcept {
+    PyObject *type = PyErr_Occurred();
+    return type != nullptr && (!PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
+                               PyErr_GivenExceptionMatches(type, PyExc_MemoryError));
+}
+
+bool clear_mapped_error() noexcept {
+    if (error_passes_through()) {
+        return false;
+    }
+    PyErr_Clear();
+    return true;
+}
+
+namespace {
+/// The pending exception, taken out of the interpreter and normalized (all owned).
+struct FetchedError {
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+
+    FetchedError() noexcept {
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (value != nullptr && traceback != nullptr) {
+            PyException_SetTraceback(value, traceback);
+        }
+    }
+    FetchedError(const FetchedError &) = delete;
+    FetchedError &operator=(const FetchedError &) = delete;
+    ~FetchedError() {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+    }
+};
+} // namespace
+
+void wrap_callback_error(std::string_view message, PyObject *exception_class) noexcept {
+    if (error_passes_through()) {
+        return;
+    }
+    FetchedError cause;
+    to_py_error(message, exception_class);
+    if (error_passes_through()) {
+        return; // building the message ran out of memory
+    }
+    FetchedError error;
+    if (error.value != nullptr && cause.value != nullptr) {
+        PyException_SetCause(error.value, std::exchange(cause.value, nullptr)); // steals
+    }
+    PyErr_Restore(std::exchange(error.type, nullptr), std::exchange(error.value, nullptr),
+                  std::exchange(error.traceback, nullptr));
 }
 
 namespace {
@@ -56,25 +126,33 @@ std::string sanitize_utf8(std::string_view bytes) {
 } // namespace
 
 std::string display_text(PyObject *str) {
-    // "surrogatepass" keeps a lone surrogate as bytes, which the sanitizer then replaces.
+    // "surrogatepass" keeps a lone surrogate, and `to_py_error` reads it back the same way.
     PyPointer encoded = PyPointer::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     if (!encoded) {
         PyErr_Clear();
         return "\xEF\xBF\xBD";
     }
-    return sanitize_utf8(
-        std::string_view(PyBytes_AS_STRING(encoded.get()),
-                         static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
+    return {PyBytes_AS_STRING(encoded.get()),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))};
 }
 
 std::string pretty_type(PyObject *obj) {
     PyPointer type = PyPointer::borrow(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
     PyPointer repr = PyPointer::steal(PyObject_Repr(type.get()));
     if (!repr) {
-        PyErr_Clear();
+        // The message is still made; a KeyboardInterrupt raised meanwhile stays pending
+        // and wins over it (see `to_py_error`).
+        if (!error_passes_through()) {
+            PyErr_Clear();
+        }
         return sanitize_utf8(Py_TYPE(obj)->tp_name);
     }
     return display_text(repr.get());
+}
+
+bool fail_unexpected_keyword(const char *function, PyObject *name) noexcept {
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, name);
+    return false;
 }
 
 bool py_str_to_utf8_str(PyObject *str, std::string_view &out) noexcept {
@@ -126,12 +204,7 @@ PyObject *import_object_from_python(std::string_view module_name,
 }
 
 PyPointer to_py_str(PyObject *obj) noexcept {
-    PyObject *text = PyObject_Str(obj);
-    if (text == nullptr) {
-        PyErr_NoMemory();
-        return {};
-    }
-    return PyPointer::steal(text);
+    return PyPointer::steal(PyObject_Str(obj));
 }
 
 PyPointer call_with_one_arg(PyObject *callable, PyObject *arg) noexcept {
@@ -140,4 +213,50 @@ PyPointer call_with_one_arg(PyObject *callable, PyObject *arg) noexcept {
         return {};
     }
     return PyPointer::steal(PyObject_CallObject(callable, args.get()));
+}
+
+namespace {
+constexpr std::uintptr_t KIB = 1024;
+/// Kept free below the floor: room for what a callback at the deepest level runs (a
+/// converter, `__eq__`, a writer) and for raising RecursionError. A quarter of a small
+/// thread stack.
+constexpr std::uintptr_t STACK_RESERVE = 256 * KIB;
+
+thread_local std::uintptr_t stack_floor = 0;
+
+std::uintptr_t compute_stack_floor() noexcept {
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    pthread_attr_t attr;
+    void *low = nullptr;
+    std::size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        if (pthread_attr_getstack(&attr, &low, &size) != 0) {
+            low = nullptr;
+        }
+        pthread_attr_destroy(&attr);
+    }
+    const auto bottom = reinterpret_cast<std::uintptr_t>(low);
+    if (low == nullptr || size == 0 || here <= bottom || here - bottom > size) {
+        // Bounds unknown: assume a 1 MiB stack below this frame, which every thread has.
+        return here > 1024 * KIB ? here - 768 * KIB : 1;
+    }
+    return bottom + std::min<std::uintptr_t>(STACK_RESERVE, size / 4);
+}
+} // namespace
+
+std::uintptr_t native_stack_floor() noexcept {
+    if (stack_floor == 0) [[unlikely]] {
+        stack_floor = compute_stack_floor();
+    }
+    return stack_floor;
+}
+
+bool enter_nesting(const char *where) noexcept {
+    // Stacks grow down on every platform we build for.
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (here < native_stack_floor()) [[unlikely]] {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return false;
+    }
+    return Py_EnterRecursiveCall(where) == 0;
 }

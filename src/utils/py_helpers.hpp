@@ -10,8 +10,25 @@
 
 #include "utils/safe_py_pointer.hpp"
 
-/// Sets `exception_class` with `message` as the pending exception. Never fails.
+/// Sets `exception_class` with `message` (UTF-8; NUL characters and the lone surrogates
+/// that `display_text` keeps survive) as the pending exception. An exception that must
+/// pass through (`error_passes_through`) stays pending instead. Never fails.
 void to_py_error(std::string_view message, PyObject *exception_class) noexcept;
+
+/// Whether the pending exception must reach the caller as it is, never mapped to a
+/// library error or counted as a plain "no": anything that is not an `Exception`
+/// (KeyboardInterrupt, SystemExit, ...) and MemoryError.
+[[nodiscard]] bool error_passes_through() noexcept;
+
+/// For a failed call into Python code whose failure the library maps (a comparison that
+/// raises counts as not equal, an unhashable identifier as not registered): clears the
+/// pending exception and returns true, or leaves one that passes through and returns false.
+[[nodiscard]] bool clear_mapped_error() noexcept;
+
+/// Replaces the pending exception of a failed callback (a converter, `isoformat`) with
+/// `exception_class(message)`, the original as its `__cause__`; one that passes through
+/// stays as it is.
+void wrap_callback_error(std::string_view message, PyObject *exception_class) noexcept;
 
 namespace detail {
 inline void append_display(std::string &out, std::string_view text) {
@@ -57,8 +74,13 @@ template <class... Args>
 /// `repr(type(obj))` as UTF-8, e.g. "<class 'int'>"; never fails.
 [[nodiscard]] std::string pretty_type(PyObject *obj);
 
-/// UTF-8 copy of a `str` for messages, lone surrogates shown as U+FFFD; never fails.
+/// UTF-8 copy of a `str` for messages, lone surrogates kept (as `surrogatepass` writes
+/// them, which `to_py_error` reads back); never fails.
 [[nodiscard]] std::string display_text(PyObject *str);
+
+/// Raises "{function}() got an unexpected keyword argument '{name}'" (TypeError), the
+/// name exactly as given, whatever characters it holds; returns false.
+bool fail_unexpected_keyword(const char *function, PyObject *name) noexcept;
 
 /// UTF-8 view of a `str`, borrowed from the object. On failure sets MemoryError.
 [[nodiscard]] bool py_str_to_utf8_str(PyObject *str, std::string_view &out) noexcept;
@@ -71,18 +93,28 @@ template <class... Args>
 [[nodiscard]] PyObject *import_object_from_python(std::string_view module_name,
                                                   std::string_view attribute_name) noexcept;
 
-/// `str(obj)`; empty (MemoryError set) on failure.
+/// `str(obj)`; empty with the error `str()` raised on failure.
 [[nodiscard]] PyPointer to_py_str(PyObject *obj) noexcept;
 
 /// Calls `converter(arg)` with one positional argument; empty on failure.
 [[nodiscard]] PyPointer call_with_one_arg(PyObject *callable, PyObject *arg) noexcept;
 
-/// Scoped `Py_EnterRecursiveCall`/`Py_LeaveRecursiveCall`: bounds native recursion by the
-/// interpreter's own limit. Check `entered()`; on false a RecursionError is pending.
+/// The lowest address of this thread's native stack that one more level of nesting may
+/// start from: the stack's end plus a reserve for the Python code a callback may run and
+/// for raising the error. Computed once per thread.
+[[nodiscard]] std::uintptr_t native_stack_floor() noexcept;
+
+/// Enters one level of nesting: false with RecursionError set when the interpreter's
+/// recursion limit is reached, or when the native stack is close to its end. The second
+/// test makes the depth safe whatever limit an application sets with
+/// `sys.setrecursionlimit`, and on interpreters whose limit does not count C frames.
+[[nodiscard]] bool enter_nesting(const char *where) noexcept;
+
+/// Scoped `enter_nesting`/`Py_LeaveRecursiveCall`: bounds native recursion. Check
+/// `entered()`; on false a RecursionError is pending.
 class RecursionGuard {
   public:
-    explicit RecursionGuard(const char *where) noexcept
-        : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    explicit RecursionGuard(const char *where) noexcept : entered_(enter_nesting(where)) {}
     RecursionGuard(const RecursionGuard &) = delete;
     RecursionGuard &operator=(const RecursionGuard &) = delete;
     ~RecursionGuard() {
@@ -115,7 +147,7 @@ class LazyRecursionGuard {
         if (entered_) [[likely]] {
             return true;
         }
-        entered_ = Py_EnterRecursiveCall(where_) == 0;
+        entered_ = enter_nesting(where_);
         return entered_;
     }
 

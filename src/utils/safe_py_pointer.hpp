@@ -1,10 +1,27 @@
 #pragma once
-// Owning reference to a Python object.
+// Owning reference to a Python object, and the ownership rule of the whole module.
 //
 // Ownership rules: a raw `PyObject*` parameter is borrowed; a returned `PyPointer` is a
 // new reference. `steal` adopts a reference the caller already owns (the result of a
 // C-API call that returns a new reference); `borrow` takes a new reference of its own.
 // `release` hands the reference on, for C-API calls that steal (PyList_SET_ITEM).
+//
+// The rule every routine follows: Python code can run wherever we call into the
+// interpreter for more than reading memory: a converter, a writer's `write`, `isoformat`
+// and its tzinfo, `__eq__`/`__hash__` of keys and identifiers, `__bool__`/`__index__` of
+// arguments and path elements, and the finalizer (`__del__`, weakref callbacks) of
+// anything whose last reference we drop. That code may free or change anything it can
+// reach. So, across any such point:
+//   - own (PyPointer::borrow) every object you still use afterwards; a borrowed pointer,
+//     a pointer into an object's storage (UTF-8 text, item arrays) and a size read
+//     before the point are stale after it unless their owner is owned;
+//   - take new references before dropping old ones, and re-read (or re-check) a container
+//     after the point rather than trusting what was read before;
+//   - never leave a result and an exception together; an exception that is not an
+//     `Exception` (KeyboardInterrupt, SystemExit) or is MemoryError passes through
+//     unchanged (see `error_passes_through`).
+// Where no such point can occur (the encoder without writer, converters or dates on
+// CPython) the tree's own references are enough, and the hot paths rely on that.
 #include <Python.h>
 
 #include <utility>

@@ -45,21 +45,34 @@ class PositionPointerHolder {
         append((static_cast<std::uintptr_t>(offset) << 2) | (key_form ? KEY_TAG : VALUE_TAG));
         return true;
     }
+    /// New reference to entry `index`. A position entry is decoded the first time a
+    /// back-reference asks for it and kept from then on: a string stepped over once may
+    /// be referred to thousands of times, and must not be built (or cost its memory)
+    /// once per reference.
     [[nodiscard]] PyPointer safe_get(std::uint64_t index) noexcept {
         if (index >= size_) [[unlikely]] {
             fail_unexpected_end();
             return {};
         }
         const std::uintptr_t word = words_[index];
-        auto pos = static_cast<std::size_t>(word >> 2);
-        switch (word & TAG_MASK) {
-        case OBJECT_TAG:
+        if ((word & TAG_MASK) == OBJECT_TAG) [[likely]] {
             return PyPointer::borrow(reinterpret_cast<PyObject *>(word));
-        case KEY_TAG:
-            return decode_string_without_inserting_pointer<StrForm::MarkerKey>(data_, len_, pos);
-        default:
-            return decode_string_without_inserting_pointer<StrForm::MarkerValue>(data_, len_, pos);
         }
+        auto pos = static_cast<std::size_t>(word >> 2);
+        PyPointer str =
+            (word & TAG_MASK) == KEY_TAG
+                ? decode_string_without_inserting_pointer<StrForm::MarkerKey>(data_, len_, pos)
+                : decode_string_without_inserting_pointer<StrForm::MarkerValue>(data_, len_, pos);
+        if (str) {
+            try {
+                owned_.push_back(str.get());
+                Py_INCREF(str.get());
+                words_[index] = reinterpret_cast<std::uintptr_t>(str.get());
+            } catch (...) {
+                // Not kept: the next reference decodes it again.
+            }
+        }
+        return str;
     }
     /// Whether entry `index` is the string whose UTF-8 text is `text[0:n]`, compared
     /// without building it: 1 or 0, or -1 with DeserializationError for a missing entry
