@@ -51,16 +51,30 @@ class Codec:
         self.name, self.encode, self.decode, self.version = name, encode, decode, version
 
 
+PYPY = platform.python_implementation() == "PyPy"
+# On PyPy, our extension beside the pure-Python codec that the package uses there.
+EXTENSION = "vezuvir (extension)"
+
+
 def codecs():
     """Every installed library, ours first; the reference peer is msgspec.msgpack if present."""
     import vezuvir
 
-    found = [Codec(OURS, dump_bytes, load_bytes, vezuvir.__version__)]
+    found = [Codec(OURS, dump_bytes, load_bytes, f"{vezuvir.__version__} ({vezuvir.backend})")]
+    if vezuvir.backend == "python":
+        try:
+            import _vezuvir
+        except ImportError:
+            print(f"notice: {EXTENSION} cannot be imported here; left out", file=sys.stderr)
+        else:
+            found.append(Codec(EXTENSION, _vezuvir.dump_bytes, _vezuvir.load_bytes, vezuvir.__version__))
 
     def add(name, module, build):
         try:
             mod = importlib.import_module(module)
         except ImportError:
+            # Several peers ship only compiled wheels for CPython (see the bench extra).
+            print(f"notice: {name} is not installed here; left out", file=sys.stderr)
             return
         try:
             version = importlib.metadata.version(module)
@@ -75,11 +89,17 @@ def codecs():
     add("cbor2", "cbor2", lambda m: (m.dumps, m.loads))
     found.append(Codec("pickle", functools.partial(pickle.dumps, protocol=5), pickle.loads))
     found.append(Codec("marshal", marshal.dumps, marshal.loads))
+    if PYPY:
+        # PyPy's own json is written for its JIT: the peer to beat there.
+        found.append(Codec("json", json.dumps, json.loads))
     return found
 
 
 def reference_name(names):
-    return "msgspec.msgpack" if "msgspec.msgpack" in names else names[1 if len(names) > 1 else 0]
+    for name in ("msgspec.msgpack", EXTENSION):
+        if name in names:
+            return name
+    return names[1 if len(names) > 1 else 0]
 
 
 # --- documents ------------------------------------------------------------------------------
@@ -449,8 +469,14 @@ def target_table(results, stream):
         met = "yes" if value <= limit else "**no**"
         rows.append(f"| {goal} | {fmt.format(value)} ({where}) | {met} |")
 
+    # On PyPy the peers that install there, PyPy's own json, and our extension.
+    goals = (
+        (("json", 1), ("msgpack", 1), (EXTENSION, 0.4))
+        if PYPY
+        else (("msgspec.msgpack", 1), ("orjson", 1), ("msgpack", 0.5), ("pickle", 0.5))
+    )
     for key, fn in (("encode", "dump_bytes"), ("decode", "load_bytes")):
-        for peer, limit in (("msgspec.msgpack", 1), ("orjson", 1), ("msgpack", 0.5), ("pickle", 0.5)):
+        for peer, limit in goals:
             add(f"`{fn}` time / {peer} time, at most {limit:g}", worst(results, key, peer), limit)
     sizes = [(r["sizes"][OURS] / r["sizes"]["msgpack"], r) for r in results if "msgpack" in r["sizes"]]
     real_sizes = [(ratio, r["name"]) for ratio, r in sizes if r["real"]]
@@ -597,13 +623,32 @@ def main(argv=None):
     print("\n".join(body))
     if args.write:
         end = f"- load average at the end {os.getloadavg()[0]:.2f}" if hasattr(os, "getloadavg") else ""
-        args.results.write_text("\n".join(header[:-1] + [end, ""] + body), encoding="utf-8")
+        write_results(args.results, header[:-1] + [end, ""] + body)
         try:
-            if not args.no_chart:
+            if not args.no_chart and not PYPY:
                 chart(results, names, ref, args.chart)
         except ImportError:
             print("matplotlib is not installed: no chart", file=sys.stderr)
     return results
+
+
+PYPY_SECTION = "<!-- PyPy section: written by `bench/run.py --write` run on PyPy -->"
+
+
+def write_results(path, lines):
+    """RESULTS.md holds a run on CPython and, in a section of its own at the end, a run on
+    PyPy: each interpreter's run replaces its own part and keeps the other."""
+    try:
+        old = path.read_text(encoding="utf-8")
+    except FileNotFoundError:
+        old = ""
+    cpython, _, pypy = old.partition(PYPY_SECTION)
+    if PYPY:
+        lines = [PYPY_SECTION, "", "# PyPy: the pure-Python codec", ""] + lines[1:]
+        text = cpython.rstrip("\n") + "\n\n" + "\n".join(lines)
+    else:
+        text = "\n".join(lines) + ("\n" + PYPY_SECTION + pypy if pypy else "")
+    path.write_text(text, encoding="utf-8")
 
 
 if __name__ == "__main__":

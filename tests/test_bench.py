@@ -86,3 +86,13 @@ def test_streaming_peak_is_traced(bench):
     stream = bench.streaming(0.5, 1)
     assert stream["peaks"]["bytes"] >= stream["size"]
     assert stream["peaks"]["writer"] > 0
+
+
+def test_each_interpreter_replaces_only_its_own_results(bench, tmp_path, monkeypatch):
+    path = tmp_path / "RESULTS.md"
+    for pypy, line in ((False, "cpython 1"), (True, "pypy 1"), (False, "cpython 2"), (True, "pypy 2")):
+        monkeypatch.setattr(bench, "PYPY", pypy)
+        bench.write_results(path, ["# Benchmark results", line])
+    text = path.read_text()
+    assert "cpython 1" not in text and "pypy 1" not in text
+    assert text.index("cpython 2") < text.index(bench.PYPY_SECTION) < text.index("pypy 2")

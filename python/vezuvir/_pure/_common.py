@@ -47,21 +47,26 @@ ASCII_MARKER = 254
 ESCAPE = 255
 
 
-def display_text(text):
-    """`text` as it can appear in a message: lone surrogates become U+FFFD."""
-    if text.isascii():
-        return text
-    return text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
-
-
 def pretty_type(obj):
     """repr(type(obj)), e.g. "<class 'int'>"."""
     cls = type(obj)
     try:
-        text = repr(cls)
+        return repr(cls)
+    except MemoryError:
+        raise
     except Exception:
-        text = cls.__name__
-    return display_text(text)
+        return cls.__name__
+
+
+# How deep containers may nest, whatever `sys.setrecursionlimit` allows, so that a
+# raised limit still ends in RecursionError rather than a crash. Before 3.11 every
+# Python call also takes native stack: two calls a level crashed past 7000 levels on an
+# 8 MiB stack. Later interpreters and PyPy (which checks its own stack) only spend memory.
+MAX_DEPTH = 3000 if not PYPY and sys.version_info < (3, 11) else 30000
+
+
+def too_deep(where):
+    return RecursionError(f"maximum recursion depth exceeded{where}")
 
 
 def end_of_input():
@@ -110,9 +115,84 @@ def unexpected_keyword(function, name):
     return TypeError(f"{function}() got an unexpected keyword argument '{name}'")
 
 
-def parse_flag(value):
-    """A keyword flag: the truth of any object; a raising `__bool__` fails the call."""
-    return True if value is True else (False if value is False else bool(value))
+def passes_through(error):
+    """Whether an error raised by the caller's code must reach the caller unchanged rather
+    than be mapped to a library error or a plain "no": anything that is not an
+    `Exception` (KeyboardInterrupt, SystemExit, ...) and MemoryError."""
+    return not isinstance(error, Exception) or isinstance(error, MemoryError)
+
+
+# --- limits the caller can lift ------------------------------------------------------
+
+DEFAULT_MAX_INT_DIGITS = 4300
+MIN_MAX_INT_DIGITS = 640
+DEFAULT_MAX_FREE_ELEMENTS = 2000000
+
+
+def parse_limit(value, name, minimum):
+    """A limit keyword: None (no limit), or an int of at least `minimum`."""
+    if value is None:
+        return None
+    if not issubclass(type(value), int):
+        raise TypeError(f"Expected {name} to be of type `int` or None but got `{pretty_type(value)}`")
+    number = int.__int__(value)
+    if number < minimum:
+        raise ValueError(f"{name} must be None or an integer of at least {minimum}")
+    return number
+
+
+def int_limit_bits(digits):
+    """The largest bit length of an int of at most `digits` decimal digits:
+    ceil(digits * log2(10)), log2(10) taken from above to eleven places."""
+    if digits is None or digits > MAX_U64 // 4:
+        return None
+    scale = 100000000000
+    log2_10 = 332192809489
+    return digits // scale * log2_10 + (digits % scale * log2_10 + scale - 1) // scale
+
+
+def int_limit_error(digits, exception_class, verb):
+    return exception_class(
+        f"Integer exceeds the limit of {digits} digits (`max_int_digits`); "
+        f"pass a larger limit or None to {verb} it"
+    )
+
+
+class Limits:
+    """The limits of one reading call: the int size, and what is left of the budget of
+    elements that take no input bytes (one budget for the whole call)."""
+
+    __slots__ = ("int_digits", "int_bits", "max_free_elements", "free_elements_left")
+
+    def __init__(self):
+        self.int_digits = DEFAULT_MAX_INT_DIGITS
+        self.int_bits = int_limit_bits(DEFAULT_MAX_INT_DIGITS)
+        self.max_free_elements = DEFAULT_MAX_FREE_ELEMENTS
+        self.free_elements_left = DEFAULT_MAX_FREE_ELEMENTS
+
+    def parse(self, name, value):
+        """Takes `max_free_elements` or `max_int_digits`; False for any other name."""
+        if name == "max_free_elements":
+            self.max_free_elements = self.free_elements_left = parse_limit(value, name, 0)
+            return True
+        if name == "max_int_digits":
+            self.int_digits = parse_limit(value, name, MIN_MAX_INT_DIGITS)
+            self.int_bits = int_limit_bits(self.int_digits)
+            return True
+        return False
+
+    def take_free_elements(self, n):
+        """Takes `n` elements from the budget, before anything of them is built."""
+        left = self.free_elements_left
+        if left is None:
+            return
+        if n > left:
+            raise DeserializationError(
+                f"Input declares more than {self.max_free_elements} elements that take no "
+                "input bytes (Nones of packed lists, rows without keys), the limit of "
+                "`max_free_elements`; pass a larger limit or None to deserialize it"
+            )
+        self.free_elements_left = left - n
 
 
 def parse_loads_custom_types(value):
@@ -130,17 +210,19 @@ def parse_loads_custom_types(value):
 
 def find_converter(converters, identifier):
     """The converter registered for `identifier`, or None. An identifier that cannot be
-    hashed or compared is simply not registered."""
+    hashed or compared (an ordinary error) is simply not registered."""
     if converters is None:
         return None
     try:
         return converters.get(identifier)
-    except Exception:
+    except Exception as error:
+        if isinstance(error, MemoryError):
+            raise
         return None
 
 
 def unknown_custom_type(identifier):
-    text = str(identifier).encode("utf-8", "backslashreplace").decode("utf-8")
+    text = str(identifier)
     return DeserializationError(
         "Unknown custom type. please provide the correct mapping when deserializing. "
         f"identifier: `{text}` (type: `{pretty_type(identifier)}`)"
@@ -148,11 +230,13 @@ def unknown_custom_type(identifier):
 
 
 def call_converter(converter, payload):
-    """`converter(payload)`; an error it raises becomes the cause of "Failed to deserialize
-    custom type". Exceptions that are not errors (KeyboardInterrupt...) pass through."""
+    """`converter(payload)`; an ordinary error it raises becomes the cause of "Failed to
+    deserialize custom type"; one that passes through is raised unchanged."""
     try:
         return converter(payload)
     except Exception as error:
+        if isinstance(error, MemoryError):
+            raise
         cause = error
     raise DeserializationError("Failed to deserialize custom type") from cause
 
@@ -162,8 +246,7 @@ def store_item(dictionary, key, value):
     try:
         dictionary[key] = value
         return
-    except MemoryError:
-        raise
     except Exception as error:
-        cause = error
-    raise DeserializationError(f"Invalid type for a key: {pretty_type(key)}") from cause
+        if isinstance(error, MemoryError):
+            raise
+    raise DeserializationError(f"Invalid type for a key: {pretty_type(key)}")

@@ -30,6 +30,7 @@ from vezuvir._pure._common import (
     LARGE_POINTER,
     LIST,
     MARKER,
+    MAX_DEPTH,
     MAX_U64,
     NEGATIVE_INT,
     NONE,
@@ -41,13 +42,16 @@ from vezuvir._pure._common import (
     STRUCTURED_LIST,
     TRUE,
     Input,
+    Limits,
     call_converter,
     check_buffer,
     end_of_input,
     find_converter,
+    int_limit_error,
     missing_marker,
     parse_loads_custom_types,
     store_item,
+    too_deep,
     unexpected_keyword,
     unknown_custom_type,
 )
@@ -94,25 +98,36 @@ def digits_value(digits):
     return digits_value(digits[:half]) + digits_value(digits[half:]) * weight
 
 
+# What `item_at` answers for a value it leaves to `value`.
+_MISS = object()
+
+
 def _sequence_of(n, make):
     """A list of `n` items from `make()`, failing as the extension does where a list of
     that size cannot be allocated at all."""
     if n > _MAX_LIST:
         raise MemoryError
-    return [make() for _ in range(n)]
+    # As much room as the extension's list takes: where that cannot be had, this fails
+    # at once rather than after building items until memory runs out.
+    out = [None] * n
+    for i in range(n):
+        out[i] = make()
+    return out
 
 
 class Decoder:
     """The whole-buffer decoder of `load_bytes`: every string read in full enters `strings`,
     the back-reference table, in stream order."""
 
-    def __init__(self, data, use_tuples, converters):
+    def __init__(self, data, use_tuples, converters, limits):
         self.data = data
         self.end = len(data)
         self.pos = len(MARKER)
         self.strings = []
         self.use_tuples = use_tuples
         self.converters = converters
+        self.limits = limits
+        self.depth = 0
 
     def back_reference(self, index):
         strings = self.strings
@@ -271,9 +286,9 @@ class Decoder:
                 return False, pos + 1
             if flag == POSITIVE_INT:
                 return self.integer_at(pos + 1, False)
-        self.pos = pos
-        value = self.value()
-        return value, self.pos
+        # Containers and the rest: the caller reads them with `value`, so that a level
+        # of nesting costs two Python calls (the interpreter's recursion limit counts them).
+        return _MISS, pos
 
     def integer_at(self, pos, negative):
         """The varint magnitude after `PositiveInt`/`NegativeInt`, exactly."""
@@ -344,7 +359,15 @@ class Decoder:
             self.pos = self.end
             raise end_of_input()
         self.pos = stop + 1
+        # Combining the digits costs more than linear time: the limit is tested on their
+        # count first (a digit carries more than 7 bits), and exactly on the result.
+        limits = self.limits
+        bits = limits.int_bits
+        if bits is not None and stop - pos > bits // 7 + 2:
+            raise int_limit_error(limits.int_digits, DeserializationError, "deserialize")
         magnitude = 255 + digits_value(data[pos:stop])
+        if bits is not None and magnitude.bit_length() > bits:
+            raise int_limit_error(limits.int_digits, DeserializationError, "deserialize")
         return -magnitude if negative else magnitude
 
     def pointer(self, width):
@@ -413,35 +436,38 @@ class Decoder:
 
     def item(self):
         """`value` with the commonest leaves of lists and dicts read right here."""
-        pos = self.pos
-        if pos < self.end:
-            flag = self.data[pos]
-            if flag >= SMALL_INT:
-                self.pos = pos + 1
-                return flag - SMALL_INT
-            if flag == ASCII_STRING:
-                self.pos = pos + 1
-                return self.string()
-            if flag == POINTER1:
-                self.pos = pos + 1
-                return self.pointer(1)
-            if flag == FLOAT:
-                self.pos = pos + 1
-                return self.float()
-        return self.value()
+        value, pos = self.item_at(self.pos)
+        if value is _MISS:
+            return self.value()
+        self.pos = pos
+        return value
+
+    def enter(self):
+        """One level deeper; RecursionError past MAX_DEPTH."""
+        depth = self.depth + 1
+        if depth > MAX_DEPTH:
+            raise too_deep(" while decoding nested data")
+        self.depth = depth
 
     def list(self):
+        self.enter()
         n = self.count(1)
         item_at = self.item_at
         out = []
         pos = self.pos
         for _ in range(n):
             value, pos = item_at(pos)
+            if value is _MISS:
+                self.pos = pos
+                value = self.value()
+                pos = self.pos
             out.append(value)
         self.pos = pos
+        self.depth -= 1
         return tuple(out) if self.use_tuples else out
 
     def dict(self):
+        self.enter()
         n = self.count(2)
         out = {}
         key_at = self.key_at
@@ -449,25 +475,36 @@ class Decoder:
         pos = self.pos
         for _ in range(n):
             key, pos = key_at(pos)
-            out[key], pos = item_at(pos)
+            value, pos = item_at(pos)
+            if value is _MISS:
+                self.pos = pos
+                value = self.value()
+                pos = self.pos
+            out[key] = value
         self.pos = pos
+        self.depth -= 1
         return out
 
     def any_key_dict(self):
+        self.enter()
         n = self.count(2)
         out = {}
         for _ in range(n):
             key = self.value()
             store_item(out, key, self.item())
+        self.depth -= 1
         return out
 
     def structured_list(self):
         """<varint rows R> <varint keys K> (key value)*K [value*K]*(R-1): R dicts of the K
         keys. With R = 0 row 0 is still read, so later strings keep their numbers."""
+        self.enter()
         rows = self.varint()
         keys = self.varint()
         if not keys:
+            self.limits.take_free_elements(rows)
             out = _sequence_of(rows, dict)
+            self.depth -= 1
             return tuple(out) if self.use_tuples else out
         rest = self.end - self.pos
         if keys > rest // 2 or (rows > 1 and rows - 1 > (rest - 2 * keys) // keys):
@@ -490,7 +527,12 @@ class Decoder:
             for _ in range(rows - 1):
                 row = {}
                 for key in key_list:
-                    row[key], pos = item_at(pos)
+                    value, pos = item_at(pos)
+                    if value is _MISS:
+                        self.pos = pos
+                        value = self.value()
+                        pos = self.pos
+                    row[key] = value
                 out.append(row)
             self.pos = pos
         else:
@@ -499,6 +541,7 @@ class Decoder:
                 for key in key_list:
                     store_item(row, key, item())
                 out.append(row)
+        self.depth -= 1
         return tuple(out) if self.use_tuples else out
 
     def consistent_list(self):
@@ -510,6 +553,7 @@ class Decoder:
         self.pos = pos + 1
         n = self.varint()
         if element_type == NONE:
+            self.limits.take_free_elements(n)
             if n > _MAX_LIST:
                 raise MemoryError
             out = [None] * n
@@ -561,11 +605,13 @@ class Decoder:
         return [self.bytes() for _ in range(n)]
 
     def custom(self):
+        self.enter()
         identifier = self.value()
         payload = self.value()
         converter = find_converter(self.converters, identifier)
         if converter is None:
             raise unknown_custom_type(identifier)
+        self.depth -= 1
         return call_converter(converter, payload)
 
 
@@ -575,6 +621,7 @@ def load_bytes(*args, **kwargs):
     by_keyword = False
     use_tuples = stop_gc = ignore_extra_data = False
     converters = None
+    limits = Limits()
     for name, value in kwargs.items():
         if name == "buffer":
             check_buffer(value)
@@ -588,7 +635,7 @@ def load_bytes(*args, **kwargs):
             ignore_extra_data = bool(value)
         elif name == "custom_types":
             converters = parse_loads_custom_types(value)
-        else:
+        elif not limits.parse(name, value):
             raise unexpected_keyword("load_bytes", name)
     if by_keyword:
         if args:
@@ -609,7 +656,7 @@ def load_bytes(*args, **kwargs):
             data = source.data
             if not data.startswith(MARKER):
                 raise missing_marker()
-            decoder = Decoder(data, use_tuples, converters)
+            decoder = Decoder(data, use_tuples, converters, limits)
             root = decoder.value()
         finally:
             source.release()

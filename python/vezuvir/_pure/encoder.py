@@ -30,6 +30,7 @@ from vezuvir._pure._common import (
     LARGE_POINTER,
     LIST,
     MARKER,
+    MAX_DEPTH,
     MAX_INLINE_INT,
     NEGATIVE_INT,
     NONE,
@@ -40,7 +41,13 @@ from vezuvir._pure._common import (
     STRING,
     STRUCTURED_LIST,
     TRUE,
+    DEFAULT_MAX_INT_DIGITS,
+    MIN_MAX_INT_DIGITS,
+    int_limit_bits,
+    int_limit_error,
+    parse_limit,
     pretty_type,
+    too_deep,
     unexpected_keyword,
 )
 from vezuvir.exceptions import SerializationError
@@ -49,6 +56,8 @@ from vezuvir.serialize.settings import CustomType
 DEFAULT_FLUSH_THRESHOLD = 10485760
 DEFAULT_DIRECT_WRITE_THRESHOLD = 5242880
 _MAX_SIZE_T = (1 << 64) - 1
+# Magnitudes up to this fit a 64-bit int (-2**63 included), whose conversion is cheap.
+_MAX_I64_MAGNITUDE = 1 << 63
 
 _pack_f64 = struct.Struct(">d").pack
 _DATETIME = datetime.datetime
@@ -207,10 +216,15 @@ class Encoder:
     with SerializationError instead of writing a count that disagrees with the items.
     """
 
+    #: `max_int_digits`, and the largest magnitude in bits that it lets through.
+    int_digits = DEFAULT_MAX_INT_DIGITS
+    int_bits = int_limit_bits(DEFAULT_MAX_INT_DIGITS)
+
     def __init__(self, serialize_dates, custom_types, python_may_run):
         self.serialize_dates = serialize_dates
         self.custom_types = custom_types
         self.python_may_run = python_may_run
+        self.depth = 0
         # str -> back-reference index; equal strings share one index, whatever the object.
         self.cache = {}
 
@@ -290,13 +304,26 @@ class Encoder:
         self.flagged(ASCII_STRING if text.isascii() else STRING, utf8)
 
     def integer(self, value):
+        if 0 <= value <= MAX_INLINE_INT:
+            self.push(SMALL_INT + value)
+            return
+        # The magnitude first: an int over the limit fails before any byte is written.
         if value >= 0:
-            if value <= MAX_INLINE_INT:
-                self.push(SMALL_INT + value)
-            else:
-                self.flag_varint(POSITIVE_INT, value)
+            flag, run = POSITIVE_INT, self.magnitude(value)
         else:
-            self.flag_varint(NEGATIVE_INT, -value)
+            flag, run = NEGATIVE_INT, self.magnitude(-value)
+        self.push(flag)
+        for byte in run:
+            self.push(byte)
+
+    def magnitude(self, value):
+        """The varint of an int's magnitude; one beyond 64 bits is first checked against
+        `max_int_digits`, as its conversion costs more than linear time."""
+        if value > _MAX_I64_MAGNITUDE:
+            bits = self.int_bits
+            if bits is not None and value.bit_length() > bits:
+                raise int_limit_error(self.int_digits, SerializationError, "serialize")
+        return varint_bytes(value)
 
     def encode(self, obj):
         cls = type(obj)
@@ -349,6 +376,8 @@ class Encoder:
         try:
             text = _ISOFORMAT(obj)
         except Exception as error:
+            if isinstance(error, MemoryError):
+                raise
             cause = error
         else:
             if type(text) is str:
@@ -358,12 +387,20 @@ class Encoder:
         raise SerializationError("Failed to serialize date") from cause
 
     def custom(self, obj, record):
+        # A converter may return another object of its own type: bounded like nesting.
+        self.enter(" while serializing a custom type")
+        self.custom_body(obj, record)
+        self.depth -= 1
+
+    def custom_body(self, obj, record):
         if not record.one_way:
             self.push(CUSTOM)
             self.encode(record.identifier)
         try:
             converted = record.converter(obj)
         except Exception as error:
+            if isinstance(error, MemoryError):
+                raise
             cause = error
         else:
             self.encode(converted)
@@ -383,12 +420,35 @@ class Encoder:
             self.push(TRUE if obj else FALSE)
         elif obj is None:
             self.push(NONE)
+        elif cls is dict:
+            # Containers straight from here: a level of nesting costs two Python calls.
+            if obj:
+                self.dict(obj)
+            else:
+                self.push(EMPTY_DICT)
+        elif cls is list or cls is tuple:
+            if obj:
+                self.sequence(obj)
+            else:
+                self.push(EMPTY_LIST)
         else:
             self.encode(obj)
+
+    def enter(self, where):
+        """One level deeper; RecursionError past MAX_DEPTH."""
+        depth = self.depth + 1
+        if depth > MAX_DEPTH:
+            raise too_deep(where)
+        self.depth = depth
 
     def sequence(self, seq):
         """A non-empty exact list or tuple: packed when every item is None or every item a
         bool, structured when all are dicts with one key set, else the generic form."""
+        self.enter(" while serializing a list")
+        self.sequence_body(seq)
+        self.depth -= 1
+
+    def sequence_body(self, seq):
         n = len(seq)
         first = seq[0]
         first_cls = type(first)
@@ -451,6 +511,8 @@ class Encoder:
         for i in range(1, n):
             if not _same_keys(seq[i], first, k):
                 return False
+        # Its rows count as one more level, as they do in the extension.
+        self.enter(" while serializing a list")
         self.flag_varint(STRUCTURED_LIST, n)
         self.varint(k)
         item = self.item
@@ -466,6 +528,7 @@ class Encoder:
                         item(row[key])
             except KeyError:
                 raise _changed(seq[i]) from None
+            self.depth -= 1
             return True
         # Python code may run between two appends: each row is matched again when it is
         # reached, and checked for changes once it has been written.
@@ -486,14 +549,22 @@ class Encoder:
                 raise _changed(row)
         if is_list and len(seq) != n:
             raise _changed(seq)
+        self.depth -= 1
         return True
 
     def dict(self, obj):
         """A non-empty exact dict: `Dict` when every key is exactly str, else `AnyKeyDict`."""
         for key in obj:
             if type(key) is not str:
+                self.enter(" while serializing a dict")
                 self.any_key_dict(obj)
+                self.depth -= 1
                 return
+        self.enter(" while serializing a dict")
+        self.str_key_dict(obj)
+        self.depth -= 1
+
+    def str_key_dict(self, obj):
         n = len(obj)
         self.flag_varint(DICT, n)
         cache = self.cache
@@ -636,14 +707,17 @@ class ArrayEncoder(Encoder):
             if value <= MAX_INLINE_INT:
                 out.append(SMALL_INT + value)
                 return
-            out.append(POSITIVE_INT)
+            flag = POSITIVE_INT
         else:
-            out.append(NEGATIVE_INT)
+            flag = NEGATIVE_INT
             value = -value
         if value < 255:
+            out.append(flag)
             out.append(value)
         else:
-            out += varint_bytes(value)
+            run = self.magnitude(value)
+            out.append(flag)
+            out += run
 
     def finish(self):
         return bytes(self.out)
@@ -748,10 +822,10 @@ if PYPY:
             p[pos + 7] = (x >> 8) & 0xFF
             p[pos + 8] = x & 0xFF
 
-        def sequence(self, seq):
+        def sequence_body(self, seq):
             first_cls = type(seq[0])
             if self.python_may_run:
-                Encoder.sequence(self, seq)
+                Encoder.sequence_body(self, seq)
             elif first_cls is float:
                 self.numbers(seq, self.float_run)
             elif first_cls is int:
@@ -759,7 +833,7 @@ if PYPY:
             elif first_cls is list or first_cls is tuple:
                 self.numbers(seq, self.vector_run)
             else:
-                Encoder.sequence(self, seq)
+                Encoder.sequence_body(self, seq)
 
         # Lists of numbers, and lists of such lists (vectors, coordinates), are written in
         # runs: each run gathers items in scratch memory and is appended in one piece, so
@@ -933,11 +1007,13 @@ if PYPY:
                 if value <= MAX_INLINE_INT:
                     out.append(BYTE[SMALL_INT + value])
                     return
-                out.append(BYTE[POSITIVE_INT])
+                flag = POSITIVE_INT
             else:
-                out.append(BYTE[NEGATIVE_INT])
+                flag = NEGATIVE_INT
                 value = -value
-            out.append(varint_bytes(value))
+            run = BYTE[value] if value < 255 else self.magnitude(value)
+            out.append(BYTE[flag])
+            out.append(run)
 
         def finish(self):
             return self.out.build()
@@ -985,6 +1061,7 @@ class WriterEncoder(Encoder):
     def finish(self):
         if self.buffer:
             self.flush()
+        return None
 
 
 def dump_bytes(*args, **kwargs):
@@ -999,6 +1076,7 @@ def dump_bytes(*args, **kwargs):
     writer = _NOTHING
     flush_threshold = DEFAULT_FLUSH_THRESHOLD
     direct_threshold = DEFAULT_DIRECT_WRITE_THRESHOLD
+    int_digits = _NOTHING
     for name, value in kwargs.items():
         if name == "obj":
             obj = value
@@ -1014,6 +1092,8 @@ def dump_bytes(*args, **kwargs):
             direct_threshold = _threshold(value, name)
         elif name == "custom_types":
             custom_types = _CustomTypes(value)
+        elif name == "max_int_digits":
+            int_digits = parse_limit(value, name, MIN_MAX_INT_DIGITS)
         else:
             raise unexpected_keyword("dump_bytes", name)
     if obj is not _NOTHING:
@@ -1029,10 +1109,11 @@ def dump_bytes(*args, **kwargs):
         custom_types = None
     if writer is not _NOTHING:
         encoder = WriterEncoder(serialize_dates, custom_types, writer, flush_threshold, direct_threshold)
-        encoder.encode(obj)
-        encoder.finish()
-        return None
-    may_run = serialize_dates or custom_types is not None
-    encoder = BytesEncoder(serialize_dates, custom_types, may_run)
+    else:
+        may_run = serialize_dates or custom_types is not None
+        encoder = BytesEncoder(serialize_dates, custom_types, may_run)
+    if int_digits is not _NOTHING:
+        encoder.int_digits = int_digits
+        encoder.int_bits = int_limit_bits(int_digits)
     encoder.encode(obj)
     return encoder.finish()

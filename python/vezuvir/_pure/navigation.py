@@ -24,6 +24,7 @@ from vezuvir._pure._common import (
     LARGE_POINTER,
     LIST,
     MARKER,
+    MAX_DEPTH,
     MAX_U64,
     NEGATIVE_INT,
     NONE,
@@ -35,13 +36,14 @@ from vezuvir._pure._common import (
     STRUCTURED_LIST,
     TRUE,
     Input,
+    Limits,
     check_buffer,
-    display_text,
     end_of_input,
     missing_marker,
     parse_loads_custom_types,
     pretty_type,
     store_item,
+    too_deep,
     unexpected_keyword,
 )
 from vezuvir._pure.skipper import Reader
@@ -97,18 +99,18 @@ def _out_of_range(index, size):
 
 def _key_not_found(key):
     text = str(key)
-    return DeserializationError(
-        f"Key not found, key: `{display_text(text)}` (type `{pretty_type(key)}`)"
-    )
+    return DeserializationError(f"Key not found, key: `{text}` (type `{pretty_type(key)}`)")
 
 
 def _keys_equal(a, b):
-    """a == b; a comparison that raises an error counts as not equal."""
+    """a == b; a comparison that raises an ordinary error counts as not equal."""
     if a is b:
         return True
     try:
         return bool(a == b)
-    except Exception:
+    except Exception as error:
+        if isinstance(error, MemoryError):
+            raise
         return False
 
 
@@ -120,8 +122,8 @@ def _float_is_truthy(data, at):
 class Navigator(Reader):
     """One walk along a path: `steps` are (is_index, key or index) pairs."""
 
-    def __init__(self, data, converters, steps, check_mode, include_falsy):
-        Reader.__init__(self, data, converters)
+    def __init__(self, data, converters, limits, steps, check_mode, include_falsy):
+        Reader.__init__(self, data, converters, limits)
         self.steps = steps
         self.check_mode = check_mode
         self.include_falsy = include_falsy
@@ -137,6 +139,11 @@ class Navigator(Reader):
         """The value at the end of the steps from `at` on, starting at `pos`."""
         if at == len(self.steps):
             return self.target()
+        # One level per path step, as deep paths nest as deep as the data.
+        depth = self.depth + 1
+        if depth > MAX_DEPTH:
+            raise too_deep(" while reading a lazy path")
+        self.depth = depth
         if self.steps[at][0]:
             return self.index_step(at)
         return self.key_step(at)
@@ -189,7 +196,7 @@ class Navigator(Reader):
             try:
                 utf8 = wanted.encode("utf-8")
             except UnicodeEncodeError:
-                pass
+                pass  # a lone surrogate: compared with `==` on decoded keys below
             else:
                 return self.text_key_step(at, count, wanted, utf8)
         any_key = flag == ANY_KEY_DICT
@@ -372,10 +379,11 @@ def _index_of(step):
     index = step.index
     if not issubclass(type(index), int):
         raise TypeError(f"Index must be an int, not {pretty_type(index)}")
-    if index < 0:
-        raise TypeError("Index must not be negative")
+    # An int subclass is read by its value alone, so that none of its methods runs.
     value = int.__int__(index)
-    if not 0 <= value <= MAX_U64:
+    if value < 0:
+        raise TypeError("Index must not be negative")
+    if value > MAX_U64:
         raise OverflowError("Index must be smaller than 2**64")
     return value
 
@@ -402,6 +410,7 @@ def _lazy(args, kwargs, check_mode):
     buffer = path = _MISSING
     include_falsy = True
     converters = None
+    limits = Limits()
     for name, value in kwargs.items():
         if name == "buffer":
             check_buffer(value)
@@ -412,7 +421,7 @@ def _lazy(args, kwargs, check_mode):
             path = value
         elif name == "custom_types":
             converters = parse_loads_custom_types(value)
-        else:
+        elif not limits.parse(name, value):
             raise unexpected_keyword(_NAME, name)
     n = len(args)
     if buffer is not _MISSING:
@@ -440,7 +449,7 @@ def _lazy(args, kwargs, check_mode):
         data = source.data
         if not data.startswith(MARKER):
             raise missing_marker()
-        return Navigator(data, converters, steps, check_mode, include_falsy).walk(0)
+        return Navigator(data, converters, limits, steps, check_mode, include_falsy).walk(0)
     finally:
         source.release()
 

@@ -22,6 +22,7 @@ from vezuvir._pure._common import (
     KEY_POINTER,
     LARGE_POINTER,
     LIST,
+    MAX_DEPTH,
     MAX_U64,
     NEGATIVE_INT,
     NONE,
@@ -31,6 +32,7 @@ from vezuvir._pure._common import (
     STRING,
     STRUCTURED_LIST,
     end_of_input,
+    too_deep,
 )
 from vezuvir._pure.decoder import Decoder, long_varint
 
@@ -45,8 +47,8 @@ del _width
 class Reader(Decoder):
     """Decoder and skipper of the lazy readers, over a table of strings and positions."""
 
-    def __init__(self, data, converters):
-        Decoder.__init__(self, data, False, converters)
+    def __init__(self, data, converters, limits):
+        Decoder.__init__(self, data, False, converters, limits)
 
     def back_reference(self, index):
         strings = self.strings
@@ -172,7 +174,20 @@ class Reader(Decoder):
             self.skip_string()
         elif flag == POSITIVE_INT or flag == NEGATIVE_INT or flag == LARGE_POINTER:
             self.skip_varint()
-        elif flag == DICT:
+        elif flag == BYTES:
+            self.advance(self.varint())
+        elif flag == CONSISTENT_LIST:
+            self.skip_consistent_list()
+        else:
+            depth = self.depth + 1
+            if depth > MAX_DEPTH:
+                raise too_deep(" while skipping an encoded value")
+            self.depth = depth
+            self.skip_container(flag)
+            self.depth = depth - 1
+
+    def skip_container(self, flag):
+        if flag == DICT:
             n = self.varint()
             for _ in range(n):
                 if self.pos >= self.end:
@@ -181,10 +196,6 @@ class Reader(Decoder):
                 self.skip_values(1)
         elif flag == LIST:
             self.skip_values(self.varint())
-        elif flag == BYTES:
-            self.advance(self.varint())
-        elif flag == CONSISTENT_LIST:
-            self.skip_consistent_list()
         elif flag == STRUCTURED_LIST:
             # Row 0 is `keys` (key, field) pairs; each further row `keys` fields.
             rows = self.varint()
