@@ -14,6 +14,10 @@ median time per call with the min/max spread, and ratios against the reference p
 
 Peers that are not installed are left out; so is a peer that cannot encode a document
 (orjson and `bytes`, for example): its cell reads n/a.
+
+Without the documents (a plain clone) it says where to get them and measures the bundled
+sample instead; it never writes the committed RESULTS.md or chart from anything but a full run
+over the whole document set.
 """
 
 import argparse
@@ -29,6 +33,7 @@ import os
 import pickle
 import platform
 import random
+import re
 import statistics
 import sys
 import time
@@ -38,7 +43,11 @@ from vezuvir import Idx, bytes_check_if_contains, dump_bytes, lazy_load_bytes, l
 from vezuvir.exceptions import DeserializationError
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import documents as document_set  # noqa: E402  (bench/documents.py, beside this script)
+
 BENCH_DATA = Path(os.environ.get("VEZUVIR_BENCH_DATA") or HERE.parents[1] / "shared" / "bench-data")
+SAMPLES = HERE.parent / "samples"
 OURS = "vezuvir"
 MISSING = "\x00missing key\x00"
 
@@ -497,6 +506,32 @@ def target_table(results, stream):
     return header + ["| goal | worst | met |", "|---|---:|---|"] + rows + [""]
 
 
+# Sections of RESULTS.md that other scripts (engines.py) write, kept when this one rewrites it.
+_SECTION = r"<!-- begin {0} -->\n.*?<!-- end {1} -->\n?"
+
+
+def kept_sections(path: Path) -> list:
+    """The marked sections of the file at ``path``, as lines, for run.py to write back."""
+    if not path.is_file():
+        return []
+    lines = []
+    for match in re.finditer(_SECTION.format(r"(\S+)", r"\1"), path.read_text("utf-8"), re.S):
+        lines += ["", *match.group(0).rstrip("\n").split("\n")]
+    return lines
+
+
+def replace_section(path: Path, name: str, lines: list) -> None:
+    """Writes ``lines`` as the section ``name`` of the file: in place, or at its end."""
+    block = "\n".join([f"<!-- begin {name} -->", *lines, f"<!-- end {name} -->", ""])
+    text = path.read_text(encoding="utf-8") if path.is_file() else ""
+    pattern = re.compile(_SECTION.format(re.escape(name), re.escape(name)), re.S)
+    if pattern.search(text):
+        text = pattern.sub(lambda _: block, text, count=1)
+    else:
+        text = text.rstrip("\n") + "\n\n" + block
+    path.write_text(text, encoding="utf-8")
+
+
 def machine():
     cpu = platform.processor() or "unknown CPU"
     try:
@@ -576,9 +611,44 @@ def parse(argv):
     return args
 
 
+def committed_output_problems(args, problems):
+    """Why this run must not replace the committed RESULTS.md and chart, or []."""
+    committed = {(HERE / "RESULTS.md").resolve(), (HERE / "results.svg").resolve()}
+    targets = {args.results.resolve()} | (set() if args.no_chart else {args.chart.resolve()})
+    if not args.write or not targets & committed:
+        return []
+    reasons = [f"{args.data}: {line}" for line in problems]
+    if args.only:
+        reasons.append(f"--only {args.only} measures a part of the set")
+    if args.no_stream:
+        reasons.append("--no-stream leaves out the streaming table")
+    if args.scale != 1.0:
+        reasons.append(f"--scale {args.scale:g} changes the generated shapes")
+    return reasons
+
+
 def main(argv=None):
     global clock
     args = parse(argv)
+    problems = document_set.problems(args.data)
+    refused = committed_output_problems(args, problems)
+    if refused:
+        sys.exit(
+            "bench/run.py: not overwriting the committed results with a partial run:\n  "
+            + "\n  ".join(refused)
+            + "\nWrite elsewhere with --results FILE --chart FILE, or run over the whole set."
+            + ("\n" + document_set.where_to_get(args.data) if problems else "")
+        )
+    data_note = "the document set, checked" if not problems else f"{args.data} (not the full set)"
+    if not any(args.data.glob("*.json")):
+        print(
+            f"bench/run.py: no JSON documents in {args.data}.\n"
+            + document_set.where_to_get(args.data)
+            + f"\nMeasuring the bundled sample ({SAMPLES}) and the generated shapes instead.",
+            file=sys.stderr,
+        )
+        args.data = SAMPLES
+        data_note = "the bundled sample only (the document set was not found)"
     clock = time.process_time_ns if args.cpu_time else time.perf_counter_ns
     libs = codecs()
     names = [lib.name for lib in libs]
@@ -590,6 +660,7 @@ def main(argv=None):
         f"- interpreter: {env['interpreter']}",
         f"- CPU: {env['cpu']}",
         f"- date: {env['date']}, load average at start {env['load']}",
+        f"- documents: {data_note}",
         "- libraries: " + ", ".join(f"{lib.name} {lib.version}".strip() for lib in libs),
         f"- command: `python bench/run.py {' '.join(argv if argv is not None else sys.argv[1:])}`",
         f"- {args.rounds} interleaved samples per case, each at least {args.min_ms:g} ms of "
@@ -623,32 +694,19 @@ def main(argv=None):
     print("\n".join(body))
     if args.write:
         end = f"- load average at the end {os.getloadavg()[0]:.2f}" if hasattr(os, "getloadavg") else ""
-        write_results(args.results, header[:-1] + [end, ""] + body)
+        if PYPY:
+            # A run on PyPy is a section of its own: the CPython tables above it stay.
+            replace_section(args.results, "pypy", ["# PyPy", ""] + header[2:-1] + [end, ""] + body)
+        else:
+            # Sections other scripts (engines.py) and PyPy wrote stay, after this run's tables.
+            kept = kept_sections(args.results)
+            args.results.write_text("\n".join(header[:-1] + [end, ""] + body + kept), encoding="utf-8")
         try:
             if not args.no_chart and not PYPY:
                 chart(results, names, ref, args.chart)
         except ImportError:
             print("matplotlib is not installed: no chart", file=sys.stderr)
     return results
-
-
-PYPY_SECTION = "<!-- PyPy section: written by `bench/run.py --write` run on PyPy -->"
-
-
-def write_results(path, lines):
-    """RESULTS.md holds a run on CPython and, in a section of its own at the end, a run on
-    PyPy: each interpreter's run replaces its own part and keeps the other."""
-    try:
-        old = path.read_text(encoding="utf-8")
-    except FileNotFoundError:
-        old = ""
-    cpython, _, pypy = old.partition(PYPY_SECTION)
-    if PYPY:
-        lines = [PYPY_SECTION, "", "# PyPy: the pure-Python codec", ""] + lines[1:]
-        text = cpython.rstrip("\n") + "\n\n" + "\n".join(lines)
-    else:
-        text = "\n".join(lines) + ("\n" + PYPY_SECTION + pypy if pypy else "")
-    path.write_text(text, encoding="utf-8")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,9 @@
 """Writes the seed corpora under fuzz/corpus/: encodings of trimmed bench documents and of the
 edge values the tests use, behind each target's header. Rerun after a format change:
     PYTHONPATH=build-dev:python python fuzz/make_corpus.py [bench-data-dir]
+
+The seeds depend on the exact document set (bench/documents.py): without it the corpus would
+differ from the committed one, so the script refuses to run.
 """
 
 import datetime
@@ -12,8 +15,11 @@ import sys
 from decimal import Decimal
 from pathlib import Path
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+FUZZ_DIR = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, FUZZ_DIR)
+sys.path.insert(0, os.path.join(os.path.dirname(FUZZ_DIR), "bench"))
 
+import documents  # noqa: E402  (bench/documents.py)
 from vezuvir import CustomType, dump_bytes  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
@@ -54,7 +60,7 @@ def edge_values():
     ]
 
 
-def seeds():
+def seeds(bench):
     edges = {"data": edge_values()}
     yield edges, dump_bytes(edges)
     for value in edges["data"]:
@@ -62,7 +68,6 @@ def seeds():
     yield None, dump_bytes([Decimal("1.5"), {"a": Decimal(2)}],
                                custom_types={Decimal: CustomType("dec", str)})
     yield None, dump_bytes({"at": datetime.datetime(2024, 1, 2, 3, 4, 5)}, serialize_dates=True)
-    bench = Path(sys.argv[1]) if len(sys.argv) > 1 else HERE.parent.parent / "shared" / "bench-data"
     for doc in sorted(bench.glob("*.json")):
         with open(doc, encoding="utf-8") as f:
             value = rekey(trim(json.load(f)))
@@ -96,8 +101,17 @@ def write(target, data):
 
 
 def main():
+    default = os.environ.get("VEZUVIR_BENCH_DATA") or HERE.parent.parent / "shared" / "bench-data"
+    bench = Path(sys.argv[1] if len(sys.argv) > 1 else default)
+    problems = documents.problems(bench)
+    if problems:
+        sys.exit(
+            f"fuzz/make_corpus.py: {bench} does not hold the document set, so the seeds would "
+            "not be the committed ones:\n  " + "\n  ".join(problems) + "\n"
+            + documents.where_to_get(bench)
+        )
     rng = random.Random(1)
-    for value, encoded in seeds():
+    for value, encoded in seeds(bench):
         write("load_bytes", bytes([rng.randrange(8)]) + encoded)
         for target in ("lazy_load_bytes", "bytes_check_if_contains"):
             write(target, path_header(value, rng) + encoded)

@@ -3,7 +3,7 @@
 # each target for a bounded time over its seed corpus.
 #
 # Usage: bash fuzz/run.sh [seconds-per-target] [target...]
-#   default 60 s each, all five targets. VEZUVIR_FUZZ_REPLAY=<file> runs that one input instead. Needs clang and its runtime archives
+#   default 60 s each, all five targets; VEZUVIR_FUZZ_RUNS=N also stops a target after N inputs. VEZUVIR_FUZZ_REPLAY=<file> runs that one input instead. Needs clang and its runtime archives
 #   (Debian: clang-14 libclang-rt-14-dev) and CPython 3.11-3.13 as python3.
 # Crashing inputs are kept in $VEZUVIR_FUZZ_ARTIFACTS (default fuzz/artifacts/); new coverage
 # found goes to a scratch folder, so the committed corpus only changes when you copy into it.
@@ -80,7 +80,8 @@ for target in "${TARGETS[@]}"; do
     fi
     # Run from fuzz/ so that common.py imports; the installed vezuvir is the fuzzing build.
     (cd fuzz && LD_PRELOAD="$RUNTIME" "$VENV/bin/python" "$target.py" \
-        -max_total_time="$SECONDS_EACH" -timeout=20 -rss_limit_mb=2560 -print_final_stats=1 \
+        -max_total_time="$SECONDS_EACH" ${VEZUVIR_FUZZ_RUNS:+-runs="$VEZUVIR_FUZZ_RUNS"} \
+        -timeout=20 -rss_limit_mb=2560 -print_final_stats=1 \
         -artifact_prefix="$ARTIFACTS/$target-" "${inputs[@]}") >"$log" 2>&1 || rc=$?
     runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)"
     cov="$(grep -oE 'cov: [0-9]+' "$log" | tail -n 1 || true)"

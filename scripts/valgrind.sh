@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # valgrind memcheck over scripts/workload.py with the extension built in build-dev.
-# Slow (several minutes), so not part of CI. Usage: bash scripts/valgrind.sh [rounds]  (default 2)
+# About 20 s once build-dev is built (its first build takes a minute or two); not part of CI.
+# Usage: bash scripts/valgrind.sh [rounds]  (default 2)
 #
 # Fails on any error whose stack passes through _vezuvir and on any definite leak. Errors wholly
 # inside the interpreter are listed but do not fail the run: release builds of CPython report

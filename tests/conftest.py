@@ -34,3 +34,29 @@ def run_isolated(code: str, timeout: float = 120):
 @pytest.fixture
 def isolated():
     return run_isolated
+
+
+# .ci/run sets this where it installs the engines, so that a broken install fails instead of
+# skipping the tests that need them.
+REQUIRE_ENGINES = os.environ.get("VEZUVIR_REQUIRE_ENGINES") == "1"
+
+
+def require_engine(module: str):
+    """Imports an engine (celery, distributed) for a test, or skips it when it is missing."""
+    if REQUIRE_ENGINES:
+        import importlib
+
+        return importlib.import_module(module)
+    return pytest.importorskip(module)
+
+
+def require_program(name: str) -> str:
+    """The path of a program (redis-server) a test runs, or skips the test when it is missing."""
+    import shutil
+
+    path = shutil.which(name)
+    if path is None:
+        if REQUIRE_ENGINES:
+            pytest.fail(f"{name} is not installed and VEZUVIR_REQUIRE_ENGINES=1")
+        pytest.skip(f"{name} is not installed")
+    return path

@@ -233,6 +233,22 @@ def lazy_too_deep():
     raises(RecursionError, bytes_check_if_contains, TOO_DEEP, [Idx(0)] * 100_000)
 
 
+def interrupt(_value):
+    raise KeyboardInterrupt
+
+
+def limits_exceeded():
+    # Budgets and int limits refuse before allocating; interrupts pass through wrapped paths.
+    raises(DeserializationError, load_bytes, MARKER + b"\x0e\x04\xff\x00\x01\xff", max_free_elements=9)
+    raises(DeserializationError, lazy_load_bytes, MARKER + b"\x0e\x04\x0a", [], max_free_elements=9)
+    raises(SerializationError, dump_bytes, [2**20000])
+    raises(DeserializationError, load_bytes, dump_bytes([2**20000], max_int_digits=None))
+    raises(KeyboardInterrupt, dump_bytes, [Decimal(1)], custom_types={Decimal: CustomType("d", interrupt)})
+    raises(KeyboardInterrupt, load_bytes, ENCODED_CUSTOM, custom_types={"dec": interrupt})
+    raises(KeyboardInterrupt, bytes_check_if_contains, ENCODED_CUSTOM, ["p", Idx(0)],
+           custom_types={"dec": interrupt}, include_falsy=False)
+
+
 CASES = {fn.__name__: fn for fn in [
     dump_ok, dump_streaming_ok, dump_file_ok, dump_custom_and_dates_ok, dump_bad_keyword,
     dump_bad_threshold, dump_bad_custom_types, dump_unencodable_deep_inside,
@@ -241,4 +257,5 @@ CASES = {fn.__name__: fn for fn in [
     load_ok, load_custom_ok, load_bad_arguments, load_corrupt, load_every_truncation,
     load_custom_failures, load_too_deep,
     lazy_ok, lazy_missing, lazy_bad_arguments, lazy_corrupt, lazy_custom_failures, lazy_too_deep,
+    limits_exceeded,
 ]}

@@ -5,6 +5,8 @@ these tests check that each section of the report comes out."""
 
 import importlib.util
 import json
+import os
+import subprocess
 import sys
 from pathlib import Path
 
@@ -88,11 +90,41 @@ def test_streaming_peak_is_traced(bench):
     assert stream["peaks"]["writer"] > 0
 
 
-def test_each_interpreter_replaces_only_its_own_results(bench, tmp_path, monkeypatch):
-    path = tmp_path / "RESULTS.md"
-    for pypy, line in ((False, "cpython 1"), (True, "pypy 1"), (False, "cpython 2"), (True, "pypy 2")):
-        monkeypatch.setattr(bench, "PYPY", pypy)
-        bench.write_results(path, ["# Benchmark results", line])
-    text = path.read_text()
-    assert "cpython 1" not in text and "pypy 1" not in text
-    assert text.index("cpython 2") < text.index(bench.PYPY_SECTION) < text.index("pypy 2")
+def test_a_pypy_run_writes_a_section_of_its_own(bench, tiny_data, tmp_path, monkeypatch):
+    options = ("--only", "small", "--no-stream", "--no-chart")
+    _, cpython = run_tiny(bench, tiny_data, tmp_path, *options)
+    monkeypatch.setattr(bench, "PYPY", True)
+    _, both = run_tiny(bench, tiny_data, tmp_path, *options)
+    assert both.startswith(cpython.rstrip("\n")) and "<!-- begin pypy -->\n# PyPy" in both
+    monkeypatch.setattr(bench, "PYPY", False)
+    _, again = run_tiny(bench, tiny_data, tmp_path, *options)
+    assert again.count("<!-- begin pypy -->") == 1
+
+
+def test_a_partial_run_never_replaces_the_committed_results(bench, tiny_data, tmp_path, monkeypatch):
+    monkeypatch.setattr(bench, "HERE", tmp_path)
+    committed = tmp_path / "RESULTS.md"
+    committed.write_text("committed")
+    argv = ["--data", str(tiny_data), "--rounds", "1", "--min-ms", "0", "--write", "--no-chart"]
+    with pytest.raises(SystemExit, match="not overwriting the committed results") as refused:
+        bench.main(argv)
+    assert "small.json: not one of the documents" in str(refused.value)
+    assert committed.read_text() == "committed"
+
+
+def test_without_documents_it_says_where_to_get_them(bench, tmp_path, capsys):
+    argv = ["--data", str(tmp_path / "none"), "--only", "github", "--rounds", "1", "--min-ms", "0"]
+    results = bench.main(argv + ["--no-stream"])
+    assert [r["name"] for r in results] == ["github_events"]  # the bundled sample
+    err = capsys.readouterr().err
+    assert "curl -fsSLo" in err and "twitter.json" in err
+
+
+def test_fuzz_seeds_are_not_made_from_another_document_set(tmp_path):
+    # They would differ from the committed corpus; the script refuses before writing any.
+    script = RUN.parents[1] / "fuzz" / "make_corpus.py"
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    result = subprocess.run(
+        [sys.executable, str(script), str(tmp_path)], capture_output=True, text=True, env=env
+    )
+    assert result.returncode == 1 and "does not hold the document set" in result.stderr

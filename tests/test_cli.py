@@ -12,7 +12,8 @@ import pytest
 
 from vezuvir import CustomType, dump_bytes, load_bytes
 from vezuvir._inspect import walk
-from vezuvir.cli import PROGRESS_THRESHOLD, Progress
+import vezuvir
+from vezuvir.cli import PROGRESS_THRESHOLD, CliError, Progress, read_input
 
 SAMPLE = Path(__file__).resolve().parents[1] / "samples" / "github_events.json"
 
@@ -127,6 +128,11 @@ def test_tagged_encode_restores_the_rendering(tmp_path):
     assert load_bytes(ok(cli("encode", input=rendered))) == SPECIAL_JSON
 
 
+def test_decode_handles_any_depth_encode_accepts():
+    text = b"[" * 900 + b"]" * 900
+    assert ok(cli("decode", input=ok(cli("encode", input=text)))) == text + b"\n"
+
+
 def test_decode_indent(encoded):
     text = ok(cli("decode", encoded, "--indent", "2")).decode()
     assert text == json.dumps(DOC, indent=2, ensure_ascii=False) + "\n"
@@ -178,7 +184,11 @@ def test_get_keeps_unregistered_custom_values(tmp_path):
     ],
 )
 def test_get_check(encoded, args, expected):
-    assert ok(cli("get", "--check", encoded, *args)).strip() == expected
+    result = cli("get", "--check", encoded, *args)
+    assert result.stdout.strip() == expected
+    # Usable in `if vezuvir get --check ...`; an error (2) never reads as an answer.
+    assert result.returncode == (0 if expected == b"true" else 1), result.stderr
+    assert cli("get", "--check", encoded.parent / "missing.qlt", "name").returncode == 2
 
 
 def test_stats_counts_match_the_walker(tmp_path):
@@ -215,10 +225,17 @@ def test_stats_with_custom_values_and_trailing_bytes(tmp_path):
         (["encode"], b"{nope", "<stdin>: not valid JSON"),
         (["encode"], b"\xff\xfe\x00", "not valid JSON"),
         (["encode", "--tagged"], b'{"$bytes": "!"}', "not valid base64"),
+        # The tagged form at fault, shown as JSON.
+        (
+            ["encode", "--tagged"],
+            b'{"$custom": [[1], 2]}',
+            'identifier must not be a list or object: {"$custom": [[1], 2]}',
+        ),
         (["encode"], b"[" * 100000, "nested too deeply"),
         (["decode"], b"{}", "missing starting marker"),
         (["decode"], dump_bytes(DOC)[:-2], "Unexpected end of input"),
-        (["decode"], dump_bytes(DOC) + b"x", "Unexpected extra data"),
+        (["decode"], dump_bytes(DOC) + b"x", "Use --ignore-extra-data"),
+        (["encode", "-", "-o", "no/dir/out.qlt"], b"[1]", "error: no/dir/out.qlt: No such file"),
         (["get", "-", "nope"], dump_bytes(DOC), "Key not found"),
         (["get", "-", "tags", "[9]"], dump_bytes(DOC), "Index out of range"),
         (["get", "-", "[-1]"], dump_bytes([1]), "Index must not be negative"),
@@ -233,11 +250,60 @@ def test_errors_are_one_line(args, stdin, message):
     assert message in err
 
 
-@pytest.mark.parametrize("args", [[], ["decode", "--indent", "x"], ["frobnicate"], ["get"]])
-def test_usage_errors(args):
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ([], "stats     what is inside"),  # the command list, not only "required: COMMAND"
+        (["decode", "--indent", "x"], "vezuvir decode: error: argument --indent"),
+        (["frobnicate"], "invalid choice"),
+        (["get"], "the following arguments are required: IN\n"),
+        (["get", "f.qlt", "--bogus"], "vezuvir get: error: unrecognized arguments: --bogus"),
+        (["decode", "--bogus"], "usage: vezuvir decode"),
+        (["get", "f.qlt", "--no-include-falsy"], "apply only with --check"),
+    ],
+)
+def test_usage_errors(args, message):
     result = cli(*args)
     assert result.returncode == 2
-    assert b"usage: vezuvir" in result.stderr and b"Traceback" not in result.stderr
+    err = result.stderr.decode()
+    assert "usage: vezuvir" in err and "Traceback" not in err
+    assert message in err
+
+
+def test_version():
+    assert ok(cli("--version")).decode() == f"vezuvir {vezuvir.__version__}\n"
+
+
+def test_decode_can_ignore_extra_data():
+    text = ok(cli("decode", "--ignore-extra-data", input=dump_bytes(DOC) + b"xyz"))
+    assert json.loads(text) == DOC
+
+
+def test_output_through_a_symlink_keeps_the_link_and_the_mode(tmp_path):
+    real, link = tmp_path / "real.qlt", tmp_path / "link.qlt"
+    real.write_bytes(b"old")
+    real.chmod(0o640)
+    link.symlink_to(real.name)
+    ok(cli("encode", "-", "-o", link, "-q", input=b"[1]"))
+    assert link.is_symlink() and load_bytes(real.read_bytes()) == [1]
+    assert real.stat().st_mode & 0o777 == 0o640
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["link.qlt", "real.qlt"]
+
+
+@pytest.mark.parametrize("command, reads", [("encode", True), ("decode", False), ("get", False)])
+def test_stdin_at_a_terminal(monkeypatch, capsys, command, reads):
+    # Waiting silently for typed input looks like a hang; binary input cannot be typed at all.
+    class Terminal(io.TextIOWrapper):
+        def isatty(self):
+            return True
+
+    monkeypatch.setattr(sys, "stdin", Terminal(io.BytesIO(b"[1]")))
+    if reads:
+        assert read_input("-", command) == b"[1]"
+        assert "reading JSON from standard input" in capsys.readouterr().err
+    else:
+        with pytest.raises(CliError, match="from a terminal"):
+            read_input("-", command)
 
 
 def test_failed_encode_keeps_the_existing_output(tmp_path):

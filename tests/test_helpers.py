@@ -9,7 +9,8 @@ import pytest
 import vezuvir
 from vezuvir import CustomType, DeserializationError, Idx, dump_bytes
 from vezuvir._inspect import custom_identifiers, key_varint_size, varint_size, walk
-from vezuvir._tagged import CustomValue, from_json_pairs, to_json
+from vezuvir import _tagged
+from vezuvir._tagged import CustomValue, from_json_pairs, iter_json, to_json, write_json
 
 from conftest import bench_documents
 
@@ -143,6 +144,49 @@ def test_tagged_rendering_round_trips(value, rendered):
     assert to_json(value) == rendered
     text = json.dumps(to_json(value), allow_nan=False)
     assert json.loads(text, object_pairs_hook=from_json_pairs) == value
+
+
+def _deep(depth):
+    root = node = []
+    for _ in range(depth - 1):
+        node.append([])
+        node = node[0]
+    return root
+
+
+# Shapes that take each way through the streaming renderer: json's encoder in parts, its
+# fallback for NaN, and the walk for tags, non-str keys, custom values and great depth.
+STREAMED = [value for value, _ in RENDERED] + [
+    {"rows": [{"k": i, "v": [b"\x01", 0.5]} for i in range(200)], "t": "é\n\"", "e": {}},
+    [[1.5, math.nan]] * 100,
+    {"a": {"$float": "x"}, "b": [{1: 2}], "c": CustomValue("p", {None: b""})},
+    {str(i): [i, [], {}] for i in range(150)},
+]
+
+
+@pytest.mark.parametrize("indent", [None, 0, 2])
+@pytest.mark.parametrize("value", STREAMED)
+def test_streamed_rendering_is_json_dumps_of_the_tagged_copy(value, indent):
+    separators = (",", ":") if indent is None else None
+    expected = json.dumps(
+        to_json(value), ensure_ascii=False, allow_nan=False, indent=indent, separators=separators
+    )
+    chunks = []
+    write_json(value, chunks.append, indent)
+    assert b"".join(chunks).decode() == expected
+    assert "".join(iter_json(value, indent)) == expected
+
+
+@pytest.mark.parametrize("value", STREAMED + [_deep(50), _deep(150), [{"a": 1}, {"b": (2,)}]])
+def test_both_ways_of_choosing_the_fast_renderer_agree(value):
+    # One runs on CPython, the other on PyPy; each must send the same trees to json's encoder.
+    assert _tagged._renders_plainly_by_levels(value) == _tagged._renders_plainly_by_nodes(value)
+
+
+def test_rendering_has_no_depth_limit():
+    chunks = []
+    write_json(_deep(20000), chunks.append)
+    assert b"".join(chunks) == b"[" * 20000 + b"]" * 20000
 
 
 @pytest.mark.parametrize(

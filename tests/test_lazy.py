@@ -101,6 +101,9 @@ def test_load_by_path(path, expected):
         ([True, False], [Idx(0), "x"], "Invalid path, expected `dict` but found `bool`"),
         ([None, None], [Idx(1), Idx(0)], "Invalid path, expected `list` but found `None`"),
         ([True, False], [Idx(2)], "Index out of range, index is `2` but list is of len `2`"),
+        # A repeated string is a back-reference: valid data, reported like its first occurrence.
+        (["x", "x"], [Idx(1), "k"], "Invalid path, expected `dict` but found `str`"),
+        (["x", "x"], [Idx(1), Idx(0)], "Invalid path, expected `list` but found `str`"),
     ],
 )
 def test_navigation_errors(obj, path, message):
@@ -134,6 +137,12 @@ def test_navigation_errors(obj, path, message):
          "Invalid path, expected `list` but found `str`"),
         # back-references and unassigned flags where a container is expected
         (raw("0d 02 12 01 61 14 00"), [Idx(1), "k"], None, DeserializationError,
+         "Invalid path, expected `dict` but found `str`"),
+        (raw("18 12 01 61 1f"), ["k"], None, DeserializationError,
+         "Invalid path, expected `dict` but found `custom`"),
+        (raw("18 12 01 61 1f"), [Idx(0)], None, DeserializationError,
+         "Invalid path, expected `list` but found `custom`"),
+        (raw("0e 14 01 00"), [Idx(0), "k"], None, DeserializationError,
          "Corrupt data: unexpected flag"),
         (raw("0d 02 12 01 61 11 00"), [Idx(1), "k"], None, DeserializationError,
          "Invalid path, expected `dict` but found `str`"),

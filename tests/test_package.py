@@ -1,6 +1,7 @@
 """The pure-Python side of vezuvir: exceptions, settings classes, re-exports, packaging."""
 
 import ast
+import doctest
 from pathlib import Path
 
 import pytest
@@ -133,3 +134,19 @@ def test_stubs_match_the_functions():
     for name, args in functions.items():
         assert [a.arg for a in args.args] == POSITIONAL[name], name
         assert [a.arg for a in args.kwonlyargs] == KEYWORDS[name], name
+
+
+def test_help_lists_every_function_with_its_keywords():
+    # help(vezuvir) is the first place a user looks: the extension's own docstrings are terse.
+    doc = vezuvir.__doc__
+    tree = ast.parse((REPO / "python" / "_vezuvir.pyi").read_text())
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            header = doc.index(f"\n{node.name}(")
+            section = doc[header : doc.index("\n\n", header)]
+            for arg in node.args.args + node.args.kwonlyargs:
+                assert arg.arg in section, (node.name, arg.arg)
+    for helper in ("dump", "load", "lazy_load", "contains"):
+        assert f"\n{helper}(" in doc
+        assert len(getattr(vezuvir, helper).__doc__.splitlines()) > 3, helper
+    assert doctest.testmod(vezuvir).failed == 0

@@ -1,4 +1,62 @@
-"""vezuvir: compact, fast binary encoding of JSON-like Python objects, with lazy path reads."""
+"""Compact, fast binary encoding of JSON-like Python objects, with lazy path reads.
+
+An encoding is the marker b"<o>" and one value; strings are written in full once and referred
+back to afterwards, lists of dicts with one key set store their keys once.
+
+    >>> import vezuvir
+    >>> data = vezuvir.dump_bytes({"id": 7, "tags": ["a", "b", "a"]})
+    >>> vezuvir.load_bytes(data)
+    {'id': 7, 'tags': ['a', 'b', 'a']}
+    >>> vezuvir.lazy_load_bytes(data, ["tags", vezuvir.Idx(1)])
+    'b'
+
+Functions (all options are keyword-only):
+
+dump_bytes(obj, **options) -> bytes, or None with a writer
+    Encodes None, bool, int, float, str, bytes, list, tuple and dict (exact types; keys of any
+    of these but tuple), datetime.datetime and your own types when asked.
+    serialize_dates=False           write datetime.datetime as its isoformat() text
+    custom_types={type: CustomType}  encode instances of your types through a converter
+    writer=None                     stream to writer.write(chunk) and return None
+    flush_threshold=10485760        streaming: hand over a chunk once this many bytes wait
+    direct_write_threshold=5242880  streaming: str and bytes contents this long go directly
+    max_int_digits=4300             refuse ints of more decimal digits (None: no limit)
+    allow_non_string_keys           accepted and ignored: keys of any type always work
+
+load_bytes(buffer, **options) -> object
+    Decodes a whole encoding held in bytes or bytearray; DeserializationError if it is not one.
+    use_tuples=False                lists come back as tuples
+    stop_gc=False                   pause the garbage collector while decoding a large tree
+    ignore_extra_data=False         accept bytes after the encoded value
+    custom_types={identifier: f}    rebuild custom values: f(payload)
+    max_free_elements=2000000       cap on elements made from no input bytes (packed None
+                                    lists, rows without keys) per call (None: no cap)
+    max_int_digits=4300             refuse ints of more decimal digits (None: no limit)
+
+lazy_load_bytes(buffer, path_to_load, **options) -> object
+    The value at path_to_load, a list of dict keys and Idx(n) list indices; what lies off the
+    path is stepped over, not built. DeserializationError for a missing key or index.
+    include_falsy=True              accepted and ignored (see bytes_check_if_contains)
+    custom_types, max_free_elements, max_int_digits   as for load_bytes
+
+bytes_check_if_contains(buffer, path_to_load, **options) -> bool
+    Whether path_to_load leads to a value; every DeserializationError answers False.
+    include_falsy=True              False: 0, 0.0, "", b"", [], {}, None and False are absent
+    custom_types, max_free_elements, max_int_digits   as for load_bytes
+
+dumps, loads                        dump_bytes and load_bytes under other names
+dump(obj, fp, **options)            dump_bytes(obj, writer=fp, ...): chunks to a binary file
+load(fp, **options)                 load_bytes(fp.read(), ...)
+lazy_load(source, path, **options)  lazy_load_bytes on bytes, a file name or a binary file
+contains(source, path, **options)   bytes_check_if_contains likewise
+
+Classes: CustomType(identifier, converter, include_subclasses=False, one_way=False) and
+Idx(index). Exceptions: VezuvirError, the base of DeserializationError (also a ValueError)
+and SerializationError (also a TypeError).
+
+The command line: vezuvir encode | decode | get | stats (vezuvir --help). The README has the
+details, the byte layout of the encoding included.
+"""
 
 from typing import TYPE_CHECKING
 

@@ -56,8 +56,14 @@ def _as_path(path: Any) -> Any:
 def dump(obj: Any, fp: IO[bytes], **options: Any) -> None:
     """Encode ``obj`` and write the encoding to the binary file ``fp``, chunk by chunk.
 
-    Takes the keywords of ``dump_bytes`` except ``writer``; ``fp`` can be any object with a
-    ``write(bytes)`` method.
+    ``fp`` is a file opened in binary mode ("wb") or any object with a ``write(bytes)``
+    method; it is handed chunks as the encoder goes (``flush_threshold`` bytes at a time), so
+    the whole encoding is never held in memory. Takes every keyword of ``dump_bytes`` except
+    ``writer`` (``serialize_dates``, ``custom_types``, ``max_int_digits``, the thresholds).
+    Returns None.
+
+    Raises TypeError for a text-mode file or a bad keyword, SerializationError for an object
+    that cannot be encoded, and whatever ``fp.write`` raises (``fp`` then holds a prefix).
     """
     if "writer" in options:
         raise TypeError("dump() got an unexpected keyword argument 'writer'")
@@ -70,7 +76,13 @@ def dump(obj: Any, fp: IO[bytes], **options: Any) -> None:
 def load(fp: IO[bytes], **options: Any) -> Any:
     """Read the rest of the binary file ``fp`` and decode it.
 
-    Takes the keywords of ``load_bytes``.
+    ``fp`` is a file opened in binary mode ("rb") or any object whose ``read()`` returns
+    bytes. Takes the keywords of ``load_bytes`` (``use_tuples``, ``stop_gc``,
+    ``ignore_extra_data``, ``custom_types``, ``max_free_elements``, ``max_int_digits``) and
+    returns the decoded object.
+
+    Raises TypeError for a text-mode file, DeserializationError when the bytes are not one
+    encoding (trailing bytes included, unless ``ignore_extra_data=True``).
     """
     _vezuvir = _backend.module()
 
@@ -80,8 +92,14 @@ def load(fp: IO[bytes], **options: Any) -> Any:
 def lazy_load(source: Source, path: Sequence[Any], **options: Any) -> Any:
     """Read the value at ``path`` out of the encoding in ``source`` without decoding the rest.
 
-    ``source`` is bytes, a path (the file is read once) or a binary file object; ``path`` is a
-    list or tuple of keys and ``Idx`` steps. Takes the keywords of ``lazy_load_bytes``.
+    ``source`` is the encoding itself (bytes, bytearray, memoryview), a file name (str or
+    os.PathLike; the file is read once, whole) or a binary file object (read from its current
+    position to the end). ``path`` is a list or tuple of dict keys and ``Idx(n)`` list
+    indices. Takes the keywords of ``lazy_load_bytes`` (``custom_types``,
+    ``max_free_elements``, ``max_int_digits``).
+
+    Raises DeserializationError for a key or index that is not there or data that is not an
+    encoding, OSError when the file cannot be read.
     """
     _vezuvir = _backend.module()
 
@@ -89,9 +107,12 @@ def lazy_load(source: Source, path: Sequence[Any], **options: Any) -> Any:
 
 
 def contains(source: Source, path: Sequence[Any], **options: Any) -> bool:
-    """Whether ``path`` leads to a value in the encoding in ``source`` (see ``lazy_load``).
+    """Whether ``path`` leads to a value in the encoding in ``source``: True or False.
 
-    Takes the keywords of ``bytes_check_if_contains``; a file that cannot be read still raises.
+    ``source`` and ``path`` are as for ``lazy_load``. Takes the keywords of
+    ``bytes_check_if_contains``: with ``include_falsy=False`` a value that is 0, 0.0, "", b"",
+    [], {}, None or False counts as absent. Data that is not an encoding answers False, but a
+    file that cannot be read raises OSError: False means only that the path leads nowhere.
     """
     _vezuvir = _backend.module()
 

@@ -9,6 +9,7 @@ items.
 
 from typing import Any, Callable, List, Optional, Tuple
 
+from vezuvir import _backend
 from vezuvir.exceptions import DeserializationError
 
 __all__ = ["EncodingStats", "walk", "custom_identifiers"]
@@ -321,7 +322,7 @@ class _Walker:
         if index >= 0:
             begin = self.starts[index]
             return self.data[begin : begin + self.lengths[index]].decode("utf-8", "replace")
-        import _vezuvir
+        _vezuvir = _backend.module()
 
         try:
             return _vezuvir.load_bytes(MARKER + self.data[start : self.pos])

@@ -13,10 +13,14 @@ too, so every tagged object read back means exactly one thing.
 
 import base64
 import binascii
+import json
 import math
-from typing import Any, Dict, Hashable, List, Tuple
+import operator
+import sys
+from itertools import chain, compress, islice, repeat
+from typing import Any, Callable, Dict, Hashable, Iterator, List, Optional, Tuple
 
-__all__ = ["CustomValue", "to_json", "from_json_pairs", "TAGS"]
+__all__ = ["CustomValue", "to_json", "iter_json", "write_json", "from_json_pairs", "TAGS"]
 
 TAGS = ("$bytes", "$float", "$dict", "$custom")
 
@@ -43,34 +47,249 @@ class CustomValue:
     __hash__ = None  # type: ignore[assignment]
 
 
-def to_json(value: Any) -> Any:
-    """A copy of a decoded tree that ``json.dumps(..., allow_nan=False)`` accepts."""
+def _shallow(value: Any) -> Any:
+    """``value`` itself if JSON has a form for it, else its tagged object (children untouched).
+
+    The one place that decides how a value is rendered; a ``$dict`` or ``$custom`` object
+    holds the original keys, values, identifier and payload, rendered in their turn.
+    """
     kind = type(value)
-    if kind is str or kind is int or kind is bool or value is None:
+    if kind is str or kind is int or kind is bool or value is None or kind is list:
         return value
     if kind is float:
         if math.isfinite(value):
             return value
         return {"$float": "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")}
-    if kind is list or kind is tuple:
-        return [to_json(item) for item in value]
     if kind is dict:
         plain = all(type(key) is str for key in value)
         if plain and not (len(value) == 1 and next(iter(value)) in TAGS):
-            return {key: to_json(item) for key, item in value.items()}
-        return {"$dict": [[to_json(key), to_json(item)] for key, item in value.items()]}
+            return value
+        return {"$dict": [[key, item] for key, item in value.items()]}
+    if kind is tuple:
+        return list(value)
     if kind is bytes:
         return {"$bytes": base64.b64encode(value).decode("ascii")}
     if isinstance(value, CustomValue):
-        return {"$custom": [to_json(value.identifier), to_json(value.payload)]}
+        return {"$custom": [value.identifier, value.payload]}
     raise TypeError(f"cannot render {kind.__name__!r} as JSON")
 
 
-def _hashable(key: Any) -> Hashable:
+def to_json(value: Any) -> Any:
+    """A copy of a decoded tree that ``json.dumps(..., allow_nan=False)`` accepts."""
+    shallow = _shallow(value)
+    if type(shallow) is list:
+        return [to_json(item) for item in shallow]
+    if type(shallow) is dict:
+        return {key: to_json(item) for key, item in shallow.items()}
+    return shallow
+
+
+_encode_str = json.encoder.encode_basestring  # type: ignore[attr-defined]
+_SCALARS = {
+    str: _encode_str,
+    int: int.__repr__,
+    float: float.__repr__,
+    bool: lambda value: "true" if value else "false",
+    type(None): lambda value: "null",
+}
+_BATCH = 1 << 16
+
+
+def iter_json(value: Any, indent: Optional[int] = None, level: int = 0) -> Iterator[str]:
+    """The JSON text of a decoded tree in pieces, as ``json.dumps(to_json(value))`` writes it.
+
+    Walks with a stack of its own, so any depth the decoder accepted renders; ``level`` is
+    the nesting level the text starts at (its indentation).
+    """
+    item_sep, key_sep = (",", ":") if indent is None else (",", ": ")
+    out: List[str] = []
+    # Each frame: the iterator over a container's entries, whether they are dict items, and
+    # whether the first entry is still to come.
+    stack: List[List[Any]] = []
+    node = _shallow(value)
+    while True:
+        kind = type(node)
+        if kind is list or kind is dict:
+            if node:
+                out.append("[" if kind is list else "{")
+                stack.append([iter(node.items() if kind is dict else node), kind is dict, True])
+            else:
+                out.append("[]" if kind is list else "{}")
+        else:
+            out.append(_SCALARS[kind](node))
+        node = _NO_NODE
+        while stack:
+            frame = stack[-1]
+            entry = next(frame[0], _NO_NODE)
+            depth = level + len(stack)
+            if entry is _NO_NODE:
+                stack.pop()
+                if indent is not None:
+                    out.append("\n" + " " * (indent * (depth - 1)))
+                out.append("}" if frame[1] else "]")
+                continue
+            if not frame[2]:
+                out.append(item_sep)
+            frame[2] = False
+            if indent is not None:
+                out.append("\n" + " " * (indent * depth))
+            if frame[1]:
+                out.append(_encode_str(entry[0]) + key_sep)
+                entry = entry[1]
+            node = _shallow(entry)
+            break
+        if node is _NO_NODE:
+            yield "".join(out)
+            return
+        if len(out) >= _BATCH:
+            yield "".join(out)
+            out.clear()
+
+
+_NO_NODE = object()
+
+# json's own encoder (in C on CPython) renders trees of lists and str-keyed dicts right and
+# much faster than any walk in Python; bytes reach it through `default`.
+_dump_plain = json.JSONEncoder(
+    ensure_ascii=False,
+    separators=(",", ":"),
+    allow_nan=False,
+    check_circular=False,
+    default=_shallow,
+).encode
+# Deeper trees take the walk above: json's encoder recurses, on PyPy in Python.
+_PLAIN_DEPTH = 100
+# Large containers are written in at most this many parts each, this many levels down (a
+# container of one entry does not count as a level): pieces of a few hundred kilobytes at
+# most for a document of a few dozen megabytes, and a few thousand pieces at most.
+_SPLIT_LEVELS = 2
+_SPLIT_PARTS = 64
+_TAG_SET = frozenset(TAGS)
+_WALKED = frozenset((list, dict, tuple, CustomValue))
+
+
+def _renders_plainly_by_levels(root: Any) -> bool:
+    """Whether json's encoder renders ``root`` as we do: no dict with a non-str key or that
+    looks like a tag, no tuple or custom value, at most ``_PLAIN_DEPTH`` levels.
+
+    Non-finite floats are left to the encoder, which refuses them. One pass per level of
+    the tree with the loops in C: on CPython a walk node by node costs as much as the encoding.
+    """
+    level = [root]
+    for _ in range(_PLAIN_DEPTH + 1):
+        level = list(compress(level, map(_WALKED.__contains__, map(type, level))))
+        if not level:
+            return True
+        dicts = list(compress(level, map(operator.is_, map(type, level), repeat(dict))))
+        lists = list(compress(level, map(operator.is_, map(type, level), repeat(list))))
+        if len(dicts) + len(lists) != len(level):
+            return False
+        try:
+            keys = "".join(chain.from_iterable(dicts))
+        except TypeError:
+            return False
+        if "$" in keys:
+            single_keyed = compress(dicts, map((1).__eq__, map(len, dicts)))
+            if not _TAG_SET.isdisjoint(chain.from_iterable(single_keyed)):
+                return False
+        level = list(chain.from_iterable(map(dict.values, dicts)))
+        level += chain.from_iterable(lists)
+    return False
+
+
+def _renders_plainly_by_nodes(root: Any) -> bool:
+    """The same answer, node by node: ten times faster than the above where a JIT compiles
+    the loop (PyPy), ten times slower where none does."""
+    kind = type(root)
+    if kind is not list and kind is not dict:
+        return kind not in _WALKED
+    stack = [(root, 0)]
+    while stack:
+        node, depth = stack.pop()
+        if depth > _PLAIN_DEPTH:
+            return False
+        if type(node) is dict:
+            for key in node:
+                if type(key) is not str:
+                    return False
+            if len(node) == 1 and next(iter(node)) in _TAG_SET:
+                return False
+            node = node.values()
+        for item in node:
+            kind = type(item)
+            if kind is list or kind is dict:
+                stack.append((item, depth + 1))
+            elif kind in _WALKED:
+                return False
+    return True
+
+
+_renders_plainly = (
+    _renders_plainly_by_levels
+    if sys.implementation.name == "cpython"
+    else _renders_plainly_by_nodes
+)
+
+
+def _plain_text(value: Any) -> str:
+    try:
+        return _dump_plain(value)
+    except ValueError:
+        # A NaN or an infinity somewhere in this piece.
+        return "".join(iter_json(value))
+
+
+def _plain_pieces(value: Any, level: int) -> Iterator[str]:
+    # Large containers near the root are written a part at a time, so that no single string
+    # holds the whole output.
+    kind = type(value)
+    if level >= _SPLIT_LEVELS or not (kind is list or kind is dict) or not value:
+        yield _plain_text(value)
+        return
+    size = len(value)
+    step = -(-size // _SPLIT_PARTS)
+    if size > 1:
+        level += 1
+    items = iter(value.items()) if kind is dict else None
+    yield "[" if kind is list else "{"
+    for start in range(0, size, step):
+        if start:
+            yield ","
+        if items is None:
+            if step == 1:
+                yield from _plain_pieces(value[start], level)
+            else:
+                yield _plain_text(value[start : start + step])[1:-1]
+        elif step == 1:
+            key, item = next(items)
+            yield _encode_str(key) + ":"
+            yield from _plain_pieces(item, level)
+        else:
+            yield _plain_text(dict(islice(items, step)))[1:-1]
+    yield "]" if kind is list else "}"
+
+
+def write_json(value: Any, write: Callable[[bytes], Any], indent: Optional[int] = None) -> None:
+    """Writes the JSON text of a decoded tree, UTF-8 encoded, through ``write`` in pieces."""
+    if indent is None and _renders_plainly(value):
+        pieces = _plain_pieces(value, 0)
+    else:
+        pieces = iter_json(value, indent)
+    for piece in pieces:
+        write(piece.encode("utf-8"))
+
+
+def _shown(tag: str, body: Any) -> str:
+    """The tagged object as the user wrote it (JSON, shortened), for error messages."""
+    text = json.dumps({tag: to_json(body)}, ensure_ascii=False)
+    return text if len(text) <= 120 else text[:117] + "..."
+
+
+def _hashable(key: Any, what: str, tag: str, body: Any) -> Hashable:
     try:
         hash(key)
     except TypeError:
-        raise ValueError(f"a $dict key must not be a list or object: {key!r}") from None
+        raise ValueError(f"{what} must not be a list or object: {_shown(tag, body)}") from None
     return key
 
 
@@ -81,24 +300,24 @@ def from_json_pairs(pairs: List[Tuple[str, Any]]) -> Any:
     tag, body = pairs[0]
     if tag == "$bytes":
         if not isinstance(body, str):
-            raise ValueError("$bytes must hold a base64 string")
+            raise ValueError(f"$bytes must hold a base64 string: {_shown(tag, body)}")
         try:
             return base64.b64decode(body, validate=True)
         except binascii.Error as exc:
-            raise ValueError(f"$bytes is not valid base64: {exc}") from None
+            raise ValueError(f"$bytes is not valid base64 ({exc}): {_shown(tag, body)}") from None
     if tag == "$float":
         if body not in _FLOAT_NAMES:
-            raise ValueError('$float must be "nan", "inf" or "-inf"')
+            raise ValueError(f'$float must be "nan", "inf" or "-inf": {_shown(tag, body)}')
         return _FLOAT_NAMES[body]
     if tag == "$dict":
         if not isinstance(body, list) or not all(
             isinstance(pair, list) and len(pair) == 2 for pair in body
         ):
-            raise ValueError("$dict must hold a list of [key, value] pairs")
+            raise ValueError(f"$dict must hold a list of [key, value] pairs: {_shown(tag, body)}")
         result: Dict[Any, Any] = {}
         for key, item in body:
-            result[_hashable(key)] = item
+            result[_hashable(key, "a $dict key", tag, body)] = item
         return result
     if not isinstance(body, list) or len(body) != 2:
-        raise ValueError("$custom must hold [identifier, payload]")
-    return CustomValue(_hashable(body[0]), body[1])
+        raise ValueError(f"$custom must hold [identifier, payload]: {_shown(tag, body)}")
+    return CustomValue(_hashable(body[0], "a $custom identifier", tag, body), body[1])

@@ -6,13 +6,13 @@ import json
 import operator
 import os
 import re
+import stat
 import sys
 import time
-from pathlib import Path
 from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from vezuvir import _backend, _inspect
-from vezuvir._tagged import CustomValue, from_json_pairs, to_json
+from vezuvir import __version__, _backend, _inspect
+from vezuvir._tagged import CustomValue, from_json_pairs, write_json
 from vezuvir.deserialize.lazy_load import Idx
 from vezuvir.exceptions import DeserializationError, SerializationError
 from vezuvir.serialize.settings import CustomType
@@ -64,7 +64,7 @@ class Progress:
         bar = "#" * int(share * 30)
         self.stream.write(
             f"\r{self.label} [{bar:<30}] {share:4.0%} "
-            f"{done / 2**20:,.0f}/{self.total / 2**20:,.0f} MB"
+            f"{done / 2**20:,.0f}/{self.total / 2**20:,.0f} MiB"
         )
         self.stream.flush()
 
@@ -95,12 +95,22 @@ def _display(name: str) -> str:
     return "<stdin>" if name == "-" else name
 
 
-def read_input(name: str) -> bytes:
+def read_input(name: str, command: str) -> bytes:
     if name == "-":
+        if _isatty(sys.stdin):
+            if command != "encode":
+                raise CliError(
+                    "refusing to read an encoding from a terminal; give a file or a pipe"
+                )
+            # Otherwise the command would seem to hang while it waits for typed JSON.
+            print(
+                f"vezuvir {command}: reading JSON from standard input (end it with Ctrl-D)",
+                file=sys.stderr,
+            )
         return sys.stdin.buffer.read()
     with open(name, "rb") as f:
         size = os.fstat(f.fileno()).st_size
-        progress = Progress(f"reading {Path(name).name}", size)
+        progress = Progress(f"reading {os.path.basename(name)}", size)
         if not progress.enabled:
             return f.read()
         chunks = []
@@ -125,31 +135,43 @@ def open_output(name: Optional[str], binary_data: bool) -> Iterator[BinaryIO]:
         yield sys.stdout.buffer
         sys.stdout.buffer.flush()
         return
-    target = Path(name)
-    if target.exists() and not target.is_file():
+    if os.path.exists(name) and not os.path.isfile(name):
         # A device or pipe (/dev/null, a fifo) cannot be replaced; write to it directly.
-        with open(target, "wb") as f:
+        with open(name, "wb") as f:
             yield f
         return
-    temporary = target.with_name(f".{target.name}.{os.getpid()}.tmp")
-    f = open(temporary, "xb")
+    # Through a symlink, replace the file it points to and keep the link.
+    real = os.path.realpath(name)
     try:
+        mode: Optional[int] = stat.S_IMODE(os.stat(real).st_mode)
+    except FileNotFoundError:
+        mode = None
+    folder, base = os.path.split(real)
+    temporary = os.path.join(folder, f".{base}.{os.getpid()}.tmp")
+    try:
+        f = open(temporary, "xb")
+    except OSError as exc:
+        # The hidden temporary name would only confuse: report the file the user named.
+        raise OSError(exc.errno, exc.strerror, name) from None
+    try:
+        if mode is not None:
+            os.chmod(temporary, mode)
         yield f
         f.close()
-        os.replace(temporary, target)
+        try:
+            os.replace(temporary, real)
+        except OSError as exc:
+            raise OSError(exc.errno, exc.strerror, name) from None
     except BaseException:
         f.close()
         with contextlib.suppress(OSError):
-            temporary.unlink()
+            os.unlink(temporary)
         raise
 
 
-def _json_text(value: Any, indent: Optional[int]) -> bytes:
-    separators = None if indent is not None else (",", ":")
-    text = json.dumps(
-        to_json(value), ensure_ascii=False, allow_nan=False, indent=indent, separators=separators
-    )
-    return text.encode("utf-8") + b"\n"
+def _print_json(value: Any, out: BinaryIO, indent: Optional[int]) -> None:
+    write_json(value, out.write, indent)
+    out.write(b"\n")
 
 
 def _unknown_custom(exc: DeserializationError) -> bool:
@@ -167,16 +189,26 @@ def _custom_loaders(data: bytes) -> Dict[Any, Any]:
     return loaders
 
 
-def decode_any(data: bytes) -> Any:
+# The files on the command line are the user's own data, read on request: the library's
+# budgets for untrusted input would only make a valid file undecodable here.
+NO_LIMITS: Dict[str, Any] = {"max_int_digits": None, "max_free_elements": None}
+
+
+def decode_any(data: bytes, **options: Any) -> Any:
     """``load_bytes``, keeping custom values nobody registered instead of failing on them."""
     _vezuvir = _backend.module()
 
+    options = {**NO_LIMITS, **options}
+    # The tree is built once and kept to the end: on CPython, collections while it grows find
+    # nothing to free and, on a large input, take longer than the decoding itself. (PyPy's
+    # collector works otherwise: switched off, it makes the same decoding twice as slow.)
+    options["stop_gc"] = sys.implementation.name == "cpython"
     try:
-        return _vezuvir.load_bytes(data)
+        return _vezuvir.load_bytes(data, **options)
     except DeserializationError as exc:
         if not _unknown_custom(exc):
             raise
-    return _vezuvir.load_bytes(data, custom_types=_custom_loaders(data))
+    return _vezuvir.load_bytes(data, custom_types=_custom_loaders(data), **options)
 
 
 def parse_segment(text: str) -> Any:
@@ -218,8 +250,8 @@ def cmd_encode(args: argparse.Namespace) -> int:
     _vezuvir = _backend.module()
 
     name = _display(args.input)
-    data = read_input(args.input)
-    status = Progress(f"encode {Path(name).name}", len(data))
+    data = read_input(args.input, args.command)
+    status = Progress(f"encode {os.path.basename(name)}", len(data))
     status.step("parsing JSON")
     try:
         if args.tagged:
@@ -234,7 +266,9 @@ def cmd_encode(args: argparse.Namespace) -> int:
         raise CliError(f"{name}: {exc}") from None
     finally:
         status.finish()
-    options: Dict[str, Any] = {"custom_types": custom_types} if custom_types else {}
+    options: Dict[str, Any] = {"max_int_digits": None}
+    if custom_types:
+        options["custom_types"] = custom_types
     status.step("encoding")
     try:
         with open_output(args.output, binary_data=True) as out:
@@ -267,20 +301,27 @@ class _CountingWriter:
         self.size += len(chunk)
 
 
+# The library's advice names its keyword; the command line has an option for it.
+_EXTRA_DATA_ADVICE = "If you want to ignore it use the flag `ignore_extra_data`"
+
+
 def cmd_decode(args: argparse.Namespace) -> int:
-    data = read_input(args.input)
-    status = Progress(f"decode {Path(_display(args.input)).name}", len(data))
+    data = read_input(args.input, args.command)
+    status = Progress(f"decode {os.path.basename(_display(args.input))}", len(data))
     try:
         status.step("decoding")
-        value = decode_any(data)
-        status.step("rendering JSON")
-        text = _json_text(value, args.indent)
+        value = decode_any(data, ignore_extra_data=args.ignore_extra_data)
     except DeserializationError as exc:
-        raise CliError(f"{_display(args.input)}: {exc}") from None
+        message = str(exc).replace(
+            _EXTRA_DATA_ADVICE, "Use --ignore-extra-data to decode the value before it"
+        )
+        raise CliError(f"{_display(args.input)}: {message}") from None
     finally:
         status.finish()
+    del data
+    # Written a piece at a time as it is rendered: the JSON text is never held whole.
     with open_output(args.output, binary_data=False) as out:
-        out.write(text)
+        _print_json(value, out, args.indent)
     return 0
 
 
@@ -288,15 +329,17 @@ def cmd_get(args: argparse.Namespace) -> int:
     _vezuvir = _backend.module()
 
     path = [parse_segment(segment) for segment in args.path]
-    data = read_input(args.input)
-    options = {"include_falsy": args.include_falsy}
+    data = read_input(args.input, args.command)
+    options: Dict[str, Any] = dict(NO_LIMITS)
     if args.check:
         if data[:3] != _inspect.MARKER:
             # "false" would read as "not there"; this file is not an encoding at all.
             raise CliError(f"{_display(args.input)}: not an encoding (no starting marker `<o>`)")
-        found = _vezuvir.bytes_check_if_contains(data, path, **options)
+        include_falsy = args.include_falsy is not False
+        found = _vezuvir.bytes_check_if_contains(data, path, include_falsy=include_falsy, **options)
         sys.stdout.write("true\n" if found else "false\n")
-        return 0
+        # grep's convention: 0 found, 1 not found (and 2 for errors, see main).
+        return 0 if found else 1
     try:
         try:
             value = _vezuvir.lazy_load_bytes(data, path, **options)
@@ -307,7 +350,7 @@ def cmd_get(args: argparse.Namespace) -> int:
             value = _vezuvir.lazy_load_bytes(data, path, **options)
     except DeserializationError as exc:
         raise CliError(f"{_display(args.input)}: {exc}") from None
-    sys.stdout.buffer.write(_json_text(value, args.indent))
+    _print_json(value, sys.stdout.buffer, args.indent)
     sys.stdout.buffer.flush()
     return 0
 
@@ -325,14 +368,16 @@ def _msgpack_size(value: Any) -> Any:
 
 def cmd_stats(args: argparse.Namespace) -> int:
     name = _display(args.input)
-    data = read_input(args.input)
-    progress = Progress(f"inspecting {Path(name).name}", len(data))
+    data = read_input(args.input, args.command)
+    progress = Progress(f"inspecting {os.path.basename(name)}", len(data))
     try:
         stats = _inspect.walk(data, progress.update)
         progress.step("measuring JSON and msgpack")
         value = decode_any(data[: len(data) - stats.trailing_bytes])
         report: Dict[str, Any] = {"file": name, **stats.as_dict()}
-        report["json_size"] = len(_json_text(value, None)) - 1
+        sizes: List[int] = []
+        write_json(value, lambda piece: sizes.append(len(piece)))
+        report["json_size"] = sum(sizes)
         report["msgpack_size"] = _msgpack_size(value)
     except DeserializationError as exc:
         raise CliError(f"{name}: {exc}") from None
@@ -384,6 +429,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Encode JSON to the quelt encoding, decode it back, read single values.",
         epilog="Run 'vezuvir COMMAND --help' for the options of a command.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
     raw = argparse.RawDescriptionHelpFormatter
@@ -412,7 +458,7 @@ def build_parser() -> argparse.ArgumentParser:
     encode.add_argument(
         "-q", "--quiet", action="store_true", help="do not print the sizes on stderr"
     )
-    encode.set_defaults(func=cmd_encode)
+    encode.set_defaults(func=cmd_encode, parser=encode)
 
     decode = commands.add_parser(
         "decode",
@@ -428,18 +474,27 @@ def build_parser() -> argparse.ArgumentParser:
     decode.add_argument(
         "--indent", type=_indent, metavar="N", help="indent nested values by N spaces"
     )
-    decode.set_defaults(func=cmd_decode)
+    decode.add_argument(
+        "--ignore-extra-data",
+        action="store_true",
+        help="decode the value and ignore any bytes after it (by default they are an error)",
+    )
+    decode.set_defaults(func=cmd_decode, parser=decode)
 
     get = commands.add_parser(
         "get",
         help="read one value by its path, without decoding the rest",
-        description="Read the value at PATH lazily and print it as JSON.",
+        description=(
+            "Read the value at PATH lazily and print it as JSON. With --check, print true or "
+            "false and exit with status 0 or 1 (2 for an error)."
+        ),
         epilog=PATH_HELP + "\n\n" + TAGS_HELP,
         formatter_class=raw,
     )
     get.add_argument("input", metavar="IN", help="encoded file, or - for stdin")
+    # The default keeps argparse from listing PATH among the required arguments.
     get.add_argument(
-        "path", nargs="*", metavar="PATH", help="path segments (none: the whole value)"
+        "path", nargs="*", default=[], metavar="PATH", help="path segments (none: the whole value)"
     )
     get.add_argument(
         "--check", action="store_true", help="print true or false: does PATH lead to a value?"
@@ -447,11 +502,11 @@ def build_parser() -> argparse.ArgumentParser:
     get.add_argument(
         "--include-falsy",
         action=argparse.BooleanOptionalAction,
-        default=True,
+        default=None,
         help="with --check, whether 0, '', [], {}, null and false count as present (default: yes)",
     )
     get.add_argument("--indent", type=_indent, metavar="N", help="indent nested values by N spaces")
-    get.set_defaults(func=cmd_get)
+    get.set_defaults(func=cmd_get, parser=get)
 
     stats = commands.add_parser(
         "stats",
@@ -464,7 +519,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     stats.add_argument("input", metavar="IN", help="encoded file, or - for stdin")
     stats.add_argument("--json", action="store_true", help="print the numbers as a JSON object")
-    stats.set_defaults(func=cmd_stats)
+    stats.set_defaults(func=cmd_stats, parser=stats)
     return parser
 
 
@@ -490,11 +545,30 @@ def _message(exc: BaseException) -> str:
     return str(exc) or type(exc).__name__
 
 
+def parse_arguments(parser: argparse.ArgumentParser, argv: List[str]) -> argparse.Namespace:
+    """``parse_args``, with the errors of a command reported by that command's parser."""
+    args, unknown = parser.parse_known_args(argv)
+    command = args.parser
+    if unknown:
+        hint = ""
+        if args.command == "get" and any(arg.startswith("-") for arg in unknown):
+            hint = " (put -- before path segments that start with a dash)"
+        command.error(f"unrecognized arguments: {' '.join(unknown)}{hint}")
+    if args.command == "get" and args.include_falsy is not None and not args.check:
+        command.error("--include-falsy and --no-include-falsy apply only with --check")
+    return args
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     # Big integers are data here, not an attack on a web form: print and parse them whole.
     if hasattr(sys, "set_int_max_str_digits"):
         sys.set_int_max_str_digits(0)
-    args = build_parser().parse_args(argv)
+    argv = sys.argv[1:] if argv is None else list(argv)
+    parser = build_parser()
+    if not argv:
+        parser.print_help(sys.stderr)
+        return 2
+    args = parse_arguments(parser, argv)
     try:
         return args.func(args)
     except BrokenPipeError:
@@ -517,7 +591,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         MemoryError,
     ) as exc:
         print(f"vezuvir {args.command}: error: {_message(exc)}", file=sys.stderr)
-        return 1
+        # With --check, 1 means "false": an error must not read as an answer.
+        return 2 if getattr(args, "check", False) else 1
 
 
 if __name__ == "__main__":

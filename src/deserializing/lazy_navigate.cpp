@@ -21,8 +21,8 @@ namespace {
 
 using Path = std::span<const PathElement>;
 
-/// Type name of a value by its flag, for path messages; null for 20 to 29, which
-/// cannot open a container.
+/// Type name by flag where a value and a packed list's element type agree, for path
+/// messages; null for 20 to 29, which no element type can be.
 [[nodiscard]] const char *flag_type_name(std::uint8_t flag) noexcept {
     if (flag >= flag_byte(TypeFlag::SmallIntBase)) {
         return "int";
@@ -61,6 +61,22 @@ using Path = std::span<const PathElement>;
     }
 }
 
+/// Type name of the value a flag opens, for path messages: a back-reference is a string
+/// like any other, and a custom value is named as such. Null for the unassigned 25 to 29.
+[[nodiscard]] const char *value_type_name(std::uint8_t flag) noexcept {
+    switch (static_cast<TypeFlag>(flag)) {
+    case TypeFlag::Pointer1:
+    case TypeFlag::Pointer2:
+    case TypeFlag::Pointer3:
+    case TypeFlag::Pointer4:
+        return "str";
+    case TypeFlag::Custom:
+        return "custom";
+    default:
+        return flag_type_name(flag);
+    }
+}
+
 [[nodiscard]] PyPointer fail(std::string_view message) {
     fail_deserialization(message);
     return {};
@@ -70,9 +86,9 @@ using Path = std::span<const PathElement>;
     return fail("Corrupt data: unexpected flag");
 }
 
-/// "Invalid path, expected `{}` but found `{}`", or the corrupt-flag error for 20 to 29.
-[[nodiscard]] PyPointer fail_invalid_path(const char *expected, std::uint8_t flag) {
-    const char *found = flag_type_name(flag);
+/// "Invalid path, expected `{}` but found `{}`", or the corrupt-flag error when nothing
+/// can be found under that flag.
+[[nodiscard]] PyPointer fail_invalid_path(const char *expected, const char *found) {
     if (found == nullptr) {
         return fail_corrupt_flag();
     }
@@ -316,7 +332,7 @@ using Path = std::span<const PathElement>;
         return fail_key_not_found(wanted);
     }
     default:
-        return fail_invalid_path("dict", flag);
+        return fail_invalid_path("dict", value_type_name(flag));
     }
 }
 
@@ -335,7 +351,8 @@ using Path = std::span<const PathElement>;
     }
     if (path.size() > 1) {
         // Elements are scalars: the path cannot go further.
-        return fail_invalid_path(path[1].is_index() ? "list" : "dict", element_type);
+        return fail_invalid_path(path[1].is_index() ? "list" : "dict",
+                                 flag_type_name(element_type));
     }
     const bool check = mode.check_mode;
     if (check && mode.include_falsy) {
@@ -512,7 +529,7 @@ using Path = std::span<const PathElement>;
     case TypeFlag::StructuredList:
         return navigate_structured_list(data, len, pos, holder, mode, path);
     default:
-        return fail_invalid_path("list", flag);
+        return fail_invalid_path("list", value_type_name(flag));
     }
 }
 

@@ -54,10 +54,21 @@ _NAME = "lazy_load_bytes"
 
 
 def _flag_type_name(flag):
-    """Type name of a value by its flag, for path messages; None for 20 to 29."""
+    """Type name by flag where a value and a packed list's element type agree, for path
+    messages; None for 20 to 29, which no element type can be."""
     if flag >= SMALL_INT or flag == POSITIVE_INT or flag == NEGATIVE_INT:
         return "int"
     return _TYPE_NAMES.get(flag)
+
+
+def _value_type_name(flag):
+    """Type name of the value a flag opens: a back-reference is a string like any other, and
+    a custom value is named as such. None for the unassigned 25 to 29."""
+    if POINTER1 <= flag <= POINTER4:
+        return "str"
+    if flag == CUSTOM:
+        return "custom"
+    return _flag_type_name(flag)
 
 
 _TYPE_NAMES = {
@@ -86,8 +97,7 @@ def _corrupt_flag():
     return DeserializationError("Corrupt data: unexpected flag")
 
 
-def _invalid_path(expected, flag):
-    found = _flag_type_name(flag)
+def _invalid_path(expected, found):
     if found is None:
         return _corrupt_flag()
     return DeserializationError(f"Invalid path, expected `{expected}` but found `{found}`")
@@ -190,7 +200,7 @@ class Navigator(Reader):
         if flag == EMPTY_DICT:
             raise _key_not_found(wanted)
         if flag != DICT and flag != ANY_KEY_DICT:
-            raise _invalid_path("dict", flag)
+            raise _invalid_path("dict", _value_type_name(flag))
         count = self.varint()
         if flag == DICT and type(wanted) is str:
             try:
@@ -248,7 +258,7 @@ class Navigator(Reader):
             return self.packed_step(at, index)
         if flag == STRUCTURED_LIST:
             return self.row_step(at, index)
-        raise _invalid_path("list", flag)
+        raise _invalid_path("list", _value_type_name(flag))
 
     def packed_step(self, at, index):
         """An index into a consistent-type list: <element type> <varint count> <elements>."""
@@ -258,7 +268,7 @@ class Navigator(Reader):
             raise _out_of_range(index, count)
         if at + 1 < len(self.steps):
             # Elements are scalars: the path cannot go further.
-            raise _invalid_path("list" if self.steps[at + 1][0] else "dict", element_type)
+            raise _invalid_path("list" if self.steps[at + 1][0] else "dict", _flag_type_name(element_type))
         check = self.check_mode
         if check and self.include_falsy:
             return True
