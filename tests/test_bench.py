@@ -92,6 +92,7 @@ def test_streaming_peak_is_traced(bench):
 
 def test_a_pypy_run_writes_a_section_of_its_own(bench, tiny_data, tmp_path, monkeypatch):
     options = ("--only", "small", "--no-stream", "--no-chart")
+    monkeypatch.setattr(bench, "PYPY", False)
     _, cpython = run_tiny(bench, tiny_data, tmp_path, *options)
     monkeypatch.setattr(bench, "PYPY", True)
     _, both = run_tiny(bench, tiny_data, tmp_path, *options)

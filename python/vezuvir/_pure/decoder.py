@@ -158,6 +158,7 @@ class Decoder:
     def text(self, start, n):
         """The str of `n` UTF-8 bytes at `start`."""
         try:
+            # Not str(bytes, "utf-8"): on PyPy that lets encoded surrogates through.
             return self.data[start : start + n].decode("utf-8")
         except UnicodeDecodeError:
             pass
@@ -286,9 +287,24 @@ class Decoder:
                 return False, pos + 1
             if flag == POSITIVE_INT:
                 return self.integer_at(pos + 1, False)
-        # Containers and the rest: the caller reads them with `value`, so that a level
-        # of nesting costs two Python calls (the interpreter's recursion limit counts them).
+        # Containers and the rest: the caller reads them with `reader_at`.
         return _MISS, pos
+
+    def reader_at(self, pos):
+        """The method that reads the value at `pos`, with `pos` set for it: a list or dict
+        reader itself, so that the loop of the container holding it calls it directly and
+        a level of nesting costs one Python call (the interpreter's recursion limit counts
+        them); `value` for the rest."""
+        if pos < self.end:
+            flag = self.data[pos]
+            if flag == DICT:
+                self.pos = pos + 1
+                return self.dict
+            if flag == LIST:
+                self.pos = pos + 1
+                return self.list
+        self.pos = pos
+        return self.value
 
     def integer_at(self, pos, negative):
         """The varint magnitude after `PositiveInt`/`NegativeInt`, exactly."""
@@ -438,7 +454,7 @@ class Decoder:
         """`value` with the commonest leaves of lists and dicts read right here."""
         value, pos = self.item_at(self.pos)
         if value is _MISS:
-            return self.value()
+            return self.reader_at(pos)()
         self.pos = pos
         return value
 
@@ -458,8 +474,7 @@ class Decoder:
         for _ in range(n):
             value, pos = item_at(pos)
             if value is _MISS:
-                self.pos = pos
-                value = self.value()
+                value = self.reader_at(pos)()
                 pos = self.pos
             out.append(value)
         self.pos = pos
@@ -477,8 +492,7 @@ class Decoder:
             key, pos = key_at(pos)
             value, pos = item_at(pos)
             if value is _MISS:
-                self.pos = pos
-                value = self.value()
+                value = self.reader_at(pos)()
                 pos = self.pos
             out[key] = value
         self.pos = pos
@@ -529,8 +543,7 @@ class Decoder:
                 for key in key_list:
                     value, pos = item_at(pos)
                     if value is _MISS:
-                        self.pos = pos
-                        value = self.value()
+                        value = self.reader_at(pos)()
                         pos = self.pos
                     row[key] = value
                 out.append(row)

@@ -389,10 +389,6 @@ class Encoder:
     def custom(self, obj, record):
         # A converter may return another object of its own type: bounded like nesting.
         self.enter(" while serializing a custom type")
-        self.custom_body(obj, record)
-        self.depth -= 1
-
-    def custom_body(self, obj, record):
         if not record.one_way:
             self.push(CUSTOM)
             self.encode(record.identifier)
@@ -404,11 +400,14 @@ class Encoder:
             cause = error
         else:
             self.encode(converted)
+            self.depth -= 1
             return
         raise SerializationError("Failed to serialize custom type") from cause
 
     def item(self, obj):
-        """One item of a container: the commonest scalars here, the rest by `encode`."""
+        """One item of a container. Scalars are written here; for a non-empty list, tuple or
+        dict the writer is returned, for the container's loop to call: a level of nesting
+        then costs one Python call, as the interpreter's recursion limit counts them."""
         cls = type(obj)
         if cls is str:
             self.string(obj)
@@ -421,18 +420,16 @@ class Encoder:
         elif obj is None:
             self.push(NONE)
         elif cls is dict:
-            # Containers straight from here: a level of nesting costs two Python calls.
             if obj:
-                self.dict(obj)
-            else:
-                self.push(EMPTY_DICT)
+                return self.dict
+            self.push(EMPTY_DICT)
         elif cls is list or cls is tuple:
             if obj:
-                self.sequence(obj)
-            else:
-                self.push(EMPTY_LIST)
+                return self.sequence
+            self.push(EMPTY_LIST)
         else:
             self.encode(obj)
+        return None
 
     def enter(self, where):
         """One level deeper; RecursionError past MAX_DEPTH."""
@@ -441,14 +438,13 @@ class Encoder:
             raise too_deep(where)
         self.depth = depth
 
+    #: Whether this encoder writes runs of numbers in one piece (`numbers`).
+    has_runs = False
+
     def sequence(self, seq):
         """A non-empty exact list or tuple: packed when every item is None or every item a
         bool, structured when all are dicts with one key set, else the generic form."""
         self.enter(" while serializing a list")
-        self.sequence_body(seq)
-        self.depth -= 1
-
-    def sequence_body(self, seq):
         n = len(seq)
         first = seq[0]
         first_cls = type(first)
@@ -456,12 +452,21 @@ class Encoder:
             if _same_type(seq, first_cls):
                 if first is None:
                     self.packed_header(NONE, n)
+                    self.depth -= 1
                     return
                 if first_cls is bool:
                     self.bool_list(seq, n)
+                    self.depth -= 1
                     return
                 if self.structured_list(seq, n, first):
+                    self.depth -= 1
                     return
+        if self.has_runs and not self.python_may_run and (
+            first_cls is float or first_cls is int or first_cls is list or first_cls is tuple
+        ):
+            self.numbers(seq, n, first_cls)
+            self.depth -= 1
+            return
         self.flag_varint(LIST, n)
         item = self.item
         if self.python_may_run:
@@ -469,16 +474,22 @@ class Encoder:
             for i in range(n):
                 if is_list and len(seq) != n:
                     raise _changed(seq)
-                item(seq[i])
+                obj = seq[i]
+                writer = item(obj)
+                if writer is not None:
+                    writer(obj)
             if len(seq) != n:
                 raise _changed(seq)
-            return
-        written = 0
-        for obj in seq:
-            item(obj)
-            written += 1
-        if written != n or len(seq) != n:
-            raise _changed(seq)
+        else:
+            written = 0
+            for obj in seq:
+                writer = item(obj)
+                if writer is not None:
+                    writer(obj)
+                written += 1
+            if written != n or len(seq) != n:
+                raise _changed(seq)
+        self.depth -= 1
 
     def bool_list(self, seq, n):
         self.packed_header(BOOL, n)
@@ -520,12 +531,17 @@ class Encoder:
         if not self.python_may_run:
             for key, value in first.items():
                 string(key)
-                item(value)
+                writer = item(value)
+                if writer is not None:
+                    writer(value)
             try:
                 for i in range(1, n):
                     row = seq[i]
                     for key in keys:
-                        item(row[key])
+                        value = row[key]
+                        writer = item(value)
+                        if writer is not None:
+                            writer(value)
             except KeyError:
                 raise _changed(seq[i]) from None
             self.depth -= 1
@@ -544,7 +560,10 @@ class Encoder:
             for p in range(k):
                 if i == 0:
                     string(keys[p])
-                item(values[p])
+                value = values[p]
+                writer = item(value)
+                if writer is not None:
+                    writer(value)
             if len(row) != k:
                 raise _changed(row)
         if is_list and len(seq) != n:
@@ -554,38 +573,39 @@ class Encoder:
 
     def dict(self, obj):
         """A non-empty exact dict: `Dict` when every key is exactly str, else `AnyKeyDict`."""
+        self.enter(" while serializing a dict")
         for key in obj:
             if type(key) is not str:
-                self.enter(" while serializing a dict")
                 self.any_key_dict(obj)
                 self.depth -= 1
                 return
-        self.enter(" while serializing a dict")
-        self.str_key_dict(obj)
-        self.depth -= 1
-
-    def str_key_dict(self, obj):
         n = len(obj)
         self.flag_varint(DICT, n)
         cache = self.cache
         item = self.item
+        dict_key = self.dict_key
         if self.python_may_run:
             entries = list(obj.items())
             for key, value in entries:
                 if len(obj) != n:
                     raise _changed(obj)
-                self.dict_key(key, cache)
-                item(value)
+                dict_key(key, cache)
+                writer = item(value)
+                if writer is not None:
+                    writer(value)
             if len(obj) != n or len(entries) != n:
                 raise _changed(obj)
-            return
-        written = 0
-        for key, value in obj.items():
-            self.dict_key(key, cache)
-            item(value)
-            written += 1
-        if written != n:
-            raise _changed(obj)
+        else:
+            written = 0
+            for key, value in obj.items():
+                dict_key(key, cache)
+                writer = item(value)
+                if writer is not None:
+                    writer(value)
+                written += 1
+            if written != n:
+                raise _changed(obj)
+        self.depth -= 1
 
     def dict_key(self, key, cache):
         index = cache.get(key)
@@ -796,8 +816,9 @@ if PYPY:
             self.scratch_size = 0
             self.scratch = None
             self.raw = None
-            self.double = _ffi.new("double[1]")
-            self.bits = _ffi.cast("int64_t *", self.double)
+            # Made with the first float: small documents without one do not pay for them.
+            self.double = None
+            self.bits = None
 
         def scratch_for(self, n):
             """Raw memory for at least `n` bytes, kept for the rest of the call."""
@@ -810,7 +831,11 @@ if PYPY:
 
         def put_float(self, p, pos, value):
             """Writes `Float` and the big-endian bits of `value` at p[pos:pos + 9]."""
-            self.double[0] = value
+            double = self.double
+            if double is None:
+                double = self.double = _ffi.new("double[1]")
+                self.bits = _ffi.cast("int64_t *", double)
+            double[0] = value
             x = self.bits[0]
             p[pos] = FLOAT
             p[pos + 1] = (x >> 56) & 0xFF
@@ -822,18 +847,7 @@ if PYPY:
             p[pos + 7] = (x >> 8) & 0xFF
             p[pos + 8] = x & 0xFF
 
-        def sequence_body(self, seq):
-            first_cls = type(seq[0])
-            if self.python_may_run:
-                Encoder.sequence_body(self, seq)
-            elif first_cls is float:
-                self.numbers(seq, self.float_run)
-            elif first_cls is int:
-                self.numbers(seq, self.int_run)
-            elif first_cls is list or first_cls is tuple:
-                self.numbers(seq, self.vector_run)
-            else:
-                Encoder.sequence_body(self, seq)
+        has_runs = True
 
         # Lists of numbers, and lists of such lists (vectors, coordinates), are written in
         # runs: each run gathers items in scratch memory and is appended in one piece, so
@@ -841,17 +855,29 @@ if PYPY:
         # that item goes through `item`, and the run starts again after it. Each kind of
         # run has its own loop, which the JIT compiles for that kind alone.
 
-        def numbers(self, seq, run):
-            n = len(seq)
+        def numbers(self, seq, n, first_cls):
+            if first_cls is float:
+                run = self.float_run
+            elif first_cls is int:
+                run = self.int_run
+            else:
+                run = self.vector_run
             out = self.out
             out.append(BYTE[LIST])
             out.append(varint_bytes(n))
             at = 0
-            while at < n:
-                at = run(seq, at, n)
-                if at < n:
-                    self.item(seq[at])
-                    at += 1
+            try:
+                while at < n:
+                    at = run(seq, at, n)
+                    if at < n:
+                        obj = seq[at]
+                        writer = self.item(obj)
+                        if writer is not None:
+                            writer(obj)
+                        at += 1
+            except IndexError:
+                # Shortened under the walk (only a finalizer can run here).
+                raise _changed(seq) from None
             if len(seq) != n:
                 raise _changed(seq)
 
