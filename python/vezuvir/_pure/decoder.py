@@ -287,6 +287,8 @@ class Decoder:
                 return False, pos + 1
             if flag == POSITIVE_INT:
                 return self.integer_at(pos + 1, False)
+            if flag == NEGATIVE_INT:
+                return self.integer_at(pos + 1, True)
         # Containers and the rest: the caller reads them with `reader_at`.
         return _MISS, pos
 
@@ -315,17 +317,26 @@ class Decoder:
         first = data[pos]
         if first != ESCAPE:
             return (-first if negative else first), pos + 1
-        # Up to two digits in line (ids, counts, offsets); longer ones out of line.
-        if pos + 2 < end:
-            low = data[pos + 1]
-            high = data[pos + 2]
-            if low != ESCAPE:
-                if high == ESCAPE:
-                    value = 255 + low
+        # Up to four digits in line (ids, counts, offsets: below 255**4); longer ones, and
+        # any that the input cuts short, out of line. Only the terminator is 255.
+        if pos + 5 < end:
+            d0 = data[pos + 1]
+            if d0 != ESCAPE:
+                d1 = data[pos + 2]
+                if d1 == ESCAPE:
+                    value = 255 + d0
                     return (-value if negative else value), pos + 3
-                if pos + 3 < end and data[pos + 3] == ESCAPE:
-                    value = 255 + low + 255 * high
+                d2 = data[pos + 3]
+                if d2 == ESCAPE:
+                    value = 255 + d0 + 255 * d1
                     return (-value if negative else value), pos + 4
+                d3 = data[pos + 4]
+                if d3 == ESCAPE:
+                    value = 255 + d0 + 255 * d1 + 65025 * d2
+                    return (-value if negative else value), pos + 5
+                if data[pos + 5] == ESCAPE:
+                    value = 255 + d0 + 255 * d1 + 65025 * d2 + 16581375 * d3
+                    return (-value if negative else value), pos + 6
         value = self.long_integer(pos + 1, negative)
         return value, self.pos
 

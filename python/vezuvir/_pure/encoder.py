@@ -202,6 +202,21 @@ def _same_keys(row, first, k):
     return True
 
 
+if PYPY:
+    from __pypy__ import strategy as _dict_strategy
+
+    _each_key_checked = _same_keys
+    # PyPy stores a dict in these forms only while every key is an exact str.
+    _EXACT_STR_KEYS = ("UnicodeDictStrategy", "JsonDictStrategy")
+
+    def _same_keys(row, first, k):  # noqa: F811 - the same test, faster where PyPy can tell
+        if len(row) != k:
+            return False
+        if _dict_strategy(row) in _EXACT_STR_KEYS:
+            return row.keys() == first.keys()
+        return _each_key_checked(row, first, k)
+
+
 def _changed(container):
     kind = "dict" if isinstance(container, dict) else "list"
     return SerializationError(f"{kind} changed during serialization")
@@ -1029,17 +1044,19 @@ if PYPY:
 
         def integer(self, value):
             out = self.out
-            if value >= 0:
-                if value <= MAX_INLINE_INT:
-                    out.append(BYTE[SMALL_INT + value])
-                    return
-                flag = POSITIVE_INT
+            if 0 <= value <= MAX_INLINE_INT:
+                out.append(BYTE[SMALL_INT + value])
+            elif -MAX_I64 <= value <= MAX_I64:
+                # Flag and varint stored in scratch memory by code the JIT inlines.
+                p = self.scratch_for(12)
+                out.append(_ffi.unpack(self.scratch, _put_int(p, 0, value)))
             else:
-                flag = NEGATIVE_INT
-                value = -value
-            run = BYTE[value] if value < 255 else self.magnitude(value)
-            out.append(BYTE[flag])
-            out.append(run)
+                if value >= 0:
+                    flag, run = POSITIVE_INT, self.magnitude(value)
+                else:
+                    flag, run = NEGATIVE_INT, self.magnitude(-value)
+                out.append(BYTE[flag])
+                out.append(run)
 
         def finish(self):
             return self.out.build()
