@@ -476,8 +476,16 @@ class Encoder:
                 if self.structured_list(seq, n, first):
                     self.depth -= 1
                     return
-        if self.has_runs and not self.python_may_run and (
-            first_cls is float or first_cls is int or first_cls is list or first_cls is tuple
+        if (
+            self.has_runs
+            and not self.python_may_run
+            and (
+                first_cls is float
+                or first_cls is int
+                or (first_cls is list or first_cls is tuple)
+                and first
+                and (type(first[0]) is float or type(first[0]) is int)
+            )
         ):
             self.numbers(seq, n, first_cls)
             self.depth -= 1
