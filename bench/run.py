@@ -202,11 +202,25 @@ def calls_per_sample(fn, args, min_ns):
     return max(1, math.ceil(min_ns / once))
 
 
+# PyPy compiles code once it has run a while: timed before that, a case would be measured in
+# its interpreter. There every case runs this long before it is sampled.
+WARM_UP_SECONDS = 1.0 if PYPY else 0.0
+
+
+def warm_up(fn, args):
+    deadline = time.perf_counter() + WARM_UP_SECONDS
+    while time.perf_counter() < deadline:
+        fn(*args)
+
+
 def interleaved(cases, rounds, min_ns):
     """{key: Stats} for `cases` = {key: (fn, args)}, sampled round-robin in rotating order.
 
     The collector stays in its default state but is emptied before each sample, so that a
     full collection triggered by one case's garbage does not land on the next case."""
+    if WARM_UP_SECONDS:
+        for fn, args in cases.values():
+            warm_up(fn, args)
     plan = [(key, fn, args, calls_per_sample(fn, args, min_ns)) for key, (fn, args) in cases.items()]
     samples = {key: [] for key in cases}
     for r in range(rounds):

@@ -7,6 +7,8 @@ over length-prefixed or fixed-size data are not bounds-checked on the spot: the 
 may pass the end, and the next read fails with "Unexpected end of input".
 """
 
+import sys
+
 from vezuvir._pure._common import (
     ANY_KEY_DICT,
     ASCII_MARKER,
@@ -35,6 +37,12 @@ from vezuvir._pure._common import (
     too_deep,
 )
 from vezuvir._pure.decoder import Decoder, long_varint
+
+# Flags of the values that hold other values.
+_OPENS = [False] * 256
+for _flag in (LIST, DICT, ANY_KEY_DICT, STRUCTURED_LIST, CUSTOM):
+    _OPENS[_flag] = True
+del _flag
 
 # Bytes taken by a value of fixed size, flag included, by its flag; 0 for the rest.
 _FIXED_SIZE = [1 if flag <= EMPTY_DICT or flag >= SMALL_INT else 0 for flag in range(256)]
@@ -113,6 +121,21 @@ class Reader(Decoder):
         if data[pos] != ESCAPE:
             self.pos = pos + 1
             return
+        # The terminator looked for in place among the next four bytes (ints of 64 bits
+        # take up to eight digits); farther by `find`.
+        if pos + 4 < end:
+            if data[pos + 1] == ESCAPE:
+                self.pos = pos + 2
+                return
+            if data[pos + 2] == ESCAPE:
+                self.pos = pos + 3
+                return
+            if data[pos + 3] == ESCAPE:
+                self.pos = pos + 4
+                return
+            if data[pos + 4] == ESCAPE:
+                self.pos = pos + 5
+                return
         stop = data.find(b"\xff", pos + 1)
         if stop < 0:
             self.pos = end
@@ -141,22 +164,10 @@ class Reader(Decoder):
         self.advance(n)
 
     def skip_values(self, n):
-        """Steps over `n` consecutive values; scalars and strings without a call."""
-        data = self.data
-        end = self.end
+        """Steps over `n` consecutive values."""
+        skip = self.skip
         for _ in range(n):
-            pos = self.pos
-            if pos < end:
-                flag = data[pos]
-                size = _FIXED_SIZE[flag]
-                if size:
-                    self.pos = pos + size
-                    continue
-                if flag == ASCII_STRING or flag == STRING:
-                    self.pos = pos + 1
-                    self.skip_string()
-                    continue
-            self.skip()
+            skip()
 
     def skip(self):
         """Steps over one complete encoded value, flag included."""
@@ -169,11 +180,33 @@ class Reader(Decoder):
         if size:
             self.pos = pos + size
             return
-        self.pos = pos + 1
+        pos += 1
+        if flag == POSITIVE_INT or flag == NEGATIVE_INT or flag == LARGE_POINTER:
+            # The commonest varints stepped over right here: one byte, or a terminator
+            # among the next four.
+            if pos + 4 < self.end:
+                if data[pos] != ESCAPE:
+                    self.pos = pos + 1
+                    return
+                # Spelled out: a loop here would keep the JIT from inlining `skip`.
+                if data[pos + 1] == ESCAPE:
+                    self.pos = pos + 2
+                    return
+                if data[pos + 2] == ESCAPE:
+                    self.pos = pos + 3
+                    return
+                if data[pos + 3] == ESCAPE:
+                    self.pos = pos + 4
+                    return
+                if data[pos + 4] == ESCAPE:
+                    self.pos = pos + 5
+                    return
+            self.pos = pos
+            self.skip_varint()
+            return
+        self.pos = pos
         if flag == STRING or flag == ASCII_STRING:
             self.skip_string()
-        elif flag == POSITIVE_INT or flag == NEGATIVE_INT or flag == LARGE_POINTER:
-            self.skip_varint()
         elif flag == BYTES:
             self.advance(self.varint())
         elif flag == CONSISTENT_LIST:
@@ -187,33 +220,61 @@ class Reader(Decoder):
             self.depth = depth - 1
 
     def skip_container(self, flag):
-        if flag == DICT:
-            n = self.varint()
-            for _ in range(n):
-                if self.pos >= self.end:
+        """Steps over a container whose flag was just read, and all it holds, in one loop
+        rather than a call per nested container: `pending` counts the values the innermost
+        open container still holds (a `Dict` counts each entry twice: key, then value), and
+        `stack` keeps the counts of the containers around it."""
+        skip = self.skip
+        data = self.data
+        end = self.end
+        stack = []
+        # Levels that may still open: nesting is bounded here as the recursion limit (and
+        # MAX_DEPTH) bounds it where each level is a call.
+        room = min(MAX_DEPTH, sys.getrecursionlimit()) - self.depth
+        pending, keyed = self.children(flag)
+        while True:
+            if not pending:
+                if not stack:
+                    return
+                pending = stack.pop()
+                keyed = pending & 1
+                pending >>= 1
+                continue
+            pending -= 1
+            if keyed and pending & 1:
+                if self.pos >= end:
                     raise end_of_input()
                 self.skip_dict_key()
-                self.skip_values(1)
-        elif flag == LIST:
-            self.skip_values(self.varint())
-        elif flag == STRUCTURED_LIST:
+                continue
+            pos = self.pos
+            if pos < end and _OPENS[data[pos]]:
+                if len(stack) >= room:
+                    raise too_deep(" while skipping an encoded value")
+                self.pos = pos + 1
+                # One int per level (count and key flag) rather than a tuple to allocate.
+                stack.append(pending << 1 | keyed)
+                pending, keyed = self.children(data[pos])
+                continue
+            skip()
+
+    def children(self, flag):
+        """(values a container holds, 1 if they alternate dict keys and values else 0),
+        read from its header, `pos` just after its flag."""
+        if flag == DICT:
+            return 2 * self.varint(), 1
+        if flag == LIST:
+            return self.varint(), 0
+        if flag == STRUCTURED_LIST:
             # Row 0 is `keys` (key, field) pairs; each further row `keys` fields.
             rows = self.varint()
             keys = self.varint()
-            self.skip_values(keys)
-            self.skip_values(keys)
-            if keys:
-                for _ in range(1, rows):
-                    self.skip_values(keys)
-        elif flag == ANY_KEY_DICT:
-            n = self.varint()
-            for _ in range(n):
-                self.skip_values(2)
-        elif flag == CUSTOM:
-            self.skip_values(2)
-        else:
-            # Bool is only an element type; 25 to 29 are unassigned.
-            raise TypeError("Unexpected flag")
+            return 2 * keys + (keys * (rows - 1) if keys and rows > 1 else 0), 0
+        if flag == ANY_KEY_DICT:
+            return 2 * self.varint(), 0
+        if flag == CUSTOM:
+            return 2, 0
+        # Bool is only an element type; 25 to 29 are unassigned.
+        raise TypeError("Unexpected flag")
 
     def skip_consistent_list(self):
         """<element type> <varint count> <packed elements>, position after the flag."""
