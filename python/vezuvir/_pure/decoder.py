@@ -137,15 +137,17 @@ class Decoder:
 
     # --- leaf readers -----------------------------------------------------------------
 
-    def varint(self):
-        pos = self.pos
+    def varint_at(self, pos, base=255):
+        """(the varint at `pos`, the position after it); base 254 for a key length."""
         if pos >= self.end:
             raise end_of_input()
         first = self.data[pos]
         if first != ESCAPE:
-            self.pos = pos + 1
-            return first
-        value, self.pos = long_varint(self.data, self.end, pos + 1, 255)
+            return first, pos + 1
+        return long_varint(self.data, self.end, pos + 1, base)
+
+    def varint(self):
+        value, self.pos = self.varint_at(self.pos)
         return value
 
     def count(self, min_item_bytes):
@@ -175,41 +177,25 @@ class Decoder:
         self.strings.append(text)
         return text
 
+    def body_at(self, pos, base):
+        """(start, length, end) of the string whose length field is at `pos`: a varint
+        (base 255) of a string-list element, or the key_varint (base 254) of a literal dict
+        key; a leading ASCII marker is left out of start and length."""
+        n, pos = self.varint_at(pos, base)
+        if n > self.end - pos:
+            raise end_of_input()
+        if n and self.data[pos] == ASCII_MARKER:
+            return pos + 1, n - 1, pos + n
+        return pos, n, pos + n
+
     def marked_string(self, base):
-        """A string-list element (base 255) or literal dict key (base 254) at `pos`: its
-        length, and its bytes with a leading ASCII marker dropped; not entered anywhere."""
-        data = self.data
-        pos = self.pos
-        end = self.end
-        if pos >= end:
-            raise end_of_input()
-        n = data[pos]
-        pos += 1
-        if n == ESCAPE:
-            n, pos = long_varint(data, end, pos, base)
-        if n > end - pos:
-            raise end_of_input()
-        self.pos = pos + n
-        if not n:
-            return ""
-        if data[pos] == ASCII_MARKER:
-            pos += 1
-            n -= 1
-            if not n:
-                return ""
-        return self.text(pos, n)
+        """The str of `body_at` at `pos`; not entered anywhere."""
+        start, n, self.pos = self.body_at(self.pos, base)
+        return self.text(start, n) if n else ""
 
     def dict_key(self):
-        """A key of a `Dict`: a key back-reference (254, varint index), or a literal key
-        that enters the table."""
-        pos = self.pos
-        if pos >= self.end:
-            raise end_of_input()
-        if self.data[pos] == KEY_POINTER:
-            self.pos = pos + 1
-            return self.back_reference(self.varint())
-        key = self.marked_string(254)
-        self.strings.append(key)
+        """A key of a `Dict`, as `key_at` reads it."""
+        key, self.pos = self.key_at(self.pos)
         return key
 
     # The readers below take a position and return (result, position after it): in the
@@ -218,15 +204,8 @@ class Decoder:
 
     def string_at(self, pos):
         """A string value's body at `pos` (its varint length), entered in the table."""
-        data = self.data
-        end = self.end
-        if pos >= end:
-            raise end_of_input()
-        n = data[pos]
-        pos += 1
-        if n == ESCAPE:
-            n, pos = long_varint(data, end, pos, 255)
-        if n > end - pos:
+        n, pos = self.varint_at(pos)
+        if n > self.end - pos:
             raise end_of_input()
         text = self.text(pos, n) if n else ""
         self.strings.append(text)
@@ -235,32 +214,15 @@ class Decoder:
     def key_at(self, pos):
         """A key of a `Dict` at `pos`: a key back-reference (254, varint index), or a
         literal key that enters the table."""
-        data = self.data
-        end = self.end
-        if pos >= end:
+        if pos >= self.end:
             raise end_of_input()
-        n = data[pos]
-        pos += 1
-        if n == KEY_POINTER:
-            if pos >= end:
-                raise end_of_input()
-            index = data[pos]
-            pos += 1
-            if index == ESCAPE:
-                index, pos = long_varint(data, end, pos, 255)
+        if self.data[pos] == KEY_POINTER:
+            index, pos = self.varint_at(pos + 1)
             return self.back_reference(index), pos
-        if n == ESCAPE:
-            n, pos = long_varint(data, end, pos, 254)
-        if n > end - pos:
-            raise end_of_input()
-        if not n:
-            key = ""
-        elif data[pos] == ASCII_MARKER:
-            key = self.text(pos + 1, n - 1) if n > 1 else ""
-        else:
-            key = self.text(pos, n)
+        start, n, pos = self.body_at(pos, 254)
+        key = self.text(start, n) if n else ""
         self.strings.append(key)
-        return key, pos + n
+        return key, pos
 
     def item_at(self, pos):
         """The value at `pos`: the commonest leaves right here, the rest by `value`."""
@@ -568,14 +530,17 @@ class Decoder:
         self.depth -= 1
         return tuple(out) if self.use_tuples else out
 
-    def consistent_list(self):
-        """<element type> <varint count n> <n packed elements>."""
+    def packed_header(self):
+        """(element type, count) of a consistent-type list, `pos` just after its flag."""
         pos = self.pos
         if pos >= self.end:
             raise end_of_input()
-        element_type = self.data[pos]
         self.pos = pos + 1
-        n = self.varint()
+        return self.data[pos], self.varint()
+
+    def consistent_list(self):
+        """<element type> <varint count n> <n packed elements>."""
+        element_type, n = self.packed_header()
         if element_type == NONE:
             self.limits.take_free_elements(n)
             if n > _MAX_LIST:

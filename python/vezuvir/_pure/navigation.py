@@ -235,8 +235,7 @@ class Navigator(Reader):
             else:
                 # Entered in the table as the full decoder would.
                 self.strings.append(pos << 1 | 1)
-                start, stored = self.stored_bytes(pos, 254)
-                self.pos = start + stored
+                start, stored, self.pos = self.body_at(pos, 254)
                 match = stored == n and data[start : start + n] == utf8
             if match:
                 return self.walk(at + 1)
@@ -262,8 +261,7 @@ class Navigator(Reader):
 
     def packed_step(self, at, index):
         """An index into a consistent-type list: <element type> <varint count> <elements>."""
-        element_type = self.read_flag()
-        count = self.varint()
+        element_type, count = self.packed_header()
         if index >= count:
             raise _out_of_range(index, count)
         if at + 1 < len(self.steps):

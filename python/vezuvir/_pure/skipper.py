@@ -84,25 +84,8 @@ class Reader(Decoder):
         entry = strings[index]
         if type(entry) is str:
             return entry == text
-        start, n = self.stored_bytes(entry >> 1, 254 if entry & 1 else 255)
+        start, n, _ = self.body_at(entry >> 1, 254 if entry & 1 else 255)
         return n == len(utf8) and self.data[start : start + n] == utf8
-
-    def stored_bytes(self, pos, base):
-        """(start, length) of the string whose length field is at `pos`, a leading ASCII
-        marker left out; `pos` is not moved."""
-        data = self.data
-        end = self.end
-        if pos >= end:
-            raise end_of_input()
-        n = data[pos]
-        pos += 1
-        if n == ESCAPE:
-            n, pos = long_varint(data, end, pos, base)
-        if n > end - pos:
-            raise end_of_input()
-        if n and data[pos] == ASCII_MARKER:
-            return pos + 1, n - 1
-        return pos, n
 
     # --- stepping over values ---------------------------------------------------------
 
@@ -180,32 +163,10 @@ class Reader(Decoder):
         if size:
             self.pos = pos + size
             return
-        pos += 1
+        self.pos = pos + 1
         if flag == POSITIVE_INT or flag == NEGATIVE_INT or flag == LARGE_POINTER:
-            # The commonest varints stepped over right here: one byte, or a terminator
-            # among the next four.
-            if pos + 4 < self.end:
-                if data[pos] != ESCAPE:
-                    self.pos = pos + 1
-                    return
-                # Spelled out: a loop here would keep the JIT from inlining `skip`.
-                if data[pos + 1] == ESCAPE:
-                    self.pos = pos + 2
-                    return
-                if data[pos + 2] == ESCAPE:
-                    self.pos = pos + 3
-                    return
-                if data[pos + 3] == ESCAPE:
-                    self.pos = pos + 4
-                    return
-                if data[pos + 4] == ESCAPE:
-                    self.pos = pos + 5
-                    return
-            self.pos = pos
             self.skip_varint()
-            return
-        self.pos = pos
-        if flag == STRING or flag == ASCII_STRING:
+        elif flag == STRING or flag == ASCII_STRING:
             self.skip_string()
         elif flag == BYTES:
             self.advance(self.varint())
@@ -278,12 +239,7 @@ class Reader(Decoder):
 
     def skip_consistent_list(self):
         """<element type> <varint count> <packed elements>, position after the flag."""
-        pos = self.pos
-        if pos >= self.end:
-            raise end_of_input()
-        element_type = self.data[pos]
-        self.pos = pos + 1
-        count = self.varint()
+        element_type, count = self.packed_header()
         if element_type == NONE:
             return
         if element_type == FLOAT:
