@@ -3,7 +3,7 @@ exceptions and messages, written for PyPy's JIT (the extension pays PyPy's C-API
 for every object it touches). `vezuvir` picks it on PyPy; see `vezuvir._backend`."""
 
 from vezuvir._pure.decoder import load_bytes
-from vezuvir._pure.encoder import dump_bytes
+from vezuvir._pure.dump import dump_bytes
 from vezuvir._pure.navigation import bytes_check_if_contains, lazy_load_bytes
 
 __all__ = ["dump_bytes", "load_bytes", "lazy_load_bytes", "bytes_check_if_contains"]

@@ -1,10 +1,8 @@
-"""`dump_bytes`: the walk over the object tree and the buffers it writes into.
+"""The walk over the object tree that `dump_bytes` encodes.
 
 The walk (`Encoder`) is written once over two primitives, `push` (one byte) and `extend`
-(a run of bytes), and a few composite writes built from them. The writer-backed encoder
-keeps exactly that split, because where a flush or a direct write falls depends on it;
-the encoders that build one `bytes` object override the composites to append whole
-groups at once.
+(a run of bytes), and a few composite writes built from them; `outputs` has the encoders
+that put those bytes somewhere.
 """
 
 import datetime
@@ -29,7 +27,6 @@ from vezuvir._pure._common import (
     KEY_POINTER,
     LARGE_POINTER,
     LIST,
-    MARKER,
     MAX_DEPTH,
     MAX_INLINE_INT,
     NEGATIVE_INT,
@@ -42,24 +39,18 @@ from vezuvir._pure._common import (
     STRUCTURED_LIST,
     TRUE,
     DEFAULT_MAX_INT_DIGITS,
-    MIN_MAX_INT_DIGITS,
     int_limit_bits,
     int_limit_error,
-    parse_limit,
     pretty_type,
     too_deep,
-    unexpected_keyword,
 )
 from vezuvir.exceptions import SerializationError
 from vezuvir.serialize.settings import CustomType
 
-DEFAULT_FLUSH_THRESHOLD = 10485760
-DEFAULT_DIRECT_WRITE_THRESHOLD = 5242880
-_MAX_SIZE_T = (1 << 64) - 1
 # Magnitudes up to this fit a 64-bit int (-2**63 included), whose conversion is cheap.
 _MAX_I64_MAGNITUDE = 1 << 63
 
-_pack_f64 = struct.Struct(">d").pack
+pack_f64 = struct.Struct(">d").pack
 _DATETIME = datetime.datetime
 _ISOFORMAT = datetime.datetime.isoformat
 # One-byte `bytes` objects, so that a byte can be appended where only runs are taken.
@@ -163,28 +154,6 @@ class _CustomTypes:
         return None
 
 
-def _threshold(value, name):
-    if not _is_number(value):
-        raise TypeError(f"Expected {name} to be of type `int` but got `{pretty_type(value)}`")
-    if not isinstance(value, int) or not 0 <= int.__int__(value) <= _MAX_SIZE_T:
-        raise TypeError(
-            f"Expected {name} to be a positive integer smaller than 2**64 "
-            f"(max: {_MAX_SIZE_T})"
-        )
-    return int.__int__(value)
-
-
-def _is_number(value):
-    # What the interpreter counts as a number: it converts to int or float, or is complex.
-    cls = type(value)
-    return (
-        hasattr(cls, "__index__")
-        or hasattr(cls, "__int__")
-        or hasattr(cls, "__float__")
-        or isinstance(value, complex)
-    )
-
-
 def _same_type(seq, cls):
     for obj in seq:
         if type(obj) is not cls:
@@ -217,7 +186,7 @@ if PYPY:
         return _each_key_checked(row, first, k)
 
 
-def _changed(container):
+def container_changed(container):
     kind = "dict" if isinstance(container, dict) else "list"
     return SerializationError(f"{kind} changed during serialization")
 
@@ -282,7 +251,7 @@ class Encoder:
 
     def float(self, value):
         self.push(FLOAT)
-        self.extend(_pack_f64(value))
+        self.extend(pack_f64(value))
 
     def key_pointer(self, index):
         self.push(KEY_POINTER)
@@ -496,13 +465,13 @@ class Encoder:
             is_list = type(seq) is list
             for i in range(n):
                 if is_list and len(seq) != n:
-                    raise _changed(seq)
+                    raise container_changed(seq)
                 obj = seq[i]
                 writer = item(obj)
                 if writer is not None:
                     writer(obj)
             if len(seq) != n:
-                raise _changed(seq)
+                raise container_changed(seq)
         else:
             written = 0
             for obj in seq:
@@ -511,7 +480,7 @@ class Encoder:
                     writer(obj)
                 written += 1
             if written != n or len(seq) != n:
-                raise _changed(seq)
+                raise container_changed(seq)
         self.depth -= 1
 
     def bool_list(self, seq, n):
@@ -521,14 +490,14 @@ class Encoder:
         for i in range(n):
             # A push may run the writer, which may change the list.
             if is_list and len(seq) != n:
-                raise _changed(seq)
+                raise container_changed(seq)
             obj = seq[i]
             if obj is True:
                 acc = (acc << 1) | 1
             elif obj is False:
                 acc <<= 1
             else:
-                raise _changed(seq)
+                raise container_changed(seq)
             if i & 7 == 7:
                 self.push(acc)
                 acc = 0
@@ -566,7 +535,7 @@ class Encoder:
                         if writer is not None:
                             writer(value)
             except KeyError:
-                raise _changed(seq[i]) from None
+                raise container_changed(seq[i]) from None
             self.depth -= 1
             return True
         # Python code may run between two appends: each row is matched again when it is
@@ -575,10 +544,10 @@ class Encoder:
         first_keys = dict.fromkeys(keys)
         for i in range(n):
             if is_list and len(seq) != n:
-                raise _changed(seq)
+                raise container_changed(seq)
             row = seq[i]
             if type(row) is not dict or not _same_keys(row, first_keys, k):
-                raise _changed(row if type(row) is dict else seq)
+                raise container_changed(row if type(row) is dict else seq)
             values = [row[key] for key in keys]
             for p in range(k):
                 if i == 0:
@@ -588,9 +557,9 @@ class Encoder:
                 if writer is not None:
                     writer(value)
             if len(row) != k:
-                raise _changed(row)
+                raise container_changed(row)
         if is_list and len(seq) != n:
-            raise _changed(seq)
+            raise container_changed(seq)
         self.depth -= 1
         return True
 
@@ -611,13 +580,13 @@ class Encoder:
             entries = list(obj.items())
             for key, value in entries:
                 if len(obj) != n:
-                    raise _changed(obj)
+                    raise container_changed(obj)
                 dict_key(key, cache)
                 writer = item(value)
                 if writer is not None:
                     writer(value)
             if len(obj) != n or len(entries) != n:
-                raise _changed(obj)
+                raise container_changed(obj)
         else:
             written = 0
             for key, value in obj.items():
@@ -627,7 +596,7 @@ class Encoder:
                     writer(value)
                 written += 1
             if written != n:
-                raise _changed(obj)
+                raise container_changed(obj)
         self.depth -= 1
 
     def dict_key(self, key, cache):
@@ -647,524 +616,13 @@ class Encoder:
         written = 0
         for key, value in entries:
             if written == n:
-                raise _changed(obj)
+                raise container_changed(obj)
             if type(key) is tuple:
                 raise SerializationError("Invalid type for dict key: tuple")
             encode(key)
             encode(value)
             written += 1
             if len(obj) != n:
-                raise _changed(obj)
+                raise container_changed(obj)
         if written != n:
-            raise _changed(obj)
-
-
-class ArrayEncoder(Encoder):
-    """Builds the encoding in a bytearray, appending whole groups at once."""
-
-    def __init__(self, serialize_dates, custom_types, python_may_run):
-        Encoder.__init__(self, serialize_dates, custom_types, python_may_run)
-        self.out = bytearray(MARKER)
-
-    def push(self, byte):
-        self.out.append(byte)
-
-    def extend(self, run):
-        self.out += run
-
-    def varint(self, value, base=255):
-        self.out += varint_bytes(value, base)
-
-    def flag_varint(self, flag, value):
-        out = self.out
-        out.append(flag)
-        out += varint_bytes(value)
-
-    def flagged(self, flag, payload):
-        out = self.out
-        out.append(flag)
-        n = len(payload)
-        if n < 255:
-            out.append(n)
-        else:
-            out += varint_bytes(n)
-        out += payload
-
-    def pointer(self, index):
-        if index <= 0xFF:
-            out = self.out
-            out.append(POINTER1)
-            out.append(index)
-        else:
-            Encoder.pointer(self, index)
-
-    def float(self, value):
-        out = self.out
-        out.append(FLOAT)
-        out += _pack_f64(value)
-
-    def string(self, text):
-        out = self.out
-        if not text:
-            out.append(EMPTY_STRING)
-            return
-        cache = self.cache
-        index = cache.get(text)
-        if index is not None:
-            if index <= 0xFF:
-                out.append(POINTER1)
-                out.append(index)
-            else:
-                Encoder.pointer(self, index)
-            return
-        utf8 = text.encode("utf-8")
-        cache[text] = len(cache)
-        out.append(ASCII_STRING if text.isascii() else STRING)
-        n = len(utf8)
-        if n < 255:
-            out.append(n)
-        else:
-            out += varint_bytes(n)
-        out += utf8
-
-    def dict_key(self, key, cache):
-        out = self.out
-        index = cache.get(key)
-        if index is not None:
-            out.append(KEY_POINTER)
-            out += varint_bytes(index)
-            return
-        utf8 = key.encode("utf-8")
-        cache[key] = len(cache)
-        n = len(utf8)
-        if key.isascii():
-            out += varint_bytes(n + 1, 254)
-            out.append(ASCII_MARKER)
-        else:
-            out += varint_bytes(n, 254)
-        out += utf8
-
-    def integer(self, value):
-        out = self.out
-        if value >= 0:
-            if value <= MAX_INLINE_INT:
-                out.append(SMALL_INT + value)
-                return
-            flag = POSITIVE_INT
-        else:
-            flag = NEGATIVE_INT
-            value = -value
-        if value < 255:
-            out.append(flag)
-            out.append(value)
-        else:
-            run = self.magnitude(value)
-            out.append(flag)
-            out += run
-
-    def finish(self):
-        return bytes(self.out)
-
-
-if PYPY:
-    import cffi
-    from __pypy__.builders import BytesBuilder
-
-    _ffi = cffi.FFI()
-    _alloc = _ffi.new_allocator(should_clear_after_alloc=False)
-
-    MAX_I64 = (1 << 63) - 1
-
-    def _put_varint(p, pos, value):
-        """Writes the varint of `value` < 2**63 at p[pos]; returns the position after it.
-        Eight digits hold any such value; spelled out without a loop, which would keep
-        the JIT from inlining this into the loops that call it."""
-        if value < 255:
-            p[pos] = value
-            return pos + 1
-        p[pos] = ESCAPE
-        rest = value - 255
-        end = pos + 1
-        if rest:
-            p[end] = rest % 255
-            rest //= 255
-            end += 1
-            if rest:
-                p[end] = rest % 255
-                rest //= 255
-                end += 1
-                if rest:
-                    p[end] = rest % 255
-                    rest //= 255
-                    end += 1
-                    if rest:
-                        p[end] = rest % 255
-                        rest //= 255
-                        end += 1
-                        if rest:
-                            end = _put_digits(p, end, rest)
-        p[end] = ESCAPE
-        return end + 1
-
-    def _put_digits(p, pos, rest):
-        while rest:
-            p[pos] = rest % 255
-            rest //= 255
-            pos += 1
-        return pos
-
-    def _put_int(p, pos, value):
-        """Writes an int of at most 64 bits (magnitude) at p[pos]; returns the position after."""
-        if value >= 0:
-            if value <= MAX_INLINE_INT:
-                p[pos] = SMALL_INT + value
-                return pos + 1
-            p[pos] = POSITIVE_INT
-            return _put_varint(p, pos + 1, value)
-        p[pos] = NEGATIVE_INT
-        return _put_varint(p, pos + 1, -value)
-
-    class BuilderEncoder(Encoder):
-        """Builds the encoding with PyPy's bytes builder, which appends several times
-        faster than a bytearray; single bytes go in as one-byte `bytes` objects.
-
-        Floats and runs of numbers are first written into raw scratch memory, where the
-        JIT stores each byte with one instruction, and appended from there in one piece:
-        struct.pack costs several times more per float."""
-
-        def __init__(self, serialize_dates, custom_types, python_may_run):
-            Encoder.__init__(self, serialize_dates, custom_types, python_may_run)
-            self.out = BytesBuilder()
-            self.out.append(MARKER)
-            self.scratch_size = 0
-            self.scratch = None
-            self.raw = None
-            # Made with the first float: small documents without one do not pay for them.
-            self.double = None
-            self.bits = None
-
-        def scratch_for(self, n):
-            """Raw memory for at least `n` bytes, kept for the rest of the call."""
-            if n > self.scratch_size:
-                size = max(n, 2 * self.scratch_size, 64)
-                self.scratch = _alloc("char[]", size)
-                self.raw = _ffi.cast("unsigned char *", self.scratch)
-                self.scratch_size = size
-            return self.raw
-
-        def put_float(self, p, pos, value):
-            """Writes `Float` and the big-endian bits of `value` at p[pos:pos + 9]."""
-            double = self.double
-            if double is None:
-                double = self.double = _ffi.new("double[1]")
-                self.bits = _ffi.cast("int64_t *", double)
-            double[0] = value
-            x = self.bits[0]
-            p[pos] = FLOAT
-            p[pos + 1] = (x >> 56) & 0xFF
-            p[pos + 2] = (x >> 48) & 0xFF
-            p[pos + 3] = (x >> 40) & 0xFF
-            p[pos + 4] = (x >> 32) & 0xFF
-            p[pos + 5] = (x >> 24) & 0xFF
-            p[pos + 6] = (x >> 16) & 0xFF
-            p[pos + 7] = (x >> 8) & 0xFF
-            p[pos + 8] = x & 0xFF
-
-        has_runs = True
-
-        # Lists of numbers, and lists of such lists (vectors, coordinates), are written in
-        # runs: each run gathers items in scratch memory and is appended in one piece, so
-        # that there is no call per item. A run stops at the first item it does not take;
-        # that item goes through `item`, and the run starts again after it. Each kind of
-        # run has its own loop, which the JIT compiles for that kind alone.
-
-        def numbers(self, seq, n, first_cls):
-            if first_cls is float:
-                run = self.float_run
-            elif first_cls is int:
-                run = self.int_run
-            else:
-                run = self.vector_run
-            out = self.out
-            out.append(BYTE[LIST])
-            out.append(varint_bytes(n))
-            at = 0
-            try:
-                while at < n:
-                    at = run(seq, at, n)
-                    if at < n:
-                        obj = seq[at]
-                        writer = self.item(obj)
-                        if writer is not None:
-                            writer(obj)
-                        at += 1
-            except IndexError:
-                # Shortened under the walk (only a finalizer can run here).
-                raise _changed(seq) from None
-            if len(seq) != n:
-                raise _changed(seq)
-
-        def flush_scratch(self, pos):
-            if pos:
-                self.out.append(_ffi.unpack(self.scratch, pos))
-
-        def float_run(self, seq, at, n):
-            p = self.scratch_for(min(9 * (n - at), 1 << 16))
-            size = self.scratch_size
-            pos = 0
-            while at < n:
-                obj = seq[at]
-                if type(obj) is not float:
-                    break
-                if pos + 9 > size:
-                    self.flush_scratch(pos)
-                    pos = 0
-                self.put_float(p, pos, obj)
-                pos += 9
-                at += 1
-            self.flush_scratch(pos)
-            return at
-
-        def int_run(self, seq, at, n):
-            p = self.scratch_for(min(11 * (n - at), 1 << 16))
-            size = self.scratch_size
-            pos = 0
-            while at < n:
-                obj = seq[at]
-                if type(obj) is not int or not -MAX_I64 <= obj <= MAX_I64:
-                    break
-                if pos + 11 > size:
-                    self.flush_scratch(pos)
-                    pos = 0
-                pos = _put_int(p, pos, obj)
-                at += 1
-            self.flush_scratch(pos)
-            return at
-
-        def vector_run(self, seq, at, n):
-            """Items that are non-empty lists or tuples of numbers."""
-            p = self.scratch_for(1 << 12)
-            size = self.scratch_size
-            pos = 0
-            while at < n:
-                obj = seq[at]
-                cls = type(obj)
-                if cls is not list and cls is not tuple:
-                    break
-                inner = len(obj)
-                if not inner:
-                    break
-                if pos + 11 + 11 * inner > size:
-                    self.flush_scratch(pos)
-                    pos = 0
-                    p = self.scratch_for(11 + 11 * inner)
-                    size = self.scratch_size
-                start = pos
-                p[pos] = LIST
-                pos = _put_varint(p, pos + 1, inner)
-                for x in obj:
-                    xcls = type(x)
-                    if xcls is float:
-                        self.put_float(p, pos, x)
-                        pos += 9
-                    elif xcls is int and -MAX_I64 <= x <= MAX_I64:
-                        pos = _put_int(p, pos, x)
-                    else:
-                        break
-                else:
-                    at += 1
-                    continue
-                # Not all numbers: taken back, and written by `item`.
-                pos = start
-                break
-            self.flush_scratch(pos)
-            return at
-
-        def push(self, byte):
-            self.out.append(BYTE[byte])
-
-        def extend(self, run):
-            self.out.append(run)
-
-        def varint(self, value, base=255):
-            self.out.append(varint_bytes(value, base))
-
-        def flag_varint(self, flag, value):
-            out = self.out
-            out.append(BYTE[flag])
-            out.append(varint_bytes(value))
-
-        def flagged(self, flag, payload):
-            out = self.out
-            out.append(BYTE[flag])
-            out.append(varint_bytes(len(payload)))
-            out.append(payload)
-
-        def pointer(self, index):
-            if index <= 0xFF:
-                out = self.out
-                out.append(BYTE[POINTER1])
-                out.append(BYTE[index])
-            else:
-                Encoder.pointer(self, index)
-
-        def float(self, value):
-            p = self.scratch_for(9)
-            self.put_float(p, 0, value)
-            self.out.append(_ffi.unpack(self.scratch, 9))
-
-        def string(self, text):
-            out = self.out
-            if not text:
-                out.append(BYTE[EMPTY_STRING])
-                return
-            cache = self.cache
-            index = cache.get(text)
-            if index is not None:
-                if index <= 0xFF:
-                    out.append(BYTE[POINTER1])
-                    out.append(BYTE[index])
-                else:
-                    Encoder.pointer(self, index)
-                return
-            utf8 = text.encode("utf-8")
-            cache[text] = len(cache)
-            out.append(BYTE[ASCII_STRING if text.isascii() else STRING])
-            out.append(varint_bytes(len(utf8)))
-            out.append(utf8)
-
-        def dict_key(self, key, cache):
-            out = self.out
-            index = cache.get(key)
-            if index is not None:
-                out.append(BYTE[KEY_POINTER])
-                out.append(varint_bytes(index))
-                return
-            utf8 = key.encode("utf-8")
-            cache[key] = len(cache)
-            n = len(utf8)
-            if key.isascii():
-                out.append(varint_bytes(n + 1, 254))
-                out.append(BYTE[ASCII_MARKER])
-            else:
-                out.append(varint_bytes(n, 254))
-            out.append(utf8)
-
-        def integer(self, value):
-            out = self.out
-            if 0 <= value <= MAX_INLINE_INT:
-                out.append(BYTE[SMALL_INT + value])
-            elif -MAX_I64 <= value <= MAX_I64:
-                # Flag and varint stored in scratch memory by code the JIT inlines.
-                p = self.scratch_for(12)
-                out.append(_ffi.unpack(self.scratch, _put_int(p, 0, value)))
-            else:
-                if value >= 0:
-                    flag, run = POSITIVE_INT, self.magnitude(value)
-                else:
-                    flag, run = NEGATIVE_INT, self.magnitude(-value)
-                out.append(BYTE[flag])
-                out.append(run)
-
-        def finish(self):
-            return self.out.build()
-
-    BytesEncoder = BuilderEncoder
-else:
-    BytesEncoder = ArrayEncoder
-
-
-class WriterEncoder(Encoder):
-    """Streams the encoding to `writer.write` in chunks: the buffer is flushed once it
-    holds `flush_threshold` bytes, and a run of `direct_write_threshold` bytes or more is
-    written on its own, after what was buffered before it."""
-
-    def __init__(self, serialize_dates, custom_types, writer, flush_threshold, direct_threshold):
-        Encoder.__init__(self, serialize_dates, custom_types, True)
-        self.writer = writer
-        self.flush_threshold = flush_threshold
-        self.direct_threshold = direct_threshold
-        self.buffer = bytearray()
-        self.extend(MARKER)
-
-    def push(self, byte):
-        buffer = self.buffer
-        buffer.append(byte)
-        if len(buffer) >= self.flush_threshold:
-            self.flush()
-
-    def extend(self, run):
-        if len(run) < self.direct_threshold:
-            buffer = self.buffer
-            buffer += run
-            if buffer and len(buffer) >= self.flush_threshold:
-                self.flush()
-        elif run:
-            if self.buffer:
-                self.flush()
-            self.writer.write(bytes(run))
-
-    def flush(self):
-        chunk = bytes(self.buffer)
-        self.buffer = bytearray()
-        self.writer.write(chunk)
-
-    def finish(self):
-        if self.buffer:
-            self.flush()
-        return None
-
-
-def dump_bytes(*args, **kwargs):
-    """serializes quelt"""
-    if not kwargs and len(args) == 1:
-        encoder = BytesEncoder(False, None, False)
-        encoder.encode(args[0])
-        return encoder.finish()
-    obj = _NOTHING = object()
-    serialize_dates = False
-    custom_types = None
-    writer = _NOTHING
-    flush_threshold = DEFAULT_FLUSH_THRESHOLD
-    direct_threshold = DEFAULT_DIRECT_WRITE_THRESHOLD
-    int_digits = _NOTHING
-    for name, value in kwargs.items():
-        if name == "obj":
-            obj = value
-        elif name == "allow_non_string_keys":
-            pass
-        elif name == "serialize_dates":
-            serialize_dates = bool(value)
-        elif name == "writer":
-            writer = value
-        elif name == "flush_threshold":
-            flush_threshold = _threshold(value, name)
-        elif name == "direct_write_threshold":
-            direct_threshold = _threshold(value, name)
-        elif name == "custom_types":
-            custom_types = _CustomTypes(value)
-        elif name == "max_int_digits":
-            int_digits = parse_limit(value, name, MIN_MAX_INT_DIGITS)
-        else:
-            raise unexpected_keyword("dump_bytes", name)
-    if obj is not _NOTHING:
-        if args:
-            raise TypeError("dump_bytes() got multiple values for argument 'obj'")
-    elif len(args) != 1:
-        raise TypeError(
-            f"dump_bytes() expected exactly 1 positional argument, but {len(args)} were provided"
-        )
-    else:
-        obj = args[0]
-    if custom_types is not None and not custom_types.exact:
-        custom_types = None
-    if writer is not _NOTHING:
-        encoder = WriterEncoder(serialize_dates, custom_types, writer, flush_threshold, direct_threshold)
-    else:
-        may_run = serialize_dates or custom_types is not None
-        encoder = BytesEncoder(serialize_dates, custom_types, may_run)
-    if int_digits is not _NOTHING:
-        encoder.int_digits = int_digits
-        encoder.int_bits = int_limit_bits(int_digits)
-    encoder.encode(obj)
-    return encoder.finish()
+            raise container_changed(obj)

@@ -11,7 +11,6 @@ import sys
 
 from vezuvir._pure._common import (
     ANY_KEY_DICT,
-    ASCII_MARKER,
     ASCII_STRING,
     BOOL,
     BYTES,
