@@ -54,6 +54,10 @@ Classes: CustomType(identifier, converter, include_subclasses=False, one_way=Fal
 Idx(index). Exceptions: VezuvirError, the base of DeserializationError (also a ValueError)
 and SerializationError (also a TypeError).
 
+backend: "extension" when the functions are the C++ extension's (CPython's default), "python"
+when they are the pure-Python codec's (PyPy's default); VEZUVIR_BACKEND=extension|python in
+the environment chooses when the package is imported. Both give the same bytes and results.
+
 The command line: vezuvir encode | decode | get | stats (vezuvir --help). The README has the
 details, the byte layout of the encoding included.
 """
