@@ -79,23 +79,23 @@ def long_varint(data, end, pos, base):
     raise end_of_input()
 
 
-_POWERS = {}
-
-
-def digits_value(digits):
+def digits_value(digits, powers=None):
     """Σ d_i * 255**i over base-255 digits (least significant first), exactly. Long runs
-    are split in halves so that the work stays near that of a few multiplications."""
+    are split in halves so that the work stays near that of a few multiplications; the
+    powers of 255 that the halves share are computed once per number (`powers`)."""
     n = len(digits)
     if n <= 32:
         value = 0
         for i in range(n - 1, -1, -1):
             value = value * 255 + digits[i]
         return value
+    if powers is None:
+        powers = {}
     half = n // 2
-    weight = _POWERS.get(half)
+    weight = powers.get(half)
     if weight is None:
-        weight = _POWERS[half] = 255**half
-    return digits_value(digits[:half]) + digits_value(digits[half:]) * weight
+        weight = powers[half] = 255**half
+    return digits_value(digits[:half], powers) + digits_value(digits[half:], powers) * weight
 
 
 # What `item_at` answers for a value it leaves to `value`.
