@@ -15,7 +15,7 @@ def target(data: bytes):
             lambda: bytes_check_if_contains(buffer, path, include_falsy=bool(flags & 1),
                                             custom_types=custom,
                                             max_free_elements=common.FREE_ELEMENTS),
-            len(data))
+            len(data), data)
     except Exception as exc:  # noqa: BLE001
         assert not isinstance(exc, common.DeserializationError), exc
         common.allow(exc)

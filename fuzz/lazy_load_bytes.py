@@ -15,7 +15,7 @@ def target(data: bytes):
         common.within_budget(
             lambda: lazy_load_bytes(buffer, path, include_falsy=bool(flags & 1),
                                     custom_types=custom, max_free_elements=limit),
-            len(data))
+            len(data), data)
     except Exception as exc:  # noqa: BLE001
         common.allow(exc)
         return

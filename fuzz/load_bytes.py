@@ -16,7 +16,7 @@ def target(data: bytes):
         value = common.within_budget(
             lambda: load_bytes(buffer, ignore_extra_data=bool(flags & 1), stop_gc=bool(flags & 2),
                                custom_types=custom or {}, max_free_elements=common.FREE_ELEMENTS),
-            len(buffer))
+            len(buffer), data)
     except Exception as exc:  # noqa: BLE001
         common.allow(exc)
         return
