@@ -525,7 +525,8 @@ def target_table(results, stream):
     return header + ["| goal | worst | met |", "|---|---:|---|"] + rows + [""]
 
 
-# Sections of RESULTS.md that other scripts (engines.py) write, kept when this one rewrites it.
+# Sections of RESULTS.md that other scripts (engines.py, records.py) write, kept when this one
+# rewrites it.
 _SECTION = r"<!-- begin {0} -->\n.*?<!-- end {1} -->\n?"
 
 
@@ -717,7 +718,7 @@ def main(argv=None):
             # A run on PyPy is a section of its own: the CPython tables above it stay.
             replace_section(args.results, "pypy", ["# PyPy", ""] + header[2:-1] + [end, ""] + body)
         else:
-            # Sections other scripts (engines.py) and PyPy wrote stay, after this run's tables.
+            # Sections other scripts (engines.py, records.py) and PyPy wrote stay, after this run's tables.
             kept = kept_sections(args.results)
             args.results.write_text("\n".join(header[:-1] + [end, ""] + body + kept), encoding="utf-8")
         try:

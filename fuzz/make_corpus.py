@@ -117,6 +117,14 @@ def main():
             write(target, path_header(value, rng) + encoded)
     for _ in range(8):
         write("round_trip", bytes(rng.randrange(256) for _ in range(rng.randrange(8, 200))))
+    # Record logs: a few encodings one after another, some cut short inside the last one.
+    encodings = [encoded for _, encoded in seeds()]
+    logs = random.Random(2)
+    for k in range(0, len(encodings), 3):
+        log = b"".join(encodings[k : k + 3])
+        if logs.random() < 0.3:
+            log = log[: logs.randrange(1, len(log))]
+        write("records", bytes([logs.randrange(8)]) + log)
 
 
 if __name__ == "__main__":

@@ -3,7 +3,7 @@
 # each target for a bounded time over its seed corpus.
 #
 # Usage: bash fuzz/run.sh [seconds-per-target] [target...]
-#   default 60 s each, all five targets; VEZUVIR_FUZZ_RUNS=N also stops a target after N inputs. VEZUVIR_FUZZ_REPLAY=<file> runs that one input instead. Needs clang and its runtime archives
+#   default 60 s each, all six targets; VEZUVIR_FUZZ_RUNS=N also stops a target after N inputs. VEZUVIR_FUZZ_REPLAY=<file> runs that one input instead. Needs clang and its runtime archives
 #   (Debian: clang-14 libclang-rt-14-dev) and CPython 3.11-3.13 as python3.
 # Crashing inputs are kept in $VEZUVIR_FUZZ_ARTIFACTS (default fuzz/artifacts/); new coverage
 # found goes to a scratch folder, so the committed corpus only changes when you copy into it.
@@ -14,7 +14,7 @@ cd "$ROOT"
 SECONDS_EACH="${1:-60}"
 shift || true
 TARGETS=("$@")
-[[ ${#TARGETS[@]} -gt 0 ]] || TARGETS=(load_bytes lazy_load_bytes bytes_check_if_contains round_trip dump_hostile)
+[[ ${#TARGETS[@]} -gt 0 ]] || TARGETS=(load_bytes lazy_load_bytes bytes_check_if_contains round_trip dump_hostile records)
 PYTHON="$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')"
 ARTIFACTS="${VEZUVIR_FUZZ_ARTIFACTS:-$ROOT/fuzz/artifacts}"
 mkdir -p "$ARTIFACTS"

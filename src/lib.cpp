@@ -47,6 +47,18 @@ PyObject *bytes_check_if_contains(PyObject *, PyObject *const *args, Py_ssize_t 
     });
 }
 
+PyObject *load_record(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    return guarded([&] { return load_record_impl(args, nargsf, kwnames); });
+}
+
+PyObject *skip_record(PyObject *, PyObject *const *args, Py_ssize_t nargsf) {
+    return guarded([&] { return skip_record_impl(args, nargsf); });
+}
+
+PyObject *encoding_stats(PyObject *, PyObject *const *args, Py_ssize_t nargsf) {
+    return guarded([&] { return encoding_stats_impl(args, nargsf); });
+}
+
 #define VEZUVIR_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef METHODS[] = {
@@ -57,6 +69,16 @@ PyMethodDef METHODS[] = {
      "lazily deserializes quelt"},
     {"bytes_check_if_contains", VEZUVIR_FASTCALL(bytes_check_if_contains),
      METH_FASTCALL | METH_KEYWORDS, "lazily deserializes quelt"},
+    {"load_record", VEZUVIR_FASTCALL(load_record), METH_FASTCALL | METH_KEYWORDS,
+     "load_record(buffer, offset=0, /, **load_bytes options) -> (value, end): decodes the "
+     "encoding that starts at `offset` of `buffer`; `end` is the offset just past it"},
+    {"skip_record", VEZUVIR_FASTCALL(skip_record), METH_FASTCALL,
+     "skip_record(buffer, offset=0, /) -> end: steps over the encoding that starts at `offset` "
+     "of `buffer` without building it; `end` is the offset just past it"},
+    {"encoding_stats", VEZUVIR_FASTCALL(encoding_stats), METH_FASTCALL,
+     "encoding_stats(buffer, offset=0, stop=None, /) -> dict: counts what the records that "
+     "start from `offset` (and before `stop`) hold, with how many there were and the offset "
+     "where the walk stopped"},
     {nullptr, nullptr, 0, nullptr},
 };
 

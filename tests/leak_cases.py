@@ -5,9 +5,12 @@ function that makes one call and checks that it ended as expected; a case that e
 way raises AssertionError.
 """
 
+import array
 import datetime
 import io
 from decimal import Decimal
+
+import _vezuvir
 
 from vezuvir import (
     CustomType,
@@ -16,6 +19,8 @@ from vezuvir import (
     SerializationError,
     bytes_check_if_contains,
     dump_bytes,
+    iter_lazy_load,
+    iter_load,
     lazy_load_bytes,
     load_bytes,
 )
@@ -249,6 +254,38 @@ def limits_exceeded():
            custom_types={"dec": interrupt}, include_falsy=False)
 
 
+# --- buffers and record logs ------------------------------------------------------------
+
+LOG = ENCODED * 3 + ENCODED_CUSTOM
+
+
+def buffers_ok():
+    assert load_bytes(memoryview(b"--" + ENCODED)[2:]) == DOCUMENT
+    assert lazy_load_bytes(array.array("B", ENCODED), ["name"]) == "vezuvir"
+    raises(TypeError, load_bytes, memoryview(ENCODED)[::2])
+    raises(TypeError, lazy_load_bytes, array.array("i", [1]), [])
+
+
+def records_ok():
+    value, end = _vezuvir.load_record(LOG, len(ENCODED))
+    assert value == DOCUMENT and end == 2 * len(ENCODED)
+    assert _vezuvir.skip_record(memoryview(LOG), end) == 3 * len(ENCODED)
+    assert _vezuvir.encoding_stats(LOG)["records"] == 4
+    assert len(list(iter_load(io.BytesIO(LOG), custom_types={"dec": Decimal}))) == 4
+    assert list(iter_lazy_load(LOG[: 3 * len(ENCODED)], ["name"])) == ["vezuvir"] * 3
+
+
+def records_failures():
+    raises(DeserializationError, _vezuvir.load_record, LOG, 1)
+    raises(DeserializationError, _vezuvir.load_record, LOG, 3 * len(ENCODED))
+    raises(ValueError, _vezuvir.skip_record, LOG, len(LOG) + 1)
+    raises(TypeError, _vezuvir.load_record, LOG, 0, fast=True)
+    raises(DeserializationError, _vezuvir.skip_record, ENCODED[:-5])
+    raises(DeserializationError, _vezuvir.encoding_stats, LOG + ENCODED[:-5])
+    raises(DeserializationError, list, iter_load(LOG[:-1]))
+    raises(DeserializationError, list, iter_lazy_load(io.BytesIO(LOG), ["nope"]))
+
+
 CASES = {fn.__name__: fn for fn in [
     dump_ok, dump_streaming_ok, dump_file_ok, dump_custom_and_dates_ok, dump_bad_keyword,
     dump_bad_threshold, dump_bad_custom_types, dump_unencodable_deep_inside,
@@ -258,4 +295,5 @@ CASES = {fn.__name__: fn for fn in [
     load_custom_failures, load_too_deep,
     lazy_ok, lazy_missing, lazy_bad_arguments, lazy_corrupt, lazy_custom_failures, lazy_too_deep,
     limits_exceeded,
+    buffers_ok, records_ok, records_failures,
 ]}

@@ -129,3 +129,25 @@ def test_fuzz_seeds_are_not_made_from_another_document_set(tmp_path):
         [sys.executable, str(script), str(tmp_path)], capture_output=True, text=True, env=env
     )
     assert result.returncode == 1 and "does not hold the document set" in result.stderr
+
+
+def test_record_log_benchmark_writes_its_section(tmp_path):
+    pytest.importorskip("msgpack")
+    pytest.importorskip("orjson")
+    from conftest import BENCH_DATA
+
+    if not (BENCH_DATA / "twitter.json").is_file():
+        pytest.skip("needs twitter.json from the bench documents")
+    results = tmp_path / "RESULTS.md"
+    results.write_text("# kept\n")
+    script = RUN.parent / "records.py"
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path), "VEZUVIR_BENCH_DATA": str(BENCH_DATA)}
+    argv = ["--records", "300", "--large-mib", "1", "--tmp", str(tmp_path), "--write", "--results", str(results)]
+    done = subprocess.run([sys.executable, str(script), *argv], capture_output=True, text=True, env=env, timeout=600)
+    assert done.returncode == 0, done.stderr
+    text = results.read_text()
+    assert text.startswith("# kept\n") and "<!-- begin records.py -->" in text
+    for reader in ("iter_lazy_load", "iter_load, stream", "msgpack.Unpacker", "orjson.loads per line"):
+        assert f"| {reader} |" in text
+    assert "memory-mapped" in text and "| goal | found | met |" in text
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["RESULTS.md"]  # the data files are gone

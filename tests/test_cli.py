@@ -13,6 +13,7 @@ import pytest
 from vezuvir import CustomType, dump_bytes, load_bytes
 from vezuvir._inspect import walk
 import vezuvir
+from vezuvir._tagged import to_json
 from vezuvir.cli import PROGRESS_THRESHOLD, CliError, Progress, read_input
 
 SAMPLE = Path(__file__).resolve().parents[1] / "samples" / "github_events.json"
@@ -195,7 +196,7 @@ def test_stats_counts_match_the_walker(tmp_path):
     path = tmp_path / "sample.qlt"
     data = dump_bytes(json.loads(SAMPLE.read_bytes()))
     path.write_bytes(data)
-    report = json.loads(ok(cli("stats", path, "--json")))
+    report = json.loads(ok(cli("stats", path, "--json", "--compare")))
     stats = walk(data).as_dict()
     assert {name: report[name] for name in stats} == stats
     compact = json.dumps(json.loads(SAMPLE.read_bytes()), separators=(",", ":"), ensure_ascii=False)
@@ -206,9 +207,37 @@ def test_stats_counts_match_the_walker(tmp_path):
         assert report["msgpack_size"] is None
     else:
         assert report["msgpack_size"] == len(msgpack.packb(load_bytes(data)))
-    text = ok(cli("stats", path)).decode()
+    text = ok(cli("stats", path, "--compare")).decode()
     for label in ("strings written in full", "back-references", "as JSON", "msgpack"):
         assert label in text
+    # Without --compare nothing is decoded.
+    assert json.loads(ok(cli("stats", path, "--json")))["json_size"] is None
+
+
+RECORDS = [{"id": i, "user": {"name": f"u{i}"}, "tags": ["t"] * (i % 3), "raw": b"\x00"[: i % 2]} for i in range(50)]
+LOG = b"".join(dump_bytes(record) for record in RECORDS)
+
+
+@pytest.mark.parametrize("through", ["file", "stdin"])
+def test_record_logs_from_json_lines_and_back(tmp_path, through):
+    def run(command, *args, data):
+        if through == "stdin":
+            return ok(cli(command, "-", *args, input=data))
+        path = tmp_path / "in"
+        path.write_bytes(data)
+        return ok(cli(command, path, *args))
+
+    tagged = [to_json(record) for record in RECORDS]
+    source = tmp_path / "in.jsonl"
+    source.write_text("".join(json.dumps(t) + "\n\n" for t in tagged))
+    log = tmp_path / "log.qlt"
+    ok(cli("encode", "--lines", "--tagged", "-q", "-o", log, source))
+    assert log.read_bytes() == LOG
+    assert [json.loads(line) for line in run("decode", data=LOG).splitlines()] == tagged
+    assert run("get", "user", "name", "--all", data=LOG).split() == [b'"u%d"' % i for i in range(50)]
+    assert json.loads(run("stats", "--json", data=LOG))["records"] == 50
+    # A log of one record is an encoding like any other.
+    assert json.loads(run("decode", "--indent", "2", data=dump_bytes(RECORDS[1]))) == tagged[1]
 
 
 def test_stats_with_custom_values_and_trailing_bytes(tmp_path):
@@ -242,6 +271,11 @@ def test_stats_with_custom_values_and_trailing_bytes(tmp_path):
         (["get", "-", "=nope"], dump_bytes(DOC), "is not '=' followed by JSON"),
         (["get", "--check", "-", "a"], b"[1]", "not an encoding"),
         (["stats", "-"], b"<o>\x19", "Unexpected flag"),
+        (["encode", "--lines"], b'{"a": 1}\n[', "<stdin>, line 2: not valid JSON"),
+        (["decode"], LOG[:-2], f"record at byte offset {len(LOG) - len(dump_bytes(RECORDS[-1]))}: Unexpected end"),
+        (["get", "--all", "-", "user"], LOG + b"<o>\x19", f"record at byte offset {len(LOG)}: Unexpected flag"),
+        (["get", "--all", "-", "tags", "[0]"], LOG, "record at byte offset 0: Index out of range"),
+        (["stats", "-"], LOG[:-1], "Unexpected end of input"),
     ],
 )
 def test_errors_are_one_line(args, stdin, message):
@@ -260,6 +294,7 @@ def test_errors_are_one_line(args, stdin, message):
         (["get", "f.qlt", "--bogus"], "vezuvir get: error: unrecognized arguments: --bogus"),
         (["decode", "--bogus"], "usage: vezuvir decode"),
         (["get", "f.qlt", "--no-include-falsy"], "apply only with --check"),
+        (["get", "--all", "--check", "f.qlt", "id"], "cannot be used with --all"),
     ],
 )
 def test_usage_errors(args, message):

@@ -3,12 +3,13 @@
 import io
 import json
 import math
+import mmap
 
 import pytest
 
 import vezuvir
 from vezuvir import CustomType, DeserializationError, Idx, dump_bytes
-from vezuvir._inspect import custom_identifiers, key_varint_size, varint_size, walk
+from vezuvir._inspect import _Walker, custom_identifiers, key_varint_size, varint_size, walk
 from vezuvir import _tagged
 from vezuvir._tagged import CustomValue, from_json_pairs, iter_json, to_json, write_json
 
@@ -69,10 +70,16 @@ def test_helpers_reject_wrong_arguments(call, message):
         call()
 
 
+def mapped(path):
+    with open(path, "rb") as f:
+        return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+
+
 SOURCES = [
     ("bytes", lambda data, path: data),
     ("bytearray", lambda data, path: bytearray(data)),
     ("memoryview", lambda data, path: memoryview(data)),
+    ("mmap", lambda data, path: mapped(path)),
     ("str path", lambda data, path: str(path)),
     ("Path", lambda data, path: path),
     ("binary file", lambda data, path: open(path, "rb")),
@@ -90,6 +97,61 @@ def test_lazy_load_and_contains_read_every_kind_of_source(tmp_path, make_source)
     assert vezuvir.contains(source, ("users", Idx(0), "n")) is True
     source = make_source(data, path)
     assert vezuvir.contains(source, ["users", Idx(0), "n"], include_falsy=False) is False
+
+
+def pipe_of(data):
+    import os
+    import threading
+
+    read_end, write_end = os.pipe()
+    threading.Thread(target=lambda: (os.write(write_end, data), os.close(write_end))).start()
+    return os.fdopen(read_end, "rb")
+
+
+def gzipped(data, tmp_path):
+    import gzip
+
+    path = tmp_path / "doc.qlt.gz"
+    path.write_bytes(gzip.compress(data))
+    return gzip.open(path, "rb")
+
+
+def after_a_header(data, tmp_path):
+    path = tmp_path / "doc.qlt"
+    path.write_bytes(b"HEADER" + data)
+    f = open(path, "rb")
+    assert f.read(6) == b"HEADER"
+    return f
+
+
+FILE_OBJECTS = {
+    "after a header": after_a_header,
+    "pipe": lambda data, tmp_path: pipe_of(data),
+    # gzip passes on the compressed file's descriptor: mapping it would read the wrong bytes
+    "gzip": gzipped,
+}
+
+
+@pytest.mark.parametrize("make", FILE_OBJECTS.values(), ids=FILE_OBJECTS.keys())
+def test_file_objects_are_read_from_their_position_to_the_end(make, tmp_path):
+    data = dump_bytes(DOC)
+    for call in (
+        lambda f: vezuvir.load(f),
+        lambda f: vezuvir.lazy_load(f, []),
+        lambda f: vezuvir.contains(f, ["users", Idx(1), "n"]) and DOC,
+    ):
+        with make(data, tmp_path) as f:
+            assert call(f) == DOC
+            assert f.read() == b""
+
+
+def test_an_empty_file_is_no_encoding(tmp_path):
+    path = tmp_path / "empty.qlt"
+    path.write_bytes(b"")
+    with pytest.raises(DeserializationError, match="missing starting marker"):
+        vezuvir.lazy_load(path, [])
+    with open(path, "rb") as f, pytest.raises(DeserializationError, match="missing starting marker"):
+        vezuvir.load(f)
 
 
 def test_contains_still_raises_for_a_missing_file(tmp_path):
@@ -252,13 +314,32 @@ WALKS = [
 ]
 
 
+def same_as_the_python_walk(data, stats):
+    """The extension's counts agree with the walk written in Python, record by record."""
+    walker = _Walker(data)
+    walker.run()
+    expected = walker.stats.as_dict()
+    del expected["records"]
+    assert {name: stats[name] for name in expected} == expected
+
+
 @pytest.mark.parametrize("value, expected", WALKS)
 def test_walk_counts(value, expected):
     data = dump_bytes(value)
     stats = walk(data).as_dict()
     assert stats["size"] == len(data)
     assert stats["trailing_bytes"] == 0
+    assert stats["records"] == 1
     assert {name: stats[name] for name in expected} == expected
+    same_as_the_python_walk(data, stats)
+
+
+def test_walk_sums_the_records_of_a_log():
+    log = b"".join(dump_bytes(value) for value, _ in WALKS)
+    stats = walk(memoryview(log + b"tail")).as_dict()
+    assert (stats["records"], stats["size"], stats["trailing_bytes"]) == (len(WALKS), len(log) + 4, 4)
+    for name in ("strings_in_full", "back_references", "saved_by_back_references", "saved_by_structured_lists"):
+        assert stats[name] == sum(walk(dump_bytes(value)).as_dict()[name] for value, _ in WALKS)
 
 
 def test_wide_back_references_are_read():
@@ -291,9 +372,11 @@ def test_walk_reaches_the_end_of_real_documents(document):
             pending.extend(value)
         elif isinstance(value, str) and value:
             strings.add(value)
-    stats = walk(dump_bytes(doc))
+    data = dump_bytes(doc)
+    stats = walk(data)
     assert stats.trailing_bytes == 0
     assert stats.strings_in_full == len(strings)
+    same_as_the_python_walk(data, stats.as_dict())
 
 
 def test_custom_values_and_their_identifiers():

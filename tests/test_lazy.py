@@ -366,8 +366,6 @@ U = "lazy_load_bytes()"
         (("s", []), {}, TypeError, "buffer must be of type `bytes` or `bytearray` but got `<class 'str'>`"),
         ((), {"buffer": "s", "path_to_load": []}, TypeError,
          "buffer must be of type `bytes` or `bytearray` but got `<class 'str'>`"),
-        ((memoryview(b"<o>\x04"), []), {}, TypeError,
-         "buffer must be of type `bytes` or `bytearray` but got `<class 'memoryview'>`"),
         ((b"<o>\x04", ("a",)), {}, TypeError, "path_to_load must be a list"),
         ((b"<o>\x04", [Idx(-1)]), {}, TypeError, "Index must not be negative"),
         ((b"<o>\x04", []), {"custom_types": None}, TypeError, "custom_types must be a dict"),

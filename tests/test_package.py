@@ -118,12 +118,19 @@ KEYWORDS = {
     "load_bytes": ["use_tuples", "stop_gc", "ignore_extra_data", "custom_types", *LIMITS],
     "lazy_load_bytes": ["include_falsy", "custom_types", *LIMITS],
     "bytes_check_if_contains": ["include_falsy", "custom_types", *LIMITS],
+    "load_record": ["use_tuples", "stop_gc", "custom_types", *LIMITS],
+    "skip_record": [],
+    "encoding_stats": [],
 }
+# Positional parameters, the positional-only ones included.
 POSITIONAL = {
     "dump_bytes": ["obj"],
     "load_bytes": ["buffer"],
     "lazy_load_bytes": ["buffer", "path_to_load"],
     "bytes_check_if_contains": ["buffer", "path_to_load"],
+    "load_record": ["buffer", "offset"],
+    "skip_record": ["buffer", "offset"],
+    "encoding_stats": ["buffer", "offset", "stop"],
 }
 
 
@@ -132,7 +139,7 @@ def test_stubs_match_the_functions():
     functions = {node.name: node.args for node in tree.body if isinstance(node, ast.FunctionDef)}
     assert set(functions) == set(KEYWORDS)
     for name, args in functions.items():
-        assert [a.arg for a in args.args] == POSITIONAL[name], name
+        assert [a.arg for a in args.posonlyargs + args.args] == POSITIONAL[name], name
         assert [a.arg for a in args.kwonlyargs] == KEYWORDS[name], name
 
 

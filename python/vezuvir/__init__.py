@@ -24,7 +24,8 @@ dump_bytes(obj, **options) -> bytes, or None with a writer
     allow_non_string_keys           accepted and ignored: keys of any type always work
 
 load_bytes(buffer, **options) -> object
-    Decodes a whole encoding held in bytes or bytearray; DeserializationError if it is not one.
+    Decodes a whole encoding held in bytes, bytearray or any object exporting C-contiguous
+    bytes (memoryview, mmap, array), read in place; DeserializationError if it is not one.
     use_tuples=False                lists come back as tuples
     stop_gc=False                   pause the garbage collector while decoding a large tree
     ignore_extra_data=False         accept bytes after the encoded value
@@ -44,11 +45,25 @@ bytes_check_if_contains(buffer, path_to_load, **options) -> bool
     include_falsy=True              False: 0, 0.0, "", b"", [], {}, None and False are absent
     custom_types, max_free_elements, max_int_digits   as for load_bytes
 
+Record logs, encodings one after another in one buffer or file:
+
+load_record(buffer, offset=0, /, **options) -> (object, end)
+    Decodes the encoding that starts at offset; end is the offset just past it.
+    use_tuples, stop_gc, custom_types, max_free_elements, max_int_digits   as for load_bytes
+
+skip_record(buffer, offset=0, /) -> end
+    Where the encoding that starts at offset ends, found without building anything.
+
+encoding_stats(buffer, offset=0, stop=None, /) -> dict
+    What the records from offset (starting before stop) hold: the counts of vezuvir stats.
+
 dumps, loads                        dump_bytes and load_bytes under other names
 dump(obj, fp, **options)            dump_bytes(obj, writer=fp, ...): chunks to a binary file
-load(fp, **options)                 load_bytes(fp.read(), ...)
+load(fp, **options)                 load_bytes on the rest of a binary file (mapped if regular)
 lazy_load(source, path, **options)  lazy_load_bytes on bytes, a file name or a binary file
 contains(source, path, **options)   bytes_check_if_contains likewise
+iter_load(source, **options)        each record of a record log (a path, bytes or a stream)
+iter_lazy_load(source, path, **options)   the value at path in each record of a record log
 
 Classes: CustomType(identifier, converter, include_subclasses=False, one_way=False) and
 Idx(index). Exceptions: VezuvirError, the base of DeserializationError (also a ValueError)
@@ -68,6 +83,7 @@ from vezuvir.exceptions import DeserializationError, SerializationError, Vezuvir
 from vezuvir.serialize.settings import CustomType
 from vezuvir.deserialize.lazy_load import Idx
 from vezuvir._files import contains, dump, lazy_load, load
+from vezuvir._records import iter_lazy_load, iter_load
 from vezuvir import _backend
 
 #: The codec behind the functions: "extension" (the C++ module) or "python" (pure Python,
@@ -76,6 +92,7 @@ backend = _backend.NAME
 
 if TYPE_CHECKING:
     from _vezuvir import bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
+    from _vezuvir import encoding_stats, load_record, skip_record
     from _vezuvir import dump_bytes as dumps, load_bytes as loads
 
 __all__ = [
@@ -87,6 +104,11 @@ __all__ = [
     "load",
     "lazy_load",
     "contains",
+    "iter_load",
+    "iter_lazy_load",
+    "load_record",
+    "skip_record",
+    "encoding_stats",
     "dumps",
     "loads",
     "CustomType",
@@ -99,7 +121,15 @@ __all__ = [
 
 __version__ = "0.1.0"
 
-_FUNCTIONS = ("dump_bytes", "load_bytes", "lazy_load_bytes", "bytes_check_if_contains")
+_FUNCTIONS = (
+    "dump_bytes",
+    "load_bytes",
+    "lazy_load_bytes",
+    "bytes_check_if_contains",
+    "load_record",
+    "skip_record",
+    "encoding_stats",
+)
 # Familiar names for users coming from json and pickle; the same objects as the originals.
 _ALIASES = {"dumps": "dump_bytes", "loads": "load_bytes"}
 

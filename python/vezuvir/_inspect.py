@@ -1,10 +1,11 @@
-"""A pure-Python walk over an encoding that counts what it holds (``vezuvir stats``).
+"""What an encoding, or a log of them, holds (``vezuvir stats``).
 
-It reads the bytes the way the decoder does but builds nothing except the back-reference
-table (as offsets), so it can say how each string was written and what the compact forms saved.
-Savings are measured against the plain form the same value would otherwise take: a string
-written in full at that spot, a list of dicts with their keys repeated, a list of single-byte
-items.
+``walk`` gathers the counts with the extension's ``encoding_stats``, which reads the bytes the
+way the decoder does but builds nothing except the back-reference table (as offsets), so it
+can say how each string was written and what the compact forms saved. Savings are measured
+against the plain form the same value would otherwise take: a string written in full at that
+spot, a list of dicts with their keys repeated, a list of single-byte items. The same walk in
+pure Python, ``_Walker``, finds the identifiers of custom values.
 """
 
 from typing import Any, Callable, List, Optional, Tuple
@@ -35,6 +36,7 @@ class EncodingStats:
 
     __slots__ = (
         "size",
+        "records",
         "trailing_bytes",
         "strings_in_full",
         "string_bytes",
@@ -96,11 +98,10 @@ def _read_long_form(data: bytes, pos: int, base: int) -> Tuple[int, int]:
 
 
 class _Walker:
-    def __init__(self, data: bytes, progress: Optional[Callable[[int], None]]) -> None:
+    def __init__(self, data: bytes) -> None:
         self.data = data
         self.end = len(data)
         self.pos = 3
-        self.progress = progress
         # Offset and byte length of each back-reference table entry, in stream order.
         self.starts: List[int] = []
         self.lengths: List[int] = []
@@ -136,7 +137,7 @@ class _Walker:
 
     def is_ascii(self, index: int) -> bool:
         start = self.starts[index]
-        return self.data[start : start + self.lengths[index]].isascii()
+        return bytes(self.data[start : start + self.lengths[index]]).isascii()
 
     def referenced(self, index: int) -> int:
         if index >= len(self.starts):
@@ -145,10 +146,10 @@ class _Walker:
         return self.lengths[index]
 
     def run(self) -> None:
-        if self.data[:3] != MARKER:
+        if bytes(self.data[:3]) != MARKER:
             raise DeserializationError("Corrupted data: missing starting marker `<o>`")
         self.value()
-        stack, steps = self.stack, 0
+        stack = self.stack
         while stack:
             frame = stack[-1]
             if frame[1] == 0:
@@ -171,9 +172,6 @@ class _Walker:
                 index = self.value()
                 if frame[1] == 1:
                     self.identifiers.append(self.scalar_at(start, index))
-            steps += 1
-            if self.progress is not None and steps % 65536 == 0:
-                self.progress(self.pos)
         self.stats.trailing_bytes = self.end - self.pos
 
     def structured_item(self, frame: list) -> None:
@@ -192,7 +190,7 @@ class _Walker:
             key_size = 1 + varint_size(index)
         else:
             key_size = self.pos - start
-        self.stats.saved_by_structured_lists += (frame[3] - 1) * key_size
+        self.stats.saved_by_structured_lists += max(frame[3] - 1, 0) * key_size
 
     def key(self) -> None:
         data, pos = self.data, self.pos
@@ -314,34 +312,55 @@ class _Walker:
             stats.saved_by_structured_lists += rows * (1 + varint_size(keys)) - varint_size(keys)
         elif rows:
             stats.saved_by_structured_lists += rows - 1
-        if rows:
-            self.push(_STRUCTURED, 2 * keys + (rows - 1) * keys, 2 * keys, rows)
+        # Row 0's pairs are there even in a list of no rows, as the decoders read them.
+        self.push(_STRUCTURED, 2 * keys + max(rows - 1, 0) * keys, 2 * keys, rows)
 
     def scalar_at(self, start: int, index: int) -> Any:
         """The identifier of a custom value: a string or a scalar (containers cannot be keys)."""
         if index >= 0:
             begin = self.starts[index]
-            return self.data[begin : begin + self.lengths[index]].decode("utf-8", "replace")
+            return bytes(self.data[begin : begin + self.lengths[index]]).decode("utf-8", "replace")
         _vezuvir = _backend.module()
 
         try:
-            return _vezuvir.load_bytes(MARKER + self.data[start : self.pos])
+            return _vezuvir.load_bytes(MARKER + bytes(self.data[start : self.pos]))
         except (DeserializationError, TypeError):
             return None
 
 
-def walk(data: bytes, progress: Optional[Callable[[int], None]] = None) -> EncodingStats:
-    """Counts what the encoding ``data`` holds; raises ``DeserializationError`` if it is invalid.
+# Records are counted in calls over this many bytes, between which progress is shown.
+_PROGRESS_STEP = 16 << 20
 
-    ``progress`` is called now and then with the read position.
+
+def walk(data: Any, progress: Optional[Callable[[int], None]] = None) -> EncodingStats:
+    """Counts what the encoding ``data`` holds, summed over its records when encodings follow
+    one another (a record log); bytes after the last one that do not start another are
+    ``trailing_bytes``. Raises ``DeserializationError`` if a record is invalid or cut short.
+
+    ``data`` is bytes or any object exporting them; ``progress`` is called now and then with
+    the read position.
     """
-    walker = _Walker(data, progress)
-    walker.run()
-    return walker.stats
+    import _vezuvir
+
+    with memoryview(data) as view:
+        size = view.nbytes
+    stats = EncodingStats(size)
+    offset = 0
+    while True:
+        counts = _vezuvir.encoding_stats(data, offset, min(offset + _PROGRESS_STEP, size))
+        offset = counts.pop("end")
+        for name, count in counts.items():
+            setattr(stats, name, getattr(stats, name) + count)
+        if progress is not None:
+            progress(offset)
+        if offset >= size or bytes(data[offset : offset + 3]) != MARKER:
+            break
+    stats.trailing_bytes = size - offset
+    return stats
 
 
 def custom_identifiers(data: bytes) -> List[Any]:
     """The identifiers of the custom values in ``data``, in stream order, repeats included."""
-    walker = _Walker(data, None)
+    walker = _Walker(data)
     walker.run()
     return walker.identifiers

@@ -11,7 +11,7 @@ import sys
 import time
 from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from vezuvir import __version__, _backend, _inspect
+from vezuvir import __version__, _backend, _files, _inspect, _records
 from vezuvir._tagged import CustomValue, from_json_pairs, write_json
 from vezuvir.deserialize.lazy_load import Idx
 from vezuvir.exceptions import DeserializationError, SerializationError
@@ -95,19 +95,22 @@ def _display(name: str) -> str:
     return "<stdin>" if name == "-" else name
 
 
+def standard_input(command: str) -> BinaryIO:
+    """Stdin, for a command that reads its input there."""
+    if _isatty(sys.stdin):
+        if command != "encode":
+            raise CliError("refusing to read an encoding from a terminal; give a file or a pipe")
+        # Otherwise the command would seem to hang while it waits for typed JSON.
+        print(
+            f"vezuvir {command}: reading JSON from standard input (end it with Ctrl-D)",
+            file=sys.stderr,
+        )
+    return sys.stdin.buffer
+
+
 def read_input(name: str, command: str) -> bytes:
     if name == "-":
-        if _isatty(sys.stdin):
-            if command != "encode":
-                raise CliError(
-                    "refusing to read an encoding from a terminal; give a file or a pipe"
-                )
-            # Otherwise the command would seem to hang while it waits for typed JSON.
-            print(
-                f"vezuvir {command}: reading JSON from standard input (end it with Ctrl-D)",
-                file=sys.stderr,
-            )
-        return sys.stdin.buffer.read()
+        return standard_input(command).read()
     with open(name, "rb") as f:
         size = os.fstat(f.fileno()).st_size
         progress = Progress(f"reading {os.path.basename(name)}", size)
@@ -124,6 +127,27 @@ def read_input(name: str, command: str) -> bytes:
             progress.update(done)
         progress.finish()
         return b"".join(chunks)
+
+
+def map_input(name: str, command: str) -> Any:
+    """The bytes of an input that a command reads in place: a regular file is memory-mapped,
+    so that only the pages the command looks at are read; stdin and pipes are read."""
+    if name == "-":
+        return read_input(name, command)
+    with open(name, "rb") as f:
+        mapping = _files.map_file(f.fileno())
+        return mapping if mapping is not None else f.read()
+
+
+def _holds_records(data: Any) -> bool:
+    """Whether ``data`` is a record log: another encoding follows the first one."""
+    import _vezuvir
+
+    try:
+        end = _vezuvir.skip_record(data)
+    except DeserializationError:
+        return False
+    return bytes(data[end : end + 3]) == _inspect.MARKER
 
 
 @contextlib.contextmanager
@@ -249,6 +273,8 @@ def _tagged_tree(data: bytes) -> Tuple[Any, Dict[type, CustomType]]:
 def cmd_encode(args: argparse.Namespace) -> int:
     _vezuvir = _backend.module()
 
+    if args.lines:
+        return _encode_lines(args)
     name = _display(args.input)
     data = read_input(args.input, args.command)
     status = Progress(f"encode {os.path.basename(name)}", len(data))
@@ -289,6 +315,45 @@ def cmd_encode(args: argparse.Namespace) -> int:
     return 0
 
 
+def _encode_lines(args: argparse.Namespace) -> int:
+    """JSON Lines to a record log: one encoding per non-blank line, a line at a time."""
+    import _vezuvir
+
+    name = _display(args.input)
+    source = standard_input(args.command) if args.input == "-" else open(args.input, "rb")
+    records = json_size = 0
+    try:
+        with open_output(args.output, binary_data=True) as out:
+            counter = _CountingWriter(out)
+            for number, line in enumerate(source, 1):
+                if not line.strip():
+                    continue
+                try:
+                    if args.tagged:
+                        tree, custom_types = _tagged_tree(line)
+                    else:
+                        tree, custom_types = json.loads(line), {}
+                except ValueError as exc:
+                    raise CliError(f"{name}, line {number}: not valid JSON: {exc}") from None
+                options: Dict[str, Any] = {"max_int_digits": None}
+                if custom_types:
+                    options["custom_types"] = custom_types
+                counter.write(_vezuvir.dump_bytes(tree, **options))
+                records += 1
+                json_size += len(line)
+    finally:
+        if source is not sys.stdin.buffer:
+            source.close()
+    if args.output not in (None, "-") and not args.quiet:
+        share = counter.size / json_size if json_size else 0.0
+        print(
+            f"{name}: {records:,} lines, {json_size:,} bytes of JSON -> {args.output}: "
+            f"{counter.size:,} bytes ({share:.0%})",
+            file=sys.stderr,
+        )
+    return 0
+
+
 class _CountingWriter:
     __slots__ = ("out", "size")
 
@@ -306,7 +371,9 @@ _EXTRA_DATA_ADVICE = "If you want to ignore it use the flag `ignore_extra_data`"
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
-    data = read_input(args.input, args.command)
+    data = map_input(args.input, args.command)
+    if _holds_records(data):
+        return _decode_records(data, args)
     status = Progress(f"decode {os.path.basename(_display(args.input))}", len(data))
     try:
         status.step("decoding")
@@ -325,11 +392,30 @@ def cmd_decode(args: argparse.Namespace) -> int:
     return 0
 
 
+def _decode_records(data: Any, args: argparse.Namespace) -> int:
+    """A record log as JSON Lines, one record decoded and written at a time."""
+    import _vezuvir
+
+    def read(buffer: Any, view: memoryview, start: int, end: Optional[int]) -> Tuple[Any, int]:
+        end = _vezuvir.skip_record(buffer, start) if end is None else end
+        return decode_any(view[start:end]), end
+
+    try:
+        with open_output(args.output, binary_data=False) as out:
+            for value in _records.read_records(data, "decode", read):
+                _print_json(value, out, args.indent)
+    except DeserializationError as exc:
+        raise CliError(f"{_display(args.input)}: {exc}") from None
+    return 0
+
+
 def cmd_get(args: argparse.Namespace) -> int:
     _vezuvir = _backend.module()
 
     path = [parse_segment(segment) for segment in args.path]
-    data = read_input(args.input, args.command)
+    if args.all:
+        return _get_all(args, path)
+    data = map_input(args.input, args.command)
     options: Dict[str, Any] = dict(NO_LIMITS)
     if args.check:
         if data[:3] != _inspect.MARKER:
@@ -355,6 +441,35 @@ def cmd_get(args: argparse.Namespace) -> int:
     return 0
 
 
+def _get_all(args: argparse.Namespace, path: List[Any]) -> int:
+    """The value at ``path`` in every record of a log, one JSON value a line."""
+    import _vezuvir
+
+    if args.check:
+        args.parser.error("--check answers for one encoding; it cannot be used with --all")
+
+    def read(buffer: Any, view: memoryview, start: int, end: Optional[int]) -> Tuple[Any, int]:
+        end = _vezuvir.skip_record(buffer, start) if end is None else end
+        record = view[start:end]
+        try:
+            return _vezuvir.lazy_load_bytes(record, path, **NO_LIMITS), end
+        except DeserializationError as exc:
+            if not _unknown_custom(exc):
+                raise
+        loaders = _custom_loaders(record)
+        return _vezuvir.lazy_load_bytes(record, path, custom_types=loaders, **NO_LIMITS), end
+
+    source = standard_input(args.command) if args.input == "-" else args.input
+    out = sys.stdout.buffer
+    try:
+        for value in _records.read_records(source, "get", read):
+            _print_json(value, out, args.indent)
+    except DeserializationError as exc:
+        raise CliError(f"{_display(args.input)}: {exc}") from None
+    out.flush()
+    return 0
+
+
 def _msgpack_size(value: Any) -> Any:
     try:
         import msgpack  # type: ignore[import-not-found]
@@ -366,19 +481,46 @@ def _msgpack_size(value: Any) -> Any:
         return f"cannot hold this data ({exc})"
 
 
+def _json_size(value: Any) -> int:
+    """The length of ``value``'s compact JSON text, measured as it is rendered."""
+    sizes: List[int] = []
+    write_json(value, lambda piece: sizes.append(len(piece)))
+    return sum(sizes)
+
+
+def _compared_sizes(data: Any, stats: _inspect.EncodingStats) -> Tuple[int, Any]:
+    """The size of the same data as JSON (JSON Lines for a log) and as msgpack, found by
+    decoding it, a record at a time."""
+    import _vezuvir
+
+    with memoryview(data) as view:
+        if stats.records == 1:
+            value = decode_any(view[: stats.size - stats.trailing_bytes])
+            return _json_size(value), _msgpack_size(value)
+        # As JSON Lines: a newline after each record.
+        json_size, msgpack_size, start = 0, 0, 0
+        for _ in range(stats.records):
+            end = _vezuvir.skip_record(data, start)
+            value = decode_any(view[start:end])
+            json_size += _json_size(value) + 1
+            if isinstance(msgpack_size, int):
+                size = _msgpack_size(value)
+                msgpack_size = msgpack_size + size if isinstance(size, int) else size
+            start = end
+        return json_size, msgpack_size
+
+
 def cmd_stats(args: argparse.Namespace) -> int:
     name = _display(args.input)
-    data = read_input(args.input, args.command)
+    data = map_input(args.input, args.command)
     progress = Progress(f"inspecting {os.path.basename(name)}", len(data))
     try:
         stats = _inspect.walk(data, progress.update)
-        progress.step("measuring JSON and msgpack")
-        value = decode_any(data[: len(data) - stats.trailing_bytes])
         report: Dict[str, Any] = {"file": name, **stats.as_dict()}
-        sizes: List[int] = []
-        write_json(value, lambda piece: sizes.append(len(piece)))
-        report["json_size"] = sum(sizes)
-        report["msgpack_size"] = _msgpack_size(value)
+        report["json_size"] = report["msgpack_size"] = None
+        if args.compare:
+            progress.step("measuring JSON and msgpack")
+            report["json_size"], report["msgpack_size"] = _compared_sizes(data, stats)
     except DeserializationError as exc:
         raise CliError(f"{name}: {exc}") from None
     finally:
@@ -387,14 +529,19 @@ def cmd_stats(args: argparse.Namespace) -> int:
         sys.stdout.write(json.dumps(report, indent=2) + "\n")
         return 0
     msgpack_size = report["msgpack_size"]
-    if msgpack_size is None:
-        msgpack_line = "not installed"
-    elif isinstance(msgpack_size, int):
-        msgpack_line = _size_beside(msgpack_size, stats.size)
+    if not args.compare:
+        json_line = msgpack_line = "not measured (--compare decodes everything to measure it)"
     else:
-        msgpack_line = msgpack_size
+        json_line = _size_beside(report["json_size"], stats.size)
+        if msgpack_size is None:
+            msgpack_line = "not installed"
+        elif isinstance(msgpack_size, int):
+            msgpack_line = _size_beside(msgpack_size, stats.size)
+        else:
+            msgpack_line = msgpack_size
     lines = [
         f"{name}: {stats.size:,} bytes",
+        f"  records                   {stats.records:,}",
         f"  strings written in full   {stats.strings_in_full:,} "
         f"({stats.string_bytes:,} bytes of text)",
         f"  back-references           {stats.back_references:,}, saving "
@@ -405,7 +552,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
         f"saving {stats.saved_by_packed_lists:,} bytes",
         f"  dicts, lists              {stats.dicts:,}, {stats.lists:,}",
         f"  custom values             {stats.custom_values:,}",
-        f"  same data as JSON         {_size_beside(report['json_size'], stats.size)}",
+        f"  same data as JSON         {json_line}",
         f"  same data as msgpack      {msgpack_line}",
     ]
     if stats.trailing_bytes:
@@ -458,12 +605,20 @@ def build_parser() -> argparse.ArgumentParser:
     encode.add_argument(
         "-q", "--quiet", action="store_true", help="do not print the sizes on stderr"
     )
+    encode.add_argument(
+        "--lines",
+        action="store_true",
+        help="read JSON Lines (one value a line) and write a record log, an encoding a line",
+    )
     encode.set_defaults(func=cmd_encode, parser=encode)
 
     decode = commands.add_parser(
         "decode",
         help="the quelt encoding back to JSON",
-        description="Decode a whole encoding and write it as JSON (UTF-8).",
+        description=(
+            "Decode a whole encoding and write it as JSON (UTF-8); a record log (encodings "
+            "one after another) is written as JSON Lines, a record a line."
+        ),
         epilog=TAGS_HELP,
         formatter_class=raw,
     )
@@ -506,19 +661,30 @@ def build_parser() -> argparse.ArgumentParser:
         help="with --check, whether 0, '', [], {}, null and false count as present (default: yes)",
     )
     get.add_argument("--indent", type=_indent, metavar="N", help="indent nested values by N spaces")
+    get.add_argument(
+        "--all",
+        action="store_true",
+        help="read PATH in every record of a record log and print one value a line",
+    )
     get.set_defaults(func=cmd_get, parser=get)
 
     stats = commands.add_parser(
         "stats",
         help="what is inside an encoding and what its compact forms saved",
         description=(
-            "Count the strings written in full and as back-references, the structured and "
-            "packed lists, the bytes each saved, and compare with the same data as JSON and, "
-            "when it is installed, msgpack."
+            "Count the records, the strings written in full and as back-references, the "
+            "structured and packed lists and the bytes each saved, summed over the records of "
+            "a record log; with --compare, also the size of the same data as JSON and, when "
+            "it is installed, msgpack."
         ),
     )
     stats.add_argument("input", metavar="IN", help="encoded file, or - for stdin")
     stats.add_argument("--json", action="store_true", help="print the numbers as a JSON object")
+    stats.add_argument(
+        "--compare",
+        action="store_true",
+        help="also decode everything to measure the same data as JSON and msgpack",
+    )
     stats.set_defaults(func=cmd_stats, parser=stats)
     return parser
 

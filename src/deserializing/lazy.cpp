@@ -175,6 +175,9 @@ PyObject *call_lazy_load(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwn
         return nullptr;
     }
     PositionPointerHolder holder(input.data(), input.len());
+    if (input.is_read_only_mapping()) {
+        holder.release_pages_behind();
+    }
     std::size_t pos = STARTING_MARKER.size();
     settings.custom_types = custom_types.get();
     const LazyMode mode{settings, check_mode, include_falsy};

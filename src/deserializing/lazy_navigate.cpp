@@ -280,6 +280,7 @@ using Path = std::span<const PathElement>;
         if (!skip_object(data, len, pos, holder)) {
             return {};
         }
+        holder.passed(pos);
     }
     return fail_key_not_found(path.front().key);
 }
@@ -328,6 +329,7 @@ using Path = std::span<const PathElement>;
             if (!skip_object(data, len, pos, holder)) {
                 return {};
             }
+            holder.passed(pos);
         }
         return fail_key_not_found(wanted);
     }

@@ -13,6 +13,10 @@
 
 namespace {
 
+/// How far the skipper is goes to the table (for its `PageReleaser`) after every
+/// PASSED_EVERY items of a long container.
+constexpr std::uint64_t PASSED_EVERY = 4096;
+
 /// Moves `pos` forward by `n` without a bounds test against the data; only a step that
 /// would wrap the offset fails here.
 [[nodiscard]] inline bool advance(std::size_t &pos, std::uint64_t n) noexcept {
@@ -144,11 +148,46 @@ constexpr auto FIXED_SIZE = [] {
     return skip_object(data, len, pos, holder);
 }
 
+/// Steps over `n` values, a long run, telling the table how far it is now and then.
+[[gnu::noinline]] bool skip_long_run(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                     PositionPointerHolder &holder, std::uint64_t n) {
+    LazyRecursionGuard guard(" while skipping an encoded value");
+    while (n > 0) {
+        const std::uint64_t block = std::min(n, PASSED_EVERY);
+        for (std::uint64_t k = 0; k < block; ++k) {
+            if (!skip_value(data, len, pos, holder, guard)) {
+                return false;
+            }
+        }
+        n -= block;
+        holder.passed(pos);
+    }
+    return true;
+}
+
+/// Steps over `n` items (key, value) of a string-keyed dict.
+[[nodiscard]] inline bool skip_dict_items(const std::uint8_t *data, std::size_t len,
+                                          std::size_t &pos, PositionPointerHolder &holder,
+                                          LazyRecursionGuard &guard, std::uint64_t n) {
+    for (std::uint64_t k = 0; k < n; ++k) {
+        if (pos >= len) [[unlikely]] {
+            return fail_unexpected_end();
+        }
+        if (!skip_dict_key(data, len, pos, holder) || !skip_value(data, len, pos, holder, guard)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                   PositionPointerHolder &holder, std::uint64_t n) {
     // Every value takes at least one byte, so a hostile count runs out of input quickly.
+    if (n > PASSED_EVERY) [[unlikely]] {
+        return skip_long_run(data, len, pos, holder, n);
+    }
     LazyRecursionGuard guard(" while skipping an encoded value");
     for (std::uint64_t k = 0; k < n; ++k) {
         if (!skip_value(data, len, pos, holder, guard)) {
@@ -251,16 +290,13 @@ bool skip_object(const std::uint8_t *data, std::size_t len, std::size_t &pos,
         if (!decode_varint(data, len, pos, count)) {
             return false;
         }
-        for (std::uint64_t k = 0; k < count; ++k) {
-            if (pos >= len) [[unlikely]] {
-                return fail_unexpected_end();
-            }
-            if (!skip_dict_key(data, len, pos, holder) ||
-                !skip_value(data, len, pos, holder, guard)) {
+        for (; count > PASSED_EVERY; count -= PASSED_EVERY) {
+            if (!skip_dict_items(data, len, pos, holder, guard, PASSED_EVERY)) {
                 return false;
             }
+            holder.passed(pos);
         }
-        return true;
+        return skip_dict_items(data, len, pos, holder, guard, count);
     }
     case TypeFlag::StructuredList: {
         // [varint rows][varint keys], row 0 as `keys` (key, field) pairs, i.e. 2 x keys
@@ -275,6 +311,9 @@ bool skip_object(const std::uint8_t *data, std::size_t len, std::size_t &pos,
         for (std::uint64_t row = 1; row < rows && keys > 0; ++row) {
             if (!skip_objects(data, len, pos, holder, keys)) {
                 return false;
+            }
+            if (row % PASSED_EVERY == 0) {
+                holder.passed(pos);
             }
         }
         return true;

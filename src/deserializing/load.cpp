@@ -6,6 +6,7 @@
 #include "deserializing/custom_types.hpp"
 #include "deserializing/deserialize.hpp"
 #include "deserializing/pointer_holders/vec_pointer_holder.hpp"
+#include "deserializing/records.hpp"
 #include "deserializing/utils.hpp"
 #include "entry_points.hpp"
 #include "utils/compat.hpp"
@@ -65,6 +66,8 @@ class GcPause {
 struct LoadArguments {
     /// The input (borrowed from the call's arguments).
     PyObject *buffer = nullptr;
+    /// `load_record`'s offset (borrowed), or null.
+    PyObject *offset = nullptr;
     bool buffer_by_keyword = false;
     bool use_tuples = false;
     bool stop_gc = false;
@@ -89,16 +92,17 @@ struct LoadArguments {
 }
 
 /// Keywords in the caller's order (the first error ends the call), then the positional
-/// count, as the interpreter would check them.
+/// count, as the interpreter would check them. `record` selects the signature of
+/// `load_record(buffer, offset=0, /, *, ...)`, which has no `ignore_extra_data`.
 [[nodiscard]] bool parse_arguments(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames,
-                                   LoadArguments &out) {
+                                   bool record, LoadArguments &out) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject *name = PyTuple_GET_ITEM(kwnames, i);
         PyObject *value = args[nargs + i];
         bool ok = true;
-        if (is_name(name, "buffer")) {
+        if (!record && is_name(name, "buffer")) {
             ok = check_buffer_type(value);
             out.buffer = value;
             out.buffer_by_keyword = true;
@@ -106,18 +110,23 @@ struct LoadArguments {
             ok = parse_flag(value, out.use_tuples);
         } else if (is_name(name, "stop_gc")) {
             ok = parse_flag(value, out.stop_gc);
-        } else if (is_name(name, "ignore_extra_data")) {
+        } else if (!record && is_name(name, "ignore_extra_data")) {
             ok = parse_flag(value, out.ignore_extra_data);
         } else if (is_name(name, "custom_types")) {
             ok = out.custom_types.parse(value);
         } else if (!parse_limit_keyword(name, value, out.limits, ok)) {
-            ok = fail_unexpected_keyword("load_bytes", name);
+            ok = fail_unexpected_keyword(record ? "load_record" : "load_bytes", name);
         }
         if (!ok) {
             return false;
         }
     }
-    if (out.buffer_by_keyword) {
+    if (record) {
+        if (!check_positional_count("load_record", nargs, 2)) {
+            return false;
+        }
+        out.offset = nargs == 2 ? args[1] : nullptr;
+    } else if (out.buffer_by_keyword) {
         if (nargs != 0) {
             PyErr_SetString(PyExc_TypeError,
                             "load_bytes() got multiple values for argument 'buffer'");
@@ -125,7 +134,7 @@ struct LoadArguments {
         }
         return true;
     }
-    if (nargs != 1) {
+    if (!record && nargs != 1) {
         to_py_error(
             format_message(
                 "load_bytes() expected exactly 1 positional argument, but {} were provided", nargs),
@@ -138,9 +147,13 @@ struct LoadArguments {
 
 } // namespace
 
-PyObject *load_bytes_impl(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+namespace {
+
+/// `load_bytes`, or with `record` `load_record`: the root at an offset, and where it ends.
+[[nodiscard]] PyObject *load(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames,
+                             bool record) {
     LoadArguments arguments;
-    if (!parse_arguments(args, nargsf, kwnames, arguments)) {
+    if (!parse_arguments(args, nargsf, kwnames, record, arguments)) {
         return nullptr;
     }
     GcPause gc;
@@ -149,11 +162,13 @@ PyObject *load_bytes_impl(PyObject *const *args, Py_ssize_t nargsf, PyObject *kw
     }
     // Held until we return: a `bytearray` cannot be resized by a converter meanwhile.
     InputView input;
-    if (!input.acquire(arguments.buffer)) {
+    std::size_t offset = 0;
+    if (!hold_at_offset(input, arguments.buffer, arguments.offset, offset)) {
         return nullptr;
     }
-    if (!input.has_starting_marker()) {
-        fail_missing_starting_marker();
+    const std::uint8_t *data = nullptr;
+    std::size_t len = 0;
+    if (!record_from(input, offset, data, len)) {
         return nullptr;
     }
     DecodeSettings &settings = arguments.limits;
@@ -161,15 +176,35 @@ PyObject *load_bytes_impl(PyObject *const *args, Py_ssize_t nargsf, PyObject *kw
     settings.use_tuples = arguments.use_tuples;
     VecPointerHolder holder;
     std::size_t pos = STARTING_MARKER.size();
-    PyPointer root = deserialize_object(input.data(), input.len(), pos, holder, settings);
+    PyPointer root = deserialize_object(data, len, pos, holder, settings);
     if (!gc.resume() || !root) {
         return nullptr;
     }
-    if (!arguments.ignore_extra_data && pos != input.len()) {
+    if (record) {
+        PyPointer end = PyPointer::steal(PyLong_FromSize_t(offset + pos));
+        PyObject *pair = end ? PyTuple_New(2) : nullptr;
+        if (pair == nullptr) {
+            return PyErr_NoMemory();
+        }
+        PyTuple_SET_ITEM(pair, 0, root.release());
+        PyTuple_SET_ITEM(pair, 1, end.release());
+        return pair;
+    }
+    if (!arguments.ignore_extra_data && pos != len) {
         fail_deserialization(format_message("Unexpected extra data, from position {}. If you want "
                                             "to ignore it use the flag `ignore_extra_data`",
                                             pos));
         return nullptr;
     }
     return root.release();
+}
+
+} // namespace
+
+PyObject *load_bytes_impl(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    return load(args, nargsf, kwnames, false);
+}
+
+PyObject *load_record_impl(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    return load(args, nargsf, kwnames, true);
 }

@@ -129,27 +129,11 @@ inline void finish_sequence(PyObject *seq) noexcept {
 #endif
 }
 
-/// The object whose buffer a reader holds for a whole call, borrowed from `input` or
-/// new: on CPython the input itself, since a held export stops a `bytearray` from being
-/// resized; on PyPy, whose `bytearray` can be resized under an export, a private
-/// `bytes` copy of a `bytearray` input. Empty with MemoryError when the copy fails.
-[[nodiscard]] inline PyObject *stable_input(PyObject *input) noexcept {
-#if VEZUVIR_CPYTHON
-    Py_INCREF(input);
-    return input;
-#else
-    if (!PyByteArray_Check(input)) {
-        Py_INCREF(input);
-        return input;
-    }
-    PyObject *copy =
-        PyBytes_FromStringAndSize(PyByteArray_AsString(input), PyByteArray_Size(input));
-    if (copy == nullptr) {
-        PyErr_NoMemory();
-    }
-    return copy;
-#endif
-}
+/// Whether a held buffer export keeps the exporter's memory where it is for the whole
+/// call. CPython refuses to resize a `bytearray` or `array` or to close an `mmap` while an
+/// export is held; PyPy allows all three, so there a reader works on a private `bytes`
+/// copy of any input but `bytes` itself.
+inline constexpr bool HELD_EXPORTS_PIN_MEMORY = VEZUVIR_CPYTHON != 0;
 
 /// Walks a dict's entries in iteration order without running Python code. CPython's
 /// `PyDict_Next` reads the table. PyPy's looks every value up again by its key, which calls

@@ -112,6 +112,12 @@ class PositionPointerHolder {
     }
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
 
+    /// Lets the skipper give the pages of a read-only file mapping back once it has
+    /// passed them (`passed`); a string entry read again brings its page back in.
+    void release_pages_behind() noexcept { pages_.enable(data_, len_); }
+    /// The skipper has reached `pos`.
+    [[gnu::always_inline]] void passed(std::size_t pos) noexcept { pages_.passed(pos); }
+
   private:
     static constexpr std::uintptr_t TAG_MASK = 3;
     static constexpr std::uintptr_t OBJECT_TAG = 0;
@@ -144,5 +150,6 @@ class PositionPointerHolder {
     std::size_t capacity_ = 0;
     /// The strings the table owns a reference to.
     std::vector<PyObject *> owned_;
+    PageReleaser pages_;
 };
 static_assert(PointerHolder<PositionPointerHolder>);
