@@ -340,7 +340,7 @@ def walk(data: Any, progress: Optional[Callable[[int], None]] = None) -> Encodin
     ``data`` is bytes or any object exporting them; ``progress`` is called now and then with
     the read position.
     """
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     with memoryview(data) as view:
         size = view.nbytes

@@ -75,19 +75,32 @@ def end_of_input():
 
 
 def check_buffer(value):
-    """Refuses anything but bytes and bytearray (and their subclasses)."""
-    if not issubclass(type(value), (bytes, bytearray)):
-        raise TypeError(
-            f"buffer must be of type `bytes` or `bytearray` but got `{pretty_type(value)}`"
-        )
+    """Refuses anything but bytes, bytearray (and their subclasses) and objects that export
+    a buffer; the buffer's layout is checked when it is read (`Input`)."""
+    if issubclass(type(value), (bytes, bytearray)):
+        return
+    try:
+        memoryview(value).release()
+        return
+    except TypeError:
+        pass
+    raise TypeError(f"buffer must be of type `bytes` or `bytearray` but got `{pretty_type(value)}`")
+
+
+def _is_byte_format(format):
+    """Whether a buffer format names one-byte items, after an optional byte-order mark."""
+    if format[:1] in ("@", "=", "<", ">", "!"):
+        format = format[1:]
+    return format in ("B", "b", "c")
 
 
 class Input:
     """The bytes a reader walks, as one `bytes` object.
 
-    A bytearray is copied, so that Python code run during the read (converters, key
-    comparisons) cannot change what is being read; on CPython it is also held by a buffer
-    export for the call, which makes resizing it fail as it does with the extension.
+    Anything but `bytes` is copied, so that Python code run during the read (converters,
+    key comparisons) cannot change what is being read. On CPython the export is also held
+    for the call, which makes resizing or closing the source fail as it does with the
+    extension; PyPy lets a held export move, and its extension reads a copy too.
     """
 
     __slots__ = ("data", "_export")
@@ -98,7 +111,21 @@ class Input:
             self.data = buffer
             return
         view = memoryview(buffer)
-        if not PYPY and isinstance(buffer, bytearray):
+        if not issubclass(type(buffer), (bytes, bytearray)):
+            format = view.format
+            one_byte = _is_byte_format(format) and view.itemsize == 1
+            if not one_byte or not view.c_contiguous:
+                view.release()
+                text = pretty_type(buffer)
+                if one_byte:
+                    raise TypeError(
+                        f"buffer must export C-contiguous bytes, but got a non-contiguous `{text}`"
+                    )
+                raise TypeError(
+                    f"buffer must export C-contiguous bytes, but got `{text}` with items of "
+                    f"format '{format}'"
+                )
+        if not PYPY and not isinstance(buffer, bytes):
             self._export = view
         self.data = view.tobytes()
 

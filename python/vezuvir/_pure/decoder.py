@@ -119,10 +119,12 @@ class Decoder:
     """The whole-buffer decoder of `load_bytes`: every string read in full enters `strings`,
     the back-reference table, in stream order."""
 
-    def __init__(self, data, use_tuples, converters, limits):
+    def __init__(self, data, use_tuples, converters, limits, start=0):
         self.data = data
         self.end = len(data)
-        self.pos = len(MARKER)
+        # Where the encoding starts (a record of a log): positions in messages count from it.
+        self.start = start
+        self.pos = start + len(MARKER)
         self.strings = []
         self.use_tuples = use_tuples
         self.converters = converters
@@ -164,7 +166,9 @@ class Decoder:
             return self.data[start : start + n].decode("utf-8")
         except UnicodeDecodeError:
             pass
-        raise DeserializationError(f"Corrupted data: invalid UTF-8 in string at position {start}")
+        raise DeserializationError(
+            f"Corrupted data: invalid UTF-8 in string at position {start - self.start}"
+        )
 
     def string(self):
         """A string value's body (varint length, bytes), entered in the table."""

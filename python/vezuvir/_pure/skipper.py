@@ -54,8 +54,8 @@ del _width
 class Reader(Decoder):
     """Decoder and skipper of the lazy readers, over a table of strings and positions."""
 
-    def __init__(self, data, converters, limits):
-        Decoder.__init__(self, data, False, converters, limits)
+    def __init__(self, data, converters, limits, start=0):
+        Decoder.__init__(self, data, False, converters, limits, start)
 
     def back_reference(self, index):
         strings = self.strings
