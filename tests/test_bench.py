@@ -90,6 +90,18 @@ def test_streaming_peak_is_traced(bench):
     assert stream["peaks"]["writer"] > 0
 
 
+def test_a_pypy_run_writes_a_section_of_its_own(bench, tiny_data, tmp_path, monkeypatch):
+    options = ("--only", "small", "--no-stream", "--no-chart")
+    monkeypatch.setattr(bench, "PYPY", False)
+    _, cpython = run_tiny(bench, tiny_data, tmp_path, *options)
+    monkeypatch.setattr(bench, "PYPY", True)
+    _, both = run_tiny(bench, tiny_data, tmp_path, *options)
+    assert both.startswith(cpython.rstrip("\n")) and "<!-- begin pypy -->\n# PyPy" in both
+    monkeypatch.setattr(bench, "PYPY", False)
+    _, again = run_tiny(bench, tiny_data, tmp_path, *options)
+    assert again.count("<!-- begin pypy -->") == 1
+
+
 def test_a_partial_run_never_replaces_the_committed_results(bench, tiny_data, tmp_path, monkeypatch):
     monkeypatch.setattr(bench, "HERE", tmp_path)
     committed = tmp_path / "RESULTS.md"

@@ -13,11 +13,16 @@ import time
 
 import pytest
 
+import vezuvir
 from leak_cases import CASES
 from vezuvir import Idx, bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
 
 PYPY = platform.python_implementation() == "PyPy"
-pytestmark = pytest.mark.skipif(PYPY, reason="PyPy has neither reference counts nor tracemalloc")
+pytestmark = [
+    pytest.mark.skipif(PYPY, reason="PyPy has neither reference counts nor tracemalloc"),
+    pytest.mark.skipif(vezuvir.backend != "extension",
+                       reason="counts the extension's references and memory; the pure codec has none of its own"),
+]
 
 
 def calls_for(case, budget=0.05):

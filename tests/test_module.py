@@ -5,6 +5,11 @@ import textwrap
 import pytest
 
 import _vezuvir
+import vezuvir
+
+# The extension module itself, whichever backend the package uses: run with the extension's.
+pytestmark = pytest.mark.skipif(vezuvir.backend != "extension",
+                                reason="tests the extension module; the run with VEZUVIR_BACKEND=extension covers it")
 
 DOCSTRINGS = {
     "dump_bytes": "serializes quelt",

@@ -85,7 +85,7 @@ def test_idx_equality_and_hash():
 
 def test_top_level_reexports():
     for name in ("dump_bytes", "load_bytes", "lazy_load_bytes", "bytes_check_if_contains"):
-        assert getattr(vezuvir, name) is getattr(_vezuvir, name)
+        assert getattr(vezuvir, name) is getattr(vezuvir._backend.module(), name)
     assert vezuvir.CustomType is CustomType
     assert vezuvir.Idx is Idx
     for name in vezuvir.__all__:

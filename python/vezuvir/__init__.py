@@ -69,6 +69,10 @@ Classes: CustomType(identifier, converter, include_subclasses=False, one_way=Fal
 Idx(index). Exceptions: VezuvirError, the base of DeserializationError (also a ValueError)
 and SerializationError (also a TypeError).
 
+backend: "extension" when the functions are the C++ extension's (CPython's default), "python"
+when they are the pure-Python codec's (PyPy's default); VEZUVIR_BACKEND=extension|python in
+the environment chooses when the package is imported. Both give the same bytes and results.
+
 The command line: vezuvir encode | decode | get | stats (vezuvir --help). The README has the
 details, the byte layout of the encoding included.
 """
@@ -80,6 +84,11 @@ from vezuvir.serialize.settings import CustomType
 from vezuvir.deserialize.lazy_load import Idx
 from vezuvir._files import contains, dump, lazy_load, load
 from vezuvir._records import iter_lazy_load, iter_load
+from vezuvir import _backend
+
+#: The codec behind the functions: "extension" (the C++ module) or "python" (pure Python,
+#: the default on PyPy). The environment variable VEZUVIR_BACKEND chooses at import time.
+backend = _backend.NAME
 
 if TYPE_CHECKING:
     from _vezuvir import bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
@@ -107,6 +116,7 @@ __all__ = [
     "VezuvirError",
     "DeserializationError",
     "SerializationError",
+    "backend",
 ]
 
 __version__ = "0.1.0"
@@ -126,12 +136,11 @@ _ALIASES = {"dumps": "dump_bytes", "loads": "load_bytes"}
 
 # _vezuvir imports this package while it initialises. Importing _vezuvir from here at module
 # level would start a second, nested initialisation whenever a user imports _vezuvir first,
-# leaving two module objects; the functions are therefore fetched on first use.
+# leaving two module objects; the functions are therefore fetched on first use, from the
+# active backend.
 def __getattr__(name):
     if name in _FUNCTIONS or name in _ALIASES:
-        import _vezuvir
-
-        function = getattr(_vezuvir, _ALIASES.get(name, name))
+        function = getattr(_backend.module(), _ALIASES.get(name, name))
         globals()[name] = function
         return function
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,10 +1,12 @@
-"""File and stream helpers over the four functions of ``_vezuvir``."""
+"""File and stream helpers over the four functions of the active codec (see ``_backend``)."""
 
 import io
 import mmap
 import os
 import stat
 from typing import IO, Any, Optional, Sequence, Union
+
+from vezuvir import _backend
 
 __all__ = ["dump", "load", "lazy_load", "contains"]
 
@@ -138,7 +140,7 @@ def dump(obj: Any, fp: IO[bytes], **options: Any) -> None:
     if "writer" in options:
         raise TypeError("dump() got an unexpected keyword argument 'writer'")
     _reject_text_stream(fp, "dump")
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     _vezuvir.dump_bytes(obj, writer=fp, **options)
 
@@ -155,7 +157,7 @@ def load(fp: IO[bytes], **options: Any) -> Any:
     Raises TypeError for a text-mode file, DeserializationError when the bytes are not one
     encoding (trailing bytes included, unless ``ignore_extra_data=True``).
     """
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     with _Input(fp, "load", stream_only=True) as data:
         return _vezuvir.load_bytes(data.data, **options)
@@ -175,7 +177,7 @@ def lazy_load(source: Source, path: Sequence[Any], **options: Any) -> Any:
     Raises DeserializationError for a key or index that is not there or data that is not an
     encoding, OSError when the file cannot be read.
     """
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     with _Input(source, "lazy_load") as data:
         return _vezuvir.lazy_load_bytes(data.data, _as_path(path), **options)
@@ -189,7 +191,7 @@ def contains(source: Source, path: Sequence[Any], **options: Any) -> bool:
     [], {}, None or False counts as absent. Data that is not an encoding answers False, but a
     file that cannot be read raises OSError: False means only that the path leads nowhere.
     """
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     with _Input(source, "contains") as data:
         return _vezuvir.bytes_check_if_contains(data.data, _as_path(path), **options)

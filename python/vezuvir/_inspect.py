@@ -10,6 +10,7 @@ pure Python, ``_Walker``, finds the identifiers of custom values.
 
 from typing import Any, Callable, List, Optional, Tuple
 
+from vezuvir import _backend
 from vezuvir.exceptions import DeserializationError
 
 __all__ = ["EncodingStats", "walk", "custom_identifiers"]
@@ -319,7 +320,7 @@ class _Walker:
         if index >= 0:
             begin = self.starts[index]
             return bytes(self.data[begin : begin + self.lengths[index]]).decode("utf-8", "replace")
-        import _vezuvir
+        _vezuvir = _backend.module()
 
         try:
             return _vezuvir.load_bytes(MARKER + bytes(self.data[start : self.pos]))
@@ -339,7 +340,7 @@ def walk(data: Any, progress: Optional[Callable[[int], None]] = None) -> Encodin
     ``data`` is bytes or any object exporting them; ``progress`` is called now and then with
     the read position.
     """
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     with memoryview(data) as view:
         size = view.nbytes

@@ -6,6 +6,7 @@ import os
 import sys
 from typing import Any, Callable, Iterator, Optional, Sequence, Tuple
 
+from vezuvir import _backend
 from vezuvir._files import Source, _as_path, _exports_buffer, close_mapping, map_file
 from vezuvir._files import _reject_text_stream
 from vezuvir.exceptions import DeserializationError
@@ -36,7 +37,7 @@ def iter_load(source: Source, **options: Any) -> Iterator[Any]:
     ``ignore_extra_data``. Every complete record before a damaged or truncated one is
     yielded; then ``DeserializationError`` names the damaged record's byte offset.
     """
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     _check_options("iter_load", "load_record", lambda: _vezuvir.load_record(_PROBE, **options))
 
@@ -54,7 +55,7 @@ def iter_lazy_load(source: Source, path: Sequence[Any], **options: Any) -> Itera
     ``lazy_load_bytes``. A record in which ``path`` leads nowhere raises
     ``DeserializationError`` naming that record's byte offset.
     """
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     # A copy: the caller may change the list while the records are being read.
     steps = list(path) if isinstance(path, (list, tuple)) else _as_path(path)
@@ -135,7 +136,7 @@ def _windows(stream: Any, name: str, read: _Reader) -> Iterator[Any]:
     data = b""
     start = base = 0  # `base` is the offset in the stream of data[0]
     at_end = False
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     while True:
         if start == len(data):

@@ -11,7 +11,7 @@ import sys
 import time
 from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from vezuvir import __version__, _files, _inspect, _records
+from vezuvir import __version__, _backend, _files, _inspect, _records
 from vezuvir._tagged import CustomValue, from_json_pairs, write_json
 from vezuvir.deserialize.lazy_load import Idx
 from vezuvir.exceptions import DeserializationError, SerializationError
@@ -141,7 +141,7 @@ def map_input(name: str, command: str) -> Any:
 
 def _holds_records(data: Any) -> bool:
     """Whether ``data`` is a record log: another encoding follows the first one."""
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     try:
         end = _vezuvir.skip_record(data)
@@ -220,7 +220,7 @@ NO_LIMITS: Dict[str, Any] = {"max_int_digits": None, "max_free_elements": None}
 
 def decode_any(data: bytes, **options: Any) -> Any:
     """``load_bytes``, keeping custom values nobody registered instead of failing on them."""
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     options = {**NO_LIMITS, **options}
     # The tree is built once and kept to the end: on CPython, collections while it grows find
@@ -271,7 +271,7 @@ def _tagged_tree(data: bytes) -> Tuple[Any, Dict[type, CustomType]]:
 
 
 def cmd_encode(args: argparse.Namespace) -> int:
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     if args.lines:
         return _encode_lines(args)
@@ -317,7 +317,7 @@ def cmd_encode(args: argparse.Namespace) -> int:
 
 def _encode_lines(args: argparse.Namespace) -> int:
     """JSON Lines to a record log: one encoding per non-blank line, a line at a time."""
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     name = _display(args.input)
     source = standard_input(args.command) if args.input == "-" else open(args.input, "rb")
@@ -394,7 +394,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
 
 def _decode_records(data: Any, args: argparse.Namespace) -> int:
     """A record log as JSON Lines, one record decoded and written at a time."""
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     def read(buffer: Any, view: memoryview, start: int, end: Optional[int]) -> Tuple[Any, int]:
         end = _vezuvir.skip_record(buffer, start) if end is None else end
@@ -410,7 +410,7 @@ def _decode_records(data: Any, args: argparse.Namespace) -> int:
 
 
 def cmd_get(args: argparse.Namespace) -> int:
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     path = [parse_segment(segment) for segment in args.path]
     if args.all:
@@ -443,7 +443,7 @@ def cmd_get(args: argparse.Namespace) -> int:
 
 def _get_all(args: argparse.Namespace, path: List[Any]) -> int:
     """The value at ``path`` in every record of a log, one JSON value a line."""
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     if args.check:
         args.parser.error("--check answers for one encoding; it cannot be used with --all")
@@ -491,7 +491,7 @@ def _json_size(value: Any) -> int:
 def _compared_sizes(data: Any, stats: _inspect.EncodingStats) -> Tuple[int, Any]:
     """The size of the same data as JSON (JSON Lines for a log) and as msgpack, found by
     decoding it, a record at a time."""
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     with memoryview(data) as view:
         if stats.records == 1:

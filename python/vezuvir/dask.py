@@ -20,6 +20,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
         "vezuvir.dask needs distributed: pip install 'vezuvir[dask]'"
     ) from error
 
+from vezuvir import _backend
 from vezuvir._frames import readable
 from vezuvir.exceptions import SerializationError
 
@@ -32,7 +33,7 @@ Frame = Union[bytes, bytearray, memoryview]
 
 def dumps(obj: Any) -> Tuple[Dict[str, Any], List[bytes]]:
     """The header and frames of ``obj``; ``NotImplementedError`` hands it to the next family."""
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     if type(obj) is tuple:
         raise NotImplementedError("a tuple would arrive as a list")
@@ -45,7 +46,7 @@ def dumps(obj: Any) -> Tuple[Dict[str, Any], List[bytes]]:
 
 def loads(header: Dict[str, Any], frames: List[Frame]) -> Any:
     """The object that ``dumps`` wrote. Frames from a peer are untrusted: the limits apply."""
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     frame = frames[0] if len(frames) == 1 else b"".join(frames)
     return _vezuvir.load_bytes(readable(frame))

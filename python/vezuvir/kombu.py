@@ -14,6 +14,7 @@ back as date objects, so a consumer needs no option to read what such a producer
 import datetime
 from typing import Any, Callable, Tuple, Union
 
+from vezuvir import _backend
 from vezuvir._frames import readable
 from vezuvir.serialize.settings import CustomType
 
@@ -38,21 +39,21 @@ _DATE_READERS = {
 
 def encode(obj: Any) -> bytes:
     """The message body for ``obj``; dates raise ``SerializationError`` (see ``register``)."""
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     return _vezuvir.dump_bytes(obj)
 
 
 def encode_with_dates(obj: Any) -> bytes:
     """Like ``encode``, but dates, datetimes and times are written as tagged ISO texts."""
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     return _vezuvir.dump_bytes(obj, custom_types=_DATE_TYPES)
 
 
 def decode(body: Union[bytes, bytearray, memoryview]) -> Any:
     """The object a message body holds. The body is untrusted: the decoder's limits apply."""
-    import _vezuvir
+    _vezuvir = _backend.module()
 
     return _vezuvir.load_bytes(readable(body), custom_types=_DATE_READERS)
 

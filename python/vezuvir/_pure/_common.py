@@ -1,0 +1,280 @@
+"""What the parts of the pure-Python codec share: the flag bytes, error messages, text for
+messages and the checks of the readers' common arguments.
+
+Every function here raises the same exception types with the same texts as the extension,
+so that either backend can stand in for the other.
+"""
+
+import sys
+
+from vezuvir.exceptions import DeserializationError
+
+PYPY = sys.implementation.name == "pypy"
+
+MARKER = b"<o>"
+END = "Unexpected end of input"
+MAX_U64 = (1 << 64) - 1
+
+# The byte that opens every encoded value; bytes from SMALL_INT up are inline ints.
+EMPTY_STRING = 0
+EMPTY_BYTES = 1
+TRUE = 2
+FALSE = 3
+NONE = 4
+EMPTY_LIST = 5
+EMPTY_DICT = 6
+POSITIVE_INT = 7
+NEGATIVE_INT = 8
+FLOAT = 9
+STRING = 10
+BYTES = 11
+BOOL = 12
+LIST = 13
+CONSISTENT_LIST = 14
+ANY_KEY_DICT = 15
+DICT = 16
+LARGE_POINTER = 17
+ASCII_STRING = 18
+STRUCTURED_LIST = 19
+POINTER1 = 20
+POINTER4 = 23
+CUSTOM = 24
+SMALL_INT = 30
+MAX_INLINE_INT = 224
+# Opens a dict key that refers back to an earlier string; also marks an all-ASCII key.
+KEY_POINTER = 254
+ASCII_MARKER = 254
+ESCAPE = 255
+
+
+def pretty_type(obj):
+    """repr(type(obj)), e.g. "<class 'int'>"."""
+    cls = type(obj)
+    try:
+        return repr(cls)
+    except MemoryError:
+        raise
+    except Exception:
+        return cls.__name__
+
+
+# How deep containers may nest, whatever `sys.setrecursionlimit` allows, so that a
+# raised limit still ends in RecursionError rather than a crash. On PyPy and before
+# CPython 3.11 every Python call also takes native stack: with an 8 MiB stack, decoding
+# crashed past about 7000 levels there (PyPy: 10000 levels, encoding 8000). CPython 3.11
+# and later keep Python frames off the native stack: there depth only costs memory.
+MAX_DEPTH = 3000 if PYPY or sys.version_info < (3, 11) else 30000
+
+
+def too_deep(where):
+    return RecursionError(f"maximum recursion depth exceeded{where}")
+
+
+def end_of_input():
+    return DeserializationError(END)
+
+
+def check_buffer(value):
+    """Refuses anything but bytes, bytearray (and their subclasses) and objects that export
+    a buffer; the buffer's layout is checked when it is read (`Input`)."""
+    if issubclass(type(value), (bytes, bytearray)):
+        return
+    try:
+        memoryview(value).release()
+        return
+    except TypeError:
+        pass
+    raise TypeError(f"buffer must be of type `bytes` or `bytearray` but got `{pretty_type(value)}`")
+
+
+def _is_byte_format(format):
+    """Whether a buffer format names one-byte items, after an optional byte-order mark."""
+    if format[:1] in ("@", "=", "<", ">", "!"):
+        format = format[1:]
+    return format in ("B", "b", "c")
+
+
+class Input:
+    """The bytes a reader walks, as one `bytes` object.
+
+    Anything but `bytes` is copied, so that Python code run during the read (converters,
+    key comparisons) cannot change what is being read. On CPython the export is also held
+    for the call, which makes resizing or closing the source fail as it does with the
+    extension; PyPy lets a held export move, and its extension reads a copy too.
+    """
+
+    __slots__ = ("data", "_export")
+
+    def __init__(self, buffer):
+        self._export = None
+        if type(buffer) is bytes:
+            self.data = buffer
+            return
+        view = memoryview(buffer)
+        if not issubclass(type(buffer), (bytes, bytearray)):
+            format = view.format
+            one_byte = _is_byte_format(format) and view.itemsize == 1
+            if not one_byte or not view.c_contiguous:
+                view.release()
+                text = pretty_type(buffer)
+                if one_byte:
+                    raise TypeError(
+                        f"buffer must export C-contiguous bytes, but got a non-contiguous `{text}`"
+                    )
+                raise TypeError(
+                    f"buffer must export C-contiguous bytes, but got `{text}` with items of "
+                    f"format '{format}'"
+                )
+        if not PYPY and not isinstance(buffer, bytes):
+            self._export = view
+        self.data = view.tobytes()
+
+    def release(self):
+        if self._export is not None:
+            self._export.release()
+            self._export = None
+
+
+def missing_marker():
+    return DeserializationError("Corrupted data: missing starting marker `<o>`")
+
+
+def unexpected_keyword(function, name):
+    return TypeError(f"{function}() got an unexpected keyword argument '{name}'")
+
+
+def passes_through(error):
+    """Whether an error raised by the caller's code must reach the caller unchanged rather
+    than be mapped to a library error or a plain "no": anything that is not an
+    `Exception` (KeyboardInterrupt, SystemExit, ...) and MemoryError."""
+    return not isinstance(error, Exception) or isinstance(error, MemoryError)
+
+
+# --- limits the caller can lift ------------------------------------------------------
+
+DEFAULT_MAX_INT_DIGITS = 4300
+MIN_MAX_INT_DIGITS = 640
+DEFAULT_MAX_FREE_ELEMENTS = 2000000
+
+
+def parse_limit(value, name, minimum):
+    """A limit keyword: None (no limit), or an int of at least `minimum`."""
+    if value is None:
+        return None
+    if not issubclass(type(value), int):
+        raise TypeError(f"Expected {name} to be of type `int` or None but got `{pretty_type(value)}`")
+    number = int.__int__(value)
+    if number < minimum:
+        raise ValueError(f"{name} must be None or an integer of at least {minimum}")
+    return number
+
+
+def int_limit_bits(digits):
+    """The largest bit length of an int of at most `digits` decimal digits:
+    ceil(digits * log2(10)), log2(10) taken from above to eleven places."""
+    if digits is None or digits > MAX_U64 // 4:
+        return None
+    scale = 100000000000
+    log2_10 = 332192809489
+    return digits // scale * log2_10 + (digits % scale * log2_10 + scale - 1) // scale
+
+
+def int_limit_error(digits, exception_class, verb):
+    return exception_class(
+        f"Integer exceeds the limit of {digits} digits (`max_int_digits`); "
+        f"pass a larger limit or None to {verb} it"
+    )
+
+
+class Limits:
+    """The limits of one reading call: the int size, and what is left of the budget of
+    elements that take no input bytes (one budget for the whole call)."""
+
+    __slots__ = ("int_digits", "int_bits", "max_free_elements", "free_elements_left")
+
+    def __init__(self):
+        self.int_digits = DEFAULT_MAX_INT_DIGITS
+        self.int_bits = int_limit_bits(DEFAULT_MAX_INT_DIGITS)
+        self.max_free_elements = DEFAULT_MAX_FREE_ELEMENTS
+        self.free_elements_left = DEFAULT_MAX_FREE_ELEMENTS
+
+    def parse(self, name, value):
+        """Takes `max_free_elements` or `max_int_digits`; False for any other name."""
+        if name == "max_free_elements":
+            self.max_free_elements = self.free_elements_left = parse_limit(value, name, 0)
+            return True
+        if name == "max_int_digits":
+            self.int_digits = parse_limit(value, name, MIN_MAX_INT_DIGITS)
+            self.int_bits = int_limit_bits(self.int_digits)
+            return True
+        return False
+
+    def take_free_elements(self, n):
+        """Takes `n` elements from the budget, before anything of them is built."""
+        left = self.free_elements_left
+        if left is None:
+            return
+        if n > left:
+            raise DeserializationError(
+                f"Input declares more than {self.max_free_elements} elements that take no "
+                "input bytes (Nones of packed lists, rows without keys), the limit of "
+                "`max_free_elements`; pass a larger limit or None to deserialize it"
+            )
+        self.free_elements_left = left - n
+
+
+def parse_loads_custom_types(value):
+    """identifier -> converter from the readers' `custom_types` argument."""
+    if not isinstance(value, dict):
+        raise TypeError("custom_types must be a dict")
+    converters = {}
+    for identifier, converter in list(dict.items(value)):
+        if not callable(converter):
+            raise TypeError("custom_types value must be a function")
+        hash(identifier)
+        converters[identifier] = converter
+    return converters
+
+
+def find_converter(converters, identifier):
+    """The converter registered for `identifier`, or None. An identifier that cannot be
+    hashed or compared (an ordinary error) is simply not registered."""
+    if converters is None:
+        return None
+    try:
+        return converters.get(identifier)
+    except Exception as error:
+        if isinstance(error, MemoryError):
+            raise
+        return None
+
+
+def unknown_custom_type(identifier):
+    text = str(identifier)
+    return DeserializationError(
+        "Unknown custom type. please provide the correct mapping when deserializing. "
+        f"identifier: `{text}` (type: `{pretty_type(identifier)}`)"
+    )
+
+
+def call_converter(converter, payload):
+    """`converter(payload)`; an ordinary error it raises becomes the cause of "Failed to
+    deserialize custom type"; one that passes through is raised unchanged."""
+    try:
+        return converter(payload)
+    except Exception as error:
+        if isinstance(error, MemoryError):
+            raise
+        cause = error
+    raise DeserializationError("Failed to deserialize custom type") from cause
+
+
+def store_item(dictionary, key, value):
+    """dictionary[key] = value; a key the dict refuses becomes "Invalid type for a key"."""
+    try:
+        dictionary[key] = value
+        return
+    except Exception as error:
+        if isinstance(error, MemoryError):
+            raise
+    raise DeserializationError(f"Invalid type for a key: {pretty_type(key)}")

@@ -1,0 +1,664 @@
+"""`load_bytes`: the object decoder and its entry point.
+
+The decoder reads one `bytes` object with a read position (`pos`) that every step
+advances. Every read is bounds-checked where it happens, so that truncated input always
+fails with "Unexpected end of input" at the same point as in the extension; counts read
+from the input are compared with the bytes left before anything of that size is built.
+"""
+
+import gc
+import struct
+import sys
+
+from vezuvir._pure._common import (
+    ANY_KEY_DICT,
+    ASCII_MARKER,
+    ASCII_STRING,
+    BOOL,
+    BYTES,
+    CONSISTENT_LIST,
+    CUSTOM,
+    DICT,
+    EMPTY_BYTES,
+    EMPTY_DICT,
+    EMPTY_LIST,
+    EMPTY_STRING,
+    ESCAPE,
+    FALSE,
+    FLOAT,
+    KEY_POINTER,
+    LARGE_POINTER,
+    LIST,
+    MARKER,
+    MAX_DEPTH,
+    MAX_U64,
+    NEGATIVE_INT,
+    NONE,
+    POINTER1,
+    POINTER4,
+    POSITIVE_INT,
+    SMALL_INT,
+    STRING,
+    STRUCTURED_LIST,
+    TRUE,
+    Input,
+    Limits,
+    call_converter,
+    check_buffer,
+    end_of_input,
+    find_converter,
+    int_limit_error,
+    missing_marker,
+    parse_loads_custom_types,
+    store_item,
+    too_deep,
+    unexpected_keyword,
+    unknown_custom_type,
+)
+from vezuvir.exceptions import DeserializationError
+
+_unpack_f64 = struct.Struct(">d").unpack_from
+# The eight elements of a packed bool byte, most significant bit first.
+_BITS = [tuple(bool(b >> (7 - i) & 1) for i in range(8)) for b in range(256)]
+# A list (the extension's PyList_New) of more items than this cannot even be allocated.
+_MAX_LIST = sys.maxsize // 8
+
+
+def long_varint(data, end, pos, base):
+    """The long form of a varint, `pos` just past its FF: (value, position after the
+    closing FF). Values beyond 2**64 - 1 wrap, as the extension's 64-bit reader does."""
+    value = base
+    weight = 1
+    while pos < end:
+        digit = data[pos]
+        pos += 1
+        if digit == ESCAPE:
+            return value & MAX_U64, pos
+        value = (value + digit * weight) & MAX_U64
+        weight = (weight * base) & MAX_U64
+    raise end_of_input()
+
+
+def digits_value(digits, powers=None):
+    """Σ d_i * 255**i over base-255 digits (least significant first), exactly. Long runs
+    are split in halves so that the work stays near that of a few multiplications; the
+    powers of 255 that the halves share are computed once per number (`powers`)."""
+    n = len(digits)
+    if n <= 32:
+        value = 0
+        for i in range(n - 1, -1, -1):
+            value = value * 255 + digits[i]
+        return value
+    if powers is None:
+        powers = {}
+    half = n // 2
+    weight = powers.get(half)
+    if weight is None:
+        weight = powers[half] = 255**half
+    return digits_value(digits[:half], powers) + digits_value(digits[half:], powers) * weight
+
+
+# What `item_at` answers for a value it leaves to `value`.
+_MISS = object()
+
+
+def _sequence_of(n, make):
+    """A list of `n` items from `make()`, failing as the extension does where a list of
+    that size cannot be allocated at all."""
+    if n > _MAX_LIST:
+        raise MemoryError
+    # As much room as the extension's list takes: where that cannot be had, this fails
+    # at once rather than after building items until memory runs out.
+    out = [None] * n
+    for i in range(n):
+        out[i] = make()
+    return out
+
+
+class Decoder:
+    """The whole-buffer decoder of `load_bytes`: every string read in full enters `strings`,
+    the back-reference table, in stream order."""
+
+    def __init__(self, data, use_tuples, converters, limits, start=0):
+        self.data = data
+        self.end = len(data)
+        # Where the encoding starts (a record of a log): positions in messages count from it.
+        self.start = start
+        self.pos = start + len(MARKER)
+        self.strings = []
+        self.use_tuples = use_tuples
+        self.converters = converters
+        self.limits = limits
+        self.depth = 0
+
+    def back_reference(self, index):
+        strings = self.strings
+        if index < len(strings):
+            return strings[index]
+        raise DeserializationError("Corrupted data")
+
+    # --- leaf readers -----------------------------------------------------------------
+
+    def varint_at(self, pos, base=255):
+        """(the varint at `pos`, the position after it); base 254 for a key length."""
+        if pos >= self.end:
+            raise end_of_input()
+        first = self.data[pos]
+        if first != ESCAPE:
+            return first, pos + 1
+        return long_varint(self.data, self.end, pos + 1, base)
+
+    def varint(self):
+        value, self.pos = self.varint_at(self.pos)
+        return value
+
+    def count(self, min_item_bytes):
+        """An item count, refused when the rest of the input cannot hold that many items."""
+        n = self.varint()
+        if n > (self.end - self.pos) // min_item_bytes:
+            raise end_of_input()
+        return n
+
+    def text(self, start, n):
+        """The str of `n` UTF-8 bytes at `start`."""
+        try:
+            # Not str(bytes, "utf-8"): on PyPy that lets encoded surrogates through.
+            return self.data[start : start + n].decode("utf-8")
+        except UnicodeDecodeError:
+            pass
+        raise DeserializationError(
+            f"Corrupted data: invalid UTF-8 in string at position {start - self.start}"
+        )
+
+    def string(self):
+        """A string value's body (varint length, bytes), entered in the table."""
+        n = self.varint()
+        pos = self.pos
+        if n > self.end - pos:
+            raise end_of_input()
+        self.pos = pos + n
+        text = self.text(pos, n) if n else ""
+        self.strings.append(text)
+        return text
+
+    def body_at(self, pos, base):
+        """(start, length, end) of the string whose length field is at `pos`: a varint
+        (base 255) of a string-list element, or the key_varint (base 254) of a literal dict
+        key; a leading ASCII marker is left out of start and length."""
+        n, pos = self.varint_at(pos, base)
+        if n > self.end - pos:
+            raise end_of_input()
+        if n and self.data[pos] == ASCII_MARKER:
+            return pos + 1, n - 1, pos + n
+        return pos, n, pos + n
+
+    def marked_string(self, base):
+        """The str of `body_at` at `pos`; not entered anywhere."""
+        start, n, self.pos = self.body_at(self.pos, base)
+        return self.text(start, n) if n else ""
+
+    def dict_key(self):
+        """A key of a `Dict`, as `key_at` reads it."""
+        key, self.pos = self.key_at(self.pos)
+        return key
+
+    # The readers below take a position and return (result, position after it): in the
+    # container loops the position stays a local, and the JIT, which inlines these, builds
+    # no tuple. Each is free of loops for that reason; long forms go to separate functions.
+
+    def string_at(self, pos):
+        """A string value's body at `pos` (its varint length), entered in the table."""
+        n, pos = self.varint_at(pos)
+        if n > self.end - pos:
+            raise end_of_input()
+        text = self.text(pos, n) if n else ""
+        self.strings.append(text)
+        return text, pos + n
+
+    def key_at(self, pos):
+        """A key of a `Dict` at `pos`: a key back-reference (254, varint index), or a
+        literal key that enters the table."""
+        if pos >= self.end:
+            raise end_of_input()
+        if self.data[pos] == KEY_POINTER:
+            index, pos = self.varint_at(pos + 1)
+            return self.back_reference(index), pos
+        start, n, pos = self.body_at(pos, 254)
+        key = self.text(start, n) if n else ""
+        self.strings.append(key)
+        return key, pos
+
+    def item_at(self, pos):
+        """The value at `pos`: the commonest leaves right here, the rest by `value`."""
+        data = self.data
+        if pos < self.end:
+            flag = data[pos]
+            if flag >= SMALL_INT:
+                return flag - SMALL_INT, pos + 1
+            if flag == ASCII_STRING or flag == STRING:
+                return self.string_at(pos + 1)
+            if flag == POINTER1:
+                if pos + 2 > self.end:
+                    raise end_of_input()
+                return self.back_reference(data[pos + 1]), pos + 2
+            if flag == FLOAT:
+                if pos + 9 > self.end:
+                    raise end_of_input()
+                return _unpack_f64(data, pos + 1)[0], pos + 9
+            if flag == NONE:
+                return None, pos + 1
+            if flag == TRUE:
+                return True, pos + 1
+            if flag == FALSE:
+                return False, pos + 1
+            if flag == POSITIVE_INT:
+                return self.integer_at(pos + 1, False)
+            if flag == NEGATIVE_INT:
+                return self.integer_at(pos + 1, True)
+        # Containers and the rest: the caller reads them with `reader_at`.
+        return _MISS, pos
+
+    def reader_at(self, pos):
+        """The method that reads the value at `pos`, with `pos` set for it: a list or dict
+        reader itself, so that the loop of the container holding it calls it directly and
+        a level of nesting costs one Python call (the interpreter's recursion limit counts
+        them); `value` for the rest."""
+        if pos < self.end:
+            flag = self.data[pos]
+            if flag == DICT:
+                self.pos = pos + 1
+                return self.dict
+            if flag == LIST:
+                self.pos = pos + 1
+                return self.list
+        self.pos = pos
+        return self.value
+
+    def integer_at(self, pos, negative):
+        """The varint magnitude after `PositiveInt`/`NegativeInt`, exactly."""
+        data = self.data
+        end = self.end
+        if pos >= end:
+            raise end_of_input()
+        first = data[pos]
+        if first != ESCAPE:
+            return (-first if negative else first), pos + 1
+        # Up to four digits in line (ids, counts, offsets: below 255**4); longer ones, and
+        # any that the input cuts short, out of line. Only the terminator is 255.
+        if pos + 5 < end:
+            d0 = data[pos + 1]
+            if d0 != ESCAPE:
+                d1 = data[pos + 2]
+                if d1 == ESCAPE:
+                    value = 255 + d0
+                    return (-value if negative else value), pos + 3
+                d2 = data[pos + 3]
+                if d2 == ESCAPE:
+                    value = 255 + d0 + 255 * d1
+                    return (-value if negative else value), pos + 4
+                d3 = data[pos + 4]
+                if d3 == ESCAPE:
+                    value = 255 + d0 + 255 * d1 + 65025 * d2
+                    return (-value if negative else value), pos + 5
+                if data[pos + 5] == ESCAPE:
+                    value = 255 + d0 + 255 * d1 + 65025 * d2 + 16581375 * d3
+                    return (-value if negative else value), pos + 6
+        value = self.long_integer(pos + 1, negative)
+        return value, self.pos
+
+    def float(self):
+        pos = self.pos
+        if pos + 8 > self.end:
+            raise end_of_input()
+        self.pos = pos + 8
+        return _unpack_f64(self.data, pos)[0]
+
+    def bytes(self):
+        n = self.varint()
+        pos = self.pos
+        if n > self.end - pos:
+            raise end_of_input()
+        self.pos = pos + n
+        return self.data[pos : pos + n]
+
+    def integer(self, negative):
+        """The varint magnitude after `PositiveInt`/`NegativeInt`, exactly, however long."""
+        data = self.data
+        pos = self.pos
+        if pos >= self.end:
+            raise end_of_input()
+        first = data[pos]
+        pos += 1
+        if first != ESCAPE:
+            self.pos = pos
+            return -first if negative else first
+        return self.long_integer(pos, negative)
+
+    def long_integer(self, pos, negative):
+        """The long form of an int's magnitude, `pos` just past its FF."""
+        data = self.data
+        # Up to eight digits (every int64) in a small loop; longer runs below.
+        value = 255
+        weight = 1
+        for at in range(pos, min(pos + 9, self.end)):
+            digit = data[at]
+            if digit == ESCAPE:
+                self.pos = at + 1
+                return -value if negative else value
+            value += digit * weight
+            weight *= 255
+        stop = data.find(b"\xff", pos)
+        if stop < 0:
+            self.pos = self.end
+            raise end_of_input()
+        self.pos = stop + 1
+        # Combining the digits costs more than linear time: the limit is tested on their
+        # count first (a digit carries more than 7 bits), and exactly on the result.
+        limits = self.limits
+        bits = limits.int_bits
+        if bits is not None and stop - pos > bits // 7 + 2:
+            raise int_limit_error(limits.int_digits, DeserializationError, "deserialize")
+        magnitude = 255 + digits_value(data[pos:stop])
+        if bits is not None and magnitude.bit_length() > bits:
+            raise int_limit_error(limits.int_digits, DeserializationError, "deserialize")
+        return -magnitude if negative else magnitude
+
+    def pointer(self, width):
+        pos = self.pos
+        if self.end - pos < width:
+            raise end_of_input()
+        self.pos = pos + width
+        if width == 1:
+            return self.back_reference(self.data[pos])
+        return self.back_reference(int.from_bytes(self.data[pos : pos + width], "big"))
+
+    # --- values -----------------------------------------------------------------------
+
+    def value(self):
+        """Decodes the value whose flag is at `pos` and leaves `pos` just past it."""
+        pos = self.pos
+        if pos >= self.end:
+            raise end_of_input()
+        flag = self.data[pos]
+        self.pos = pos + 1
+        if flag >= SMALL_INT:
+            return flag - SMALL_INT
+        if flag == ASCII_STRING or flag == STRING:
+            return self.string()
+        if flag == POINTER1:
+            return self.pointer(1)
+        if flag == DICT:
+            return self.dict()
+        if flag == FLOAT:
+            return self.float()
+        if flag == LIST:
+            return self.list()
+        if flag <= EMPTY_DICT:
+            if flag == EMPTY_STRING:
+                return ""
+            if flag == EMPTY_BYTES:
+                return b""
+            if flag == TRUE:
+                return True
+            if flag == FALSE:
+                return False
+            if flag == NONE:
+                return None
+            if flag == EMPTY_LIST:
+                return () if self.use_tuples else []
+            return {}
+        if flag == POSITIVE_INT:
+            return self.integer(False)
+        if flag == NEGATIVE_INT:
+            return self.integer(True)
+        if flag == STRUCTURED_LIST:
+            return self.structured_list()
+        if flag == CONSISTENT_LIST:
+            return self.consistent_list()
+        if flag == BYTES:
+            return self.bytes()
+        if flag == ANY_KEY_DICT:
+            return self.any_key_dict()
+        if POINTER1 < flag <= POINTER4:
+            return self.pointer(flag - POINTER1 + 1)
+        if flag == LARGE_POINTER:
+            return self.back_reference(self.varint())
+        if flag == CUSTOM:
+            return self.custom()
+        raise DeserializationError(f"Corrupted data: unexpected flag {flag}")
+
+    def item(self):
+        """`value` with the commonest leaves of lists and dicts read right here."""
+        value, pos = self.item_at(self.pos)
+        if value is _MISS:
+            return self.reader_at(pos)()
+        self.pos = pos
+        return value
+
+    def enter(self):
+        """One level deeper; RecursionError past MAX_DEPTH."""
+        depth = self.depth + 1
+        if depth > MAX_DEPTH:
+            raise too_deep(" while decoding nested data")
+        self.depth = depth
+
+    def list(self):
+        self.enter()
+        n = self.count(1)
+        item_at = self.item_at
+        out = []
+        pos = self.pos
+        for _ in range(n):
+            value, pos = item_at(pos)
+            if value is _MISS:
+                value = self.reader_at(pos)()
+                pos = self.pos
+            out.append(value)
+        self.pos = pos
+        self.depth -= 1
+        return tuple(out) if self.use_tuples else out
+
+    def dict(self):
+        self.enter()
+        n = self.count(2)
+        out = {}
+        key_at = self.key_at
+        item_at = self.item_at
+        pos = self.pos
+        for _ in range(n):
+            key, pos = key_at(pos)
+            value, pos = item_at(pos)
+            if value is _MISS:
+                value = self.reader_at(pos)()
+                pos = self.pos
+            out[key] = value
+        self.pos = pos
+        self.depth -= 1
+        return out
+
+    def any_key_dict(self):
+        self.enter()
+        n = self.count(2)
+        out = {}
+        for _ in range(n):
+            key = self.value()
+            store_item(out, key, self.item())
+        self.depth -= 1
+        return out
+
+    def structured_list(self):
+        """<varint rows R> <varint keys K> (key value)*K [value*K]*(R-1): R dicts of the K
+        keys. With R = 0 row 0 is still read, so later strings keep their numbers."""
+        self.enter()
+        rows = self.varint()
+        keys = self.varint()
+        if not keys:
+            self.limits.take_free_elements(rows)
+            out = _sequence_of(rows, dict)
+            self.depth -= 1
+            return tuple(out) if self.use_tuples else out
+        rest = self.end - self.pos
+        if keys > rest // 2 or (rows > 1 and rows - 1 > (rest - 2 * keys) // keys):
+            raise end_of_input()
+        value = self.value
+        item = self.item
+        first = {}
+        key_list = []
+        str_keys = True
+        for _ in range(keys):
+            key = value()
+            store_item(first, key, item())
+            key_list.append(key)
+            if type(key) is not str:
+                str_keys = False
+        out = [first] if rows else []
+        if str_keys:
+            item_at = self.item_at
+            pos = self.pos
+            for _ in range(rows - 1):
+                row = {}
+                for key in key_list:
+                    value, pos = item_at(pos)
+                    if value is _MISS:
+                        value = self.reader_at(pos)()
+                        pos = self.pos
+                    row[key] = value
+                out.append(row)
+            self.pos = pos
+        else:
+            for _ in range(rows - 1):
+                row = {}
+                for key in key_list:
+                    store_item(row, key, item())
+                out.append(row)
+        self.depth -= 1
+        return tuple(out) if self.use_tuples else out
+
+    def packed_header(self):
+        """(element type, count) of a consistent-type list, `pos` just after its flag."""
+        pos = self.pos
+        if pos >= self.end:
+            raise end_of_input()
+        self.pos = pos + 1
+        return self.data[pos], self.varint()
+
+    def consistent_list(self):
+        """<element type> <varint count n> <n packed elements>."""
+        element_type, n = self.packed_header()
+        if element_type == NONE:
+            self.limits.take_free_elements(n)
+            if n > _MAX_LIST:
+                raise MemoryError
+            out = [None] * n
+        elif element_type == BOOL:
+            out = self.bool_list(n)
+        elif element_type == FLOAT:
+            out = self.float_list(n)
+        elif element_type == STRING:
+            out = self.str_list(n)
+        elif element_type == BYTES:
+            out = self.bytes_list(n)
+        else:
+            raise TypeError("Unexpected consistent list type")
+        return tuple(out) if self.use_tuples else out
+
+    def bool_list(self, n):
+        block = (n + 7) // 8
+        pos = self.pos
+        if block > self.end - pos:
+            raise end_of_input()
+        self.pos = pos + block
+        out = []
+        for byte in self.data[pos : pos + block]:
+            out.extend(_BITS[byte])
+        del out[n:]
+        return out
+
+    def float_list(self, n):
+        pos = self.pos
+        if n > (self.end - pos) // 8:
+            raise end_of_input()
+        self.pos = pos + 8 * n
+        return list(struct.unpack_from(">%dd" % n, self.data, pos))
+
+    def str_list(self, n):
+        if n > self.end - self.pos:
+            raise end_of_input()
+        out = []
+        strings = self.strings
+        for _ in range(n):
+            text = self.marked_string(255)
+            strings.append(text)
+            out.append(text)
+        return out
+
+    def bytes_list(self, n):
+        if n > self.end - self.pos:
+            raise end_of_input()
+        return [self.bytes() for _ in range(n)]
+
+    def custom(self):
+        self.enter()
+        identifier = self.value()
+        payload = self.value()
+        converter = find_converter(self.converters, identifier)
+        if converter is None:
+            raise unknown_custom_type(identifier)
+        self.depth -= 1
+        return call_converter(converter, payload)
+
+
+def load_bytes(*args, **kwargs):
+    """deserializes quelt"""
+    buffer = None
+    by_keyword = False
+    use_tuples = stop_gc = ignore_extra_data = False
+    converters = None
+    limits = Limits()
+    for name, value in kwargs.items():
+        if name == "buffer":
+            check_buffer(value)
+            buffer = value
+            by_keyword = True
+        elif name == "use_tuples":
+            use_tuples = bool(value)
+        elif name == "stop_gc":
+            stop_gc = bool(value)
+        elif name == "ignore_extra_data":
+            ignore_extra_data = bool(value)
+        elif name == "custom_types":
+            converters = parse_loads_custom_types(value)
+        elif not limits.parse(name, value):
+            raise unexpected_keyword("load_bytes", name)
+    if by_keyword:
+        if args:
+            raise TypeError("load_bytes() got multiple values for argument 'buffer'")
+    elif len(args) != 1:
+        raise TypeError(
+            f"load_bytes() expected exactly 1 positional argument, but {len(args)} were provided"
+        )
+    else:
+        buffer = args[0]
+        check_buffer(buffer)
+    paused = stop_gc and gc.isenabled()
+    if paused:
+        gc.disable()
+    try:
+        source = Input(buffer)
+        try:
+            data = source.data
+            if not data.startswith(MARKER):
+                raise missing_marker()
+            decoder = Decoder(data, use_tuples, converters, limits)
+            root = decoder.value()
+        finally:
+            source.release()
+    finally:
+        if paused:
+            gc.enable()
+    if not ignore_extra_data and decoder.pos != len(data):
+        raise DeserializationError(
+            f"Unexpected extra data, from position {decoder.pos}. "
+            "If you want to ignore it use the flag `ignore_extra_data`"
+        )
+    return root

@@ -1,0 +1,92 @@
+"""`dump_bytes`: its arguments, and the encoder that writes the encoding."""
+
+from vezuvir._pure._common import (
+    MIN_MAX_INT_DIGITS,
+    int_limit_bits,
+    parse_limit,
+    pretty_type,
+    unexpected_keyword,
+)
+from vezuvir._pure.encoder import _CustomTypes
+from vezuvir._pure.outputs import BytesEncoder, WriterEncoder
+
+DEFAULT_FLUSH_THRESHOLD = 10485760
+DEFAULT_DIRECT_WRITE_THRESHOLD = 5242880
+_MAX_SIZE_T = (1 << 64) - 1
+
+
+def _threshold(value, name):
+    if not _is_number(value):
+        raise TypeError(f"Expected {name} to be of type `int` but got `{pretty_type(value)}`")
+    if not isinstance(value, int) or not 0 <= int.__int__(value) <= _MAX_SIZE_T:
+        raise TypeError(
+            f"Expected {name} to be a positive integer smaller than 2**64 "
+            f"(max: {_MAX_SIZE_T})"
+        )
+    return int.__int__(value)
+
+
+def _is_number(value):
+    # What the interpreter counts as a number: it converts to int or float, or is complex.
+    cls = type(value)
+    return (
+        hasattr(cls, "__index__")
+        or hasattr(cls, "__int__")
+        or hasattr(cls, "__float__")
+        or isinstance(value, complex)
+    )
+
+
+def dump_bytes(*args, **kwargs):
+    """serializes quelt"""
+    if not kwargs and len(args) == 1:
+        encoder = BytesEncoder(False, None, False)
+        encoder.encode(args[0])
+        return encoder.finish()
+    obj = _NOTHING = object()
+    serialize_dates = False
+    custom_types = None
+    writer = _NOTHING
+    flush_threshold = DEFAULT_FLUSH_THRESHOLD
+    direct_threshold = DEFAULT_DIRECT_WRITE_THRESHOLD
+    int_digits = _NOTHING
+    for name, value in kwargs.items():
+        if name == "obj":
+            obj = value
+        elif name == "allow_non_string_keys":
+            pass
+        elif name == "serialize_dates":
+            serialize_dates = bool(value)
+        elif name == "writer":
+            writer = value
+        elif name == "flush_threshold":
+            flush_threshold = _threshold(value, name)
+        elif name == "direct_write_threshold":
+            direct_threshold = _threshold(value, name)
+        elif name == "custom_types":
+            custom_types = _CustomTypes(value)
+        elif name == "max_int_digits":
+            int_digits = parse_limit(value, name, MIN_MAX_INT_DIGITS)
+        else:
+            raise unexpected_keyword("dump_bytes", name)
+    if obj is not _NOTHING:
+        if args:
+            raise TypeError("dump_bytes() got multiple values for argument 'obj'")
+    elif len(args) != 1:
+        raise TypeError(
+            f"dump_bytes() expected exactly 1 positional argument, but {len(args)} were provided"
+        )
+    else:
+        obj = args[0]
+    if custom_types is not None and not custom_types.exact:
+        custom_types = None
+    if writer is not _NOTHING:
+        encoder = WriterEncoder(serialize_dates, custom_types, writer, flush_threshold, direct_threshold)
+    else:
+        may_run = serialize_dates or custom_types is not None
+        encoder = BytesEncoder(serialize_dates, custom_types, may_run)
+    if int_digits is not _NOTHING:
+        encoder.int_digits = int_digits
+        encoder.int_bits = int_limit_bits(int_digits)
+    encoder.encode(obj)
+    return encoder.finish()

@@ -1,0 +1,628 @@
+"""The walk over the object tree that `dump_bytes` encodes.
+
+The walk (`Encoder`) is written once over two primitives, `push` (one byte) and `extend`
+(a run of bytes), and a few composite writes built from them; `outputs` has the encoders
+that put those bytes somewhere.
+"""
+
+import datetime
+import struct
+
+from vezuvir._pure._common import (
+    ANY_KEY_DICT,
+    ASCII_MARKER,
+    ASCII_STRING,
+    BOOL,
+    BYTES,
+    CONSISTENT_LIST,
+    CUSTOM,
+    DICT,
+    EMPTY_BYTES,
+    EMPTY_DICT,
+    EMPTY_LIST,
+    EMPTY_STRING,
+    ESCAPE,
+    FALSE,
+    FLOAT,
+    KEY_POINTER,
+    LARGE_POINTER,
+    LIST,
+    MAX_DEPTH,
+    MAX_INLINE_INT,
+    NEGATIVE_INT,
+    NONE,
+    POINTER1,
+    POSITIVE_INT,
+    PYPY,
+    SMALL_INT,
+    STRING,
+    STRUCTURED_LIST,
+    TRUE,
+    DEFAULT_MAX_INT_DIGITS,
+    int_limit_bits,
+    int_limit_error,
+    pretty_type,
+    too_deep,
+)
+from vezuvir.exceptions import SerializationError
+from vezuvir.serialize.settings import CustomType
+
+# Magnitudes up to this fit a 64-bit int (-2**63 included), whose conversion is cheap.
+_MAX_I64_MAGNITUDE = 1 << 63
+
+pack_f64 = struct.Struct(">d").pack
+_DATETIME = datetime.datetime
+_ISOFORMAT = datetime.datetime.isoformat
+# One-byte `bytes` objects, so that a byte can be appended where only runs are taken.
+BYTE = [bytes((i,)) for i in range(256)]
+
+
+def varint_bytes(value, base=255):
+    """The varint of `value` (base 255; 254 for literal key lengths): the byte itself below
+    the base, else FF, the digits of value - base (least significant first), FF."""
+    # No loop here, so that the JIT inlines the common case into its callers.
+    if value < base:
+        return BYTE[value]
+    return _long_varint(value, base)
+
+
+def _long_varint(value, base):
+    rest = value - base
+    if rest.bit_length() > 4096:
+        return b"\xff" + _long_digits(rest, base) + b"\xff"
+    out = bytearray(b"\xff")
+    while rest:
+        rest, digit = divmod(rest, base)
+        out.append(digit)
+    out.append(ESCAPE)
+    return bytes(out)
+
+
+def _long_digits(value, base):
+    """Base-`base` digits of a huge value, least significant first, without the zeros above
+    the most significant one. Halving by powers of the base keeps the work near that of a
+    few multiplications of the whole number, where digit-by-digit division is quadratic."""
+    powers = [base]  # powers[i] = base ** (2 ** i)
+    while powers[-1] <= value:
+        powers.append(powers[-1] * powers[-1])
+
+    def digits(x, level):
+        # The 2 ** level digits of x < base ** (2 ** level).
+        if level <= 3:
+            out = bytearray()
+            for _ in range(1 << level):
+                x, digit = divmod(x, base)
+                out.append(digit)
+            return bytes(out)
+        high, low = divmod(x, powers[level - 1])
+        return digits(low, level - 1) + digits(high, level - 1)
+
+    return digits(value, len(powers) - 1).rstrip(b"\x00")
+
+
+def _is_subtype(cls, base):
+    # Membership in the MRO, as the interpreter's own subtype test, without the metaclass
+    # hooks that issubclass would call.
+    return base in cls.__mro__
+
+
+class _Registration:
+    __slots__ = ("cls", "identifier", "converter", "include_subclasses", "one_way")
+
+    def __init__(self, cls, identifier, converter, include_subclasses, one_way):
+        self.cls = cls
+        self.identifier = identifier
+        self.converter = converter
+        self.include_subclasses = include_subclasses
+        self.one_way = one_way
+
+
+class _CustomTypes:
+    """The `custom_types` of one call: an exact-type index, then the registrations made
+    with `include_subclasses` in the caller's order, so the choice never depends on hashing."""
+
+    __slots__ = ("exact", "with_subclasses")
+
+    def __init__(self, value):
+        if not isinstance(value, dict):
+            raise TypeError("custom_types must be a dict")
+        self.exact = {}
+        self.with_subclasses = []
+        for cls, registration in list(dict.items(value)):
+            if not isinstance(cls, type):
+                raise TypeError("custom_types key must be a valid type")
+            if type(registration) is not CustomType:
+                raise TypeError("custom_types value must be of type CustomType")
+            record = _Registration(
+                cls,
+                registration.identifier,
+                registration.converter,
+                registration.include_subclasses is True,
+                registration.one_way is True,
+            )
+            if record.include_subclasses:
+                self.with_subclasses.append(record)
+            self.exact[cls] = record
+
+    def find(self, cls):
+        record = self.exact.get(cls)
+        if record is not None:
+            return record
+        for record in self.with_subclasses:
+            if _is_subtype(cls, record.cls):
+                return record
+        return None
+
+
+def _same_type(seq, cls):
+    for obj in seq:
+        if type(obj) is not cls:
+            return False
+    return True
+
+
+def _same_keys(row, first, k):
+    """Whether `row` has exactly the keys of `first`, each an exact str, in any order."""
+    if len(row) != k:
+        return False
+    for key in row:
+        if type(key) is not str or key not in first:
+            return False
+    return True
+
+
+if PYPY:
+    from __pypy__ import strategy as _dict_strategy
+
+    _each_key_checked = _same_keys
+    # PyPy stores a dict in these forms only while every key is an exact str.
+    _EXACT_STR_KEYS = ("UnicodeDictStrategy", "JsonDictStrategy")
+
+    def _same_keys(row, first, k):  # noqa: F811 - the same test, faster where PyPy can tell
+        if len(row) != k:
+            return False
+        if _dict_strategy(row) in _EXACT_STR_KEYS:
+            return row.keys() == first.keys()
+        return _each_key_checked(row, first, k)
+
+
+def container_changed(container):
+    kind = "dict" if isinstance(container, dict) else "list"
+    return SerializationError(f"{kind} changed during serialization")
+
+
+class Encoder:
+    """The walk over one object tree, writing through `push` and `extend`.
+
+    Python code can run in the middle of the walk when a writer, converters or dates are in
+    play (`python_may_run`): it may change a container being written. Each container is then
+    checked against the count already written before every item, and a change fails the call
+    with SerializationError instead of writing a count that disagrees with the items.
+    """
+
+    #: `max_int_digits`, and the largest magnitude in bits that it lets through.
+    int_digits = DEFAULT_MAX_INT_DIGITS
+    int_bits = int_limit_bits(DEFAULT_MAX_INT_DIGITS)
+
+    def __init__(self, serialize_dates, custom_types, python_may_run):
+        self.serialize_dates = serialize_dates
+        self.custom_types = custom_types
+        self.python_may_run = python_may_run
+        self.depth = 0
+        # str -> back-reference index; equal strings share one index, whatever the object.
+        self.cache = {}
+
+    # --- primitives and composite writes, in the exact pieces a writer sees -------------
+
+    def push(self, byte):
+        raise NotImplementedError
+
+    def extend(self, run):
+        raise NotImplementedError
+
+    def varint(self, value, base=255):
+        for byte in varint_bytes(value, base):
+            self.push(byte)
+
+    def flag_varint(self, flag, value):
+        self.push(flag)
+        self.varint(value)
+
+    def flagged(self, flag, payload):
+        """flag, varint length, payload: a string written in full, or bytes."""
+        self.push(flag)
+        self.varint(len(payload))
+        self.extend(payload)
+
+    def pointer(self, index):
+        """The back-reference of a value string: the narrowest big-endian index."""
+        if index <= 0xFF:
+            self.extend(bytes((POINTER1, index)))
+        elif index <= 0xFFFF:
+            self.push(POINTER1 + 1)
+            self.extend(index.to_bytes(2, "big"))
+        elif index <= 0xFFFFFF:
+            self.extend(bytes((POINTER1 + 2,)) + index.to_bytes(3, "big"))
+        elif index <= 0xFFFFFFFF:
+            self.push(POINTER1 + 3)
+            self.extend(index.to_bytes(4, "big"))
+        else:
+            self.flag_varint(LARGE_POINTER, index)
+
+    def float(self, value):
+        self.push(FLOAT)
+        self.extend(pack_f64(value))
+
+    def key_pointer(self, index):
+        self.push(KEY_POINTER)
+        self.varint(index)
+
+    def literal_key(self, utf8, ascii):
+        if ascii:
+            self.varint(len(utf8) + 1, 254)
+            self.push(ASCII_MARKER)
+        else:
+            self.varint(len(utf8), 254)
+        if utf8:
+            self.extend(utf8)
+
+    def packed_header(self, element_type, count):
+        self.extend(bytes((CONSISTENT_LIST, element_type)))
+        self.varint(count)
+
+    # --- the walk ---------------------------------------------------------------------
+
+    def string(self, text):
+        """An exact str as a value: empty, a back-reference, or in full (entering the
+        cache first, so that its index is the one readers count)."""
+        if not text:
+            self.push(EMPTY_STRING)
+            return
+        cache = self.cache
+        index = cache.get(text)
+        if index is not None:
+            self.pointer(index)
+            return
+        utf8 = text.encode("utf-8")
+        cache[text] = len(cache)
+        self.flagged(ASCII_STRING if text.isascii() else STRING, utf8)
+
+    def integer(self, value):
+        if 0 <= value <= MAX_INLINE_INT:
+            self.push(SMALL_INT + value)
+            return
+        # The magnitude first: an int over the limit fails before any byte is written.
+        if value >= 0:
+            flag, run = POSITIVE_INT, self.magnitude(value)
+        else:
+            flag, run = NEGATIVE_INT, self.magnitude(-value)
+        self.push(flag)
+        for byte in run:
+            self.push(byte)
+
+    def magnitude(self, value):
+        """The varint of an int's magnitude; one beyond 64 bits is first checked against
+        `max_int_digits`, as its conversion costs more than linear time."""
+        if value > _MAX_I64_MAGNITUDE:
+            bits = self.int_bits
+            if bits is not None and value.bit_length() > bits:
+                raise int_limit_error(self.int_digits, SerializationError, "serialize")
+        return varint_bytes(value)
+
+    def encode(self, obj):
+        cls = type(obj)
+        if cls is str:
+            self.string(obj)
+        elif cls is bool:
+            self.push(TRUE if obj else FALSE)
+        elif cls is int:
+            self.integer(obj)
+        elif cls is list or cls is tuple:
+            if obj:
+                self.sequence(obj)
+            else:
+                self.push(EMPTY_LIST)
+        elif cls is dict:
+            if obj:
+                self.dict(obj)
+            else:
+                self.push(EMPTY_DICT)
+        elif cls is float:
+            self.float(obj)
+        elif cls is bytes:
+            if obj:
+                self.flagged(BYTES, obj)
+            else:
+                self.push(EMPTY_BYTES)
+        elif obj is None:
+            self.push(NONE)
+        else:
+            self.other(obj)
+
+    def other(self, obj):
+        """Dates and custom types, in the order `serialize_dates` selects, or an error."""
+        cls = type(obj)
+        is_datetime = cls is _DATETIME or _is_subtype(cls, _DATETIME)
+        if self.serialize_dates and is_datetime:
+            self.date(obj)
+            return
+        if self.custom_types is not None:
+            record = self.custom_types.find(cls)
+            if record is not None:
+                self.custom(obj, record)
+                return
+        if is_datetime:
+            raise SerializationError("Unexpected type: datetime, with flag serialize_dates disabled")
+        raise SerializationError(f"Unexpected type: {pretty_type(obj)}")
+
+    def date(self, obj):
+        # The class's own method, so that a subclass's override is not used.
+        try:
+            text = _ISOFORMAT(obj)
+        except Exception as error:
+            if isinstance(error, MemoryError):
+                raise
+            cause = error
+        else:
+            if type(text) is str:
+                self.string(text)
+                return
+            cause = None
+        raise SerializationError("Failed to serialize date") from cause
+
+    def custom(self, obj, record):
+        # A converter may return another object of its own type: bounded like nesting.
+        self.enter(" while serializing a custom type")
+        if not record.one_way:
+            self.push(CUSTOM)
+            self.encode(record.identifier)
+        try:
+            converted = record.converter(obj)
+        except Exception as error:
+            if isinstance(error, MemoryError):
+                raise
+            cause = error
+        else:
+            self.encode(converted)
+            self.depth -= 1
+            return
+        raise SerializationError("Failed to serialize custom type") from cause
+
+    def item(self, obj):
+        """One item of a container. Scalars are written here; for a non-empty list, tuple or
+        dict the writer is returned, for the container's loop to call: a level of nesting
+        then costs one Python call, as the interpreter's recursion limit counts them."""
+        cls = type(obj)
+        if cls is str:
+            self.string(obj)
+        elif cls is int:
+            self.integer(obj)
+        elif cls is float:
+            self.float(obj)
+        elif cls is bool:
+            self.push(TRUE if obj else FALSE)
+        elif obj is None:
+            self.push(NONE)
+        elif cls is dict:
+            if obj:
+                return self.dict
+            self.push(EMPTY_DICT)
+        elif cls is list or cls is tuple:
+            if obj:
+                return self.sequence
+            self.push(EMPTY_LIST)
+        else:
+            self.encode(obj)
+        return None
+
+    def enter(self, where):
+        """One level deeper; RecursionError past MAX_DEPTH."""
+        depth = self.depth + 1
+        if depth > MAX_DEPTH:
+            raise too_deep(where)
+        self.depth = depth
+
+    #: Whether this encoder writes runs of numbers in one piece (`numbers`).
+    has_runs = False
+
+    def sequence(self, seq):
+        """A non-empty exact list or tuple: packed when every item is None or every item a
+        bool, structured when all are dicts with one key set, else the generic form."""
+        self.enter(" while serializing a list")
+        n = len(seq)
+        first = seq[0]
+        first_cls = type(first)
+        if n >= 2 and (first is None or first_cls is bool or first_cls is dict):
+            if _same_type(seq, first_cls):
+                if first is None:
+                    self.packed_header(NONE, n)
+                    self.depth -= 1
+                    return
+                if first_cls is bool:
+                    self.bool_list(seq, n)
+                    self.depth -= 1
+                    return
+                if self.structured_list(seq, n, first):
+                    self.depth -= 1
+                    return
+        if (
+            self.has_runs
+            and not self.python_may_run
+            and (
+                first_cls is float
+                or first_cls is int
+                or (first_cls is list or first_cls is tuple)
+                and first
+                and (type(first[0]) is float or type(first[0]) is int)
+            )
+        ):
+            self.numbers(seq, n, first_cls)
+            self.depth -= 1
+            return
+        self.flag_varint(LIST, n)
+        item = self.item
+        if self.python_may_run:
+            is_list = type(seq) is list
+            for i in range(n):
+                if is_list and len(seq) != n:
+                    raise container_changed(seq)
+                obj = seq[i]
+                writer = item(obj)
+                if writer is not None:
+                    writer(obj)
+            if len(seq) != n:
+                raise container_changed(seq)
+        else:
+            written = 0
+            for obj in seq:
+                writer = item(obj)
+                if writer is not None:
+                    writer(obj)
+                written += 1
+            if written != n or len(seq) != n:
+                raise container_changed(seq)
+        self.depth -= 1
+
+    def bool_list(self, seq, n):
+        self.packed_header(BOOL, n)
+        acc = 0
+        is_list = type(seq) is list
+        for i in range(n):
+            # A push may run the writer, which may change the list.
+            if is_list and len(seq) != n:
+                raise container_changed(seq)
+            obj = seq[i]
+            if obj is True:
+                acc = (acc << 1) | 1
+            elif obj is False:
+                acc <<= 1
+            else:
+                raise container_changed(seq)
+            if i & 7 == 7:
+                self.push(acc)
+                acc = 0
+        if n & 7:
+            self.push(acc << (8 - (n & 7)))
+
+    def structured_list(self, seq, n, first):
+        """Rows of one key set as `StructuredList`; False (nothing written) otherwise."""
+        keys = list(first)
+        for key in keys:
+            if type(key) is not str:
+                return False
+        k = len(keys)
+        for i in range(1, n):
+            if not _same_keys(seq[i], first, k):
+                return False
+        # Its rows count as one more level, as they do in the extension.
+        self.enter(" while serializing a list")
+        self.flag_varint(STRUCTURED_LIST, n)
+        self.varint(k)
+        item = self.item
+        string = self.string
+        if not self.python_may_run:
+            for key, value in first.items():
+                string(key)
+                writer = item(value)
+                if writer is not None:
+                    writer(value)
+            try:
+                for i in range(1, n):
+                    row = seq[i]
+                    for key in keys:
+                        value = row[key]
+                        writer = item(value)
+                        if writer is not None:
+                            writer(value)
+            except KeyError:
+                raise container_changed(seq[i]) from None
+            self.depth -= 1
+            return True
+        # Python code may run between two appends: each row is matched again when it is
+        # reached, and checked for changes once it has been written.
+        is_list = type(seq) is list
+        first_keys = dict.fromkeys(keys)
+        for i in range(n):
+            if is_list and len(seq) != n:
+                raise container_changed(seq)
+            row = seq[i]
+            if type(row) is not dict or not _same_keys(row, first_keys, k):
+                raise container_changed(row if type(row) is dict else seq)
+            values = [row[key] for key in keys]
+            for p in range(k):
+                if i == 0:
+                    string(keys[p])
+                value = values[p]
+                writer = item(value)
+                if writer is not None:
+                    writer(value)
+            if len(row) != k:
+                raise container_changed(row)
+        if is_list and len(seq) != n:
+            raise container_changed(seq)
+        self.depth -= 1
+        return True
+
+    def dict(self, obj):
+        """A non-empty exact dict: `Dict` when every key is exactly str, else `AnyKeyDict`."""
+        self.enter(" while serializing a dict")
+        for key in obj:
+            if type(key) is not str:
+                self.any_key_dict(obj)
+                self.depth -= 1
+                return
+        n = len(obj)
+        self.flag_varint(DICT, n)
+        cache = self.cache
+        item = self.item
+        dict_key = self.dict_key
+        if self.python_may_run:
+            entries = list(obj.items())
+            for key, value in entries:
+                if len(obj) != n:
+                    raise container_changed(obj)
+                dict_key(key, cache)
+                writer = item(value)
+                if writer is not None:
+                    writer(value)
+            if len(obj) != n or len(entries) != n:
+                raise container_changed(obj)
+        else:
+            written = 0
+            for key, value in obj.items():
+                dict_key(key, cache)
+                writer = item(value)
+                if writer is not None:
+                    writer(value)
+                written += 1
+            if written != n:
+                raise container_changed(obj)
+        self.depth -= 1
+
+    def dict_key(self, key, cache):
+        index = cache.get(key)
+        if index is not None:
+            self.key_pointer(index)
+            return
+        utf8 = key.encode("utf-8")
+        cache[key] = len(cache)
+        self.literal_key(utf8, key.isascii())
+
+    def any_key_dict(self, obj):
+        n = len(obj)
+        self.flag_varint(ANY_KEY_DICT, n)
+        encode = self.encode
+        entries = list(obj.items())
+        written = 0
+        for key, value in entries:
+            if written == n:
+                raise container_changed(obj)
+            if type(key) is tuple:
+                raise SerializationError("Invalid type for dict key: tuple")
+            encode(key)
+            encode(value)
+            written += 1
+            if len(obj) != n:
+                raise container_changed(obj)
+        if written != n:
+            raise container_changed(obj)

@@ -1,0 +1,482 @@
+"""Where the encoder's bytes go: one `bytes` object (built in a bytearray, or on PyPy with
+its bytes builder), or a writer that receives them in chunks.
+
+The writer-backed encoder keeps the walk's split into `push` and `extend` exactly, because
+where a flush or a direct write falls depends on it; the encoders that build one `bytes`
+object override the composite writes to append whole groups at once.
+"""
+
+from vezuvir._pure._common import (
+    ASCII_MARKER,
+    ASCII_STRING,
+    EMPTY_STRING,
+    ESCAPE,
+    FLOAT,
+    KEY_POINTER,
+    LIST,
+    MARKER,
+    MAX_INLINE_INT,
+    NEGATIVE_INT,
+    POINTER1,
+    POSITIVE_INT,
+    PYPY,
+    SMALL_INT,
+    STRING,
+)
+from vezuvir._pure.encoder import BYTE, Encoder, container_changed, pack_f64, varint_bytes
+
+
+class ArrayEncoder(Encoder):
+    """Builds the encoding in a bytearray, appending whole groups at once."""
+
+    def __init__(self, serialize_dates, custom_types, python_may_run):
+        Encoder.__init__(self, serialize_dates, custom_types, python_may_run)
+        self.out = bytearray(MARKER)
+
+    def push(self, byte):
+        self.out.append(byte)
+
+    def extend(self, run):
+        self.out += run
+
+    def varint(self, value, base=255):
+        self.out += varint_bytes(value, base)
+
+    def flag_varint(self, flag, value):
+        out = self.out
+        out.append(flag)
+        out += varint_bytes(value)
+
+    def flagged(self, flag, payload):
+        out = self.out
+        out.append(flag)
+        n = len(payload)
+        if n < 255:
+            out.append(n)
+        else:
+            out += varint_bytes(n)
+        out += payload
+
+    def pointer(self, index):
+        if index <= 0xFF:
+            out = self.out
+            out.append(POINTER1)
+            out.append(index)
+        else:
+            Encoder.pointer(self, index)
+
+    def float(self, value):
+        out = self.out
+        out.append(FLOAT)
+        out += pack_f64(value)
+
+    def string(self, text):
+        out = self.out
+        if not text:
+            out.append(EMPTY_STRING)
+            return
+        cache = self.cache
+        index = cache.get(text)
+        if index is not None:
+            if index <= 0xFF:
+                out.append(POINTER1)
+                out.append(index)
+            else:
+                Encoder.pointer(self, index)
+            return
+        utf8 = text.encode("utf-8")
+        cache[text] = len(cache)
+        out.append(ASCII_STRING if text.isascii() else STRING)
+        n = len(utf8)
+        if n < 255:
+            out.append(n)
+        else:
+            out += varint_bytes(n)
+        out += utf8
+
+    def dict_key(self, key, cache):
+        out = self.out
+        index = cache.get(key)
+        if index is not None:
+            out.append(KEY_POINTER)
+            out += varint_bytes(index)
+            return
+        utf8 = key.encode("utf-8")
+        cache[key] = len(cache)
+        n = len(utf8)
+        if key.isascii():
+            out += varint_bytes(n + 1, 254)
+            out.append(ASCII_MARKER)
+        else:
+            out += varint_bytes(n, 254)
+        out += utf8
+
+    def integer(self, value):
+        out = self.out
+        if value >= 0:
+            if value <= MAX_INLINE_INT:
+                out.append(SMALL_INT + value)
+                return
+            flag = POSITIVE_INT
+        else:
+            flag = NEGATIVE_INT
+            value = -value
+        if value < 255:
+            out.append(flag)
+            out.append(value)
+        else:
+            run = self.magnitude(value)
+            out.append(flag)
+            out += run
+
+    def finish(self):
+        return bytes(self.out)
+
+
+if PYPY:
+    import cffi
+    from __pypy__.builders import BytesBuilder
+
+    _ffi = cffi.FFI()
+    _alloc = _ffi.new_allocator(should_clear_after_alloc=False)
+
+    MAX_I64 = (1 << 63) - 1
+
+    def _put_varint(p, pos, value):
+        """Writes the varint of `value` < 2**63 at p[pos]; returns the position after it.
+        Eight digits hold any such value; spelled out without a loop, which would keep
+        the JIT from inlining this into the loops that call it."""
+        if value < 255:
+            p[pos] = value
+            return pos + 1
+        p[pos] = ESCAPE
+        rest = value - 255
+        end = pos + 1
+        if rest:
+            p[end] = rest % 255
+            rest //= 255
+            end += 1
+            if rest:
+                p[end] = rest % 255
+                rest //= 255
+                end += 1
+                if rest:
+                    p[end] = rest % 255
+                    rest //= 255
+                    end += 1
+                    if rest:
+                        p[end] = rest % 255
+                        rest //= 255
+                        end += 1
+                        if rest:
+                            end = _put_digits(p, end, rest)
+        p[end] = ESCAPE
+        return end + 1
+
+    def _put_digits(p, pos, rest):
+        while rest:
+            p[pos] = rest % 255
+            rest //= 255
+            pos += 1
+        return pos
+
+    def _put_int(p, pos, value):
+        """Writes an int of at most 64 bits (magnitude) at p[pos]; returns the position after."""
+        if value >= 0:
+            if value <= MAX_INLINE_INT:
+                p[pos] = SMALL_INT + value
+                return pos + 1
+            p[pos] = POSITIVE_INT
+            return _put_varint(p, pos + 1, value)
+        p[pos] = NEGATIVE_INT
+        return _put_varint(p, pos + 1, -value)
+
+    class BuilderEncoder(Encoder):
+        """Builds the encoding with PyPy's bytes builder, which appends several times
+        faster than a bytearray; single bytes go in as one-byte `bytes` objects.
+
+        Floats and runs of numbers are first written into raw scratch memory, where the
+        JIT stores each byte with one instruction, and appended from there in one piece:
+        struct.pack costs several times more per float."""
+
+        def __init__(self, serialize_dates, custom_types, python_may_run):
+            Encoder.__init__(self, serialize_dates, custom_types, python_may_run)
+            self.out = BytesBuilder()
+            self.out.append(MARKER)
+            self.scratch_size = 0
+            self.scratch = None
+            self.raw = None
+            # Made with the first float: small documents without one do not pay for them.
+            self.double = None
+            self.bits = None
+
+        def scratch_for(self, n):
+            """Raw memory for at least `n` bytes, kept for the rest of the call."""
+            if n > self.scratch_size:
+                size = max(n, 2 * self.scratch_size, 64)
+                self.scratch = _alloc("char[]", size)
+                self.raw = _ffi.cast("unsigned char *", self.scratch)
+                self.scratch_size = size
+            return self.raw
+
+        def put_float(self, p, pos, value):
+            """Writes `Float` and the big-endian bits of `value` at p[pos:pos + 9]."""
+            double = self.double
+            if double is None:
+                double = self.double = _ffi.new("double[1]")
+                self.bits = _ffi.cast("int64_t *", double)
+            double[0] = value
+            x = self.bits[0]
+            p[pos] = FLOAT
+            p[pos + 1] = (x >> 56) & 0xFF
+            p[pos + 2] = (x >> 48) & 0xFF
+            p[pos + 3] = (x >> 40) & 0xFF
+            p[pos + 4] = (x >> 32) & 0xFF
+            p[pos + 5] = (x >> 24) & 0xFF
+            p[pos + 6] = (x >> 16) & 0xFF
+            p[pos + 7] = (x >> 8) & 0xFF
+            p[pos + 8] = x & 0xFF
+
+        has_runs = True
+
+        # Lists of numbers, and lists of such lists (vectors, coordinates), are written in
+        # runs: each run gathers items in scratch memory and is appended in one piece, so
+        # that there is no call per item. A run stops at the first item it does not take;
+        # that item goes through `item`, and the run starts again after it. Each kind of
+        # run has its own loop, which the JIT compiles for that kind alone.
+
+        def numbers(self, seq, n, first_cls):
+            if first_cls is float:
+                run = self.float_run
+            elif first_cls is int:
+                run = self.int_run
+            else:
+                run = self.vector_run
+            out = self.out
+            out.append(BYTE[LIST])
+            out.append(varint_bytes(n))
+            at = 0
+            try:
+                while at < n:
+                    at = run(seq, at, n)
+                    if at < n:
+                        obj = seq[at]
+                        writer = self.item(obj)
+                        if writer is not None:
+                            writer(obj)
+                        at += 1
+            except IndexError:
+                # Shortened under the walk (only a finalizer can run here).
+                raise container_changed(seq) from None
+            if len(seq) != n:
+                raise container_changed(seq)
+
+        def flush_scratch(self, pos):
+            if pos:
+                self.out.append(_ffi.unpack(self.scratch, pos))
+
+        def float_run(self, seq, at, n):
+            p = self.scratch_for(min(9 * (n - at), 1 << 16))
+            size = self.scratch_size
+            pos = 0
+            while at < n:
+                obj = seq[at]
+                if type(obj) is not float:
+                    break
+                if pos + 9 > size:
+                    self.flush_scratch(pos)
+                    pos = 0
+                self.put_float(p, pos, obj)
+                pos += 9
+                at += 1
+            self.flush_scratch(pos)
+            return at
+
+        def int_run(self, seq, at, n):
+            p = self.scratch_for(min(11 * (n - at), 1 << 16))
+            size = self.scratch_size
+            pos = 0
+            while at < n:
+                obj = seq[at]
+                if type(obj) is not int or not -MAX_I64 <= obj <= MAX_I64:
+                    break
+                if pos + 11 > size:
+                    self.flush_scratch(pos)
+                    pos = 0
+                pos = _put_int(p, pos, obj)
+                at += 1
+            self.flush_scratch(pos)
+            return at
+
+        def vector_run(self, seq, at, n):
+            """Items that are non-empty lists or tuples of numbers."""
+            p = self.scratch_for(1 << 12)
+            size = self.scratch_size
+            pos = 0
+            while at < n:
+                obj = seq[at]
+                cls = type(obj)
+                if cls is not list and cls is not tuple:
+                    break
+                inner = len(obj)
+                if not inner:
+                    break
+                if pos + 11 + 11 * inner > size:
+                    self.flush_scratch(pos)
+                    pos = 0
+                    p = self.scratch_for(11 + 11 * inner)
+                    size = self.scratch_size
+                start = pos
+                p[pos] = LIST
+                pos = _put_varint(p, pos + 1, inner)
+                for x in obj:
+                    xcls = type(x)
+                    if xcls is float:
+                        self.put_float(p, pos, x)
+                        pos += 9
+                    elif xcls is int and -MAX_I64 <= x <= MAX_I64:
+                        pos = _put_int(p, pos, x)
+                    else:
+                        break
+                else:
+                    at += 1
+                    continue
+                # Not all numbers: taken back, and written by `item`.
+                pos = start
+                break
+            self.flush_scratch(pos)
+            return at
+
+        def push(self, byte):
+            self.out.append(BYTE[byte])
+
+        def extend(self, run):
+            self.out.append(run)
+
+        def varint(self, value, base=255):
+            self.out.append(varint_bytes(value, base))
+
+        def flag_varint(self, flag, value):
+            out = self.out
+            out.append(BYTE[flag])
+            out.append(varint_bytes(value))
+
+        def flagged(self, flag, payload):
+            out = self.out
+            out.append(BYTE[flag])
+            out.append(varint_bytes(len(payload)))
+            out.append(payload)
+
+        def pointer(self, index):
+            if index <= 0xFF:
+                out = self.out
+                out.append(BYTE[POINTER1])
+                out.append(BYTE[index])
+            else:
+                Encoder.pointer(self, index)
+
+        def float(self, value):
+            p = self.scratch_for(9)
+            self.put_float(p, 0, value)
+            self.out.append(_ffi.unpack(self.scratch, 9))
+
+        def string(self, text):
+            out = self.out
+            if not text:
+                out.append(BYTE[EMPTY_STRING])
+                return
+            cache = self.cache
+            index = cache.get(text)
+            if index is not None:
+                if index <= 0xFF:
+                    out.append(BYTE[POINTER1])
+                    out.append(BYTE[index])
+                else:
+                    Encoder.pointer(self, index)
+                return
+            utf8 = text.encode("utf-8")
+            cache[text] = len(cache)
+            out.append(BYTE[ASCII_STRING if text.isascii() else STRING])
+            out.append(varint_bytes(len(utf8)))
+            out.append(utf8)
+
+        def dict_key(self, key, cache):
+            out = self.out
+            index = cache.get(key)
+            if index is not None:
+                out.append(BYTE[KEY_POINTER])
+                out.append(varint_bytes(index))
+                return
+            utf8 = key.encode("utf-8")
+            cache[key] = len(cache)
+            n = len(utf8)
+            if key.isascii():
+                out.append(varint_bytes(n + 1, 254))
+                out.append(BYTE[ASCII_MARKER])
+            else:
+                out.append(varint_bytes(n, 254))
+            out.append(utf8)
+
+        def integer(self, value):
+            out = self.out
+            if 0 <= value <= MAX_INLINE_INT:
+                out.append(BYTE[SMALL_INT + value])
+            elif -MAX_I64 <= value <= MAX_I64:
+                # Flag and varint stored in scratch memory by code the JIT inlines.
+                p = self.scratch_for(12)
+                out.append(_ffi.unpack(self.scratch, _put_int(p, 0, value)))
+            else:
+                if value >= 0:
+                    flag, run = POSITIVE_INT, self.magnitude(value)
+                else:
+                    flag, run = NEGATIVE_INT, self.magnitude(-value)
+                out.append(BYTE[flag])
+                out.append(run)
+
+        def finish(self):
+            return self.out.build()
+
+    BytesEncoder = BuilderEncoder
+else:
+    BytesEncoder = ArrayEncoder
+
+
+class WriterEncoder(Encoder):
+    """Streams the encoding to `writer.write` in chunks: the buffer is flushed once it
+    holds `flush_threshold` bytes, and a run of `direct_write_threshold` bytes or more is
+    written on its own, after what was buffered before it."""
+
+    def __init__(self, serialize_dates, custom_types, writer, flush_threshold, direct_threshold):
+        Encoder.__init__(self, serialize_dates, custom_types, True)
+        self.writer = writer
+        self.flush_threshold = flush_threshold
+        self.direct_threshold = direct_threshold
+        self.buffer = bytearray()
+        self.extend(MARKER)
+
+    def push(self, byte):
+        buffer = self.buffer
+        buffer.append(byte)
+        if len(buffer) >= self.flush_threshold:
+            self.flush()
+
+    def extend(self, run):
+        if len(run) < self.direct_threshold:
+            buffer = self.buffer
+            buffer += run
+            if buffer and len(buffer) >= self.flush_threshold:
+                self.flush()
+        elif run:
+            if self.buffer:
+                self.flush()
+            self.writer.write(bytes(run))
+
+    def flush(self):
+        chunk = bytes(self.buffer)
+        self.buffer = bytearray()
+        self.writer.write(chunk)
+
+    def finish(self):
+        if self.buffer:
+            self.flush()
+        return None

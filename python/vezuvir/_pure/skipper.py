@@ -1,0 +1,258 @@
+"""The lazy readers' decoder: it steps over encoded values without building them.
+
+Every string it steps over is still entered in the back-reference table, as a position
+(`offset << 1 | key_form`, the offset of its length field) instead of a str, so that a
+later back-reference resolves; the str is built the first time one asks for it. Steps
+over length-prefixed or fixed-size data are not bounds-checked on the spot: the position
+may pass the end, and the next read fails with "Unexpected end of input".
+"""
+
+import sys
+
+from vezuvir._pure._common import (
+    ANY_KEY_DICT,
+    ASCII_STRING,
+    BOOL,
+    BYTES,
+    CONSISTENT_LIST,
+    CUSTOM,
+    DICT,
+    EMPTY_DICT,
+    ESCAPE,
+    FLOAT,
+    KEY_POINTER,
+    LARGE_POINTER,
+    LIST,
+    MAX_DEPTH,
+    MAX_U64,
+    NEGATIVE_INT,
+    NONE,
+    POINTER1,
+    POSITIVE_INT,
+    SMALL_INT,
+    STRING,
+    STRUCTURED_LIST,
+    end_of_input,
+    too_deep,
+)
+from vezuvir._pure.decoder import Decoder, long_varint
+
+# Flags of the values that hold other values.
+_OPENS = [False] * 256
+for _flag in (LIST, DICT, ANY_KEY_DICT, STRUCTURED_LIST, CUSTOM):
+    _OPENS[_flag] = True
+del _flag
+
+# Bytes taken by a value of fixed size, flag included, by its flag; 0 for the rest.
+_FIXED_SIZE = [1 if flag <= EMPTY_DICT or flag >= SMALL_INT else 0 for flag in range(256)]
+_FIXED_SIZE[FLOAT] = 9
+for _width in range(1, 5):
+    _FIXED_SIZE[POINTER1 + _width - 1] = 1 + _width
+del _width
+
+
+class Reader(Decoder):
+    """Decoder and skipper of the lazy readers, over a table of strings and positions."""
+
+    def __init__(self, data, converters, limits, start=0):
+        Decoder.__init__(self, data, False, converters, limits, start)
+
+    def back_reference(self, index):
+        strings = self.strings
+        if index >= len(strings):
+            raise end_of_input()
+        entry = strings[index]
+        if type(entry) is str:
+            return entry
+        # Built once: a later back-reference to the same string gets this object.
+        saved = self.pos
+        self.pos = entry >> 1
+        try:
+            text = self.marked_string(254 if entry & 1 else 255)
+        finally:
+            self.pos = saved
+        strings[index] = text
+        return text
+
+    def stored_equals(self, index, text, utf8):
+        """Whether table entry `index` is the string `text` (UTF-8 `utf8`), without building
+        a skipped one."""
+        strings = self.strings
+        if index >= len(strings):
+            raise end_of_input()
+        entry = strings[index]
+        if type(entry) is str:
+            return entry == text
+        start, n, _ = self.body_at(entry >> 1, 254 if entry & 1 else 255)
+        return n == len(utf8) and self.data[start : start + n] == utf8
+
+    # --- stepping over values ---------------------------------------------------------
+
+    def advance(self, n):
+        # The extension's offsets are 64-bit: a step that would wrap fails.
+        if n > MAX_U64 - self.pos:
+            raise end_of_input()
+        self.pos += n
+
+    def skip_varint(self):
+        data = self.data
+        pos = self.pos
+        end = self.end
+        if pos >= end:
+            raise end_of_input()
+        if data[pos] != ESCAPE:
+            self.pos = pos + 1
+            return
+        # The terminator looked for in place among the next four bytes (ints of 64 bits
+        # take up to eight digits); farther by `find`.
+        if pos + 4 < end:
+            if data[pos + 1] == ESCAPE:
+                self.pos = pos + 2
+                return
+            if data[pos + 2] == ESCAPE:
+                self.pos = pos + 3
+                return
+            if data[pos + 3] == ESCAPE:
+                self.pos = pos + 4
+                return
+            if data[pos + 4] == ESCAPE:
+                self.pos = pos + 5
+                return
+        stop = data.find(b"\xff", pos + 1)
+        if stop < 0:
+            self.pos = end
+            raise end_of_input()
+        self.pos = stop + 1
+
+    def skip_string(self):
+        """A string body at its varint length, recorded before it is read, so the table
+        numbering matches a full decoder's even when the string is cut short."""
+        self.strings.append(self.pos << 1)
+        self.advance(self.varint())
+
+    def skip_dict_key(self):
+        pos = self.pos
+        if self.data[pos] == KEY_POINTER:
+            self.pos = pos + 1
+            self.skip_varint()
+            return
+        self.strings.append(pos << 1 | 1)
+        data = self.data
+        n = data[pos]
+        pos += 1
+        if n == ESCAPE:
+            n, pos = long_varint(data, self.end, pos, 254)
+        self.pos = pos
+        self.advance(n)
+
+    def skip_values(self, n):
+        """Steps over `n` consecutive values."""
+        skip = self.skip
+        for _ in range(n):
+            skip()
+
+    def skip(self):
+        """Steps over one complete encoded value, flag included."""
+        data = self.data
+        pos = self.pos
+        if pos >= self.end:
+            raise end_of_input()
+        flag = data[pos]
+        size = _FIXED_SIZE[flag]
+        if size:
+            self.pos = pos + size
+            return
+        self.pos = pos + 1
+        if flag == POSITIVE_INT or flag == NEGATIVE_INT or flag == LARGE_POINTER:
+            self.skip_varint()
+        elif flag == STRING or flag == ASCII_STRING:
+            self.skip_string()
+        elif flag == BYTES:
+            self.advance(self.varint())
+        elif flag == CONSISTENT_LIST:
+            self.skip_consistent_list()
+        else:
+            depth = self.depth + 1
+            if depth > MAX_DEPTH:
+                raise too_deep(" while skipping an encoded value")
+            self.depth = depth
+            self.skip_container(flag)
+            self.depth = depth - 1
+
+    def skip_container(self, flag):
+        """Steps over a container whose flag was just read, and all it holds, in one loop
+        rather than a call per nested container: `pending` counts the values the innermost
+        open container still holds (a `Dict` counts each entry twice: key, then value), and
+        `stack` keeps the counts of the containers around it."""
+        skip = self.skip
+        data = self.data
+        end = self.end
+        stack = []
+        # Levels that may still open: nesting is bounded here as the recursion limit (and
+        # MAX_DEPTH) bounds it where each level is a call.
+        room = min(MAX_DEPTH, sys.getrecursionlimit()) - self.depth
+        pending, keyed = self.children(flag)
+        while True:
+            if not pending:
+                if not stack:
+                    return
+                pending = stack.pop()
+                keyed = pending & 1
+                pending >>= 1
+                continue
+            pending -= 1
+            if keyed and pending & 1:
+                if self.pos >= end:
+                    raise end_of_input()
+                self.skip_dict_key()
+                continue
+            pos = self.pos
+            if pos < end and _OPENS[data[pos]]:
+                if len(stack) >= room:
+                    raise too_deep(" while skipping an encoded value")
+                self.pos = pos + 1
+                # One int per level (count and key flag) rather than a tuple to allocate.
+                stack.append(pending << 1 | keyed)
+                pending, keyed = self.children(data[pos])
+                continue
+            skip()
+
+    def children(self, flag):
+        """(values a container holds, 1 if they alternate dict keys and values else 0),
+        read from its header, `pos` just after its flag."""
+        if flag == DICT:
+            return 2 * self.varint(), 1
+        if flag == LIST:
+            return self.varint(), 0
+        if flag == STRUCTURED_LIST:
+            # Row 0 is `keys` (key, field) pairs; each further row `keys` fields.
+            rows = self.varint()
+            keys = self.varint()
+            return 2 * keys + (keys * (rows - 1) if keys and rows > 1 else 0), 0
+        if flag == ANY_KEY_DICT:
+            return 2 * self.varint(), 0
+        if flag == CUSTOM:
+            return 2, 0
+        # Bool is only an element type; 25 to 29 are unassigned.
+        raise TypeError("Unexpected flag")
+
+    def skip_consistent_list(self):
+        """<element type> <varint count> <packed elements>, position after the flag."""
+        element_type, count = self.packed_header()
+        if element_type == NONE:
+            return
+        if element_type == FLOAT:
+            if count > MAX_U64 // 8:
+                raise end_of_input()
+            self.advance(count * 8)
+        elif element_type == STRING:
+            for _ in range(count):
+                self.skip_string()
+        elif element_type == BYTES:
+            for _ in range(count):
+                self.advance(self.varint())
+        elif element_type == BOOL:
+            self.advance((count + 7) // 8)
+        else:
+            raise TypeError(f"Unexpected type flag: {element_type}")
+

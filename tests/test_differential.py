@@ -1,0 +1,367 @@
+"""Each backend is the other's oracle: random trees and mutated encodings go through the
+extension and the pure-Python codec, which must give identical bytes, writer chunks,
+values and exceptions (type and message).
+
+Seeded and bounded for the test run; run longer by hand:
+    python tests/test_differential.py --seconds 600 [--seed N]
+"""
+
+import array
+import datetime
+import math
+import os
+import random
+import sys
+import time
+
+import pytest
+
+import vezuvir._pure as pure
+from vezuvir import CustomType, Idx
+
+ext = pytest.importorskip("_vezuvir")
+
+SEED = int(os.environ.get("VEZUVIR_DIFF_SEED", "20251208"))
+ROUNDS = int(os.environ.get("VEZUVIR_DIFF_ROUNDS", "300"))
+
+
+class Point:
+    def __init__(self, x):
+        self.x = x
+
+    def __eq__(self, other):
+        return type(other) is Point and same(self.x, other.x)
+
+    def __hash__(self):
+        return hash(repr(self.x))
+
+    def __repr__(self):
+        return f"Point({self.x!r})"
+
+
+class SubPoint(Point):
+    pass
+
+
+class MyInt(int):
+    pass
+
+
+class MyStr(str):
+    pass
+
+
+def boom(value):
+    raise ValueError(f"boom {value!r}")
+
+
+DUMP_TYPES = [
+    None,
+    {Point: CustomType("pt", lambda p: p.x)},
+    {Point: CustomType("pt", lambda p: [p.x, "pt"], include_subclasses=True), MyInt: CustomType(1, int)},
+    {Point: CustomType("pt", lambda p: p.x, one_way=True), MyStr: CustomType("s", str, include_subclasses=True)},
+    {Point: CustomType("bad", boom), datetime.datetime: CustomType("dt", lambda d: d.year)},
+]
+LOAD_TYPES = [None, {"pt": Point, "s": MyStr, 1: repr, "dt": str}, {"pt": boom}, {}]
+THRESHOLDS = [(0, 0), (1, 1), (3, 4), (5, 3), (64, 16), (4096, 512), (2**64 - 1, 0)]
+KEYS = ["a", "b", "", "é", "key", "k" * 253, "k" * 300, "日本", "\x00", "😀"]
+DATE = datetime.datetime(2024, 1, 2, 3, 4, 5, 6)
+
+
+def random_scalar(rng):
+    kind = rng.randrange(9)
+    if kind == 0:
+        return rng.choice([None, True, False])
+    if kind == 1:
+        return rng.choice([0, 1, 224, 225, 254, 255, 256, 509, 510, 65280, 2**32, 2**63 - 1, 2**63,
+                           -(2**63), -(2**63) - 1, 2**64, 2**200 + 7, -(3**300), -1, -255,
+                           2**2126 - 1, -(2**2126), 2**2400, -(7**900)])
+    if kind == 2:
+        return rng.randrange(-(10**rng.randrange(1, 25)), 10**rng.randrange(1, 25))
+    if kind == 3:
+        return rng.choice([0.0, -0.0, 1.5, math.inf, -math.inf, math.nan, rng.random() * 1e300])
+    if kind == 4:
+        return rng.choice(KEYS)
+    if kind == 5:
+        return "".join(rng.choice("abcé日😀\x00 ") for _ in range(rng.randrange(40)))
+    if kind == 6:
+        return rng.choice([b"", b"\x00", b"\xff\xfe", bytes(range(40))])
+    if kind == 7:
+        return rng.choice([DATE, DATE.replace(tzinfo=datetime.timezone.utc), Point(3), SubPoint(4), MyInt(5)])
+    return rng.choice([MyStr("m"), {1, 2}, DATE.date(), "\ud800", bytearray(b"x"), (1, 2)])
+
+
+def random_number(rng):
+    return rng.choice([rng.random(), -0.0, math.nan, rng.randrange(-300, 300), 2**63 - 1, -(2**63),
+                       2**63, 2**64 + 1, rng.randrange(-(2**40), 2**40), True, None, "x"])
+
+
+def random_tree(rng, depth=0):
+    kind = rng.randrange(14 if depth < 4 else 1)
+    if kind == 0:
+        return random_scalar(rng)
+    if kind == 12:
+        # Runs of numbers, the odd other item among them.
+        return [random_number(rng) if rng.random() < 0.2 else rng.random() * 100 for _ in range(rng.randrange(1, 40))]
+    if kind == 13:
+        return [[rng.random(), random_number(rng)][: rng.randrange(3)] if rng.random() < 0.3
+                else [rng.random(), rng.randrange(-1000, 1000)] for _ in range(rng.randrange(1, 30))]
+    n = rng.randrange(6)
+    if kind in (1, 2):
+        items = [random_tree(rng, depth + 1) for _ in range(n)]
+        return items if kind == 1 else tuple(items)
+    if kind == 3:
+        return [rng.choice([True, False]) for _ in range(rng.randrange(1, 20))]
+    if kind == 4:
+        return [None] * rng.randrange(1, 4)
+    if kind in (5, 6):
+        keys = rng.sample(KEYS, rng.randrange(0, 4))
+        rows = [{k: random_tree(rng, depth + 1) for k in keys} for _ in range(rng.randrange(1, 4))]
+        if kind == 6 and rows and keys:
+            rows[-1] = dict(reversed(list(rows[-1].items())))
+        return rows
+    if kind == 7:
+        return {rng.choice([1, 2.5, "x", None, -7, True, b"k", (1,), Point(1)]): random_tree(rng, depth + 1)
+                for _ in range(rng.randrange(1, 4))}
+    return {rng.choice(KEYS): random_tree(rng, depth + 1) for _ in range(n)}
+
+
+def same(a, b):
+    """Equal values of identical types all the way down (NaN equals NaN, -0.0 is not 0.0)."""
+    if type(a) is not type(b):
+        return False
+    if type(a) is float:
+        return (a != a and b != b) or (a == b and math.copysign(1, a) == math.copysign(1, b))
+    if type(a) in (list, tuple):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if type(a) is dict:
+        return len(a) == len(b) and all(
+            same(ka, kb) and same(va, vb) for (ka, va), (kb, vb) in zip(a.items(), b.items())
+        )
+    return a == b
+
+
+def outcome(fn, *args, **kwargs):
+    try:
+        return ("ok", fn(*args, **kwargs))
+    except RecursionError:
+        return ("raised", RecursionError, "")
+    except Exception as error:
+        return ("raised", type(error), str(error))
+
+
+def agree(a, b):
+    if a[0] != b[0]:
+        return False
+    if a[0] == "raised":
+        return a[1:] == b[1:]
+    return same(a[1], b[1])
+
+
+class Chunks:
+    def __init__(self):
+        self.chunks = []
+
+    def write(self, chunk):
+        self.chunks.append(bytes(chunk))
+
+
+def dump_outcome(module, obj, options):
+    """(outcome, the chunks a writer was given or None)."""
+    if "thresholds" not in options:
+        return outcome(module.dump_bytes, obj, **options), None
+    flush, direct = options["thresholds"]
+    writer = Chunks()
+    rest = {k: v for k, v in options.items() if k != "thresholds"}
+    result = outcome(module.dump_bytes, obj, writer=writer, flush_threshold=flush,
+                     direct_write_threshold=direct, **rest)
+    return result, writer.chunks
+
+
+SEEDS = [
+    ext.dump_bytes({"a": [1, -(2**70), 2.5, "é", b"b", None, True], "b": {1: "a", "c": ["a", "é"]},
+                    "s": [{"k": 1, "v": "x"}, {"v": "y", "k": 2}], "f": [True, False] * 9, "n": [None] * 3}),
+    ext.dump_bytes(["ab", ["ab", {"ab": "ab"}], 2**64, "é" * 30, {"k" * 300: [{}, {}]}]),
+    b"<o>\x0e\x09\x02" + b"\x3f\xf0" + b"\x00" * 14,
+    b"<o>\x0e\x0a\x03\x02\xfea\x00\x01b",
+    b"<o>\x0e\x0b\x02\x01a\x00",
+    b"<o>\x18\x12\x02pt\x0d\x01\x1f",
+]
+
+
+# Ways to hand the same bytes to a reader.
+WRAPPERS = [bytes, bytes, bytearray, memoryview, lambda data: array.array("B", data),
+            lambda data: memoryview(b"xy" + data)[2:]]
+
+
+def mutate(rng, data):
+    data = bytearray(data)
+    for _ in range(rng.randrange(1, 4)):
+        op = rng.randrange(4)
+        at = rng.randrange(3, len(data) + 1) if len(data) > 3 else 3
+        if op == 0 and at < len(data):
+            data[at] = rng.choice([0, 1, 4, 9, 12, 13, 14, 16, 19, 20, 23, 24, 27, 30, 0xFE, 0xFF,
+                                   rng.getrandbits(8)])
+        elif op == 1:
+            del data[at:]
+        elif op == 2:
+            data[at:at] = bytes([rng.choice([0xFF, 0xFE, 0, 13, 14, 16, 17, 19, 20, 24, 10, 11])])
+        else:
+            data[at : at + rng.randrange(1, 4)] = b""
+    return bytes(data)
+
+
+def random_path(rng, value):
+    path = []
+    while rng.random() < 0.8:
+        if rng.random() < 0.15:
+            path.append(rng.choice([Idx(rng.choice([0, 1, 7, 2**40])), rng.choice(KEYS), 1, 2.5, None]))
+        elif type(value) in (list, tuple) and value:
+            i = rng.randrange(len(value))
+            path.append(Idx(i))
+            value = value[i]
+        elif type(value) is dict and value:
+            key = rng.choice(list(value))
+            path.append(key)
+            value = value[key]
+        else:
+            break
+    return path
+
+
+def one_round(rng, report):
+    tree = random_tree(rng)
+    options = {}
+    if rng.random() < 0.3:
+        options["serialize_dates"] = True
+    custom = rng.choice(DUMP_TYPES)
+    if custom is not None:
+        options["custom_types"] = custom
+    if rng.random() < 0.3:
+        options["thresholds"] = rng.choice(THRESHOLDS)
+    if rng.random() < 0.1:
+        options["max_int_digits"] = rng.choice([640, 700, None])
+    (a, chunks_a), (b, chunks_b) = dump_outcome(ext, tree, options), dump_outcome(pure, tree, options)
+    if not agree(a, b) or chunks_a != chunks_b:
+        report("dump_bytes", (tree,), options, (a, chunks_a), (b, chunks_b))
+    if a[0] == "ok" and a[1] is not None:
+        encoded = a[1]
+    elif chunks_a and a[0] == "ok":
+        encoded = b"".join(chunks_a)
+    else:
+        encoded = rng.choice(SEEDS)
+    decoded = ext.load_bytes(encoded, custom_types=LOAD_TYPES[1]) if rng.random() < 0.5 else tree
+    if rng.random() < 0.2:
+        encoded = rng.choice(SEEDS)
+    for data in [encoded] + [mutate(rng, encoded) for _ in range(3)]:
+        load_options = {"custom_types": rng.choice(LOAD_TYPES)}
+        if load_options["custom_types"] is None:
+            del load_options["custom_types"]
+        for flag in ("use_tuples", "ignore_extra_data"):
+            if rng.random() < 0.3:
+                load_options[flag] = True
+        if rng.random() < 0.2:
+            load_options["max_free_elements"] = rng.choice([0, 2, 100, None])
+        if rng.random() < 0.2:
+            load_options["max_int_digits"] = rng.choice([640, 700, None])
+        check(report, "load_bytes", (rng.choice(WRAPPERS)(data),), load_options)
+        # The same bytes as one record of a log, at an offset.
+        log = rng.choice([b"", SEEDS[0]]) + data + rng.choice([b"", SEEDS[1], b"<o"])
+        at = rng.choice([0, len(log) - len(data), rng.randrange(len(log) + 2)])
+        record_options = {k: v for k, v in load_options.items() if k != "ignore_extra_data"}
+        check(report, "load_record", (rng.choice(WRAPPERS)(log), at), record_options)
+        check(report, "skip_record", (log, at), {})
+        for _ in range(2):
+            path = random_path(rng, decoded)
+            lazy_options = dict(load_options)
+            lazy_options.pop("use_tuples", None)
+            lazy_options.pop("ignore_extra_data", None)
+            check(report, "lazy_load_bytes", (data, path), lazy_options)
+            lazy_options["include_falsy"] = rng.random() < 0.5
+            check(report, "bytes_check_if_contains", (data, path), lazy_options)
+
+
+class Falsy:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth")
+
+
+def weird_index(value):
+    step = Idx(0)
+    step.index = value
+    return step
+
+
+ARGUMENTS = [b"<o>\x04", bytearray(b"<o>\x10\x01\x02\xfea\x1f"), "<o>\x04", memoryview(b"<o>\x04"), None,
+             memoryview(b"<o>\x04\x04")[::2], array.array("i", [1]), b"x<o>\x1f",
+             [], ["a"], [Idx(0)], ("a",), [Idx(-1)], [Idx(2**64)], [weird_index("1")], [weird_index(True)],
+             0, 1.5, -1, 2**64, True, 640, 639, {}, {"pt": Point}, {"pt": 1}, {Point: CustomType("p", str)},
+             {int: {}}, Falsy(), Chunks()]
+NAMES = {
+    "dump_bytes": ["obj", "allow_non_string_keys", "serialize_dates", "writer", "flush_threshold",
+                   "direct_write_threshold", "custom_types", "max_int_digits", "fast", "\udc80"],
+    "load_bytes": ["buffer", "use_tuples", "stop_gc", "ignore_extra_data", "custom_types",
+                   "max_free_elements", "max_int_digits", "tuples"],
+    "lazy_load_bytes": ["buffer", "path_to_load", "include_falsy", "custom_types",
+                        "max_free_elements", "max_int_digits", "path"],
+    "bytes_check_if_contains": ["buffer", "path_to_load", "include_falsy", "custom_types",
+                                "max_free_elements", "max_int_digits", "x\x00"],
+    "load_record": ["use_tuples", "stop_gc", "custom_types", "max_free_elements", "max_int_digits",
+                    "ignore_extra_data", "buffer"],
+    "skip_record": ["buffer"],
+}
+
+
+def argument_round(rng, report):
+    """Any mix of arguments: the same error, or the same result, from both."""
+    name = rng.choice(sorted(NAMES))
+    args = tuple(rng.choice(ARGUMENTS) for _ in range(rng.choice([0, 1, 1, 2, 2, 3])))
+    kwargs = {key: rng.choice(ARGUMENTS) for key in rng.sample(NAMES[name], min(len(NAMES[name]), rng.randrange(3)))}
+    check(report, name, args, kwargs)
+
+
+def check(report, name, args, options):
+    a = outcome(getattr(ext, name), *args, **options)
+    b = outcome(getattr(pure, name), *args, **options)
+    if not agree(a, b):
+        report(name, args, options, a, b)
+
+
+def run(seed, rounds=None, seconds=None):
+    """Rounds until the count or the time is up; the first disagreement fails with all it
+    takes to replay it."""
+    rng = random.Random(seed)
+    failures = []
+
+    def report(name, what, options, a, b):
+        def short(x):
+            text = repr(x)
+            return text if len(text) < 3000 else text[:1500] + " ... " + text[-1500:]
+
+        failures.append(f"seed {seed}: {name}{short(what)} {options!r}\n"
+                        f"  extension: {short(a)}\n  python:    {short(b)}")
+
+    start = time.monotonic()
+    done = 0
+    while (rounds is None or done < rounds) and (seconds is None or time.monotonic() - start < seconds):
+        one_round(rng, report)
+        argument_round(rng, report)
+        done += 1
+        if failures:
+            raise AssertionError(failures[0])
+    return done
+
+
+def test_backends_agree():
+    run(SEED, rounds=ROUNDS)
+
+
+if __name__ == "__main__":
+    import argparse
+
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=60)
+    parser.add_argument("--seed", type=int, default=random.randrange(2**32))
+    arguments = parser.parse_args()
+    sys.setrecursionlimit(max(sys.getrecursionlimit(), 2000))
+    print(f"seed {arguments.seed}: {run(arguments.seed, seconds=arguments.seconds)} rounds agree")
