@@ -1,6 +1,7 @@
 // `dump_bytes`: argument parsing, the settings record, and the two ways to finish.
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -178,16 +179,38 @@ struct DumpArguments {
     return true;
 }
 
+/// Size of the last encoding returned as `bytes`. Callers tend to encode documents of
+/// one size again and again: starting the next buffer at about that size spares it the
+/// regrowth from a few bytes, each step of which copies what is written so far. Only a
+/// hint, shared by all threads.
+std::atomic<std::size_t> last_result_size{0};
+/// Largest start the hint gives: beyond it growth is by remapping, which copies nothing.
+constexpr std::size_t MAX_HINTED_CAPACITY = std::size_t{32} << 20;
+
+/// Opens the buffer at the hinted size, or small where that cannot be had.
+[[nodiscard]] bool init_hinted(RawBytesBuffer &buffer) noexcept {
+    const std::size_t last = last_result_size.load(std::memory_order_relaxed);
+    if (last > RawBytesBuffer::INITIAL_CAPACITY && last <= MAX_HINTED_CAPACITY) {
+        // An eighth more, which `finish` keeps rather than shrinks.
+        if (buffer.init(last + last / 8)) {
+            return true;
+        }
+        PyErr_Clear();
+    }
+    return buffer.init();
+}
+
 /// The whole encoding as one `bytes` object.
 [[nodiscard]] PyObject *dump_to_bytes(const DumpArguments &args) {
     RawBytesBuffer buffer;
-    if (!buffer.init() || !buffer.extend_from_slice(STARTING_MARKER)) {
+    if (!init_hinted(buffer) || !buffer.extend_from_slice(STARTING_MARKER)) {
         return nullptr;
     }
     SerializingStringCache cache(args.settings.python_may_run);
     if (!serialize(args.obj, buffer, cache, args.settings)) {
         return nullptr;
     }
+    last_result_size.store(buffer.len(), std::memory_order_relaxed);
     return buffer.finish().release();
 }
 

@@ -17,12 +17,22 @@
 
 namespace compat {
 
+#if VEZUVIR_CPYTHON
+/// `PyUnicode_IS_COMPACT_ASCII` from the state bits, which every supported CPython has:
+/// the header's inline function is left out of line inside the large encoder loops.
+[[nodiscard, gnu::always_inline]] inline bool is_compact_ascii(PyObject *str) noexcept {
+    const auto &state = reinterpret_cast<PyASCIIObject *>(str)->state;
+    return state.compact != 0 && state.ascii != 0;
+}
+#endif
+
 /// UTF-8 text of a `str` without copying where possible. Sets `is_ascii` from the
 /// object's own ASCII flag on CPython. Null (interpreter error set) if the text cannot
 /// be produced, e.g. for a lone surrogate.
-[[nodiscard]] inline const char *str_utf8(PyObject *str, Py_ssize_t &len, bool &is_ascii) noexcept {
+[[nodiscard, gnu::always_inline]] inline const char *str_utf8(PyObject *str, Py_ssize_t &len,
+                                                              bool &is_ascii) noexcept {
 #if VEZUVIR_CPYTHON
-    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+    if (is_compact_ascii(str)) {
         is_ascii = true;
         len = reinterpret_cast<PyASCIIObject *>(str)->length;
         return reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(str) + 1);
@@ -374,8 +384,16 @@ class DictItems {
         return false;
     }
     const auto n = static_cast<std::size_t>(len) * static_cast<std::size_t>(kind);
-    const auto *x = static_cast<const unsigned char *>(PyUnicode_DATA(a));
-    const auto *y = static_cast<const unsigned char *>(PyUnicode_DATA(b));
+    // Most strings are compact ASCII, whose text follows the header; the general macro
+    // is left out of line by the compiler.
+    const auto data = [](PyObject * s) __attribute__((always_inline)) {
+        return static_cast<const unsigned char *>(
+            is_compact_ascii(s)
+                ? static_cast<const void *>(reinterpret_cast<PyASCIIObject *>(s) + 1)
+                : PyUnicode_DATA(s));
+    };
+    const auto *x = data(a);
+    const auto *y = data(b);
     if (n >= 8 && n <= 16) {
         // Most repeated values are short: two overlapping words instead of a call.
         std::uint64_t xh = 0, yh = 0, xt = 0, yt = 0;
