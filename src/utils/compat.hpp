@@ -384,16 +384,8 @@ class DictItems {
         return false;
     }
     const auto n = static_cast<std::size_t>(len) * static_cast<std::size_t>(kind);
-    // Most strings are compact ASCII, whose text follows the header; the general macro
-    // is left out of line by the compiler.
-    const auto data = [](PyObject * s) __attribute__((always_inline)) {
-        return static_cast<const unsigned char *>(
-            is_compact_ascii(s)
-                ? static_cast<const void *>(reinterpret_cast<PyASCIIObject *>(s) + 1)
-                : PyUnicode_DATA(s));
-    };
-    const auto *x = data(a);
-    const auto *y = data(b);
+    const auto *x = static_cast<const unsigned char *>(PyUnicode_DATA(a));
+    const auto *y = static_cast<const unsigned char *>(PyUnicode_DATA(b));
     if (n >= 8 && n <= 16) {
         // Most repeated values are short: two overlapping words instead of a call.
         std::uint64_t xh = 0, yh = 0, xt = 0, yt = 0;
