@@ -102,6 +102,17 @@ def test_long_literal_keys_and_their_back_references(key, stored):
     assert load_bytes(h(f"0D 02 10 01 {stored} 04 14 00")) == [{key: None}, key]
 
 
+# Long-form magnitudes of every digit count up to nine, with input left after them (the
+# reader takes the digits of a short one in one word when nine bytes remain).
+@pytest.mark.parametrize("count", range(10))
+@pytest.mark.parametrize("flag, sign", [("07", 1), ("08", -1)])
+@pytest.mark.parametrize("fill", [0, 254, 0x80])
+def test_long_form_ints_followed_by_more_input(count, flag, sign, fill):
+    digits = [fill if i % 2 else (37 * i + fill) % 255 for i in range(count)]
+    body = f"{flag} FF {bytes(digits).hex()} FF"
+    assert load_bytes(h(f"0D 02 {body} 0A 0A {'61' * 10}")) == [sign * big_magnitude(digits), "a" * 10]
+
+
 USE_TUPLES = [
     ("05", ()),
     ("0D 02 1F 05", (1, ())),
