@@ -123,32 +123,6 @@ template <class MakeItem>
     // FF <digits, least significant first> FF; at most 255 + (255**8 - 1) < 2**64 here.
     // The closing FF of an eight-digit magnitude (every int64 needs up to eight) is the
     // ninth byte looked at.
-    if constexpr (std::endian::native == std::endian::little) {
-        if (len - pos >= 9) [[likely]] {
-            // Eight digits at once: the first FF found in one word, the digits past it
-            // masked off and combined in pairs, quads, then halves, with no branch per
-            // digit (a digit is at most 254, so no step overflows its lane).
-            std::uint64_t word = 0;
-            std::memcpy(&word, data + pos, 8);
-            const std::uint64_t inverted = ~word;
-            const std::uint64_t ends =
-                (inverted - 0x0101010101010101ULL) & ~inverted & 0x8080808080808080ULL;
-            std::size_t count = 8;
-            if (ends != 0) {
-                count = static_cast<std::size_t>(__builtin_ctzll(ends)) / 8;
-                word &= count == 0 ? 0 : ~std::uint64_t{0} >> (64 - 8 * count);
-            } else if (data[pos + 8] != VARINT_ESCAPE) {
-                return decode_long_int(data, len, pos, negative, int_limit);
-            }
-            constexpr std::uint64_t LANES16 = 0x00FF00FF00FF00FFULL;
-            constexpr std::uint64_t LANES32 = 0x0000FFFF0000FFFFULL;
-            const std::uint64_t pairs = (word & LANES16) + ((word >> 8) & LANES16) * 255;
-            const std::uint64_t quads = (pairs & LANES32) + ((pairs >> 16) & LANES32) * 65025;
-            const std::uint64_t digits = (quads & 0xFFFFFFFFULL) + (quads >> 32) * 4228250625ULL;
-            pos += count + 1;
-            return int_from_magnitude(255 + digits, negative);
-        }
-    }
     std::uint64_t digits = 0;
     std::uint64_t weight = 1;
     const std::size_t limit = std::min<std::size_t>(9, len - pos);
