@@ -271,6 +271,8 @@ def one_round(rng, report):
         record_options = {k: v for k, v in load_options.items() if k != "ignore_extra_data"}
         check(report, "load_record", (rng.choice(WRAPPERS)(log), at), record_options)
         check(report, "skip_record", (log, at), {})
+        stop = rng.choice([(), (None,), (rng.randrange(len(log) + 2),)])
+        check(report, "encoding_stats", (rng.choice(WRAPPERS)(log), at, *stop), {})
         for _ in range(2):
             path = random_path(rng, decoded)
             lazy_options = dict(load_options)
@@ -309,6 +311,7 @@ NAMES = {
     "load_record": ["use_tuples", "stop_gc", "custom_types", "max_free_elements", "max_int_digits",
                     "ignore_extra_data", "buffer"],
     "skip_record": ["buffer"],
+    "encoding_stats": ["buffer", "stop"],
 }
 
 

@@ -1,7 +1,7 @@
 """What an encoding, or a log of them, holds (``vezuvir stats``).
 
-``walk`` gathers the counts with the extension's ``encoding_stats``, which reads the bytes the
-way the decoder does but builds nothing except the back-reference table (as offsets), so it
+``walk`` gathers the counts with the active backend's ``encoding_stats``, which reads the bytes
+the way the decoder does but builds nothing except the back-reference table (as offsets), so it
 can say how each string was written and what the compact forms saved. Savings are measured
 against the plain form the same value would otherwise take: a string written in full at that
 spot, a list of dicts with their keys repeated, a list of single-byte items. The same walk in

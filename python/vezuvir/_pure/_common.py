@@ -105,7 +105,9 @@ class Input:
 
     __slots__ = ("data", "_export")
 
-    def __init__(self, buffer):
+    def __init__(self, buffer, copy=True):
+        """`copy=False` leaves `data` a memoryview of anything but `bytes`, for readers that
+        run no Python code while they read."""
         self._export = None
         if type(buffer) is bytes:
             self.data = buffer
@@ -125,12 +127,18 @@ class Input:
                     f"buffer must export C-contiguous bytes, but got `{text}` with items of "
                     f"format '{format}'"
                 )
+        if not copy:
+            self._export = view
+            self.data = view if view.format == "B" else view.cast("B")
+            return
         if not PYPY and not isinstance(buffer, bytes):
             self._export = view
         self.data = view.tobytes()
 
     def release(self):
         if self._export is not None:
+            if self.data is not self._export and type(self.data) is memoryview:
+                self.data.release()
             self._export.release()
             self._export = None
 
