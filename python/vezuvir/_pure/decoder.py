@@ -167,7 +167,7 @@ class Decoder:
 
         def read_f64(self, pos):
             """The big-endian double at `pos` (bounds checked by the caller)."""
-            return self.read_f64(pos)
+            return _unpack_f64(self.data, pos)[0]
 
     def back_reference(self, index):
         strings = self.strings

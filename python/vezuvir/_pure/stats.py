@@ -37,14 +37,14 @@ from vezuvir._pure._common import (
     end_of_input,
     missing_marker,
 )
-from vezuvir._pure.decoder import long_varint
+from vezuvir._pure.decoder import load_bytes, long_varint
 from vezuvir._pure.records import check_count, offset_argument
 from vezuvir.exceptions import DeserializationError
 
 _NAME = "encoding_stats" if PYPY else "_vezuvir.encoding_stats"
 
 # Frame kinds of the stack: [kind, items left, row-0 items left, rows].
-_SEQUENCE, _DICT, _STRUCTURED = range(3)
+_SEQUENCE, _DICT, _STRUCTURED, _CUSTOM = range(4)
 
 FIELDS = (
     "strings_in_full",
@@ -75,8 +75,11 @@ def varint_size(value, base=255):
     return digits + 2
 
 
-class _Walker:
-    def __init__(self, data):
+class Walker:
+    """Steps over records, counting; with `identifiers` a list, the identifier of each
+    custom value is added to it, in stream order."""
+
+    def __init__(self, data, identifiers=None):
         self.data = data
         self.end = len(data)
         self.pos = 0
@@ -85,6 +88,7 @@ class _Walker:
         self.starts = []
         self.lengths = []
         self.stack = []
+        self.identifiers = identifiers
 
     def record(self, pos):
         """Steps over the encoding at `pos` (its marker included); returns where it ends."""
@@ -107,9 +111,25 @@ class _Walker:
                     self.key()
                 else:
                     self.value()
-            else:
+            elif kind == _STRUCTURED:
                 self.structured_item(frame)
+            else:
+                start = self.pos
+                index = self.value()
+                if frame[1] == 1:
+                    self.identifiers.append(self.scalar_at(start, index))
         return self.pos
+
+    def scalar_at(self, start, index):
+        """The identifier of a custom value: a string or a scalar (containers cannot be
+        keys); None for anything that does not decode on its own."""
+        if index >= 0:
+            begin = self.starts[index]
+            return bytes(self.data[begin : begin + self.lengths[index]]).decode("utf-8", "replace")
+        try:
+            return load_bytes(MARKER + bytes(self.data[start : self.pos]))
+        except (DeserializationError, TypeError):
+            return None
 
     def varint(self, base=255):
         pos = self.pos
@@ -198,7 +218,7 @@ class _Walker:
             self.structured_list()
         elif flag == CUSTOM:
             counts["custom_values"] += 1
-            self.push(_SEQUENCE, 2)
+            self.push(_SEQUENCE if self.identifiers is None else _CUSTOM, 2)
         else:
             # Bool is only an element type; 25 to 29 are unassigned.
             raise DeserializationError("Unexpected flag")
@@ -307,7 +327,7 @@ def encoding_stats(*args, **kwargs):
         stop = size
         if len(args) > 2 and args[2] is not None:
             stop = offset_argument(args[2], "stop", size)
-        walker = _Walker(data)
+        walker = Walker(data)
         records = 0
         pos = offset
         # Records follow one another until the bytes stop opening one; the first must.
@@ -328,3 +348,13 @@ def encoding_stats(*args, **kwargs):
         return {"records": records, "end": pos, **walker.counts}
     finally:
         source.release()
+
+
+def custom_identifiers(data):
+    """The identifiers of the custom values of the encoding `data`, in stream order,
+    repeats included."""
+    if data[: len(MARKER)] != MARKER:
+        raise missing_marker()
+    identifiers = []
+    Walker(data, identifiers).record(0)
+    return identifiers
