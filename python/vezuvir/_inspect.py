@@ -21,24 +21,7 @@ MARKER = b"<o>"
 class EncodingStats:
     """What ``walk`` found in one encoding. Sizes are in bytes."""
 
-    __slots__ = (
-        "size",
-        "records",
-        "trailing_bytes",
-        "strings_in_full",
-        "string_bytes",
-        "back_references",
-        "saved_by_back_references",
-        "dicts",
-        "lists",
-        "structured_lists",
-        "structured_rows",
-        "saved_by_structured_lists",
-        "packed_lists",
-        "packed_items",
-        "saved_by_packed_lists",
-        "custom_values",
-    )
+    __slots__ = ("size", "records", "trailing_bytes", *_stats.FIELDS)
 
     def __init__(self, size: int) -> None:
         for name in self.__slots__:

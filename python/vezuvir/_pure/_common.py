@@ -248,7 +248,7 @@ def parse_loads_custom_types(value):
             table[key] = [[identifier, converter]]
             continue
         for pair in pairs:
-            if _equal(identifier, pair[0]):
+            if keys_equal(identifier, pair[0]):
                 pair[1] = converter
                 break
         else:
@@ -256,13 +256,13 @@ def parse_loads_custom_types(value):
     return table
 
 
-def _equal(identifier, registered):
-    """identifier == registered; an ordinary error from `__eq__` or the truth of its result
-    counts as "not equal", so the look-up goes on to the next candidate."""
-    if identifier is registered:
+def keys_equal(a, b):
+    """a == b; an ordinary error from `__eq__` or the truth of its result counts as "not
+    equal", so a look-up goes on to the next candidate."""
+    if a is b:
         return True
     try:
-        return bool(identifier == registered)
+        return bool(a == b)
     except Exception as error:
         if isinstance(error, MemoryError):
             raise
@@ -283,7 +283,7 @@ def find_converter(converters, identifier):
     pairs = converters.get(key)
     if pairs is not None:
         for identifier_and_converter in pairs:
-            if _equal(identifier, identifier_and_converter[0]):
+            if keys_equal(identifier, identifier_and_converter[0]):
                 return identifier_and_converter[1]
     return None
 
