@@ -230,14 +230,30 @@ def calls_per_sample(fn, args, min_ns):
 
 
 # PyPy compiles code once it has run a while: timed before that, a case would be measured in
-# its interpreter. There every case runs this long before it is sampled.
+# its interpreter. There every case runs at least this long before it is sampled, and on
+# while its calls keep getting faster (a document of many shapes keeps the compiler busy
+# for seconds), up to WARM_UP_LIMIT.
 WARM_UP_SECONDS = 1.0 if PYPY else 0.0
+WARM_UP_LIMIT = 6.0
 
 
 def warm_up(fn, args):
-    deadline = time.perf_counter() + WARM_UP_SECONDS
-    while time.perf_counter() < deadline:
-        fn(*args)
+    start = time.perf_counter()
+    best, stale = math.inf, 0
+    # Done once three stretches in a row are no faster than the best one before them.
+    while stale < 3:
+        calls, stretch = 0, time.perf_counter()
+        while time.perf_counter() - stretch < WARM_UP_SECONDS / 4:
+            fn(*args)
+            calls += 1
+        now = time.perf_counter()
+        if now - start >= WARM_UP_LIMIT:
+            return
+        per_call = (now - stretch) / calls
+        if per_call < 0.95 * best:
+            best, stale = per_call, 0
+        elif now - start >= WARM_UP_SECONDS:
+            stale += 1
 
 
 def interleaved(cases, rounds, min_ns):

@@ -8,6 +8,7 @@ Seeded and bounded for the test run; run longer by hand:
 
 import array
 import datetime
+import gc
 import math
 import os
 import random
@@ -16,6 +17,7 @@ import time
 
 import pytest
 
+import vezuvir
 import vezuvir._pure as pure
 from vezuvir import CustomType, Idx
 
@@ -271,6 +273,8 @@ def one_round(rng, report):
         record_options = {k: v for k, v in load_options.items() if k != "ignore_extra_data"}
         check(report, "load_record", (rng.choice(WRAPPERS)(log), at), record_options)
         check(report, "skip_record", (log, at), {})
+        stop = rng.choice([(), (None,), (rng.randrange(len(log) + 2),)])
+        check(report, "encoding_stats", (rng.choice(WRAPPERS)(log), at, *stop), {})
         for _ in range(2):
             path = random_path(rng, decoded)
             lazy_options = dict(load_options)
@@ -309,6 +313,7 @@ NAMES = {
     "load_record": ["use_tuples", "stop_gc", "custom_types", "max_free_elements", "max_int_digits",
                     "ignore_extra_data", "buffer"],
     "skip_record": ["buffer"],
+    "encoding_stats": ["buffer", "stop"],
 }
 
 
@@ -354,6 +359,78 @@ def run(seed, rounds=None, seconds=None):
 
 def test_backends_agree():
     run(SEED, rounds=ROUNDS)
+
+
+class Touchy:
+    """Equal to "x" by hash; its `__eq__` raises once armed."""
+
+    armed = False
+
+    def __eq__(self, other):
+        if Touchy.armed:
+            raise ValueError("touchy")
+        return self is other
+
+    def __hash__(self):
+        return hash("x")
+
+
+def replacing_later_value(tree):
+    def convert(point):
+        tree[2] = "replaced"
+        return point.x
+
+    return {Point: CustomType("p", convert)}
+
+
+CUSTOM_X = ext.dump_bytes([Point(1), Point(2)], custom_types={Point: CustomType("x", lambda p: p.x)})
+TOUCHY = Touchy()
+
+
+# Where Python code runs in the middle of a call: each backend must end the same way.
+@pytest.mark.parametrize(
+    "name, make_args",
+    [
+        # A raising `__eq__` of one candidate identifier does not end the look-up.
+        ("load_bytes", lambda: ((CUSTOM_X,), {"custom_types": {TOUCHY: boom, "x": repr}})),
+        ("load_bytes", lambda: ((CUSTOM_X,), {"custom_types": {"x": repr, TOUCHY: boom}})),
+        ("lazy_load_bytes", lambda: ((CUSTOM_X, [Idx(1)]), {"custom_types": {TOUCHY: boom, "x": repr}})),
+        ("load_bytes", lambda: ((CUSTOM_X,), {"custom_types": {TOUCHY: boom}})),
+        # A converter that replaces a later value of a dict with keys of any type.
+        ("dump_bytes", lambda: (lambda tree: ((tree,), {"custom_types": replacing_later_value(tree)}))(
+            {1: Point(0), 2: "before", "k": [Point(1)]})),
+    ],
+)
+def test_backends_agree_where_python_code_runs(name, make_args, monkeypatch):
+    outcomes = []
+    for module in (ext, pure):
+        args, kwargs = make_args()
+        monkeypatch.setattr(Touchy, "armed", True)
+        outcomes.append(outcome(getattr(module, name), *args, **kwargs))
+        monkeypatch.setattr(Touchy, "armed", False)
+    assert agree(*outcomes), outcomes
+
+
+@pytest.mark.skipif(not hasattr(gc, "callbacks"), reason="needs the collector's callbacks")
+def test_collector_changing_a_dict_during_a_plain_walk():
+    tree = {f"k{i}": [i, {"x": "v" * i}] for i in range(300)}
+    collections = []
+
+    def meddle(phase, info):
+        collections.append(phase)
+        if len(collections) == 40:
+            tree["new"] = 0
+
+    pure.dump_bytes(tree)  # imports and caches out of the way
+    threshold = gc.get_threshold()
+    gc.set_threshold(1)
+    gc.callbacks.append(meddle)
+    try:
+        result = outcome(pure.dump_bytes, tree)
+    finally:
+        gc.callbacks.remove(meddle)
+        gc.set_threshold(*threshold)
+    assert result[0] == "ok" or result[1:] == (vezuvir.SerializationError, "dict changed during serialization")
 
 
 if __name__ == "__main__":

@@ -105,7 +105,9 @@ class Input:
 
     __slots__ = ("data", "_export")
 
-    def __init__(self, buffer):
+    def __init__(self, buffer, copy=True):
+        """`copy=False` leaves `data` a memoryview of anything but `bytes`, for readers that
+        run no Python code while they read."""
         self._export = None
         if type(buffer) is bytes:
             self.data = buffer
@@ -125,12 +127,18 @@ class Input:
                     f"buffer must export C-contiguous bytes, but got `{text}` with items of "
                     f"format '{format}'"
                 )
+        if not copy:
+            self._export = view
+            self.data = view if view.format == "B" else view.cast("B")
+            return
         if not PYPY and not isinstance(buffer, bytes):
             self._export = view
         self.data = view.tobytes()
 
     def release(self):
         if self._export is not None:
+            if self.data is not self._export and type(self.data) is memoryview:
+                self.data.release()
             self._export.release()
             self._export = None
 
@@ -224,29 +232,60 @@ class Limits:
 
 
 def parse_loads_custom_types(value):
-    """identifier -> converter from the readers' `custom_types` argument."""
+    """The readers' `custom_types` argument as a table: the hash of each identifier -> its
+    [identifier, converter] pairs, the latest first. An identifier equal to one already
+    there replaces that one's converter; one whose `__eq__` raises an ordinary error is
+    taken as a different identifier, as `find_converter` takes it."""
     if not isinstance(value, dict):
         raise TypeError("custom_types must be a dict")
-    converters = {}
+    table = {}
     for identifier, converter in list(dict.items(value)):
         if not callable(converter):
             raise TypeError("custom_types value must be a function")
-        hash(identifier)
-        converters[identifier] = converter
-    return converters
+        key = hash(identifier)
+        pairs = table.get(key)
+        if pairs is None:
+            table[key] = [[identifier, converter]]
+            continue
+        for pair in pairs:
+            if keys_equal(identifier, pair[0]):
+                pair[1] = converter
+                break
+        else:
+            pairs.insert(0, [identifier, converter])
+    return table
+
+
+def keys_equal(a, b):
+    """a == b; an ordinary error from `__eq__` or the truth of its result counts as "not
+    equal", so a look-up goes on to the next candidate."""
+    if a is b:
+        return True
+    try:
+        return bool(a == b)
+    except Exception as error:
+        if isinstance(error, MemoryError):
+            raise
+        return False
 
 
 def find_converter(converters, identifier):
     """The converter registered for `identifier`, or None. An identifier that cannot be
-    hashed or compared (an ordinary error) is simply not registered."""
+    hashed (an ordinary error) is simply not registered."""
     if converters is None:
         return None
     try:
-        return converters.get(identifier)
+        key = hash(identifier)
     except Exception as error:
         if isinstance(error, MemoryError):
             raise
         return None
+    pairs = converters.get(key)
+    if pairs is not None:
+        for identifier_and_converter in pairs:
+            if keys_equal(identifier, identifier_and_converter[0]):
+                return identifier_and_converter[1]
+    return None
 
 
 def unknown_custom_type(identifier):

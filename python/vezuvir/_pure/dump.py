@@ -7,7 +7,7 @@ from vezuvir._pure._common import (
     pretty_type,
     unexpected_keyword,
 )
-from vezuvir._pure.encoder import _CustomTypes
+from vezuvir._pure.encoder import _CustomTypes, container_changed
 from vezuvir._pure.outputs import BytesEncoder, WriterEncoder
 
 DEFAULT_FLUSH_THRESHOLD = 10485760
@@ -40,9 +40,7 @@ def _is_number(value):
 def dump_bytes(*args, **kwargs):
     """serializes quelt"""
     if not kwargs and len(args) == 1:
-        encoder = BytesEncoder(False, None, False)
-        encoder.encode(args[0])
-        return encoder.finish()
+        return _encode(BytesEncoder(False, None, False), args[0])
     obj = _NOTHING = object()
     serialize_dates = False
     custom_types = None
@@ -88,5 +86,21 @@ def dump_bytes(*args, **kwargs):
     if int_digits is not _NOTHING:
         encoder.int_digits = int_digits
         encoder.int_bits = int_limit_bits(int_digits)
-    encoder.encode(obj)
-    return encoder.finish()
+    return _encode(encoder, obj)
+
+
+def _encode(encoder, obj):
+    if encoder.python_may_run:
+        encoder.encode(obj)
+        return encoder.finish()
+    try:
+        encoder.encode(obj)
+    except RuntimeError as error:
+        # Nothing but the collector runs Python code in this walk (a finalizer, a gc
+        # callback), and their errors never reach us: a plain RuntimeError is a dict
+        # iterator finding its dict changed by one of them.
+        if type(error) is not RuntimeError:
+            raise
+    else:
+        return encoder.finish()
+    raise container_changed({})

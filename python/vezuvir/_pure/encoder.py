@@ -186,6 +186,28 @@ if PYPY:
         return _each_key_checked(row, first, k)
 
 
+def _live_entries(obj):
+    """The entries of a dict as it is when each is reached, as the extension reads them on
+    CPython: a converter that replaces a later value gets its new value written."""
+    entries = iter(obj.items())
+    while True:
+        try:
+            entry = next(entries)
+        except StopIteration:
+            return
+        except RuntimeError as error:
+            # Its keys changed under the iterator (the size is checked after each entry).
+            if type(error) is not RuntimeError:
+                raise
+            break
+        yield entry
+    raise container_changed(obj)
+
+
+# PyPy's extension reads a list of the entries taken before the first is written.
+_any_key_entries = (lambda obj: list(obj.items())) if PYPY else _live_entries
+
+
 def container_changed(container):
     kind = "dict" if isinstance(container, dict) else "list"
     return SerializationError(f"{kind} changed during serialization")
@@ -612,9 +634,8 @@ class Encoder:
         n = len(obj)
         self.flag_varint(ANY_KEY_DICT, n)
         encode = self.encode
-        entries = list(obj.items())
         written = 0
-        for key, value in entries:
+        for key, value in _any_key_entries(obj):
             if written == n:
                 raise container_changed(obj)
             if type(key) is tuple:

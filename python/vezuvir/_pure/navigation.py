@@ -39,6 +39,7 @@ from vezuvir._pure._common import (
     Limits,
     check_buffer,
     end_of_input,
+    keys_equal,
     missing_marker,
     parse_loads_custom_types,
     pretty_type,
@@ -110,18 +111,6 @@ def _out_of_range(index, size):
 def _key_not_found(key):
     text = str(key)
     return DeserializationError(f"Key not found, key: `{text}` (type `{pretty_type(key)}`)")
-
-
-def _keys_equal(a, b):
-    """a == b; a comparison that raises an ordinary error counts as not equal."""
-    if a is b:
-        return True
-    try:
-        return bool(a == b)
-    except Exception as error:
-        if isinstance(error, MemoryError):
-            raise
-        return False
 
 
 def _float_is_truthy(data, at):
@@ -212,9 +201,9 @@ class Navigator(Reader):
         any_key = flag == ANY_KEY_DICT
         for _ in range(count):
             if any_key:
-                match = _keys_equal(wanted, self.value())
+                match = keys_equal(wanted, self.value())
             else:
-                match = _keys_equal(self.dict_key(), wanted)
+                match = keys_equal(self.dict_key(), wanted)
             if match:
                 return self.walk(at + 1)
             self.skip()
@@ -344,7 +333,7 @@ class Navigator(Reader):
                 self.skip()
                 continue
             key = self.value()
-            if _keys_equal(key, wanted):
+            if keys_equal(key, wanted):
                 if index == 0:
                     return self.walk(at + 2)
                 matched_at = k

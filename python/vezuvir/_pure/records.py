@@ -24,25 +24,27 @@ from vezuvir.exceptions import DeserializationError
 _SKIP_RECORD_NAME = "skip_record" if PYPY else "_vezuvir.skip_record"
 
 
-def _check_count(function, args):
-    if not 1 <= len(args) <= 2:
-        raise TypeError(f"{function}() takes from 1 to 2 positional arguments but {len(args)} were given")
+def check_count(function, args, most=2):
+    if not 1 <= len(args) <= most:
+        raise TypeError(
+            f"{function}() takes from 1 to {most} positional arguments but {len(args)} were given"
+        )
 
 
-def _offset(value, length):
-    """The `offset` argument: an int from 0 to the buffer's length."""
+def offset_argument(value, name, length):
+    """An offset argument (`offset`, `stop`): an int from 0 to the buffer's length."""
     if not issubclass(type(value), int):
-        raise TypeError(f"offset must be an int, not {pretty_type(value)}")
+        raise TypeError(f"{name} must be an int, not {pretty_type(value)}")
     offset = int.__int__(value)
     if not 0 <= offset <= length:
-        raise ValueError(f"offset {value!r} is outside the buffer of {length} bytes")
+        raise ValueError(f"{name} {value!r} is outside the buffer of {length} bytes")
     return offset
 
 
 def _record_at(source, args):
     """The offset of the record `args` asks for, checked to open with the marker."""
     data = source.data
-    offset = _offset(args[1], len(data)) if len(args) > 1 else 0
+    offset = offset_argument(args[1], "offset", len(data)) if len(args) > 1 else 0
     if not data.startswith(MARKER, offset):
         raise missing_marker()
     return offset
@@ -62,7 +64,7 @@ def load_record(*args, **kwargs):
             converters = parse_loads_custom_types(value)
         elif not limits.parse(name, value):
             raise unexpected_keyword("load_record", name)
-    _check_count("load_record", args)
+    check_count("load_record", args)
     check_buffer(args[0])
     paused = stop_gc and gc.isenabled()
     if paused:
@@ -86,7 +88,7 @@ def skip_record(*args, **kwargs):
     if kwargs:
         # The interpreter's words for the extension's function, which takes positions only.
         raise TypeError(f"{_SKIP_RECORD_NAME}() takes no keyword arguments")
-    _check_count("skip_record", args)
+    check_count("skip_record", args)
     check_buffer(args[0])
     source = Input(args[0])
     try:
@@ -108,10 +110,3 @@ def skip_record(*args, **kwargs):
     finally:
         source.release()
 
-
-def encoding_stats(*args, **kwargs):
-    """encoding_stats(buffer, offset=0, stop=None, /) -> dict: counts what the records that start from `offset` (and before `stop`) hold, with how many there were and the offset where the walk stopped"""
-    # The extension's counting walk: the pure codec has none of its own yet.
-    import _vezuvir
-
-    return _vezuvir.encoding_stats(*args, **kwargs)
