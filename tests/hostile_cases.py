@@ -121,7 +121,14 @@ def enc_converter_dict(hook):
 def enc_converter_any_key(hook):
     # A key whose hash runs the hook too: reading the entries must not hash them again.
     tree = {X(): "a", 1: X(), "k": [X()], Fighter(hook, 5): 0}
-    hook.state.update(mutate=lambda: tree.update({2: 2}), free=lambda: tree.clear(),
+
+    def regrow():
+        # Grown and shrunk back: the same size, but the table read so far is freed.
+        tree.update({i: i for i in range(100, 164)})
+        for i in range(100, 164):
+            del tree[i]
+
+    hook.state.update(mutate=regrow, free=lambda: tree.clear(),
                       reenter=lambda: dump_bytes(tree, custom_types=types))
     types = {X: CustomType("x", lambda o: (hook(), 7)[1]), Fighter: CustomType("f", lambda o: 5)}
     return lambda: dump_bytes(tree, custom_types=types)

@@ -201,42 +201,41 @@ inline constexpr std::uint8_t DICT_KEYS_UNICODE = 1;
 #if VEZUVIR_CPYTHON
 class DictItems {
   public:
-    explicit DictItems(PyObject *dict) noexcept : dict_(dict) {
+    explicit DictItems(PyObject *dict) noexcept : dict_(dict) {}
+
+    /// False (MemoryError set) when the entries could not be taken; check before `next`.
+    [[nodiscard]] bool ok() const noexcept { return true; }
+
+    /// The next entry, both borrowed from the dict; false at the end. Safe whatever
+    /// Python code did to the dict since the last step (each step starts from the dict's
+    /// current table), though a changed dict may then show entries twice or not at all:
+    /// callers that run Python code check its size.
+    [[nodiscard, gnu::always_inline]] bool next(PyObject *&key, PyObject *&value) noexcept {
 #if VEZUVIR_DICT_LAYOUT
         // Where the layout is known, the entries are read in place: a library call per
-        // entry costs more than the visit of a short key.
-        const auto *mp = reinterpret_cast<PyDictObject *>(dict);
+        // entry costs more than the visit of a short key. The table is found again on
+        // every step, never kept: a resize between two steps frees the old one.
+        const auto *mp = reinterpret_cast<PyDictObject *>(dict_);
         if (mp->ma_values == nullptr) [[likely]] {
             const auto *keys = reinterpret_cast<const detail::DictKeysHead *>(mp->ma_keys);
             // Entries of any keys start with the hash: step over it to the key.
-            stride_ = keys->kind == detail::DICT_KEYS_GENERAL ? 3 : 2;
-            entry_ =
+            const std::size_t stride = keys->kind == detail::DICT_KEYS_GENERAL ? 3 : 2;
+            PyObject *const *entries =
                 reinterpret_cast<PyObject *const *>(reinterpret_cast<const char *>(keys + 1) +
                                                     (std::size_t{1} << keys->log2_index_bytes)) +
-                (stride_ - 2);
-            end_ = entry_ + stride_ * static_cast<std::size_t>(keys->nentries);
-        }
-#endif
-    }
-
-    /// False (MemoryError set) when the entries could not be taken; check before `next`.
-    [[nodiscard]] bool ok() const noexcept {
-        return true;
-    }
-
-    /// The next entry, both borrowed (from the dict, or from the list that this object
-    /// holds); false at the end. The dict must not change meanwhile.
-    [[nodiscard, gnu::always_inline]] bool next(PyObject *&key, PyObject *&value) noexcept {
-#if VEZUVIR_DICT_LAYOUT
-        if (stride_ != 0) [[likely]] {
-            for (; entry_ != end_; entry_ += stride_) {
-                if (entry_[1] != nullptr) {
-                    key = entry_[0];
-                    value = entry_[1];
-                    entry_ += stride_;
+                (stride - 2);
+            const Py_ssize_t n = keys->nentries;
+            for (Py_ssize_t i = pos_; i < n; ++i) {
+                PyObject *const *entry = entries + stride * static_cast<std::size_t>(i);
+                // Deleted entries have a null value.
+                if (entry[1] != nullptr) {
+                    key = entry[0];
+                    value = entry[1];
+                    pos_ = i + 1;
                     return true;
                 }
             }
+            pos_ = n > pos_ ? n : pos_;
             return false;
         }
 #endif
@@ -245,13 +244,8 @@ class DictItems {
 
   private:
     PyObject *dict_;
+    /// Index of the next entry, as `PyDict_Next` counts it.
     Py_ssize_t pos_ = 0;
-#if VEZUVIR_DICT_LAYOUT
-    /// Words per entry when read in place (deleted entries have a null value), else 0.
-    std::size_t stride_ = 0;
-    PyObject *const *entry_ = nullptr;
-    PyObject *const *end_ = nullptr;
-#endif
 };
 #else
 class DictItems {
