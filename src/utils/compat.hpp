@@ -198,44 +198,47 @@ inline constexpr std::uint8_t DICT_KEYS_UNICODE = 1;
 /// `PyDict_Next` looks every value up again by its key, which calls the key's `__hash__`:
 /// Python code in the middle of an iteration, and a key whose hash raises ends the
 /// process there. On PyPy the entries come from one `dict.items()` list.
+/// How a `DictItems` walk may treat the dict between two steps.
+enum class DictWalk {
+    /// Python code may run between steps and resize the dict, freeing its table: each
+    /// step finds the table again.
+    Live,
+    /// Nothing runs between steps: the table is found once.
+    Stable,
+};
+
 #if VEZUVIR_CPYTHON
 class DictItems {
   public:
-    explicit DictItems(PyObject *dict) noexcept : dict_(dict) {}
+    explicit DictItems(PyObject *dict, DictWalk walk = DictWalk::Live) noexcept
+        : dict_(dict), live_(walk == DictWalk::Live) {
+        if (!live_) {
+            find_table();
+        }
+    }
 
     /// False (MemoryError set) when the entries could not be taken; check before `next`.
     [[nodiscard]] bool ok() const noexcept { return true; }
 
-    /// The next entry, both borrowed from the dict; false at the end. Safe whatever
-    /// Python code did to the dict since the last step (each step starts from the dict's
-    /// current table), though a changed dict may then show entries twice or not at all:
-    /// callers that run Python code check its size.
+    /// The next entry, both borrowed from the dict; false at the end. A dict changed
+    /// since the last step (only a `Live` walk may see one) may show entries twice or not
+    /// at all: callers that run Python code check its size.
     [[nodiscard, gnu::always_inline]] bool next(PyObject *&key, PyObject *&value) noexcept {
+        if (live_) {
+            find_table();
+        }
 #if VEZUVIR_DICT_LAYOUT
-        // Where the layout is known, the entries are read in place: a library call per
-        // entry costs more than the visit of a short key. The table is found again on
-        // every step, never kept: a resize between two steps frees the old one.
-        const auto *mp = reinterpret_cast<PyDictObject *>(dict_);
-        if (mp->ma_values == nullptr) [[likely]] {
-            const auto *keys = reinterpret_cast<const detail::DictKeysHead *>(mp->ma_keys);
-            // Entries of any keys start with the hash: step over it to the key.
-            const std::size_t stride = keys->kind == detail::DICT_KEYS_GENERAL ? 3 : 2;
-            PyObject *const *entries =
-                reinterpret_cast<PyObject *const *>(reinterpret_cast<const char *>(keys + 1) +
-                                                    (std::size_t{1} << keys->log2_index_bytes)) +
-                (stride - 2);
-            const Py_ssize_t n = keys->nentries;
-            for (Py_ssize_t i = pos_; i < n; ++i) {
-                PyObject *const *entry = entries + stride * static_cast<std::size_t>(i);
+        if (stride_ != 0) [[likely]] {
+            for (; pos_ < count_; ++pos_) {
+                PyObject *const *entry = entries_ + stride_ * static_cast<std::size_t>(pos_);
                 // Deleted entries have a null value.
                 if (entry[1] != nullptr) {
                     key = entry[0];
                     value = entry[1];
-                    pos_ = i + 1;
+                    ++pos_;
                     return true;
                 }
             }
-            pos_ = n > pos_ ? n : pos_;
             return false;
         }
 #endif
@@ -243,14 +246,41 @@ class DictItems {
     }
 
   private:
+    /// Where the layout is known, the entries are read in place: a library call per
+    /// entry costs more than the visit of a short key.
+    void find_table() noexcept {
+#if VEZUVIR_DICT_LAYOUT
+        const auto *mp = reinterpret_cast<PyDictObject *>(dict_);
+        if (mp->ma_values != nullptr) [[unlikely]] {
+            stride_ = 0;
+            return;
+        }
+        const auto *keys = reinterpret_cast<const detail::DictKeysHead *>(mp->ma_keys);
+        // Entries of any keys start with the hash: step over it to the key.
+        stride_ = keys->kind == detail::DICT_KEYS_GENERAL ? 3 : 2;
+        entries_ = reinterpret_cast<PyObject *const *>(reinterpret_cast<const char *>(keys + 1) +
+                                                       (std::size_t{1} << keys->log2_index_bytes)) +
+                   (stride_ - 2);
+        count_ = keys->nentries;
+#endif
+    }
+
     PyObject *dict_;
     /// Index of the next entry, as `PyDict_Next` counts it.
     Py_ssize_t pos_ = 0;
+    bool live_;
+#if VEZUVIR_DICT_LAYOUT
+    /// Words per entry when read in place, else 0.
+    std::size_t stride_ = 0;
+    PyObject *const *entries_ = nullptr;
+    Py_ssize_t count_ = 0;
+#endif
 };
 #else
 class DictItems {
   public:
-    explicit DictItems(PyObject *dict) noexcept : items_(PyDict_Items(dict)) {}
+    explicit DictItems(PyObject *dict, DictWalk /*walk*/ = DictWalk::Live) noexcept
+        : items_(PyDict_Items(dict)) {}
     DictItems(const DictItems &) = delete;
     DictItems &operator=(const DictItems &) = delete;
     ~DictItems() { Py_XDECREF(items_); }
