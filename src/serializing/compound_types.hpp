@@ -68,7 +68,7 @@ class KeyPositions {
 /// with MemoryError set, if the entries could not be read).
 [[nodiscard]] inline std::optional<KeyPositions> get_dict_keys(PyObject *dict) {
     KeyPositions keys;
-    compat::DictItems items(dict, compat::DictWalk::Stable);
+    compat::DictItems<compat::DictWalk::Stable> items(dict);
     if (!items.ok()) {
         return std::nullopt;
     }
@@ -92,7 +92,7 @@ class KeyPositions {
         return false;
     }
     std::fill(values, values + k, nullptr);
-    compat::DictItems items(dict, compat::DictWalk::Stable);
+    compat::DictItems<compat::DictWalk::Stable> items(dict);
     if (!items.ok()) {
         return false;
     }
@@ -268,7 +268,7 @@ template <PyBytesBuffer B>
     const Py_ssize_t n = PyDict_GET_SIZE(dict);
     // No Python code runs while this walk lasts: with `python_may_run` the entries are
     // gathered first and written after.
-    compat::DictItems items(dict, compat::DictWalk::Stable);
+    compat::DictItems<compat::DictWalk::Stable> items(dict);
     if (!items.ok()) {
         return false;
     }

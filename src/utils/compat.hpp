@@ -193,11 +193,6 @@ inline constexpr std::uint8_t DICT_KEYS_UNICODE = 1;
 #endif
 }
 
-/// Walks a dict's entries in iteration order without running Python code. On CPython
-/// the table is read: in place where its layout is known, else by `PyDict_Next`. PyPy's
-/// `PyDict_Next` looks every value up again by its key, which calls the key's `__hash__`:
-/// Python code in the middle of an iteration, and a key whose hash raises ends the
-/// process there. On PyPy the entries come from one `dict.items()` list.
 /// How a `DictItems` walk may treat the dict between two steps.
 enum class DictWalk {
     /// Python code may run between steps and resize the dict, freeing its table: each
@@ -207,12 +202,16 @@ enum class DictWalk {
     Stable,
 };
 
+/// Walks a dict's entries in iteration order without running Python code. On CPython
+/// the table is read: in place where its layout is known, else by `PyDict_Next`. PyPy's
+/// `PyDict_Next` looks every value up again by its key, which calls the key's `__hash__`:
+/// Python code in the middle of an iteration, and a key whose hash raises ends the
+/// process there. On PyPy the entries come from one `dict.items()` list.
 #if VEZUVIR_CPYTHON
-class DictItems {
+template <DictWalk Walk = DictWalk::Live> class DictItems {
   public:
-    explicit DictItems(PyObject *dict, DictWalk walk = DictWalk::Live) noexcept
-        : dict_(dict), live_(walk == DictWalk::Live) {
-        if (!live_) {
+    explicit DictItems(PyObject *dict) noexcept : dict_(dict) {
+        if constexpr (Walk == DictWalk::Stable) {
             find_table();
         }
     }
@@ -224,18 +223,21 @@ class DictItems {
     /// since the last step (only a `Live` walk may see one) may show entries twice or not
     /// at all: callers that run Python code check its size.
     [[nodiscard, gnu::always_inline]] bool next(PyObject *&key, PyObject *&value) noexcept {
-        if (live_) {
-            find_table();
-        }
 #if VEZUVIR_DICT_LAYOUT
+        if constexpr (Walk == DictWalk::Live) {
+            find_table();
+            entry_ += stride_ * static_cast<std::size_t>(pos_);
+        }
         if (stride_ != 0) [[likely]] {
-            for (; pos_ < count_; ++pos_) {
-                PyObject *const *entry = entries_ + stride_ * static_cast<std::size_t>(pos_);
+            for (; entry_ != end_; entry_ += stride_) {
                 // Deleted entries have a null value.
-                if (entry[1] != nullptr) {
-                    key = entry[0];
-                    value = entry[1];
-                    ++pos_;
+                if (entry_[1] != nullptr) {
+                    key = entry_[0];
+                    value = entry_[1];
+                    entry_ += stride_;
+                    if constexpr (Walk == DictWalk::Live) {
+                        pos_ = (entry_ - begin_) / static_cast<std::ptrdiff_t>(stride_);
+                    }
                     return true;
                 }
             }
@@ -258,29 +260,32 @@ class DictItems {
         const auto *keys = reinterpret_cast<const detail::DictKeysHead *>(mp->ma_keys);
         // Entries of any keys start with the hash: step over it to the key.
         stride_ = keys->kind == detail::DICT_KEYS_GENERAL ? 3 : 2;
-        entries_ = reinterpret_cast<PyObject *const *>(reinterpret_cast<const char *>(keys + 1) +
-                                                       (std::size_t{1} << keys->log2_index_bytes)) +
-                   (stride_ - 2);
-        count_ = keys->nentries;
+        begin_ = reinterpret_cast<PyObject *const *>(reinterpret_cast<const char *>(keys + 1) +
+                                                     (std::size_t{1} << keys->log2_index_bytes)) +
+                 (stride_ - 2);
+        entry_ = begin_;
+        end_ = begin_ + stride_ * static_cast<std::size_t>(keys->nentries);
+        if (pos_ > keys->nentries) {
+            pos_ = keys->nentries;
+        }
 #endif
     }
 
     PyObject *dict_;
-    /// Index of the next entry, as `PyDict_Next` counts it.
+    /// Index of the next entry, as `PyDict_Next` counts it (a `Live` walk, a split dict).
     Py_ssize_t pos_ = 0;
-    bool live_;
 #if VEZUVIR_DICT_LAYOUT
     /// Words per entry when read in place, else 0.
     std::size_t stride_ = 0;
-    PyObject *const *entries_ = nullptr;
-    Py_ssize_t count_ = 0;
+    PyObject *const *begin_ = nullptr;
+    PyObject *const *entry_ = nullptr;
+    PyObject *const *end_ = nullptr;
 #endif
 };
 #else
-class DictItems {
+template <DictWalk Walk = DictWalk::Live> class DictItems {
   public:
-    explicit DictItems(PyObject *dict, DictWalk /*walk*/ = DictWalk::Live) noexcept
-        : items_(PyDict_Items(dict)) {}
+    explicit DictItems(PyObject *dict) noexcept : items_(PyDict_Items(dict)) {}
     DictItems(const DictItems &) = delete;
     DictItems &operator=(const DictItems &) = delete;
     ~DictItems() { Py_XDECREF(items_); }
