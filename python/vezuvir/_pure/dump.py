@@ -8,7 +8,7 @@ from vezuvir._pure._common import (
     unexpected_keyword,
 )
 from vezuvir._pure.encoder import _CustomTypes, container_changed
-from vezuvir._pure.outputs import BytesEncoder, WriterEncoder
+from vezuvir._pure.outputs import BytesEncoder, StreamEncoder
 
 DEFAULT_FLUSH_THRESHOLD = 10485760
 DEFAULT_DIRECT_WRITE_THRESHOLD = 5242880
@@ -79,7 +79,7 @@ def dump_bytes(*args, **kwargs):
     if custom_types is not None and not custom_types.exact:
         custom_types = None
     if writer is not _NOTHING:
-        encoder = WriterEncoder(serialize_dates, custom_types, writer, flush_threshold, direct_threshold)
+        encoder = StreamEncoder(serialize_dates, custom_types, writer, flush_threshold, direct_threshold)
     else:
         may_run = serialize_dates or custom_types is not None
         encoder = BytesEncoder(serialize_dates, custom_types, may_run)

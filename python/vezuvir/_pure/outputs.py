@@ -480,3 +480,54 @@ class WriterEncoder(Encoder):
         if self.buffer:
             self.flush()
         return None
+
+
+if PYPY:
+
+    class BuilderWriterEncoder(WriterEncoder):
+        """The same chunks, gathered with PyPy's bytes builder: a bytearray there costs
+        several times more per byte appended. Every run is an immutable `bytes`, so the
+        builder may keep it until the flush."""
+
+        def __init__(self, serialize_dates, custom_types, writer, flush_threshold, direct_threshold):
+            self.pending = BytesBuilder()
+            self.size = 0
+            WriterEncoder.__init__(
+                self, serialize_dates, custom_types, writer, flush_threshold, direct_threshold
+            )
+
+        def push(self, byte):
+            self.pending.append(BYTE[byte])
+            size = self.size + 1
+            self.size = size
+            if size >= self.flush_threshold:
+                self.flush()
+
+        def extend(self, run):
+            n = len(run)
+            if n < self.direct_threshold:
+                if n:
+                    self.pending.append(run)
+                size = self.size + n
+                self.size = size
+                if size and size >= self.flush_threshold:
+                    self.flush()
+            elif n:
+                if self.size:
+                    self.flush()
+                self.writer.write(run)
+
+        def flush(self):
+            chunk = self.pending.build()
+            self.pending = BytesBuilder()
+            self.size = 0
+            self.writer.write(chunk)
+
+        def finish(self):
+            if self.size:
+                self.flush()
+            return None
+
+    StreamEncoder = BuilderWriterEncoder
+else:
+    StreamEncoder = WriterEncoder
