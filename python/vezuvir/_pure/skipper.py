@@ -183,39 +183,86 @@ class Reader(Decoder):
         """Steps over a container whose flag was just read, and all it holds, in one loop
         rather than a call per nested container: `pending` counts the values the innermost
         open container still holds (a `Dict` counts each entry twice: key, then value), and
-        `stack` keeps the counts of the containers around it."""
-        skip = self.skip
+        `stack` keeps the counts of the containers around it.
+
+        The position stays a local, and the common steps are taken in place: fixed-size
+        values, strings and literal keys of short length, key back-references of one
+        byte, lists and dicts of short count. Anything else goes through `skip` and
+        `skip_dict_key` with the position handed over and back."""
         data = self.data
         end = self.end
+        enter = self.strings.append
         stack = []
         # Levels that may still open: nesting is bounded here as the recursion limit (and
         # MAX_DEPTH) bounds it where each level is a call.
         room = min(MAX_DEPTH, sys.getrecursionlimit()) - self.depth
         pending, keyed = self.children(flag)
+        pos = self.pos
         while True:
             if not pending:
                 if not stack:
+                    self.pos = pos
                     return
                 pending = stack.pop()
                 keyed = pending & 1
                 pending >>= 1
                 continue
             pending -= 1
+            if pos >= end:
+                self.pos = pos
+                raise end_of_input()
+            byte = data[pos]
             if keyed and pending & 1:
-                if self.pos >= end:
-                    raise end_of_input()
+                # A dict key: KEY_POINTER and a varint index, or a key_varint length.
+                if byte == KEY_POINTER:
+                    if pos + 1 < end and data[pos + 1] != ESCAPE:
+                        pos += 2
+                        continue
+                elif byte != ESCAPE:
+                    enter(pos << 1 | 1)
+                    pos += 1 + byte
+                    continue
+                self.pos = pos
                 self.skip_dict_key()
+                pos = self.pos
                 continue
-            pos = self.pos
-            if pos < end and _OPENS[data[pos]]:
+            size = _FIXED_SIZE[byte]
+            if size:
+                pos += size
+                continue
+            if byte == ASCII_STRING or byte == STRING:
+                # Entered before its length is read, as `skip_string` does.
+                pos += 1
+                enter(pos << 1)
+                if pos < end and data[pos] != ESCAPE:
+                    pos += 1 + data[pos]
+                    continue
+                self.pos = pos
+                self.advance(self.varint())
+                pos = self.pos
+                continue
+            if _OPENS[byte]:
                 if len(stack) >= room:
+                    self.pos = pos
                     raise too_deep(" while skipping an encoded value")
-                self.pos = pos + 1
                 # One int per level (count and key flag) rather than a tuple to allocate.
                 stack.append(pending << 1 | keyed)
-                pending, keyed = self.children(data[pos])
+                if (byte == LIST or byte == DICT) and pos + 1 < end and data[pos + 1] != ESCAPE:
+                    if byte == LIST:
+                        pending = data[pos + 1]
+                        keyed = 0
+                    else:
+                        pending = 2 * data[pos + 1]
+                        keyed = 1
+                    pos += 2
+                    continue
+                self.pos = pos + 1
+                pending, keyed = self.children(byte)
+                pos = self.pos
                 continue
-            skip()
+            self.pos = pos
+            self.skip()
+            pos = self.pos
 
     def children(self, flag):
         """(values a container holds, 1 if they alternate dict keys and values else 0),
