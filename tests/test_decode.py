@@ -10,7 +10,7 @@ try:
 except ImportError:  # PyPy
     tracemalloc = None
 
-from vezuvir import DeserializationError, dump_bytes, load_bytes
+from vezuvir import DeserializationError, Idx, dump_bytes, lazy_load_bytes, load_bytes
 
 from conftest import bench_documents
 
@@ -111,6 +111,29 @@ def test_long_form_ints_followed_by_more_input(count, flag, sign, fill):
     digits = [fill if i % 2 else (37 * i + fill) % 255 for i in range(count)]
     body = f"{flag} FF {bytes(digits).hex()} FF"
     assert load_bytes(h(f"0D 02 {body} 0A 0A {'61' * 10}")) == [sign * big_magnitude(digits), "a" * 10]
+
+
+
+def base255_digits(value):
+    digits = []
+    while value:
+        value, digit = divmod(value, 255)
+        digits.append(digit)
+    return digits
+
+
+# A string length in long form, read in full and while stepping over it: short digit
+# counts, the seventh/eighth digit boundary (zero digits above), and a length past 2**64
+# that wraps to 3, as 64-bit offsets do.
+@pytest.mark.parametrize(
+    "digits",
+    [[], [0, 0, 0, 0, 0, 0], [0, 0, 0, 0, 0, 0, 0], [0] * 12, base255_digits(2**64 + 3 - 255)],
+)
+def test_long_form_lengths(digits):
+    n = big_magnitude(digits) % 2**64
+    body = f"0A FF {bytes(digits).hex()} FF {'61' * n}"
+    assert load_bytes(h(body)) == "a" * n
+    assert lazy_load_bytes(h(f"0D 02 {body} 07 FF 01 FF"), [Idx(1)]) == 256
 
 
 USE_TUPLES = [

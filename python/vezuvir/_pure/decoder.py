@@ -76,8 +76,23 @@ _MAX_LIST = sys.maxsize // 8
 def long_varint(data, end, pos, base):
     """The long form of a varint, `pos` just past its FF: (value, position after the
     closing FF). Values beyond 2**64 - 1 wrap, as the extension's 64-bit reader does."""
+    # Seven digits stay below 2**63: plain machine ints, which PyPy's JIT keeps unboxed,
+    # where the wrapping mask would make every step arithmetic on arbitrary-size ints.
     value = base
     weight = 1
+    for _ in range(7):
+        if pos >= end:
+            raise end_of_input()
+        digit = data[pos]
+        pos += 1
+        if digit == ESCAPE:
+            return value, pos
+        value += digit * weight
+        weight *= base
+    return _wide_varint(data, end, pos, base, value, weight)
+
+
+def _wide_varint(data, end, pos, base, value, weight):
     while pos < end:
         digit = data[pos]
         pos += 1

@@ -147,6 +147,11 @@ class Reader(Decoder):
 
     def skip_values(self, n):
         """Steps over `n` consecutive values."""
+        room = min(MAX_DEPTH, sys.getrecursionlimit()) - self.depth
+        if room > 0:
+            # The values as the items of one container: the same steps, in one loop.
+            self.skip_run(n, 0, room)
+            return
         skip = self.skip
         for _ in range(n):
             skip()
@@ -189,14 +194,19 @@ class Reader(Decoder):
         values, strings and literal keys of short length, key back-references of one
         byte, lists and dicts of short count. Anything else goes through `skip` and
         `skip_dict_key` with the position handed over and back."""
-        data = self.data
-        end = self.end
-        enter = self.strings.append
-        stack = []
         # Levels that may still open: nesting is bounded here as the recursion limit (and
         # MAX_DEPTH) bounds it where each level is a call.
         room = min(MAX_DEPTH, sys.getrecursionlimit()) - self.depth
         pending, keyed = self.children(flag)
+        self.skip_run(pending, keyed, room)
+
+    def skip_run(self, pending, keyed, room):
+        """Steps over `pending` values (`keyed`: dict keys and values, alternating) and all
+        they hold, opening at most `room` levels of containers."""
+        data = self.data
+        end = self.end
+        enter = self.strings.append
+        stack = []
         pos = self.pos
         while True:
             if not pending:
@@ -230,16 +240,32 @@ class Reader(Decoder):
             if size:
                 pos += size
                 continue
+            if byte == POSITIVE_INT or byte == NEGATIVE_INT:
+                pos += 1
+                if pos < end and data[pos] != ESCAPE:
+                    pos += 1
+                    continue
+                self.pos = pos
+                self.skip_varint()
+                pos = self.pos
+                continue
             if byte == ASCII_STRING or byte == STRING:
                 # Entered before its length is read, as `skip_string` does.
                 pos += 1
                 enter(pos << 1)
-                if pos < end and data[pos] != ESCAPE:
-                    pos += 1 + data[pos]
+                if pos >= end:
+                    self.pos = pos
+                    raise end_of_input()
+                n = data[pos]
+                if n != ESCAPE:
+                    pos += 1 + n
                     continue
-                self.pos = pos
-                self.advance(self.varint())
-                pos = self.pos
+                n, pos = long_varint(data, end, pos + 1, 255)
+                # The extension's offsets are 64-bit: a step that would wrap fails.
+                if n > MAX_U64 - pos:
+                    self.pos = pos
+                    raise end_of_input()
+                pos += n
                 continue
             if _OPENS[byte]:
                 if len(stack) >= room:
