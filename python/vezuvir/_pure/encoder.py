@@ -68,6 +68,12 @@ def varint_bytes(value, base=255):
 
 def _long_varint(value, base):
     rest = value - base
+    # One or two digits (back-reference indices, lengths below 64 KiB) without the loop,
+    # joined from one-byte objects: PyPy makes bytes from a tuple many times slower.
+    if rest < base:
+        return b"\xff" + BYTE[rest] + b"\xff" if rest else b"\xff\xff"
+    if rest < base * base:
+        return b"\xff" + BYTE[rest % base] + BYTE[rest // base] + b"\xff"
     if rest.bit_length() > 4096:
         return b"\xff" + _long_digits(rest, base) + b"\xff"
     out = bytearray(b"\xff")

@@ -368,10 +368,21 @@ if PYPY:
             out.append(payload)
 
         def pointer(self, index):
+            out = self.out
             if index <= 0xFF:
-                out = self.out
                 out.append(BYTE[POINTER1])
                 out.append(BYTE[index])
+            elif index <= 0xFFFF:
+                # A byte at a time: int.to_bytes and bytes of a tuple cost PyPy several
+                # times more than the three appends.
+                out.append(BYTE[POINTER1 + 1])
+                out.append(BYTE[index >> 8])
+                out.append(BYTE[index & 0xFF])
+            elif index <= 0xFFFFFF:
+                out.append(BYTE[POINTER1 + 2])
+                out.append(BYTE[index >> 16])
+                out.append(BYTE[(index >> 8) & 0xFF])
+                out.append(BYTE[index & 0xFF])
             else:
                 Encoder.pointer(self, index)
 
@@ -388,11 +399,7 @@ if PYPY:
             cache = self.cache
             index = cache.get(text)
             if index is not None:
-                if index <= 0xFF:
-                    out.append(BYTE[POINTER1])
-                    out.append(BYTE[index])
-                else:
-                    Encoder.pointer(self, index)
+                self.pointer(index)
                 return
             utf8 = text.encode("utf-8")
             cache[text] = len(cache)
