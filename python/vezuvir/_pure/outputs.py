@@ -141,6 +141,12 @@ if PYPY:
     _alloc = _ffi.new_allocator(should_clear_after_alloc=False)
 
     MAX_I64 = (1 << 63) - 1
+    # Whole pieces for short strings: a value's flag and length, an ASCII key's length and
+    # marker, a key's back-reference (each append is a call into the builder).
+    ASCII_HEADS = [BYTE[ASCII_STRING] + BYTE[n] for n in range(255)]
+    STRING_HEADS = [BYTE[STRING] + BYTE[n] for n in range(255)]
+    ASCII_KEY_HEADS = [BYTE[n + 1] + BYTE[ASCII_MARKER] for n in range(253)]
+    KEY_REFS = [BYTE[KEY_POINTER] + BYTE[i] for i in range(255)]
 
     def _put_varint(p, pos, value):
         """Writes the varint of `value` < 2**63 at p[pos]; returns the position after it.
@@ -403,23 +409,34 @@ if PYPY:
                 return
             utf8 = text.encode("utf-8")
             cache[text] = len(cache)
-            out.append(BYTE[ASCII_STRING if text.isascii() else STRING])
-            out.append(varint_bytes(len(utf8)))
+            n = len(utf8)
+            if n < 255:
+                # Flag and length in one append.
+                out.append(ASCII_HEADS[n] if text.isascii() else STRING_HEADS[n])
+            else:
+                out.append(BYTE[ASCII_STRING if text.isascii() else STRING])
+                out.append(varint_bytes(n))
             out.append(utf8)
 
         def dict_key(self, key, cache):
             out = self.out
             index = cache.get(key)
             if index is not None:
-                out.append(BYTE[KEY_POINTER])
-                out.append(varint_bytes(index))
+                if index < 255:
+                    out.append(KEY_REFS[index])
+                else:
+                    out.append(BYTE[KEY_POINTER])
+                    out.append(varint_bytes(index))
                 return
             utf8 = key.encode("utf-8")
             cache[key] = len(cache)
             n = len(utf8)
             if key.isascii():
-                out.append(varint_bytes(n + 1, 254))
-                out.append(BYTE[ASCII_MARKER])
+                if n < 253:
+                    out.append(ASCII_KEY_HEADS[n])
+                else:
+                    out.append(varint_bytes(n + 1, 254))
+                    out.append(BYTE[ASCII_MARKER])
             else:
                 out.append(varint_bytes(n, 254))
             out.append(utf8)
