@@ -2,6 +2,7 @@ import gc
 import json
 import math
 import sys
+import weakref
 
 import pytest
 
@@ -10,6 +11,7 @@ try:
 except ImportError:  # PyPy
     tracemalloc = None
 
+import vezuvir
 from vezuvir import DeserializationError, dump_bytes, load_bytes
 
 from conftest import bench_documents
@@ -320,6 +322,60 @@ def test_stop_gc_pauses_the_collector_and_restores_it(fails, enabled_before):
     assert seen == [False]
     load_bytes(data, custom_types={"p": spy}, ignore_extra_data=True)
     assert seen == [False, True]
+
+
+def _containers(value):
+    """Every list, tuple and dict reachable from `value`, `value` included."""
+    todo, found = [value], []
+    while todo:
+        item = todo.pop()
+        if isinstance(item, (list, tuple, dict)):
+            found.append(item)
+            todo.extend(item.values() if isinstance(item, dict) else item)
+    return found
+
+
+TRACKING_TREE = [[], [[1.5, 2.5], [True, False]], {"a": [{}], "b": {"c": []}}, [{"k": [1]}] * 3]
+
+
+@pytest.mark.skipif(sys.implementation.name != "cpython", reason="the cyclic collector is CPython's")
+@pytest.mark.parametrize(
+    "read",
+    [
+        lambda data: load_bytes(data),
+        lambda data: load_bytes(data, use_tuples=True),
+        lambda data: vezuvir.lazy_load_bytes(data, []),
+        lambda data: next(vezuvir.iter_load(data)),
+    ],
+    ids=["load", "tuples", "lazy", "record"],
+)
+def test_every_container_a_reader_returns_is_seen_by_the_collector(read):
+    for value in _containers(read(dump_bytes(TRACKING_TREE))):
+        # Tuples and dicts of atoms are left untracked by the interpreter itself.
+        if isinstance(value, list) or any(_containers(v) for v in value):
+            assert gc.is_tracked(value), value
+
+
+@pytest.mark.skipif(sys.implementation.name != "cpython", reason="the cyclic collector is CPython's")
+def test_cycles_a_converter_makes_are_collected_after_a_failed_load():
+    class Box:
+        pass
+
+    boxes = []
+
+    def keep_in_a_cycle(payload):
+        box = Box()
+        box.payload = payload
+        payload.append(box)
+        boxes.append(weakref.ref(box))
+        return box
+
+    payload = dump_bytes([[1], {"k": [2]}])[len(MARKER) :].hex()
+    # A list of two whose second item is missing.
+    with pytest.raises(DeserializationError):
+        load_bytes(h("0D 02 18 12 01 70" + payload), custom_types={"p": keep_in_a_cycle})
+    gc.collect()
+    assert len(boxes) == 1 and boxes[0]() is None
 
 
 def test_back_referenced_strings_and_keys_are_the_same_object():

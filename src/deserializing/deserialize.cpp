@@ -50,6 +50,15 @@ template <PointerHolder Holder>
     return deserialize_object(data, len, pos, holder, settings);
 }
 
+/// `TypeFlag::EmptyList`: a new list, waiting for the collector with the rest of the tree.
+PyPointer make_empty_list(const DecodeSettings &settings) noexcept {
+    PyPointer list = new_object(PyList_New(0));
+    if (list) {
+        compat::finish_sequence(list.get(), settings.hidden);
+    }
+    return list;
+}
+
 /// `TypeFlag::List`: <varint count> <value>*count.
 template <PointerHolder Holder>
 PyPointer decode_list(const std::uint8_t *data, std::size_t len, std::size_t &pos, Holder &holder,
@@ -58,7 +67,7 @@ PyPointer decode_list(const std::uint8_t *data, std::size_t len, std::size_t &po
     if (!decode_count(data, len, pos, 1, n)) {
         return {};
     }
-    return build_sequence(n, settings.use_tuples, [&](std::uint64_t) {
+    return build_sequence(n, settings.use_tuples, settings.hidden, [&](std::uint64_t) {
         return decode_item(data, len, pos, holder, settings);
     });
 }
@@ -98,6 +107,7 @@ PyPointer decode_dict(const std::uint8_t *data, std::size_t len, std::size_t &po
             return {};
         }
     }
+    compat::finish_dict(dict.get(), settings.hidden);
     return dict;
 }
 
@@ -178,7 +188,10 @@ PyPointer deserialize_object(const std::uint8_t *data, std::size_t len, std::siz
     case TypeFlag::None:
         return PyPointer::borrow(Py_None);
     case TypeFlag::EmptyList:
-        return settings.use_tuples ? PyPointer::borrow(EMPTY_TUPLE) : new_object(PyList_New(0));
+        if (settings.use_tuples) {
+            return PyPointer::borrow(EMPTY_TUPLE);
+        }
+        return make_empty_list(settings);
     case TypeFlag::EmptyDict:
         return new_object(PyDict_New());
     case TypeFlag::PositiveInt:

@@ -11,6 +11,7 @@
 #include "deserializing/pointer_holders/pointer_holder.hpp"
 #include "deserializing/pointer_holders/position_pointer_holder.hpp"
 #include "deserializing/pointer_holders/vec_pointer_holder.hpp"
+#include "utils/compat.hpp"
 #include "utils/custom_type_loaders.hpp"
 #include "utils/limits.hpp"
 #include "utils/safe_py_pointer.hpp"
@@ -21,6 +22,9 @@ struct DecodeSettings {
     const LoadsCustomTypes *custom_types = nullptr;
     /// Build tuples instead of lists.
     bool use_tuples = false;
+    /// Where finished containers wait for the collector until the whole tree is built;
+    /// null: each is shown to it as soon as it is complete.
+    compat::HiddenContainers *hidden = nullptr;
     /// Ints larger than this are refused rather than converted in superlinear time.
     IntLimit int_limit;
     /// `max_free_elements`: how many elements the call may create from forms that take

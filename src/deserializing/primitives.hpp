@@ -66,9 +66,11 @@
 }
 
 /// New list (or tuple) of `n` items, item i being `make_item(i)`: a `PyPointer`, empty
-/// with the error set to abandon the sequence.
+/// with the error set to abandon the sequence. Handed to the collector through `hidden`.
 template <class MakeItem>
-[[nodiscard]] inline PyPointer build_sequence(std::uint64_t n, bool tuple, MakeItem &&make_item) {
+[[nodiscard]] inline PyPointer build_sequence(std::uint64_t n, bool tuple,
+                                              compat::HiddenContainers *hidden,
+                                              MakeItem &&make_item) {
     PyPointer seq = make_sequence(n, tuple);
     if (!seq) {
         return {};
@@ -80,7 +82,7 @@ template <class MakeItem>
         }
         compat::fill_sequence(seq.get(), static_cast<Py_ssize_t>(i), item.release(), tuple);
     }
-    compat::finish_sequence(seq.get());
+    compat::finish_sequence(seq.get(), hidden);
     return seq;
 }
 
