@@ -115,6 +115,14 @@ def test_long_form_ints_followed_by_more_input(count, flag, sign, fill):
     assert load_bytes(h(f"0D 02 {body} 0A 0A {'61' * 10}")) == [sign * big_magnitude(digits), "a" * 10]
 
 
+
+# Either side of the interpreter's 30-bit digit boundaries: such ints are laid out digit
+# by digit, so their arithmetic, hash and text are checked too.
+@pytest.mark.parametrize("value", [s * v for v in (2**30 - 1, 2**30, 2**60 - 1, 2**60, 2**64 - 1) for s in (1, -1)])
+def test_ints_either_side_of_digit_boundaries(value):
+    decoded = load_bytes(dump_bytes([value, "a" * 10]))[0]
+    assert (decoded, decoded * 3 - 2 * decoded, hash(decoded), str(decoded)) == (value, value, hash(value), str(value))
+
 USE_TUPLES = [
     ("05", ()),
     ("0D 02 1F 05", (1, ())),

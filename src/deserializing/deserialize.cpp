@@ -37,9 +37,10 @@ template <PointerHolder Holder>
             ++pos;
             return decode_f64(data, len, pos);
         }
-        if (flag == flag_byte(TypeFlag::PositiveInt)) {
+        if (flag == flag_byte(TypeFlag::PositiveInt) || flag == flag_byte(TypeFlag::NegativeInt)) {
             ++pos;
-            return decode_int(data, len, pos, false, settings.int_limit);
+            return decode_int(data, len, pos, flag == flag_byte(TypeFlag::NegativeInt),
+                              settings.int_limit);
         }
         // A repeated string, the commonest value of record-like documents.
         if (flag == flag_byte(TypeFlag::Pointer1) && len - pos >= 2) {
