@@ -87,7 +87,9 @@ namespace compat {
 /// so none can be freed while hidden whatever a converter does, and shown to the
 /// collector again when this object goes, on success or failure alike; while hidden,
 /// the collector counts a container's contents as reachable, so it frees nothing early.
-/// Past `LIMIT` containers the rest are shown at once, bounding the memory this takes.
+/// The first `SHOWN_FIRST` containers are shown at once: a small tree meets at most one
+/// collection while it is built, which costs less than hiding. Past `LIMIT` the rest
+/// are shown at once too, bounding the memory this takes.
 class HiddenContainers {
   public:
     HiddenContainers() noexcept = default;
@@ -112,7 +114,8 @@ class HiddenContainers {
     /// when `hidden` is null, shows it at once). Not for shared singletons.
     static void finish(HiddenContainers *hidden, PyObject *container) noexcept {
 #if VEZUVIR_CPYTHON
-        if (hidden != nullptr && hidden->containers_.size() < LIMIT) {
+        if (hidden != nullptr && hidden->shown_ == SHOWN_FIRST &&
+            hidden->containers_.size() < LIMIT) {
             try {
                 hidden->containers_.push_back(container);
             } catch (...) {
@@ -125,6 +128,9 @@ class HiddenContainers {
             }
             return;
         }
+        if (hidden != nullptr && hidden->shown_ < SHOWN_FIRST) {
+            ++hidden->shown_;
+        }
         show(container);
 #else
         (void)hidden;
@@ -133,6 +139,7 @@ class HiddenContainers {
     }
 
   private:
+    static constexpr std::size_t SHOWN_FIRST = 256;
     static constexpr std::size_t LIMIT = std::size_t{1} << 22;
 
 #if VEZUVIR_CPYTHON
@@ -143,6 +150,7 @@ class HiddenContainers {
     }
 #endif
 
+    std::size_t shown_ = 0;
     std::vector<PyObject *> containers_;
 };
 
@@ -205,12 +213,15 @@ inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tupl
 }
 
 /// Hands a completely filled sequence from `new_sequence` to the collector, through
-/// `hidden` when the caller defers that.
+/// `hidden` when the caller defers that. Tuples are shown at once: a dict given a hidden
+/// tuple would never track itself for it, and a cycle through it later would leak.
 inline void finish_sequence(PyObject *seq, HiddenContainers *hidden = nullptr) noexcept {
 #if VEZUVIR_CPYTHON
-    // The empty tuple is a shared singleton, never hidden.
-    if (PyList_CheckExact(seq) || PyTuple_GET_SIZE(seq) > 0) {
+    if (PyList_CheckExact(seq)) {
         HiddenContainers::finish(hidden, seq);
+    } else if (PyTuple_GET_SIZE(seq) > 0 && !PyObject_GC_IsTracked(seq)) {
+        // The empty tuple is a shared singleton, left as it is.
+        PyObject_GC_Track(seq);
     }
 #else
     (void)seq;
