@@ -12,8 +12,8 @@ namespace {
 
 /// Runs `decode` one level deeper in the interpreter's recursion limit, so that hostile
 /// nesting raises RecursionError instead of exhausting the native stack.
-template <class F> PyPointer nested(F &&decode) {
-    RecursionGuard guard(" while decoding nested data");
+template <class F> PyPointer nested(const DecodeSettings &settings, F &&decode) {
+    RecursionGuard guard(" while decoding nested data", settings.nesting);
     if (!guard.entered()) [[unlikely]] {
         return {};
     }
@@ -208,13 +208,15 @@ PyPointer deserialize_object(const std::uint8_t *data, std::size_t len, std::siz
     case TypeFlag::Bytes:
         return decode_bytes(data, len, pos);
     case TypeFlag::List:
-        return nested([&] { return decode_list(data, len, pos, holder, settings); });
+        return nested(settings, [&] { return decode_list(data, len, pos, holder, settings); });
     case TypeFlag::ConsistentTypeList:
         return decode_consistent_type_list(data, len, pos, holder, settings);
     case TypeFlag::AnyKeyDict:
-        return nested([&] { return decode_dict<true>(data, len, pos, holder, settings); });
+        return nested(settings,
+                      [&] { return decode_dict<true>(data, len, pos, holder, settings); });
     case TypeFlag::Dict:
-        return nested([&] { return decode_dict<false>(data, len, pos, holder, settings); });
+        return nested(settings,
+                      [&] { return decode_dict<false>(data, len, pos, holder, settings); });
     case TypeFlag::LargePointer: {
         std::uint64_t index = 0;
         if (!decode_varint(data, len, pos, index)) {
@@ -223,15 +225,17 @@ PyPointer deserialize_object(const std::uint8_t *data, std::size_t len, std::siz
         return holder.safe_get(index);
     }
     case TypeFlag::StructuredList:
-        return nested(
-            [&] { return decode_list_of_structured_dicts(data, len, pos, holder, settings); });
+        return nested(settings, [&] {
+            return decode_list_of_structured_dicts(data, len, pos, holder, settings);
+        });
     case TypeFlag::Pointer1:
     case TypeFlag::Pointer2:
     case TypeFlag::Pointer3:
     case TypeFlag::Pointer4:
         return decode_pointer(data, len, pos, holder, flag - flag_byte(TypeFlag::Pointer1) + 1);
     case TypeFlag::Custom:
-        return nested([&] { return deserialize_custom_type(data, len, pos, holder, settings); });
+        return nested(settings,
+                      [&] { return deserialize_custom_type(data, len, pos, holder, settings); });
     default:
         return fail_unexpected_flag(flag);
     }

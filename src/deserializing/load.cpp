@@ -176,6 +176,7 @@ namespace {
     settings.use_tuples = arguments.use_tuples;
     compat::HiddenContainers hidden;
     settings.hidden = &hidden;
+    settings.nesting = NestingBound::current();
     VecPointerHolder holder;
     std::size_t pos = STARTING_MARKER.size();
     PyPointer root = deserialize_object(data, len, pos, holder, settings);

@@ -120,7 +120,7 @@ template <class MakeItem>
     const std::uint64_t pairs =
         (word & 0x00FF00FF00FF00FFULL) + ((word >> 8) & 0x00FF00FF00FF00FFULL) * 255;
     const std::uint64_t quads =
-        (pairs & 0x0000FFFF0000FFFFULL) + ((pairs >> 16) & 0x0000FFFF0000FFFFULL) * (255 * 255);
+        (pairs & 0x0000FFFF0000FFFFULL) + ((pairs >> 16) & 0x0000FFFF0000FFFFULL) * (255ULL * 255);
     return (quads & 0xFFFFFFFFULL) + (quads >> 32) * (255ULL * 255 * 255 * 255);
 }
 

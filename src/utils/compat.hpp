@@ -554,6 +554,52 @@ template <DictWalk Walk = DictWalk::Live> class DictItems {
 #endif
 }
 
+// The field that counts the C calls a thread may still nest, and the least value at
+// which the interpreter's inline check lets one more through without its slow path.
+#if VEZUVIR_CPYTHON && !defined(Py_GIL_DISABLED) && !defined(USE_STACKCHECK)
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#define VEZUVIR_C_CALLS_LEFT c_recursion_remaining
+#define VEZUVIR_C_CALLS_LAST 0
+#elif PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+#define VEZUVIR_C_CALLS_LEFT c_recursion_remaining
+#define VEZUVIR_C_CALLS_LAST 1
+#elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#define VEZUVIR_C_CALLS_LEFT recursion_remaining
+#define VEZUVIR_C_CALLS_LAST 1
+#endif
+#endif
+
+/// `Py_EnterRecursiveCall(where) == 0` for `thread`, the calling thread's state fetched
+/// once per call (null: fetched here). On CPython 3.11 to 3.13 the interpreter's count of
+/// nested C calls is stepped in place, as its own inline version does, rather than
+/// through a call that fetches the state again; when the count has run out the
+/// interpreter's call makes the RecursionError, so limit and message stay its own.
+[[nodiscard, gnu::always_inline]] inline bool enter_recursive_call(PyThreadState *thread,
+                                                                   const char *where) noexcept {
+#ifdef VEZUVIR_C_CALLS_LEFT
+    if (thread != nullptr && thread->VEZUVIR_C_CALLS_LEFT >= VEZUVIR_C_CALLS_LAST) [[likely]] {
+        --thread->VEZUVIR_C_CALLS_LEFT;
+        return true;
+    }
+#else
+    (void)thread;
+#endif
+    return Py_EnterRecursiveCall(where) == 0;
+}
+
+/// `Py_LeaveRecursiveCall()` after `enter_recursive_call(thread, ...)` succeeded.
+[[gnu::always_inline]] inline void leave_recursive_call(PyThreadState *thread) noexcept {
+#ifdef VEZUVIR_C_CALLS_LEFT
+    if (thread != nullptr) [[likely]] {
+        ++thread->VEZUVIR_C_CALLS_LEFT;
+        return;
+    }
+#else
+    (void)thread;
+#endif
+    Py_LeaveRecursiveCall();
+}
+
 /// Whether two exact `str` objects hold the same characters. CPython compares the
 /// canonical storage directly (equal text implies equal width); elsewhere the public call.
 [[nodiscard, gnu::always_inline]] inline bool str_equal(PyObject *a, PyObject *b) noexcept {
