@@ -2,6 +2,7 @@ import gc
 import json
 import math
 import sys
+import weakref
 
 import pytest
 
@@ -10,6 +11,7 @@ try:
 except ImportError:  # PyPy
     tracemalloc = None
 
+import vezuvir
 from vezuvir import DeserializationError, Idx, dump_bytes, lazy_load_bytes, load_bytes
 
 from conftest import bench_documents
@@ -113,7 +115,6 @@ def test_long_form_ints_followed_by_more_input(count, flag, sign, fill):
     assert load_bytes(h(f"0D 02 {body} 0A 0A {'61' * 10}")) == [sign * big_magnitude(digits), "a" * 10]
 
 
-
 def base255_digits(value):
     digits = []
     while value:
@@ -134,6 +135,14 @@ def test_long_form_lengths(digits):
     body = f"0A FF {bytes(digits).hex()} FF {'61' * n}"
     assert load_bytes(h(body)) == "a" * n
     assert lazy_load_bytes(h(f"0D 02 {body} 07 FF 01 FF"), [Idx(1)]) == 256
+
+
+# Either side of the interpreter's 30-bit digit boundaries: such ints are laid out digit
+# by digit, so their arithmetic, hash and text are checked too.
+@pytest.mark.parametrize("value", [s * v for v in (2**30 - 1, 2**30, 2**60 - 1, 2**60, 2**64 - 1) for s in (1, -1)])
+def test_ints_either_side_of_digit_boundaries(value):
+    decoded = load_bytes(dump_bytes([value, "a" * 10]))[0]
+    assert (decoded, decoded * 3 - 2 * decoded, hash(decoded), str(decoded)) == (value, value, hash(value), str(value))
 
 
 USE_TUPLES = [
@@ -343,6 +352,64 @@ def test_stop_gc_pauses_the_collector_and_restores_it(fails, enabled_before):
     assert seen == [False]
     load_bytes(data, custom_types={"p": spy}, ignore_extra_data=True)
     assert seen == [False, True]
+
+
+def _containers(value):
+    """Every list, tuple and dict reachable from `value`, `value` included."""
+    todo, found = [value], []
+    while todo:
+        item = todo.pop()
+        if isinstance(item, (list, tuple, dict)):
+            found.append(item)
+            todo.extend(item.values() if isinstance(item, dict) else item)
+    return found
+
+
+# Past the few hundred containers a decoder shows the collector at once.
+TRACKING_TREE = [[[], [[1.5, 2.5], [True, False]], {"a": [{}], "b": {"c": []}}, {"t": [{}]}, [{"k": [1]}] * 3]] * 200
+
+
+@pytest.mark.skipif(sys.implementation.name != "cpython", reason="the cyclic collector is CPython's")
+@pytest.mark.parametrize(
+    "read",
+    [
+        lambda data: load_bytes(data),
+        lambda data: load_bytes(data, use_tuples=True),
+        lambda data: vezuvir.lazy_load_bytes(data, []),
+        lambda data: next(vezuvir.iter_load(data)),
+    ],
+    ids=["load", "tuples", "lazy", "record"],
+)
+def test_every_container_a_reader_returns_is_seen_by_the_collector(read):
+    def holds_mutable(items):
+        return any(isinstance(v, (list, dict)) or isinstance(v, tuple) and holds_mutable(v) for v in items)
+
+    for value in _containers(read(dump_bytes(TRACKING_TREE))):
+        # The interpreter itself leaves tuples and dicts untracked that hold no list or dict.
+        if isinstance(value, list) or holds_mutable(value.values() if isinstance(value, dict) else value):
+            assert gc.is_tracked(value), value
+
+
+@pytest.mark.skipif(sys.implementation.name != "cpython", reason="the cyclic collector is CPython's")
+def test_cycles_a_converter_makes_are_collected_after_a_failed_load():
+    class Box:
+        pass
+
+    boxes = []
+
+    def keep_in_a_cycle(payload):
+        box = Box()
+        box.payload = payload
+        payload.append(box)
+        boxes.append(weakref.ref(box))
+        return box
+
+    payload = dump_bytes([[[1], {"k": [2]}]] * 300)[len(MARKER) :].hex()
+    # A list of two whose second item is missing.
+    with pytest.raises(DeserializationError):
+        load_bytes(h("0D 02 18 12 01 70" + payload), custom_types={"p": keep_in_a_cycle})
+    gc.collect()
+    assert len(boxes) == 1 and boxes[0]() is None
 
 
 def test_back_referenced_strings_and_keys_are_the_same_object():

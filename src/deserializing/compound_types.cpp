@@ -38,7 +38,8 @@ PyPointer decode_list_of_structured_dicts(const std::uint8_t *data, std::size_t 
         if (!settings.take_free_elements(rows)) {
             return {};
         }
-        return build_sequence(rows, settings.use_tuples, [](std::uint64_t) { return new_dict(0); });
+        return build_sequence(rows, settings.use_tuples, settings.hidden,
+                              [](std::uint64_t) { return new_dict(0); });
     }
     // Row 0 takes at least two bytes per key (key and field), every later row one per key.
     const std::size_t rest = len - pos;
@@ -63,23 +64,26 @@ PyPointer decode_list_of_structured_dicts(const std::uint8_t *data, std::size_t 
         }
         key_list.push_back(std::move(key));
     }
+    compat::finish_dict(first.get(), settings.hidden);
     // With no rows, row 0 was still read, so later strings are numbered as other readers do.
-    return build_sequence(rows, settings.use_tuples, [&](std::uint64_t row) -> PyPointer {
-        if (row == 0) {
-            return std::move(first);
-        }
-        PyPointer dict = new_dict(keys);
-        if (!dict) {
-            return {};
-        }
-        for (const PyPointer &key : key_list) {
-            PyPointer value = deserialize_object(data, len, pos, holder, settings);
-            if (!value || !store_dict_item(dict.get(), key.get(), value.get())) {
+    return build_sequence(
+        rows, settings.use_tuples, settings.hidden, [&](std::uint64_t row) -> PyPointer {
+            if (row == 0) {
+                return std::move(first);
+            }
+            PyPointer dict = new_dict(keys);
+            if (!dict) {
                 return {};
             }
-        }
-        return dict;
-    });
+            for (const PyPointer &key : key_list) {
+                PyPointer value = deserialize_object(data, len, pos, holder, settings);
+                if (!value || !store_dict_item(dict.get(), key.get(), value.get())) {
+                    return {};
+                }
+            }
+            compat::finish_dict(dict.get(), settings.hidden);
+            return dict;
+        });
 }
 
 template PyPointer decode_list_of_structured_dicts<VecPointerHolder>(const std::uint8_t *,

@@ -12,8 +12,8 @@ namespace {
 
 /// Runs `decode` one level deeper in the interpreter's recursion limit, so that hostile
 /// nesting raises RecursionError instead of exhausting the native stack.
-template <class F> PyPointer nested(F &&decode) {
-    RecursionGuard guard(" while decoding nested data");
+template <class F> PyPointer nested(const DecodeSettings &settings, F &&decode) {
+    RecursionGuard guard(" while decoding nested data", settings.nesting);
     if (!guard.entered()) [[unlikely]] {
         return {};
     }
@@ -37,9 +37,10 @@ template <PointerHolder Holder>
             ++pos;
             return decode_f64(data, len, pos);
         }
-        if (flag == flag_byte(TypeFlag::PositiveInt)) {
+        if (flag == flag_byte(TypeFlag::PositiveInt) || flag == flag_byte(TypeFlag::NegativeInt)) {
             ++pos;
-            return decode_int(data, len, pos, false, settings.int_limit);
+            return decode_int(data, len, pos, flag == flag_byte(TypeFlag::NegativeInt),
+                              settings.int_limit);
         }
         // A repeated string, the commonest value of record-like documents.
         if (flag == flag_byte(TypeFlag::Pointer1) && len - pos >= 2) {
@@ -50,6 +51,15 @@ template <PointerHolder Holder>
     return deserialize_object(data, len, pos, holder, settings);
 }
 
+/// `TypeFlag::EmptyList`: a new list, waiting for the collector with the rest of the tree.
+PyPointer make_empty_list(const DecodeSettings &settings) noexcept {
+    PyPointer list = new_object(PyList_New(0));
+    if (list) {
+        compat::finish_sequence(list.get(), settings.hidden);
+    }
+    return list;
+}
+
 /// `TypeFlag::List`: <varint count> <value>*count.
 template <PointerHolder Holder>
 PyPointer decode_list(const std::uint8_t *data, std::size_t len, std::size_t &pos, Holder &holder,
@@ -58,7 +68,7 @@ PyPointer decode_list(const std::uint8_t *data, std::size_t len, std::size_t &po
     if (!decode_count(data, len, pos, 1, n)) {
         return {};
     }
-    return build_sequence(n, settings.use_tuples, [&](std::uint64_t) {
+    return build_sequence(n, settings.use_tuples, settings.hidden, [&](std::uint64_t) {
         return decode_item(data, len, pos, holder, settings);
     });
 }
@@ -98,6 +108,7 @@ PyPointer decode_dict(const std::uint8_t *data, std::size_t len, std::size_t &po
             return {};
         }
     }
+    compat::finish_dict(dict.get(), settings.hidden);
     return dict;
 }
 
@@ -178,7 +189,10 @@ PyPointer deserialize_object(const std::uint8_t *data, std::size_t len, std::siz
     case TypeFlag::None:
         return PyPointer::borrow(Py_None);
     case TypeFlag::EmptyList:
-        return settings.use_tuples ? PyPointer::borrow(EMPTY_TUPLE) : new_object(PyList_New(0));
+        if (settings.use_tuples) {
+            return PyPointer::borrow(EMPTY_TUPLE);
+        }
+        return make_empty_list(settings);
     case TypeFlag::EmptyDict:
         return new_object(PyDict_New());
     case TypeFlag::PositiveInt:
@@ -194,13 +208,15 @@ PyPointer deserialize_object(const std::uint8_t *data, std::size_t len, std::siz
     case TypeFlag::Bytes:
         return decode_bytes(data, len, pos);
     case TypeFlag::List:
-        return nested([&] { return decode_list(data, len, pos, holder, settings); });
+        return nested(settings, [&] { return decode_list(data, len, pos, holder, settings); });
     case TypeFlag::ConsistentTypeList:
         return decode_consistent_type_list(data, len, pos, holder, settings);
     case TypeFlag::AnyKeyDict:
-        return nested([&] { return decode_dict<true>(data, len, pos, holder, settings); });
+        return nested(settings,
+                      [&] { return decode_dict<true>(data, len, pos, holder, settings); });
     case TypeFlag::Dict:
-        return nested([&] { return decode_dict<false>(data, len, pos, holder, settings); });
+        return nested(settings,
+                      [&] { return decode_dict<false>(data, len, pos, holder, settings); });
     case TypeFlag::LargePointer: {
         std::uint64_t index = 0;
         if (!decode_varint(data, len, pos, index)) {
@@ -209,15 +225,17 @@ PyPointer deserialize_object(const std::uint8_t *data, std::size_t len, std::siz
         return holder.safe_get(index);
     }
     case TypeFlag::StructuredList:
-        return nested(
-            [&] { return decode_list_of_structured_dicts(data, len, pos, holder, settings); });
+        return nested(settings, [&] {
+            return decode_list_of_structured_dicts(data, len, pos, holder, settings);
+        });
     case TypeFlag::Pointer1:
     case TypeFlag::Pointer2:
     case TypeFlag::Pointer3:
     case TypeFlag::Pointer4:
         return decode_pointer(data, len, pos, holder, flag - flag_byte(TypeFlag::Pointer1) + 1);
     case TypeFlag::Custom:
-        return nested([&] { return deserialize_custom_type(data, len, pos, holder, settings); });
+        return nested(settings,
+                      [&] { return deserialize_custom_type(data, len, pos, holder, settings); });
     default:
         return fail_unexpected_flag(flag);
     }

@@ -11,8 +11,10 @@
 #include "deserializing/pointer_holders/pointer_holder.hpp"
 #include "deserializing/pointer_holders/position_pointer_holder.hpp"
 #include "deserializing/pointer_holders/vec_pointer_holder.hpp"
+#include "utils/compat.hpp"
 #include "utils/custom_type_loaders.hpp"
 #include "utils/limits.hpp"
+#include "utils/py_helpers.hpp"
 #include "utils/safe_py_pointer.hpp"
 
 /// What the caller of a decoding call asked for; passed unchanged through the recursion.
@@ -21,6 +23,11 @@ struct DecodeSettings {
     const LoadsCustomTypes *custom_types = nullptr;
     /// Build tuples instead of lists.
     bool use_tuples = false;
+    /// Where finished containers wait for the collector until the whole tree is built;
+    /// null: each is shown to it as soon as it is complete.
+    compat::HiddenContainers *hidden = nullptr;
+    /// The calling thread's nesting bound; one made by default fetches it at each level.
+    NestingBound nesting;
     /// Ints larger than this are refused rather than converted in superlinear time.
     IntLimit int_limit;
     /// `max_free_elements`: how many elements the call may create from forms that take

@@ -90,7 +90,10 @@ PyObject *call_lazy_load(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwn
     PyObject *path_obj = nullptr;
     bool include_falsy = true;
     HeldCustomTypes custom_types;
+    compat::HiddenContainers hidden;
     DecodeSettings settings;
+    settings.hidden = &hidden;
+    settings.nesting = NestingBound::current();
 
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);

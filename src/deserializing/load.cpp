@@ -174,6 +174,9 @@ namespace {
     DecodeSettings &settings = arguments.limits;
     settings.custom_types = arguments.custom_types.get();
     settings.use_tuples = arguments.use_tuples;
+    compat::HiddenContainers hidden;
+    settings.hidden = &hidden;
+    settings.nesting = NestingBound::current();
     VecPointerHolder holder;
     std::size_t pos = STARTING_MARKER.size();
     PyPointer root = deserialize_object(data, len, pos, holder, settings);

@@ -104,17 +104,7 @@ PyPointer make_str(const std::uint8_t *bytes, std::size_t n, std::size_t offset)
 }
 
 PyPointer int_from_magnitude(std::uint64_t magnitude, bool negative) noexcept {
-    if (!negative) {
-        // The signed call has the interpreter's fast path for one-digit ints.
-        return new_object(magnitude <= static_cast<std::uint64_t>(LLONG_MAX)
-                              ? PyLong_FromLongLong(static_cast<long long>(magnitude))
-                              : PyLong_FromUnsignedLongLong(magnitude));
-    }
-    if (magnitude <= (std::uint64_t{1} << 63)) {
-        return new_object(PyLong_FromLongLong(static_cast<long long>(0 - magnitude)));
-    }
-    PyPointer positive = new_object(PyLong_FromUnsignedLongLong(magnitude));
-    return positive ? new_object(PyNumber_Negative(positive.get())) : PyPointer{};
+    return new_object(compat::long_from_magnitude(magnitude, negative));
 }
 
 PyPointer decode_long_int(const std::uint8_t *data, std::size_t len, std::size_t &pos,

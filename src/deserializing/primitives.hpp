@@ -66,9 +66,11 @@
 }
 
 /// New list (or tuple) of `n` items, item i being `make_item(i)`: a `PyPointer`, empty
-/// with the error set to abandon the sequence.
+/// with the error set to abandon the sequence. Handed to the collector through `hidden`.
 template <class MakeItem>
-[[nodiscard]] inline PyPointer build_sequence(std::uint64_t n, bool tuple, MakeItem &&make_item) {
+[[nodiscard]] inline PyPointer build_sequence(std::uint64_t n, bool tuple,
+                                              compat::HiddenContainers *hidden,
+                                              MakeItem &&make_item) {
     PyPointer seq = make_sequence(n, tuple);
     if (!seq) {
         return {};
@@ -80,7 +82,7 @@ template <class MakeItem>
         }
         compat::fill_sequence(seq.get(), static_cast<Py_ssize_t>(i), item.release(), tuple);
     }
-    compat::finish_sequence(seq.get());
+    compat::finish_sequence(seq.get(), hidden);
     return seq;
 }
 
@@ -106,6 +108,22 @@ template <class MakeItem>
 [[nodiscard]] PyPointer decode_long_int(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                                         bool negative, const IntLimit &limit);
 
+/// The value of the first `count` (at most 8) base-255 digits packed in `word`, least
+/// significant in its lowest byte: adjacent digits are joined pairwise, all pairs by one
+/// multiply, then pairs into quads, then the two quads; no lane overflows into the next
+/// (a pair is below 255**2 <= 2**16, a quad below 255**4 <= 2**32).
+[[nodiscard, gnu::always_inline]] inline std::uint64_t base255_value(std::uint64_t word,
+                                                                     unsigned count) noexcept {
+    if (count < 8) {
+        word &= (std::uint64_t{1} << (8 * count)) - 1;
+    }
+    const std::uint64_t pairs =
+        (word & 0x00FF00FF00FF00FFULL) + ((word >> 8) & 0x00FF00FF00FF00FFULL) * 255;
+    const std::uint64_t quads =
+        (pairs & 0x0000FFFF0000FFFFULL) + ((pairs >> 16) & 0x0000FFFF0000FFFFULL) * (255ULL * 255);
+    return (quads & 0xFFFFFFFFULL) + (quads >> 32) * (255ULL * 255 * 255 * 255);
+}
+
 /// Reads the `varint` magnitude at `pos` (just after `TypeFlag::PositiveInt` or
 /// `TypeFlag::NegativeInt`) exactly, however long, and returns the int, negated for
 /// `negative`. Up to eight long-form digits never leave machine arithmetic.
@@ -123,6 +141,24 @@ template <class MakeItem>
     // FF <digits, least significant first> FF; at most 255 + (255**8 - 1) < 2**64 here.
     // The closing FF of an eight-digit magnitude (every int64 needs up to eight) is the
     // ninth byte looked at.
+    if constexpr (std::endian::native == std::endian::little) {
+        if (len - pos >= 9) [[likely]] {
+            std::uint64_t word = 0;
+            std::memcpy(&word, data + pos, 8);
+            // The lowest byte equal to FF is the lowest zero byte of the inverse; bytes
+            // above it may be flagged wrongly, and are not looked at.
+            const std::uint64_t inverted = ~word;
+            const std::uint64_t ends =
+                (inverted - 0x0101010101010101ULL) & ~inverted & 0x8080808080808080ULL;
+            if (ends != 0 || data[pos + 8] == VARINT_ESCAPE) {
+                const unsigned count =
+                    ends != 0 ? static_cast<unsigned>(__builtin_ctzll(ends)) / 8 : 8;
+                pos += count + 1;
+                return int_from_magnitude(255 + base255_value(word, count), negative);
+            }
+            return decode_long_int(data, len, pos, negative, int_limit);
+        }
+    }
     std::uint64_t digits = 0;
     std::uint64_t weight = 1;
     const std::size_t limit = std::min<std::size_t>(9, len - pos);

@@ -264,7 +264,7 @@ encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer, SerializingStringCa
 template <PyBytesBuffer B>
 [[nodiscard]] bool encode_dict(PyObject *dict, B &buffer, SerializingStringCache &cache,
                                const SerializationSettings &settings) {
-    LazyRecursionGuard guard(" while serializing a dict", settings.stack_floor);
+    LazyRecursionGuard guard(" while serializing a dict", settings.nesting);
     const Py_ssize_t n = PyDict_GET_SIZE(dict);
     // No Python code runs while this walk lasts: with `python_may_run` the entries are
     // gathered first and written after.
@@ -504,7 +504,7 @@ template <bool IsList, PyBytesBuffer B>
     // Its rows take more native stack than any other container, so a structured list
     // counts as one more level: the interpreter's limit then still bounds the stack
     // when rows nest (3.13 allows 10000 levels in 8 MiB).
-    const RecursionGuard rows_guard(" while serializing a list");
+    const RecursionGuard rows_guard(" while serializing a list", settings.nesting);
     if (!rows_guard.entered()) {
         return R::Failed;
     }
@@ -585,7 +585,7 @@ template <bool IsList, PyBytesBuffer B>
 [[nodiscard]] bool encode_sequence(PyObject *seq, Py_ssize_t n, B &buffer,
                                    SerializingStringCache &cache,
                                    const SerializationSettings &settings) {
-    LazyRecursionGuard guard(" while serializing a list", settings.stack_floor);
+    LazyRecursionGuard guard(" while serializing a list", settings.nesting);
     // Only lists of None, of booleans or of dicts have a compact form, so the scan of
     // the item types is skipped for anything else.
     PyObject *const first = sequence_item<IsList>(seq, 0);

@@ -237,7 +237,7 @@ PyObject *dump_bytes_impl(PyObject *const *args, Py_ssize_t nargsf, PyObject *kw
     // Without a writer, converters or dates the walk allocates no tracked object and
     // calls no Python code, so the tree's own references keep every item alive.
     SerializationSettings &settings = parsed.settings;
-    settings.stack_floor = native_stack_floor();
+    settings.nesting = NestingBound::current();
     settings.python_may_run = parsed.writer != nullptr || settings.serialize_dates ||
                               (settings.custom_types && !settings.custom_types->empty()) ||
                               !compat::FINALIZERS_ONLY_AT_KNOWN_POINTS;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "utils/limits.hpp"
+#include "utils/py_helpers.hpp"
 #include "utils/safe_py_pointer.hpp"
 
 /// One registration of `custom_types`: how instances of `type` are written.
@@ -74,8 +75,8 @@ struct SerializationSettings {
     /// Whether Python code can run during the walk (a writer, converters, `isoformat` and
     /// what it allocates), so that items must be held while they are written.
     bool python_may_run = true;
-    /// This thread's `native_stack_floor()`, fetched once for the call.
-    std::uintptr_t stack_floor = 0;
+    /// The calling thread's nesting bound, fetched once for the call.
+    NestingBound nesting;
     /// Counts the calls into Python code made by converters and `isoformat` so far, so
     /// that a writer of a container can tell whether any ran since it looked.
     mutable std::uint64_t python_calls = 0;

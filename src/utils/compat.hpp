@@ -5,9 +5,11 @@
 // Nothing else in the sources tests PYPY_VERSION or PY_VERSION_HEX.
 #include <Python.h>
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #if defined(PYPY_VERSION)
 #define VEZUVIR_CPYTHON 0
@@ -78,6 +80,80 @@ namespace compat {
 #endif
 }
 
+/// The containers one decoding call finished, kept out of the cyclic collector's sight
+/// until the whole tree is built. A collection triggered while a large tree grows would
+/// otherwise walk every finished list and dict again and again (40-50% of the time of
+/// decoding documents of many small lists). Each container is held (a strong reference),
+/// so none can be freed while hidden whatever a converter does, and shown to the
+/// collector again when this object goes, on success or failure alike; while hidden,
+/// the collector counts a container's contents as reachable, so it frees nothing early.
+/// The first `SHOWN_FIRST` containers are shown at once: a small tree meets at most one
+/// collection while it is built, which costs less than hiding. Past `LIMIT` the rest
+/// are shown at once too, bounding the memory this takes.
+class HiddenContainers {
+  public:
+    HiddenContainers() noexcept = default;
+    HiddenContainers(const HiddenContainers &) = delete;
+    HiddenContainers &operator=(const HiddenContainers &) = delete;
+    ~HiddenContainers() {
+#if VEZUVIR_CPYTHON
+        // All are shown before any is released: a finaliser that runs on release must
+        // not meet one still hidden.
+        for (PyObject *container : containers_) {
+            if (!PyObject_GC_IsTracked(container)) {
+                PyObject_GC_Track(container);
+            }
+        }
+        for (PyObject *container : containers_) {
+            Py_DECREF(container);
+        }
+#endif
+    }
+
+    /// Takes a complete container of the collector's and hides it (or, past the limit or
+    /// when `hidden` is null, shows it at once). Not for shared singletons.
+    static void finish(HiddenContainers *hidden, PyObject *container) noexcept {
+#if VEZUVIR_CPYTHON
+        if (hidden != nullptr && hidden->shown_ == SHOWN_FIRST &&
+            hidden->containers_.size() < LIMIT) {
+            try {
+                hidden->containers_.push_back(container);
+            } catch (...) {
+                show(container);
+                return;
+            }
+            Py_INCREF(container);
+            if (PyObject_GC_IsTracked(container)) {
+                PyObject_GC_UnTrack(container);
+            }
+            return;
+        }
+        if (hidden != nullptr && hidden->shown_ < SHOWN_FIRST) {
+            ++hidden->shown_;
+        }
+        show(container);
+#else
+        (void)hidden;
+        (void)container;
+#endif
+    }
+
+  private:
+    static constexpr std::size_t SHOWN_FIRST = 256;
+    static constexpr std::size_t LIMIT = std::size_t{1} << 22;
+
+#if VEZUVIR_CPYTHON
+    static void show(PyObject *container) noexcept {
+        if (!PyObject_GC_IsTracked(container)) {
+            PyObject_GC_Track(container);
+        }
+    }
+#endif
+
+    std::size_t shown_ = 0;
+    std::vector<PyObject *> containers_;
+};
+
 /// New list (`tuple` false) or tuple for `n` items, to be filled in order, slot 0 first,
 /// each exactly once with `fill_sequence`, then handed on with `finish_sequence`.
 /// On CPython a list starts empty with room for `n` items and grows as it is filled: its
@@ -136,15 +212,33 @@ inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tupl
 #endif
 }
 
-/// Shows a completely filled sequence from `new_sequence` to the collector again.
-inline void finish_sequence(PyObject *seq) noexcept {
+/// Hands a completely filled sequence from `new_sequence` to the collector, through
+/// `hidden` when the caller defers that. Tuples are shown at once: a dict given a hidden
+/// tuple would never track itself for it, and a cycle through it later would leak.
+inline void finish_sequence(PyObject *seq, HiddenContainers *hidden = nullptr) noexcept {
 #if VEZUVIR_CPYTHON
-    // The empty tuple is a shared singleton that was never untracked.
-    if (!PyObject_GC_IsTracked(seq) && (PyList_CheckExact(seq) || PyTuple_GET_SIZE(seq) > 0)) {
+    if (PyList_CheckExact(seq)) {
+        HiddenContainers::finish(hidden, seq);
+    } else if (PyTuple_GET_SIZE(seq) > 0 && !PyObject_GC_IsTracked(seq)) {
+        // The empty tuple is a shared singleton, left as it is.
         PyObject_GC_Track(seq);
     }
 #else
     (void)seq;
+    (void)hidden;
+#endif
+}
+
+/// Hands a completely filled dict to the collector through `hidden`: the dict tracks
+/// itself once it holds a container, and only such a dict needs hiding.
+inline void finish_dict(PyObject *dict, HiddenContainers *hidden) noexcept {
+#if VEZUVIR_CPYTHON
+    if (hidden != nullptr && PyObject_GC_IsTracked(dict)) {
+        HiddenContainers::finish(hidden, dict);
+    }
+#else
+    (void)dict;
+    (void)hidden;
 #endif
 }
 
@@ -401,6 +495,109 @@ template <DictWalk Walk = DictWalk::Live> class DictItems {
     int overflow = 0;
     out = PyLong_AsLongLongAndOverflow(v, &overflow);
     return overflow == 0;
+}
+
+/// New `int` of value ±`magnitude` (`negative` for minus), or null with MemoryError.
+/// On CPython 3.9 to 3.13 with 30-bit digits an int of two or three digits is laid out
+/// here, skipping the interpreter's digit-counting loop, which costs about as much as the
+/// allocation; smaller ones take its one-digit fast path (and its shared small ints).
+[[nodiscard]] inline PyObject *long_from_magnitude(std::uint64_t magnitude,
+                                                   bool negative) noexcept {
+#if VEZUVIR_CPYTHON && PyLong_SHIFT == 30 && PY_VERSION_HEX < 0x030E0000
+    if (magnitude < (std::uint64_t{1} << PyLong_SHIFT)) {
+        const auto value = static_cast<long long>(magnitude);
+        return PyLong_FromLongLong(negative ? -value : value);
+    }
+    const Py_ssize_t ndigits = magnitude < (std::uint64_t{1} << (2 * PyLong_SHIFT)) ? 2 : 3;
+#if PY_VERSION_HEX >= 0x030C0000
+    constexpr std::size_t header = offsetof(PyLongObject, long_value.ob_digit);
+#else
+    constexpr std::size_t header = offsetof(PyLongObject, ob_digit);
+#endif
+    auto *number = static_cast<PyLongObject *>(
+        PyObject_Malloc(header + static_cast<std::size_t>(ndigits) * sizeof(digit)));
+    if (number == nullptr) {
+        return PyErr_NoMemory();
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)PyObject_Init(reinterpret_cast<PyObject *>(number), &PyLong_Type);
+    // Sign 0 is positive, 2 negative, below the digit count.
+    number->long_value.lv_tag =
+        (static_cast<std::uintptr_t>(ndigits) << _PyLong_NON_SIZE_BITS) | (negative ? 2U : 0U);
+    digit *digits = number->long_value.ob_digit;
+#else
+    (void)PyObject_InitVar(reinterpret_cast<PyVarObject *>(number), &PyLong_Type,
+                           negative ? -ndigits : ndigits);
+    digit *digits = number->ob_digit;
+#endif
+    for (Py_ssize_t i = 0; i < ndigits; ++i) {
+        digits[i] = static_cast<digit>(magnitude & PyLong_MASK);
+        magnitude >>= PyLong_SHIFT;
+    }
+    return reinterpret_cast<PyObject *>(number);
+#else
+    if (!negative) {
+        return magnitude <= static_cast<std::uint64_t>(LLONG_MAX)
+                   ? PyLong_FromLongLong(static_cast<long long>(magnitude))
+                   : PyLong_FromUnsignedLongLong(magnitude);
+    }
+    if (magnitude <= (std::uint64_t{1} << 63)) {
+        return PyLong_FromLongLong(static_cast<long long>(0 - magnitude));
+    }
+    PyObject *positive = PyLong_FromUnsignedLongLong(magnitude);
+    if (positive == nullptr) {
+        return nullptr;
+    }
+    PyObject *result = PyNumber_Negative(positive);
+    Py_DECREF(positive);
+    return result;
+#endif
+}
+
+// The field that counts the C calls a thread may still nest, and the least value at
+// which the interpreter's inline check lets one more through without its slow path.
+#if VEZUVIR_CPYTHON && !defined(Py_GIL_DISABLED) && !defined(USE_STACKCHECK)
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#define VEZUVIR_C_CALLS_LEFT c_recursion_remaining
+#define VEZUVIR_C_CALLS_LAST 0
+#elif PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+#define VEZUVIR_C_CALLS_LEFT c_recursion_remaining
+#define VEZUVIR_C_CALLS_LAST 1
+#elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#define VEZUVIR_C_CALLS_LEFT recursion_remaining
+#define VEZUVIR_C_CALLS_LAST 1
+#endif
+#endif
+
+/// `Py_EnterRecursiveCall(where) == 0` for `thread`, the calling thread's state fetched
+/// once per call (null: fetched here). On CPython 3.11 to 3.13 the interpreter's count of
+/// nested C calls is stepped in place, as its own inline version does, rather than
+/// through a call that fetches the state again; when the count has run out the
+/// interpreter's call makes the RecursionError, so limit and message stay its own.
+[[nodiscard, gnu::always_inline]] inline bool enter_recursive_call(PyThreadState *thread,
+                                                                   const char *where) noexcept {
+#ifdef VEZUVIR_C_CALLS_LEFT
+    if (thread != nullptr && thread->VEZUVIR_C_CALLS_LEFT >= VEZUVIR_C_CALLS_LAST) [[likely]] {
+        --thread->VEZUVIR_C_CALLS_LEFT;
+        return true;
+    }
+#else
+    (void)thread;
+#endif
+    return Py_EnterRecursiveCall(where) == 0;
+}
+
+/// `Py_LeaveRecursiveCall()` after `enter_recursive_call(thread, ...)` succeeded.
+[[gnu::always_inline]] inline void leave_recursive_call(PyThreadState *thread) noexcept {
+#ifdef VEZUVIR_C_CALLS_LEFT
+    if (thread != nullptr) [[likely]] {
+        ++thread->VEZUVIR_C_CALLS_LEFT;
+        return;
+    }
+#else
+    (void)thread;
+#endif
+    Py_LeaveRecursiveCall();
 }
 
 /// Whether two exact `str` objects hold the same characters. CPython compares the

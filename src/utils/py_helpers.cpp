@@ -257,5 +257,9 @@ bool fail_native_stack(const char *where) noexcept {
 }
 
 bool enter_nesting(const char *where) noexcept {
-    return enter_nesting(where, native_stack_floor());
+    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < native_stack_floor())
+        [[unlikely]] {
+        return fail_native_stack(where);
+    }
+    return Py_EnterRecursiveCall(where) == 0;
 }

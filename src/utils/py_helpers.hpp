@@ -8,6 +8,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "utils/compat.hpp"
 #include "utils/safe_py_pointer.hpp"
 
 /// Sets `exception_class` with `message` (UTF-8; NUL characters and the lone surrogates
@@ -113,15 +114,30 @@ bool fail_unexpected_keyword(const char *function, PyObject *name) noexcept;
 /// Raises the RecursionError of a native stack close to its end; returns false.
 [[gnu::cold]] bool fail_native_stack(const char *where) noexcept;
 
-/// `enter_nesting` with this thread's `native_stack_floor()` fetched once by the caller
-/// for a whole call: each fetch reads thread-local storage through a library call.
+/// What `enter_nesting` needs of the calling thread, fetched once by a reader or writer
+/// for a whole call: each fetch is a library call (the floor is thread-local storage).
+struct NestingBound {
+    /// This thread's `native_stack_floor()`.
+    std::uintptr_t floor = 0;
+    /// This thread's state; null in a bound made by default, which fetches it each time.
+    PyThreadState *thread = nullptr;
+
+    [[nodiscard]] static NestingBound current() noexcept {
+        return {native_stack_floor(), PyThreadState_Get()};
+    }
+};
+
+/// `enter_nesting` with the thread's bound fetched once by the caller.
 [[nodiscard, gnu::always_inline]] inline bool enter_nesting(const char *where,
-                                                            std::uintptr_t floor) noexcept {
+                                                            const NestingBound &bound) noexcept {
+    if (bound.thread == nullptr) [[unlikely]] {
+        return enter_nesting(where);
+    }
     // Stacks grow down on every platform we build for.
-    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor) [[unlikely]] {
+    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < bound.floor) [[unlikely]] {
         return fail_native_stack(where);
     }
-    return Py_EnterRecursiveCall(where) == 0;
+    return compat::enter_recursive_call(bound.thread, where);
 }
 
 /// Scoped `enter_nesting`/`Py_LeaveRecursiveCall`: bounds native recursion. Check
@@ -129,16 +145,19 @@ bool fail_unexpected_keyword(const char *function, PyObject *name) noexcept;
 class RecursionGuard {
   public:
     explicit RecursionGuard(const char *where) noexcept : entered_(enter_nesting(where)) {}
+    RecursionGuard(const char *where, const NestingBound &bound) noexcept
+        : thread_(bound.thread), entered_(enter_nesting(where, bound)) {}
     RecursionGuard(const RecursionGuard &) = delete;
     RecursionGuard &operator=(const RecursionGuard &) = delete;
     ~RecursionGuard() {
         if (entered_) {
-            Py_LeaveRecursiveCall();
+            compat::leave_recursive_call(thread_);
         }
     }
     [[nodiscard]] bool entered() const noexcept { return entered_; }
 
   private:
+    PyThreadState *thread_ = nullptr;
     bool entered_;
 };
 
@@ -148,14 +167,13 @@ class RecursionGuard {
 /// RecursionError comes stays that of the nesting.
 class LazyRecursionGuard {
   public:
-    /// `floor` is this thread's `native_stack_floor()`.
-    LazyRecursionGuard(const char *where, std::uintptr_t floor) noexcept
-        : where_(where), floor_(floor) {}
+    LazyRecursionGuard(const char *where, const NestingBound &bound) noexcept
+        : where_(where), bound_(bound) {}
     LazyRecursionGuard(const LazyRecursionGuard &) = delete;
     LazyRecursionGuard &operator=(const LazyRecursionGuard &) = delete;
     ~LazyRecursionGuard() {
         if (entered_) {
-            Py_LeaveRecursiveCall();
+            compat::leave_recursive_call(bound_.thread);
         }
     }
     /// Enters once; false with RecursionError set at the limit.
@@ -163,12 +181,12 @@ class LazyRecursionGuard {
         if (entered_) [[likely]] {
             return true;
         }
-        entered_ = enter_nesting(where_, floor_);
+        entered_ = enter_nesting(where_, bound_);
         return entered_;
     }
 
   private:
     const char *where_;
-    std::uintptr_t floor_;
+    const NestingBound &bound_;
     bool entered_ = false;
 };
