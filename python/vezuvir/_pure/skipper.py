@@ -148,8 +148,9 @@ class Reader(Decoder):
     def skip_values(self, n):
         """Steps over `n` consecutive values."""
         room = min(MAX_DEPTH, sys.getrecursionlimit()) - self.depth
-        if room > 0:
-            # The values as the items of one container: the same steps, in one loop.
+        # The values as the items of one container: the same steps, in one loop. Not at the
+        # last level, where `skip` would count the container's level before a bad flag.
+        if room > 0 and self.depth + 1 < MAX_DEPTH:
             self.skip_run(n, 0, room)
             return
         skip = self.skip
