@@ -103,10 +103,6 @@ PyPointer make_str(const std::uint8_t *bytes, std::size_t n, std::size_t offset)
     return PyPointer::steal(str);
 }
 
-PyPointer int_from_magnitude(std::uint64_t magnitude, bool negative) noexcept {
-    return new_object(compat::long_from_magnitude(magnitude, negative));
-}
-
 PyPointer decode_long_int(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                           bool negative, const IntLimit &limit) {
     const std::uint8_t *digits = data + pos;

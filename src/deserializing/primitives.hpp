@@ -101,7 +101,10 @@ template <class MakeItem>
 }
 
 /// The int ±`magnitude`; empty with MemoryError when it cannot be made.
-[[nodiscard]] PyPointer int_from_magnitude(std::uint64_t magnitude, bool negative) noexcept;
+[[nodiscard, gnu::always_inline]] inline PyPointer int_from_magnitude(std::uint64_t magnitude,
+                                                                      bool negative) noexcept {
+    return new_object(compat::long_from_magnitude(magnitude, negative));
+}
 
 /// The long form of `decode_int` beyond eight digits (or cut short), `pos` at its first
 /// digit; an int over `limit` fails with DeserializationError naming the keyword.

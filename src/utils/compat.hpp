@@ -497,17 +497,12 @@ template <DictWalk Walk = DictWalk::Live> class DictItems {
     return overflow == 0;
 }
 
-/// New `int` of value ±`magnitude` (`negative` for minus), or null with MemoryError.
-/// On CPython 3.9 to 3.13 with 30-bit digits an int of two or three digits is laid out
-/// here, skipping the interpreter's digit-counting loop, which costs about as much as the
-/// allocation; smaller ones take its one-digit fast path (and its shared small ints).
-[[nodiscard]] inline PyObject *long_from_magnitude(std::uint64_t magnitude,
-                                                   bool negative) noexcept {
 #if VEZUVIR_CPYTHON && PyLong_SHIFT == 30 && PY_VERSION_HEX < 0x030E0000
-    if (magnitude < (std::uint64_t{1} << PyLong_SHIFT)) {
-        const auto value = static_cast<long long>(magnitude);
-        return PyLong_FromLongLong(negative ? -value : value);
-    }
+/// `long_from_magnitude` for a magnitude of two or three 30-bit digits, laid out here:
+/// the interpreter's constructor counts digits first, which costs about as much as the
+/// allocation. Kept out of line, so that the common one-digit path saves no registers.
+[[nodiscard, gnu::noinline]] inline PyObject *long_from_large_magnitude(std::uint64_t magnitude,
+                                                                        bool negative) noexcept {
     const Py_ssize_t ndigits = magnitude < (std::uint64_t{1} << (2 * PyLong_SHIFT)) ? 2 : 3;
 #if PY_VERSION_HEX >= 0x030C0000
     constexpr std::size_t header = offsetof(PyLongObject, long_value.ob_digit);
@@ -535,6 +530,19 @@ template <DictWalk Walk = DictWalk::Live> class DictItems {
         magnitude >>= PyLong_SHIFT;
     }
     return reinterpret_cast<PyObject *>(number);
+}
+#endif
+
+/// New `int` of value ±`magnitude` (`negative` for minus), or null with MemoryError.
+/// One-digit ints take the interpreter's fast path (and its shared small ints).
+[[nodiscard, gnu::always_inline]] inline PyObject *long_from_magnitude(std::uint64_t magnitude,
+                                                                       bool negative) noexcept {
+#if VEZUVIR_CPYTHON && PyLong_SHIFT == 30 && PY_VERSION_HEX < 0x030E0000
+    if (magnitude < (std::uint64_t{1} << PyLong_SHIFT)) [[likely]] {
+        const auto value = static_cast<long long>(magnitude);
+        return PyLong_FromLongLong(negative ? -value : value);
+    }
+    return long_from_large_magnitude(magnitude, negative);
 #else
     if (!negative) {
         return magnitude <= static_cast<std::uint64_t>(LLONG_MAX)
