@@ -257,9 +257,5 @@ bool fail_native_stack(const char *where) noexcept {
 }
 
 bool enter_nesting(const char *where) noexcept {
-    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < native_stack_floor())
-        [[unlikely]] {
-        return fail_native_stack(where);
-    }
-    return Py_EnterRecursiveCall(where) == 0;
+    return enter_nesting(where, NestingBound::current());
 }
