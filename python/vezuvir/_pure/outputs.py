@@ -135,6 +135,7 @@ class ArrayEncoder(Encoder):
 
 if PYPY:
     import cffi
+    from __pypy__ import utf8content as _utf8content
     from __pypy__.builders import BytesBuilder
 
     _ffi = cffi.FFI()
@@ -147,6 +148,7 @@ if PYPY:
     STRING_HEADS = [BYTE[STRING] + BYTE[n] for n in range(255)]
     ASCII_KEY_HEADS = [BYTE[n + 1] + BYTE[ASCII_MARKER] for n in range(253)]
     KEY_REFS = [BYTE[KEY_POINTER] + BYTE[i] for i in range(255)]
+    POINTER1_REFS = [BYTE[POINTER1] + BYTE[i] for i in range(256)]
 
     def _put_varint(p, pos, value):
         """Writes the varint of `value` < 2**63 at p[pos]; returns the position after it.
@@ -209,6 +211,8 @@ if PYPY:
             Encoder.__init__(self, serialize_dates, custom_types, python_may_run)
             self.out = BytesBuilder()
             self.out.append(MARKER)
+            # Entries in `cache`, the next back-reference index.
+            self.count = 0
             self.scratch_size = 0
             self.scratch = None
             self.raw = None
@@ -402,34 +406,41 @@ if PYPY:
             if not text:
                 out.append(BYTE[EMPTY_STRING])
                 return
-            cache = self.cache
-            index = cache.get(text)
-            if index is not None:
-                self.pointer(index)
+            # Keyed by the str's own UTF-8 buffer (shared, not copied): PyPy looks up and
+            # enters bytes keys faster than str keys, and the hash is the str's, computed once.
+            utf8 = _utf8content(text)
+            n = self.count
+            index = self.cache.setdefault(utf8, n)
+            if index != n:
+                if index <= 0xFF:
+                    out.append(POINTER1_REFS[index])
+                else:
+                    self.pointer(index)
                 return
-            utf8 = text.encode("utf-8")
-            cache[text] = len(cache)
-            n = len(utf8)
-            if n < 255:
-                # Flag and length in one append.
-                out.append(ASCII_HEADS[n] if text.isascii() else STRING_HEADS[n])
+            self.count = n + 1
+            if text.isascii():
+                n = len(utf8)
+                out.append(ASCII_HEADS[n] if n < 255 else BYTE[ASCII_STRING] + varint_bytes(n))
             else:
-                out.append(BYTE[ASCII_STRING if text.isascii() else STRING])
-                out.append(varint_bytes(n))
+                # Lone surrogates fail here, as they do in the extension.
+                utf8 = self.checked_utf8(text, utf8)
+                n = len(utf8)
+                out.append(STRING_HEADS[n] if n < 255 else BYTE[STRING] + varint_bytes(n))
             out.append(utf8)
 
         def dict_key(self, key, cache):
             out = self.out
-            index = cache.get(key)
-            if index is not None:
+            utf8 = _utf8content(key)
+            n = self.count
+            index = cache.setdefault(utf8, n)
+            if index != n:
                 if index < 255:
                     out.append(KEY_REFS[index])
                 else:
                     out.append(BYTE[KEY_POINTER])
                     out.append(varint_bytes(index))
                 return
-            utf8 = key.encode("utf-8")
-            cache[key] = len(cache)
+            self.count = n + 1
             n = len(utf8)
             if key.isascii():
                 if n < 253:
@@ -438,8 +449,18 @@ if PYPY:
                     out.append(varint_bytes(n + 1, 254))
                     out.append(BYTE[ASCII_MARKER])
             else:
-                out.append(varint_bytes(n, 254))
+                utf8 = self.checked_utf8(key, utf8)
+                out.append(varint_bytes(len(utf8), 254))
             out.append(utf8)
+
+        def checked_utf8(self, text, utf8):
+            try:
+                return text.encode("utf-8")
+            except BaseException:
+                # Not written: taken out again, so that the table matches what was written.
+                del self.cache[utf8]
+                self.count -= 1
+                raise
 
         def integer(self, value):
             out = self.out
