@@ -7,12 +7,15 @@ object override the composite writes to append whole groups at once.
 """
 
 from vezuvir._pure._common import (
+    ANY_KEY_DICT,
     ASCII_MARKER,
     ASCII_STRING,
+    DICT,
     EMPTY_STRING,
     ESCAPE,
     FLOAT,
     KEY_POINTER,
+    LARGE_POINTER,
     LIST,
     MARKER,
     MAX_INLINE_INT,
@@ -22,6 +25,7 @@ from vezuvir._pure._common import (
     PYPY,
     SMALL_INT,
     STRING,
+    STRUCTURED_LIST,
 )
 from vezuvir._pure.encoder import BYTE, Encoder, container_changed, pack_f64, varint_bytes
 
@@ -138,6 +142,7 @@ if PYPY:
     from __pypy__ import utf8content as _utf8content
     from __pypy__.builders import BytesBuilder
 
+    COUNTED = (LIST, DICT, STRUCTURED_LIST, ANY_KEY_DICT, LARGE_POINTER)
     _ffi = cffi.FFI()
     _alloc = _ffi.new_allocator(should_clear_after_alloc=False)
 
@@ -149,6 +154,12 @@ if PYPY:
     ASCII_KEY_HEADS = [BYTE[n + 1] + BYTE[ASCII_MARKER] for n in range(253)]
     KEY_REFS = [BYTE[KEY_POINTER] + BYTE[i] for i in range(255)]
     POINTER1_REFS = [BYTE[POINTER1] + BYTE[i] for i in range(256)]
+    POINTER2_HEADS = [BYTE[POINTER1 + 1] + BYTE[i] for i in range(256)]
+    # A container's flag and a count below 255, by flag (the headers with a count).
+    FLAG_COUNTS = [
+        [BYTE[flag] + BYTE[n] for n in range(255)] if flag in COUNTED else None
+        for flag in range(max(COUNTED) + 1)
+    ]
 
     def _put_varint(p, pos, value):
         """Writes the varint of `value` < 2**63 at p[pos]; returns the position after it.
@@ -367,9 +378,12 @@ if PYPY:
             self.out.append(varint_bytes(value, base))
 
         def flag_varint(self, flag, value):
-            out = self.out
-            out.append(BYTE[flag])
-            out.append(varint_bytes(value))
+            if value < 255:
+                self.out.append(FLAG_COUNTS[flag][value])
+            else:
+                out = self.out
+                out.append(BYTE[flag])
+                out.append(varint_bytes(value))
 
         def flagged(self, flag, payload):
             out = self.out
@@ -383,10 +397,9 @@ if PYPY:
                 out.append(BYTE[POINTER1])
                 out.append(BYTE[index])
             elif index <= 0xFFFF:
-                # A byte at a time: int.to_bytes and bytes of a tuple cost PyPy several
-                # times more than the three appends.
-                out.append(BYTE[POINTER1 + 1])
-                out.append(BYTE[index >> 8])
+                # Flag and high byte as one piece: int.to_bytes and bytes of a tuple cost
+                # PyPy several times more than the appends.
+                out.append(POINTER2_HEADS[index >> 8])
                 out.append(BYTE[index & 0xFF])
             elif index <= 0xFFFFFF:
                 out.append(BYTE[POINTER1 + 2])
