@@ -155,6 +155,9 @@ if PYPY:
     KEY_REFS = [BYTE[KEY_POINTER] + BYTE[i] for i in range(255)]
     POINTER1_REFS = [BYTE[POINTER1] + BYTE[i] for i in range(256)]
     POINTER2_HEADS = [BYTE[POINTER1 + 1] + BYTE[i] for i in range(256)]
+    # An int's flag and a magnitude below 255 (its one-digit varint).
+    POSITIVE_PAIRS = [BYTE[POSITIVE_INT] + BYTE[n] for n in range(255)]
+    NEGATIVE_PAIRS = [BYTE[NEGATIVE_INT] + BYTE[n] for n in range(255)]
     # A container's flag and a count below 255, by flag (the headers with a count).
     FLAG_COUNTS = [
         [BYTE[flag] + BYTE[n] for n in range(255)] if flag in COUNTED else None
@@ -175,29 +178,36 @@ if PYPY:
             p[end] = rest % 255
             rest //= 255
             end += 1
-            if rest:
-                p[end] = rest % 255
-                rest //= 255
-                end += 1
-                if rest:
-                    p[end] = rest % 255
-                    rest //= 255
-                    end += 1
-                    if rest:
-                        p[end] = rest % 255
-                        rest //= 255
-                        end += 1
-                        if rest:
-                            end = _put_digits(p, end, rest)
+        if rest:
+            p[end] = rest % 255
+            rest //= 255
+            end += 1
+        if rest:
+            p[end] = rest % 255
+            rest //= 255
+            end += 1
+        if rest:
+            p[end] = rest % 255
+            rest //= 255
+            end += 1
+        if rest:
+            p[end] = rest % 255
+            rest //= 255
+            end += 1
+        if rest:
+            p[end] = rest % 255
+            rest //= 255
+            end += 1
+        if rest:
+            p[end] = rest % 255
+            rest //= 255
+            end += 1
+        if rest:
+            p[end] = rest % 255
+            rest //= 255
+            end += 1
         p[end] = ESCAPE
         return end + 1
-
-    def _put_digits(p, pos, rest):
-        while rest:
-            p[pos] = rest % 255
-            rest //= 255
-            pos += 1
-        return pos
 
     def _put_int(p, pos, value):
         """Writes an int of at most 64 bits (magnitude) at p[pos]; returns the position after."""
@@ -479,6 +489,8 @@ if PYPY:
             out = self.out
             if 0 <= value <= MAX_INLINE_INT:
                 out.append(BYTE[SMALL_INT + value])
+            elif -255 < value < 255:
+                out.append(NEGATIVE_PAIRS[-value] if value < 0 else POSITIVE_PAIRS[value])
             elif -MAX_I64 <= value <= MAX_I64:
                 # Flag and varint stored in scratch memory by code the JIT inlines.
                 p = self.scratch_for(12)
