@@ -251,6 +251,7 @@ class Encoder:
         self.python_may_run = python_may_run
         self.depth = 0
         # str -> back-reference index; equal strings share one index, whatever the object.
+        # (PyPy's builder encoder keys it by each str's UTF-8 buffer instead.)
         self.cache = {}
 
     # --- primitives and composite writes, in the exact pieces a writer sees -------------

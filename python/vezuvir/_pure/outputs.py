@@ -404,8 +404,7 @@ if PYPY:
         def pointer(self, index):
             out = self.out
             if index <= 0xFF:
-                out.append(BYTE[POINTER1])
-                out.append(BYTE[index])
+                out.append(POINTER1_REFS[index])
             elif index <= 0xFFFF:
                 # Flag and high byte as one piece: int.to_bytes and bytes of a tuple cost
                 # PyPy several times more than the appends.
@@ -435,10 +434,7 @@ if PYPY:
             n = self.count
             index = self.cache.setdefault(utf8, n)
             if index != n:
-                if index <= 0xFF:
-                    out.append(POINTER1_REFS[index])
-                else:
-                    self.pointer(index)
+                self.pointer(index)
                 return
             self.count = n + 1
             if text.isascii():
