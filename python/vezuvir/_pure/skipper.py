@@ -188,7 +188,7 @@ class Reader(Decoder):
     def skip_container(self, flag):
         """Steps over a container whose flag was just read, and all it holds, in one loop
         rather than a call per nested container: `pending` counts the values the innermost
-        open container still holds (a `Dict` counts each entry twice: key, then value), and
+        open container still holds (a `Dict` its entries, each a key and a value), and
         `stack` keeps the counts of the containers around it.
 
         The position stays a local, and the common steps are taken in place: fixed-size
@@ -202,8 +202,8 @@ class Reader(Decoder):
         self.skip_run(pending, keyed, room)
 
     def skip_run(self, pending, keyed, room):
-        """Steps over `pending` values (`keyed`: dict keys and values, alternating) and all
-        they hold, opening at most `room` levels of containers."""
+        """Steps over `pending` values (`keyed`: dict entries, a key and a value each) and
+        all they hold, opening at most `room` levels of containers."""
         data = self.data
         end = self.end
         enter = self.strings.append
@@ -223,20 +223,23 @@ class Reader(Decoder):
                 self.pos = pos
                 raise end_of_input()
             byte = data[pos]
-            if keyed and pending & 1:
-                # A dict key: KEY_POINTER and a varint index, or a key_varint length.
-                if byte == KEY_POINTER:
-                    if pos + 1 < end and data[pos + 1] != ESCAPE:
-                        pos += 2
-                        continue
-                elif byte != ESCAPE:
+            if keyed:
+                # A dict entry, key and value in one step (the loop's branches then repeat
+                # from entry to entry). The key: KEY_POINTER and a varint index, or a
+                # key_varint length.
+                if byte == KEY_POINTER and pos + 1 < end and data[pos + 1] != ESCAPE:
+                    pos += 2
+                elif byte != KEY_POINTER and byte != ESCAPE:
                     enter(pos << 1 | 1)
                     pos += 1 + byte
-                    continue
-                self.pos = pos
-                self.skip_dict_key()
-                pos = self.pos
-                continue
+                else:
+                    self.pos = pos
+                    self.skip_dict_key()
+                    pos = self.pos
+                if pos >= end:
+                    self.pos = pos
+                    raise end_of_input()
+                byte = data[pos]
             size = _FIXED_SIZE[byte]
             if size:
                 pos += size
@@ -279,7 +282,7 @@ class Reader(Decoder):
                         pending = data[pos + 1]
                         keyed = 0
                     else:
-                        pending = 2 * data[pos + 1]
+                        pending = data[pos + 1]
                         keyed = 1
                     pos += 2
                     continue
@@ -292,10 +295,10 @@ class Reader(Decoder):
             pos = self.pos
 
     def children(self, flag):
-        """(values a container holds, 1 if they alternate dict keys and values else 0),
-        read from its header, `pos` just after its flag."""
+        """(values a container holds, or entries of a `Dict` with 1: their keys are read
+        as dict keys), read from its header, `pos` just after its flag."""
         if flag == DICT:
-            return 2 * self.varint(), 1
+            return self.varint(), 1
         if flag == LIST:
             return self.varint(), 0
         if flag == STRUCTURED_LIST:
