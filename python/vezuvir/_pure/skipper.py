@@ -249,6 +249,18 @@ class Reader(Decoder):
                 if pos < end and data[pos] != ESCAPE:
                     pos += 1
                     continue
+                # The long form's terminator among its next three bytes (ints below
+                # 255**3: ids, offsets, indices), else out of line.
+                if pos + 3 < end:
+                    if data[pos + 1] == ESCAPE:
+                        pos += 2
+                        continue
+                    if data[pos + 2] == ESCAPE:
+                        pos += 3
+                        continue
+                    if data[pos + 3] == ESCAPE:
+                        pos += 4
+                        continue
                 self.pos = pos
                 self.skip_varint()
                 pos = self.pos
