@@ -6,6 +6,8 @@ is read. At the end of the path the value is decoded, or, in check mode, only ju
 present (and, with `include_falsy` off, truthy).
 """
 
+import sys
+
 from vezuvir._pure._common import (
     ANY_KEY_DICT,
     ASCII_STRING,
@@ -118,6 +120,11 @@ def _float_is_truthy(data, at):
     return (data[at] & 0x7F) != 0 or any(data[at + 1 : at + 8])
 
 
+# Entries above which a dict is searched in the skipper's loop: in smaller ones, entering
+# that loop with a key to look for cost PyPy more than the calls it saves.
+_SEARCH_IN_LOOP = 32
+
+
 class Navigator(Reader):
     """One walk along a path: `steps` are (is_index, key or index) pairs."""
 
@@ -211,7 +218,16 @@ class Navigator(Reader):
 
     def text_key_step(self, at, count, wanted, utf8):
         """The entries of a `Dict`, searched for the key `wanted`: stored keys are compared
-        as bytes, never built. A stored key that is not valid UTF-8 cannot match."""
+        as bytes, never built."""
+        # A dict of many entries is searched in the skipper's loop (PyPy enters that loop
+        # once, not once per entry), as `skip_values` does; not at the last level, where
+        # `skip` would count a container's level before a bad flag.
+        if count > _SEARCH_IN_LOOP:
+            room = min(MAX_DEPTH, sys.getrecursionlimit()) - self.depth
+            if room > 0 and self.depth + 1 < MAX_DEPTH:
+                if self.skip_run(count, 1, room, 1, wanted, utf8):
+                    return self.walk(at + 1)
+                raise _key_not_found(wanted)
         data = self.data
         n = len(utf8)
         for _ in range(count):
@@ -222,7 +238,6 @@ class Navigator(Reader):
                 self.pos = pos + 1
                 match = self.stored_equals(self.varint(), wanted, utf8)
             else:
-                # Entered in the table as the full decoder would.
                 self.strings.append(pos << 1 | 1)
                 start, stored, self.pos = self.body_at(pos, 254)
                 match = stored == n and data[start : start + n] == utf8

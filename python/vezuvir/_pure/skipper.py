@@ -201,9 +201,16 @@ class Reader(Decoder):
         pending, keyed = self.children(flag)
         self.skip_run(pending, keyed, room)
 
-    def skip_run(self, pending, keyed, room):
+    def skip_run(self, pending, keyed, room, seek=0, wanted="", utf8=b""):
         """Steps over `pending` values (`keyed`: dict entries, a key and a value each) and
-        all they hold, opening at most `room` levels of containers."""
+        all they hold, opening at most `room` levels of containers.
+
+        With `seek` set the entries are those of the dict a path step searches for the key
+        `wanted` (`utf8` its UTF-8 bytes): each of its own keys is compared, and at the
+        first that matches this returns True with `pos` at its value. Searching in this
+        loop rather than skipping each value by a call costs PyPy one loop entry per dict,
+        not one per entry. (`seek` is an int and the others always a str and bytes: locals
+        whose type changes between calls would make PyPy compile the loop again.)"""
         data = self.data
         end = self.end
         enter = self.strings.append
@@ -213,7 +220,7 @@ class Reader(Decoder):
             if not pending:
                 if not stack:
                     self.pos = pos
-                    return
+                    return False
                 pending = stack.pop()
                 keyed = pending & 1
                 pending >>= 1
@@ -227,7 +234,12 @@ class Reader(Decoder):
                 # A dict entry, key and value in one step (the loop's branches then repeat
                 # from entry to entry). The key: KEY_POINTER and a varint index, or a
                 # key_varint length.
-                if byte == KEY_POINTER and pos + 1 < end and data[pos + 1] != ESCAPE:
+                if seek and not stack:
+                    self.pos = pos
+                    if self.key_matches(wanted, utf8):
+                        return True
+                    pos = self.pos
+                elif byte == KEY_POINTER and pos + 1 < end and data[pos + 1] != ESCAPE:
                     pos += 2
                 elif byte != KEY_POINTER and byte != ESCAPE:
                     enter(pos << 1 | 1)
@@ -305,6 +317,20 @@ class Reader(Decoder):
             self.pos = pos
             self.skip()
             pos = self.pos
+
+    def key_matches(self, wanted, utf8):
+        """Whether the `Dict` key at `pos` is `wanted` (UTF-8 `utf8`), compared as bytes,
+        never built; `pos` is left after it. A stored key that is not valid UTF-8 cannot
+        match."""
+        data = self.data
+        pos = self.pos
+        if data[pos] == KEY_POINTER:
+            self.pos = pos + 1
+            return self.stored_equals(self.varint(), wanted, utf8)
+        # Entered in the table as the full decoder would.
+        self.strings.append(pos << 1 | 1)
+        start, stored, self.pos = self.body_at(pos, 254)
+        return stored == len(utf8) and data[start : start + stored] == utf8
 
     def children(self, flag):
         """(values a container holds, or entries of a `Dict` with 1: their keys are read
