@@ -218,7 +218,7 @@ class Navigator(Reader):
 
     def text_key_step(self, at, count, wanted, utf8):
         """The entries of a `Dict`, searched for the key `wanted`: stored keys are compared
-        as bytes, never built."""
+        as bytes, never built. A stored key that is not valid UTF-8 cannot match."""
         # A dict of many entries is searched in the skipper's loop (PyPy enters that loop
         # once, not once per entry), as `skip_values` does; not at the last level, where
         # `skip` would count a container's level before a bad flag.
@@ -228,6 +228,7 @@ class Navigator(Reader):
                 if self.skip_run(count, 1, room, 1, wanted, utf8):
                     return self.walk(at + 1)
                 raise _key_not_found(wanted)
+        # `key_matches` in place: as a call it made a read near the start 0.1 µs slower.
         data = self.data
         n = len(utf8)
         for _ in range(count):
@@ -238,6 +239,7 @@ class Navigator(Reader):
                 self.pos = pos + 1
                 match = self.stored_equals(self.varint(), wanted, utf8)
             else:
+                # Entered in the table as the full decoder would.
                 self.strings.append(pos << 1 | 1)
                 start, stored, self.pos = self.body_at(pos, 254)
                 match = stored == n and data[start : start + n] == utf8
