@@ -7,10 +7,10 @@ call of encode, decode and a lazy read of the last leaf, and the ratios the targ
 
     python bench/peers.py [--only twitter] [--rounds 9] [--min-ms 5] [--wall-time] [--floor]
 
---floor adds a column: the time Python code takes to build the same tree from a flat list
-of its scalars and container sizes, with no bytes to read at all, over json.loads' time.
-A decoder written in Python cannot be faster than that; on PyPy it shows how far the
-interpreter's own json module, which builds its dicts natively, is out of reach.
+--floor adds a column: the time Python code takes to build the same tree entry by entry
+from a flat list of its scalars and container sizes, with no bytes to read at all, over
+json.loads' time. On PyPy it shows what building dicts from Python code costs beside the
+interpreter's own json module, which builds its dicts natively.
 """
 
 import argparse
