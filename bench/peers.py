@@ -5,7 +5,12 @@ On PyPy the peers are its own json and msgpack (its pure-Python fallback there);
 msgpack and json too, so the script runs anywhere. Per document it prints the median time per
 call of encode, decode and a lazy read of the last leaf, and the ratios the targets name.
 
-    python bench/peers.py [--only twitter] [--rounds 9] [--min-ms 5] [--wall-time]
+    python bench/peers.py [--only twitter] [--rounds 9] [--min-ms 5] [--wall-time] [--floor]
+
+--floor adds a column: the time Python code takes to build the same tree entry by entry
+from a flat list of its scalars and container sizes, with no bytes to read at all, over
+json.loads' time. On PyPy it shows what building dicts from Python code costs beside the
+interpreter's own json module, which builds its dicts natively.
 """
 
 import argparse
@@ -29,11 +34,13 @@ def main(argv=None):
     parser.add_argument("--min-ms", type=float, default=5.0)
     parser.add_argument("--data", type=Path, default=run.BENCH_DATA)
     parser.add_argument("--wall-time", action="store_true", help="wall time, not process CPU time")
+    parser.add_argument("--floor", action="store_true", help="add the tree-building floor / json")
     args = parser.parse_args(argv)
     run.clock = time.perf_counter_ns if args.wall_time else time.process_time_ns
     min_ns = args.min_ms * 1e6
     print(f"vezuvir {vezuvir.backend} backend, msgpack {msgpack.version}, {run.machine()}")
-    print("document        | enc µs   /json /msgp | dec µs   /json /msgp | end µs  /load")
+    print("document        | enc µs   /json /msgp | dec µs   /json /msgp | end µs  /load"
+          + (" | floor/json" if args.floor else ""))
     worst = {}
     for path in sorted(args.data.glob("*.json")):
         if args.only not in path.stem:
@@ -51,11 +58,14 @@ def main(argv=None):
              "msgpack": (msgpack.packb, (value,))},
             args.rounds, min_ns,
         )
-        dec = run.interleaved(
-            {"ours": (vezuvir.load_bytes, (ours,)), "json": (json.loads, (text,)),
-             "msgpack": (msgpack.unpackb, (packed,)), "end": (vezuvir.lazy_load_bytes, (ours, end))},
-            args.rounds, min_ns,
-        )
+        decoders = {"ours": (vezuvir.load_bytes, (ours,)), "json": (json.loads, (text,)),
+                    "msgpack": (msgpack.unpackb, (packed,)), "end": (vezuvir.lazy_load_bytes, (ours, end))}
+        if args.floor:
+            tokens = flatten(value)
+            if rebuild(tokens) != value:
+                raise AssertionError(f"{path.stem} is not rebuilt from its tokens")
+            decoders["floor"] = (rebuild, (tokens,))
+        dec = run.interleaved(decoders, args.rounds, min_ns)
         ratios = {
             "encode/json": enc["ours"].median / enc["json"].median,
             "encode/msgpack": enc["ours"].median / enc["msgpack"].median,
@@ -70,11 +80,62 @@ def main(argv=None):
         print(
             f"{path.stem:15} | {enc['ours'].median / 1e3:8.1f} {r[0]:5.2f} {r[1]:5.2f} "
             f"| {dec['ours'].median / 1e3:8.1f} {r[2]:5.2f} {r[3]:5.2f} "
-            f"| {dec['end'].median / 1e3:7.1f} {r[4]:5.3f}",
+            f"| {dec['end'].median / 1e3:7.1f} {r[4]:5.3f}"
+            + (f" | {dec['floor'].median / dec['json'].median:10.2f}" if args.floor else ""),
             flush=True,
         )
     for goal, (ratio, where) in worst.items():
         print(f"worst {goal}: {ratio:.2f} ({where})")
+
+
+# Markers of a container in a flat token list, followed by its size.
+_DICT, _LIST = object(), object()
+
+
+def flatten(value):
+    """The tree as a flat list: scalars as themselves, a dict as _DICT, its size, then key
+    and value after value; a list as _LIST, its size, then its items."""
+    tokens = []
+
+    def put(item):
+        if type(item) is dict:
+            tokens.extend((_DICT, len(item)))
+            for key, child in item.items():
+                tokens.append(key)
+                put(child)
+        elif type(item) is list:
+            tokens.extend((_LIST, len(item)))
+            for child in item:
+                put(child)
+        else:
+            tokens.append(item)
+
+    put(value)
+    return tokens
+
+
+def rebuild(tokens):
+    """The tree of a flat token list, built as a decoder must build it: dict by dict."""
+
+    def build(pos):
+        token = tokens[pos]
+        if token is _DICT:
+            out = {}
+            pos += 2
+            for _ in range(tokens[pos - 1]):
+                key = tokens[pos]
+                out[key], pos = build(pos + 1)
+            return out, pos
+        if token is _LIST:
+            items = []
+            pos += 2
+            for _ in range(tokens[pos - 1]):
+                item, pos = build(pos)
+                items.append(item)
+            return items, pos
+        return token, pos + 1
+
+    return build(0)[0]
 
 
 if __name__ == "__main__":

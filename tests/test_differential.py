@@ -128,6 +128,11 @@ def random_tree(rng, depth=0):
     if kind == 7:
         return {rng.choice([1, 2.5, "x", None, -7, True, b"k", (1,), Point(1)]): random_tree(rng, depth + 1)
                 for _ in range(rng.randrange(1, 4))}
+    if depth < 2 and rng.random() < 0.4:
+        # Wide: a path step searches a dict of many entries in the skipper's own loop.
+        return {f"w{i}" if rng.random() < 0.7 else rng.choice(KEYS):
+                rng.choice([random_number(rng), rng.choice(KEYS), [f"w{i}", {"k": i}]])
+                for i in range(rng.randrange(33, 48))}
     return {rng.choice(KEYS): random_tree(rng, depth + 1) for _ in range(n)}
 
 

@@ -188,7 +188,7 @@ class Reader(Decoder):
     def skip_container(self, flag):
         """Steps over a container whose flag was just read, and all it holds, in one loop
         rather than a call per nested container: `pending` counts the values the innermost
-        open container still holds (a `Dict` counts each entry twice: key, then value), and
+        open container still holds (a `Dict` its entries, each a key and a value), and
         `stack` keeps the counts of the containers around it.
 
         The position stays a local, and the common steps are taken in place: fixed-size
@@ -201,9 +201,16 @@ class Reader(Decoder):
         pending, keyed = self.children(flag)
         self.skip_run(pending, keyed, room)
 
-    def skip_run(self, pending, keyed, room):
-        """Steps over `pending` values (`keyed`: dict keys and values, alternating) and all
-        they hold, opening at most `room` levels of containers."""
+    def skip_run(self, pending, keyed, room, seek=0, wanted="", utf8=b""):
+        """Steps over `pending` values (`keyed`: dict entries, a key and a value each) and
+        all they hold, opening at most `room` levels of containers.
+
+        With `seek` set the entries are those of the dict a path step searches for the key
+        `wanted` (`utf8` its UTF-8 bytes): each of its own keys is compared, and at the
+        first that matches this returns True with `pos` at its value. Searching in this
+        loop rather than skipping each value by a call costs PyPy one loop entry per dict,
+        not one per entry. (`seek` is an int and the others always a str and bytes: locals
+        whose type changes between calls would make PyPy compile the loop again.)"""
         data = self.data
         end = self.end
         enter = self.strings.append
@@ -213,7 +220,7 @@ class Reader(Decoder):
             if not pending:
                 if not stack:
                     self.pos = pos
-                    return
+                    return False
                 pending = stack.pop()
                 keyed = pending & 1
                 pending >>= 1
@@ -223,20 +230,28 @@ class Reader(Decoder):
                 self.pos = pos
                 raise end_of_input()
             byte = data[pos]
-            if keyed and pending & 1:
-                # A dict key: KEY_POINTER and a varint index, or a key_varint length.
-                if byte == KEY_POINTER:
-                    if pos + 1 < end and data[pos + 1] != ESCAPE:
-                        pos += 2
-                        continue
-                elif byte != ESCAPE:
+            if keyed:
+                # A dict entry, key and value in one step (the loop's branches then repeat
+                # from entry to entry). The key: KEY_POINTER and a varint index, or a
+                # key_varint length.
+                if seek and not stack:
+                    self.pos = pos
+                    if self.key_matches(wanted, utf8):
+                        return True
+                    pos = self.pos
+                elif byte == KEY_POINTER and pos + 1 < end and data[pos + 1] != ESCAPE:
+                    pos += 2
+                elif byte != KEY_POINTER and byte != ESCAPE:
                     enter(pos << 1 | 1)
                     pos += 1 + byte
-                    continue
-                self.pos = pos
-                self.skip_dict_key()
-                pos = self.pos
-                continue
+                else:
+                    self.pos = pos
+                    self.skip_dict_key()
+                    pos = self.pos
+                if pos >= end:
+                    self.pos = pos
+                    raise end_of_input()
+                byte = data[pos]
             size = _FIXED_SIZE[byte]
             if size:
                 pos += size
@@ -246,6 +261,18 @@ class Reader(Decoder):
                 if pos < end and data[pos] != ESCAPE:
                     pos += 1
                     continue
+                # The long form's terminator among its next three bytes (ints below
+                # 255**3: ids, offsets, indices), else out of line.
+                if pos + 3 < end:
+                    if data[pos + 1] == ESCAPE:
+                        pos += 2
+                        continue
+                    if data[pos + 2] == ESCAPE:
+                        pos += 3
+                        continue
+                    if data[pos + 3] == ESCAPE:
+                        pos += 4
+                        continue
                 self.pos = pos
                 self.skip_varint()
                 pos = self.pos
@@ -279,7 +306,7 @@ class Reader(Decoder):
                         pending = data[pos + 1]
                         keyed = 0
                     else:
-                        pending = 2 * data[pos + 1]
+                        pending = data[pos + 1]
                         keyed = 1
                     pos += 2
                     continue
@@ -291,11 +318,25 @@ class Reader(Decoder):
             self.skip()
             pos = self.pos
 
+    def key_matches(self, wanted, utf8):
+        """Whether the `Dict` key at `pos` is `wanted` (UTF-8 `utf8`), compared as bytes,
+        never built; `pos` is left after it. A stored key that is not valid UTF-8 cannot
+        match."""
+        data = self.data
+        pos = self.pos
+        if data[pos] == KEY_POINTER:
+            self.pos = pos + 1
+            return self.stored_equals(self.varint(), wanted, utf8)
+        # Entered in the table as the full decoder would.
+        self.strings.append(pos << 1 | 1)
+        start, stored, self.pos = self.body_at(pos, 254)
+        return stored == len(utf8) and data[start : start + stored] == utf8
+
     def children(self, flag):
-        """(values a container holds, 1 if they alternate dict keys and values else 0),
-        read from its header, `pos` just after its flag."""
+        """(values a container holds, or entries of a `Dict` with 1: their keys are read
+        as dict keys), read from its header, `pos` just after its flag."""
         if flag == DICT:
-            return 2 * self.varint(), 1
+            return self.varint(), 1
         if flag == LIST:
             return self.varint(), 0
         if flag == STRUCTURED_LIST:
