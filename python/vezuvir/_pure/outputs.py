@@ -139,7 +139,14 @@ class ArrayEncoder(Encoder):
 
 if PYPY:
     import cffi
-    from __pypy__ import utf8content as _utf8content
+    try:
+        # The str's own UTF-8 buffer, without a copy (listed by PyPy as a debugging aid).
+        from __pypy__ import utf8content as _utf8content
+    except ImportError:  # pragma: no cover - every PyPy 3 so far has it
+
+        def _utf8content(text):
+            return text.encode("utf-8", "surrogatepass")
+
     from __pypy__.builders import BytesBuilder
 
     COUNTED = (LIST, DICT, STRUCTURED_LIST, ANY_KEY_DICT, LARGE_POINTER)
