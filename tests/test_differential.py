@@ -117,10 +117,14 @@ def random_tree(rng, depth=0):
     if kind == 4:
         return [None] * rng.randrange(1, 4)
     if kind in (5, 6):
-        keys = rng.sample(KEYS, rng.randrange(0, 4))
+        # Narrow rows, or wide ones (eight keys or more are matched in order first).
+        keys = rng.sample(KEYS, rng.randrange(0, 4) if rng.random() < 0.8 else rng.randrange(8, 11))
         rows = [{k: random_tree(rng, depth + 1) for k in keys} for _ in range(rng.randrange(1, 4))]
         if kind == 6 and rows and keys:
             rows[-1] = dict(reversed(list(rows[-1].items())))
+            # Equal keys that are other objects, all but the first moved.
+            (key, value), *rest = rows[0].items()
+            rows.append(dict([(key, value)] + [("".join(k), v) for k, v in reversed(rest)]))
         return rows
     if kind == 7:
         return {rng.choice([1, 2.5, "x", None, -7, True, b"k", (1,), Point(1)]): random_tree(rng, depth + 1)

@@ -177,6 +177,19 @@ def _same_keys(row, first, k):
     return True
 
 
+def _same_order(row, keys, k):
+    """Whether `row` lists exactly `keys`, as the same objects and in the same order: the
+    common case (rows from one source), told without hashing."""
+    if len(row) != k:
+        return False
+    p = 0
+    for key in row:
+        if key is not keys[p]:
+            return False
+        p += 1
+    return True
+
+
 if PYPY:
     from __pypy__ import strategy as _dict_strategy
 
@@ -238,6 +251,7 @@ class Encoder:
         self.python_may_run = python_may_run
         self.depth = 0
         # str -> back-reference index; equal strings share one index, whatever the object.
+        # (PyPy's builder encoder keys it by each str's UTF-8 buffer instead.)
         self.cache = {}
 
     # --- primitives and composite writes, in the exact pieces a writer sees -------------
@@ -539,8 +553,12 @@ class Encoder:
             if type(key) is not str:
                 return False
         k = len(keys)
+        # Wide rows are told faster by walking their keys in order than by comparing key
+        # sets; for narrow ones the set comparison costs PyPy less (measured).
+        in_order = k >= 8
         for i in range(1, n):
-            if not _same_keys(seq[i], first, k):
+            row = seq[i]
+            if not ((in_order and _same_order(row, keys, k)) or _same_keys(row, first, k)):
                 return False
         # Its rows count as one more level, as they do in the extension.
         self.enter(" while serializing a list")
@@ -557,11 +575,23 @@ class Encoder:
             try:
                 for i in range(1, n):
                     row = seq[i]
-                    for key in keys:
-                        value = row[key]
+                    # Rows mostly list their keys in the first row's order, as the same key
+                    # objects: their values are taken in that order without a look-up, up to
+                    # the first key that is not the expected one.
+                    p = 0
+                    for key, value in row.items():
+                        if p == k or key is not keys[p]:
+                            break
                         writer = item(value)
                         if writer is not None:
                             writer(value)
+                        p += 1
+                    while p < k:
+                        value = row[keys[p]]
+                        writer = item(value)
+                        if writer is not None:
+                            writer(value)
+                        p += 1
             except KeyError:
                 raise container_changed(seq[i]) from None
             self.depth -= 1

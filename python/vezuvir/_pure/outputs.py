@@ -7,12 +7,15 @@ object override the composite writes to append whole groups at once.
 """
 
 from vezuvir._pure._common import (
+    ANY_KEY_DICT,
     ASCII_MARKER,
     ASCII_STRING,
+    DICT,
     EMPTY_STRING,
     ESCAPE,
     FLOAT,
     KEY_POINTER,
+    LARGE_POINTER,
     LIST,
     MARKER,
     MAX_INLINE_INT,
@@ -22,6 +25,7 @@ from vezuvir._pure._common import (
     PYPY,
     SMALL_INT,
     STRING,
+    STRUCTURED_LIST,
 )
 from vezuvir._pure.encoder import BYTE, Encoder, container_changed, pack_f64, varint_bytes
 
@@ -135,8 +139,17 @@ class ArrayEncoder(Encoder):
 
 if PYPY:
     import cffi
+    try:
+        # The str's own UTF-8 buffer, without a copy (listed by PyPy as a debugging aid).
+        from __pypy__ import utf8content as _utf8content
+    except ImportError:  # pragma: no cover - every PyPy 3 so far has it
+
+        def _utf8content(text):
+            return text.encode("utf-8", "surrogatepass")
+
     from __pypy__.builders import BytesBuilder
 
+    COUNTED = (LIST, DICT, STRUCTURED_LIST, ANY_KEY_DICT, LARGE_POINTER)
     _ffi = cffi.FFI()
     _alloc = _ffi.new_allocator(should_clear_after_alloc=False)
 
@@ -147,6 +160,16 @@ if PYPY:
     STRING_HEADS = [BYTE[STRING] + BYTE[n] for n in range(255)]
     ASCII_KEY_HEADS = [BYTE[n + 1] + BYTE[ASCII_MARKER] for n in range(253)]
     KEY_REFS = [BYTE[KEY_POINTER] + BYTE[i] for i in range(255)]
+    POINTER1_REFS = [BYTE[POINTER1] + BYTE[i] for i in range(256)]
+    POINTER2_HEADS = [BYTE[POINTER1 + 1] + BYTE[i] for i in range(256)]
+    # An int's flag and a magnitude below 255 (its one-digit varint).
+    POSITIVE_PAIRS = [BYTE[POSITIVE_INT] + BYTE[n] for n in range(255)]
+    NEGATIVE_PAIRS = [BYTE[NEGATIVE_INT] + BYTE[n] for n in range(255)]
+    # A container's flag and a count below 255, by flag (the headers with a count).
+    FLAG_COUNTS = [
+        [BYTE[flag] + BYTE[n] for n in range(255)] if flag in COUNTED else None
+        for flag in range(max(COUNTED) + 1)
+    ]
 
     def _put_varint(p, pos, value):
         """Writes the varint of `value` < 2**63 at p[pos]; returns the position after it.
@@ -162,29 +185,36 @@ if PYPY:
             p[end] = rest % 255
             rest //= 255
             end += 1
-            if rest:
-                p[end] = rest % 255
-                rest //= 255
-                end += 1
-                if rest:
-                    p[end] = rest % 255
-                    rest //= 255
-                    end += 1
-                    if rest:
-                        p[end] = rest % 255
-                        rest //= 255
-                        end += 1
-                        if rest:
-                            end = _put_digits(p, end, rest)
+        if rest:
+            p[end] = rest % 255
+            rest //= 255
+            end += 1
+        if rest:
+            p[end] = rest % 255
+            rest //= 255
+            end += 1
+        if rest:
+            p[end] = rest % 255
+            rest //= 255
+            end += 1
+        if rest:
+            p[end] = rest % 255
+            rest //= 255
+            end += 1
+        if rest:
+            p[end] = rest % 255
+            rest //= 255
+            end += 1
+        if rest:
+            p[end] = rest % 255
+            rest //= 255
+            end += 1
+        if rest:
+            p[end] = rest % 255
+            rest //= 255
+            end += 1
         p[end] = ESCAPE
         return end + 1
-
-    def _put_digits(p, pos, rest):
-        while rest:
-            p[pos] = rest % 255
-            rest //= 255
-            pos += 1
-        return pos
 
     def _put_int(p, pos, value):
         """Writes an int of at most 64 bits (magnitude) at p[pos]; returns the position after."""
@@ -209,6 +239,8 @@ if PYPY:
             Encoder.__init__(self, serialize_dates, custom_types, python_may_run)
             self.out = BytesBuilder()
             self.out.append(MARKER)
+            # Entries in `cache`, the next back-reference index.
+            self.count = 0
             self.scratch_size = 0
             self.scratch = None
             self.raw = None
@@ -363,9 +395,12 @@ if PYPY:
             self.out.append(varint_bytes(value, base))
 
         def flag_varint(self, flag, value):
-            out = self.out
-            out.append(BYTE[flag])
-            out.append(varint_bytes(value))
+            if value < 255:
+                self.out.append(FLAG_COUNTS[flag][value])
+            else:
+                out = self.out
+                out.append(BYTE[flag])
+                out.append(varint_bytes(value))
 
         def flagged(self, flag, payload):
             out = self.out
@@ -376,13 +411,11 @@ if PYPY:
         def pointer(self, index):
             out = self.out
             if index <= 0xFF:
-                out.append(BYTE[POINTER1])
-                out.append(BYTE[index])
+                out.append(POINTER1_REFS[index])
             elif index <= 0xFFFF:
-                # A byte at a time: int.to_bytes and bytes of a tuple cost PyPy several
-                # times more than the three appends.
-                out.append(BYTE[POINTER1 + 1])
-                out.append(BYTE[index >> 8])
+                # Flag and high byte as one piece: int.to_bytes and bytes of a tuple cost
+                # PyPy several times more than the appends.
+                out.append(POINTER2_HEADS[index >> 8])
                 out.append(BYTE[index & 0xFF])
             elif index <= 0xFFFFFF:
                 out.append(BYTE[POINTER1 + 2])
@@ -402,34 +435,38 @@ if PYPY:
             if not text:
                 out.append(BYTE[EMPTY_STRING])
                 return
-            cache = self.cache
-            index = cache.get(text)
-            if index is not None:
+            # Keyed by the str's own UTF-8 buffer (shared, not copied): PyPy looks up and
+            # enters bytes keys faster than str keys, and the hash is the str's, computed once.
+            utf8 = _utf8content(text)
+            n = self.count
+            index = self.cache.setdefault(utf8, n)
+            if index != n:
                 self.pointer(index)
                 return
-            utf8 = text.encode("utf-8")
-            cache[text] = len(cache)
-            n = len(utf8)
-            if n < 255:
-                # Flag and length in one append.
-                out.append(ASCII_HEADS[n] if text.isascii() else STRING_HEADS[n])
+            self.count = n + 1
+            if text.isascii():
+                n = len(utf8)
+                out.append(ASCII_HEADS[n] if n < 255 else BYTE[ASCII_STRING] + varint_bytes(n))
             else:
-                out.append(BYTE[ASCII_STRING if text.isascii() else STRING])
-                out.append(varint_bytes(n))
+                # Lone surrogates fail here, as they do in the extension.
+                utf8 = self.checked_utf8(text, utf8)
+                n = len(utf8)
+                out.append(STRING_HEADS[n] if n < 255 else BYTE[STRING] + varint_bytes(n))
             out.append(utf8)
 
         def dict_key(self, key, cache):
             out = self.out
-            index = cache.get(key)
-            if index is not None:
+            utf8 = _utf8content(key)
+            n = self.count
+            index = cache.setdefault(utf8, n)
+            if index != n:
                 if index < 255:
                     out.append(KEY_REFS[index])
                 else:
                     out.append(BYTE[KEY_POINTER])
                     out.append(varint_bytes(index))
                 return
-            utf8 = key.encode("utf-8")
-            cache[key] = len(cache)
+            self.count = n + 1
             n = len(utf8)
             if key.isascii():
                 if n < 253:
@@ -438,13 +475,25 @@ if PYPY:
                     out.append(varint_bytes(n + 1, 254))
                     out.append(BYTE[ASCII_MARKER])
             else:
-                out.append(varint_bytes(n, 254))
+                utf8 = self.checked_utf8(key, utf8)
+                out.append(varint_bytes(len(utf8), 254))
             out.append(utf8)
+
+        def checked_utf8(self, text, utf8):
+            try:
+                return text.encode("utf-8")
+            except BaseException:
+                # Not written: taken out again, so that the table matches what was written.
+                del self.cache[utf8]
+                self.count -= 1
+                raise
 
         def integer(self, value):
             out = self.out
             if 0 <= value <= MAX_INLINE_INT:
                 out.append(BYTE[SMALL_INT + value])
+            elif -255 < value < 255:
+                out.append(NEGATIVE_PAIRS[-value] if value < 0 else POSITIVE_PAIRS[value])
             elif -MAX_I64 <= value <= MAX_I64:
                 # Flag and varint stored in scratch memory by code the JIT inlines.
                 p = self.scratch_for(12)
