@@ -6,8 +6,6 @@ is read. At the end of the path the value is decoded, or, in check mode, only ju
 present (and, with `include_falsy` off, truthy).
 """
 
-import sys
-
 from vezuvir._pure._common import (
     ANY_KEY_DICT,
     ASCII_STRING,
@@ -220,14 +218,12 @@ class Navigator(Reader):
         """The entries of a `Dict`, searched for the key `wanted`: stored keys are compared
         as bytes, never built. A stored key that is not valid UTF-8 cannot match."""
         # A dict of many entries is searched in the skipper's loop (PyPy enters that loop
-        # once, not once per entry), as `skip_values` does; not at the last level, where
-        # `skip` would count a container's level before a bad flag.
-        if count > _SEARCH_IN_LOOP:
-            room = min(MAX_DEPTH, sys.getrecursionlimit()) - self.depth
-            if room > 0 and self.depth + 1 < MAX_DEPTH:
-                if self.skip_run(count, 1, room, 1, wanted, utf8):
-                    return self.walk(at + 1)
-                raise _key_not_found(wanted)
+        # once, not once per entry), where `skip_values` would run it.
+        room = self.loop_room() if count > _SEARCH_IN_LOOP else 0
+        if room:
+            if self.skip_run(count, 1, room, 1, wanted, utf8):
+                return self.walk(at + 1)
+            raise _key_not_found(wanted)
         # `key_matches` in place: as a call it made a read near the start 0.1 µs slower.
         data = self.data
         n = len(utf8)

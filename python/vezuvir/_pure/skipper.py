@@ -145,12 +145,17 @@ class Reader(Decoder):
         self.pos = pos
         self.advance(n)
 
+    def loop_room(self):
+        """Levels of containers `skip_run` may open from here, or 0 where it must not run:
+        at the last level, where `skip` would count a container's level before a bad flag."""
+        room = min(MAX_DEPTH, sys.getrecursionlimit()) - self.depth
+        return room if room > 0 and self.depth + 1 < MAX_DEPTH else 0
+
     def skip_values(self, n):
         """Steps over `n` consecutive values."""
-        room = min(MAX_DEPTH, sys.getrecursionlimit()) - self.depth
-        # The values as the items of one container: the same steps, in one loop. Not at the
-        # last level, where `skip` would count the container's level before a bad flag.
-        if room > 0 and self.depth + 1 < MAX_DEPTH:
+        # The values as the items of one container: the same steps, in one loop.
+        room = self.loop_room()
+        if room:
             self.skip_run(n, 0, room)
             return
         skip = self.skip
