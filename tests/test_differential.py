@@ -23,6 +23,9 @@ from vezuvir import CustomType, Idx
 
 ext = pytest.importorskip("_vezuvir")
 
+# Every key set of a long table gets its row maker at once, so that path is compared too.
+pure.decoder._ROWS_BEFORE_MAKER = 0
+
 SEED = int(os.environ.get("VEZUVIR_DIFF_SEED", "20251208"))
 ROUNDS = int(os.environ.get("VEZUVIR_DIFF_ROUNDS", "300"))
 
