@@ -35,6 +35,7 @@ from vezuvir._pure._common import (
     NEGATIVE_INT,
     NONE,
     POINTER1,
+    POINTER2,
     POINTER4,
     POSITIVE_INT,
     PYPY,
@@ -233,10 +234,22 @@ class Decoder:
         """(the varint at `pos`, the position after it); base 254 for a key length."""
         if pos >= self.end:
             raise end_of_input()
-        first = self.data[pos]
+        data = self.data
+        first = data[pos]
         if first != ESCAPE:
             return first, pos + 1
-        return long_varint(self.data, self.end, pos + 1, base)
+        # Up to two digits in line (table indices and lengths below 65,000): the loop of
+        # `long_varint` is a call of its own, which costs PyPy more.
+        if pos + 3 < self.end:
+            d0 = data[pos + 1]
+            if d0 == ESCAPE:
+                return base, pos + 2
+            d1 = data[pos + 2]
+            if d1 == ESCAPE:
+                return base + d0, pos + 3
+            if data[pos + 3] == ESCAPE:
+                return base + d0 + base * d1, pos + 4
+        return long_varint(data, self.end, pos + 1, base)
 
     def varint(self):
         value, self.pos = self.varint_at(self.pos)
@@ -331,6 +344,10 @@ class Decoder:
                 if pos + 2 > self.end:
                     raise end_of_input()
                 return self.back_reference(data[pos + 1]), pos + 2
+            if flag == POINTER2:
+                if pos + 3 > self.end:
+                    raise end_of_input()
+                return self.back_reference(data[pos + 1] << 8 | data[pos + 2]), pos + 3
             if flag == FLOAT:
                 if pos + 9 > self.end:
                     raise end_of_input()
@@ -393,6 +410,25 @@ class Decoder:
                 if data[pos + 5] == ESCAPE:
                     value = 255 + d0 + 255 * d1 + 65025 * d2 + 16581375 * d3
                     return (-value if negative else value), pos + 6
+                # Up to eight (every int64: ids, timestamps in ns) in line too: the loop
+                # of `long_integer` is a call of its own, which costs PyPy more.
+                if pos + 9 < end:
+                    value = 255 + d0 + 255 * d1 + 65025 * d2 + 16581375 * d3
+                    value += 4228250625 * data[pos + 5]
+                    d5 = data[pos + 6]
+                    if d5 == ESCAPE:
+                        return (-value if negative else value), pos + 7
+                    value += 1078203909375 * d5
+                    d6 = data[pos + 7]
+                    if d6 == ESCAPE:
+                        return (-value if negative else value), pos + 8
+                    value += 274941996890625 * d6
+                    d7 = data[pos + 8]
+                    if d7 == ESCAPE:
+                        return (-value if negative else value), pos + 9
+                    if data[pos + 9] == ESCAPE:
+                        value += 70110209207109375 * d7
+                        return (-value if negative else value), pos + 10
         value = self.long_integer(pos + 1, negative)
         return value, self.pos
 
