@@ -367,9 +367,8 @@ class Decoder:
 
     def reader_at(self, pos):
         """The method that reads the value at `pos`, with `pos` set for it: a list or dict
-        reader itself, so that the loop of the container holding it calls it directly and
-        a level of nesting costs one Python call (the interpreter's recursion limit counts
-        them); `value` for the rest."""
+        reader itself, so that the loops of structured lists call it directly, without
+        `value`'s dispatch; `value` for the rest."""
         if pos < self.end:
             flag = self.data[pos]
             if flag == DICT:
