@@ -470,6 +470,39 @@ class Encoder:
     def sequence(self, seq):
         """A non-empty exact list or tuple: packed when every item is None or every item a
         bool, structured when all are dicts with one key set, else the generic form."""
+        n = self.open_list(seq)
+        if n < 0:
+            return
+        item = self.item
+        if not self.python_may_run:
+            # A loop of its own up to the first nested container: most containers have
+            # none, and are written here without the walk's stack.
+            written = 0
+            for obj in seq:
+                if item(obj) is not None:
+                    self.walk(seq, None, n, written, obj)
+                    return
+                written += 1
+            if written != n or len(seq) != n:
+                raise container_changed(seq)
+            self.depth -= 1
+            return
+        is_list = type(seq) is list
+        for i in range(n):
+            if is_list and len(seq) != n:
+                raise container_changed(seq)
+            obj = seq[i]
+            writer = item(obj)
+            if writer is not None:
+                writer(obj)
+        if len(seq) != n:
+            raise container_changed(seq)
+        self.depth -= 1
+
+    def open_list(self, seq):
+        """Enters a non-empty exact list or tuple. Written whole in one of the other forms,
+        it is left again and -1 returned; else the generic form's header is written and the
+        count returned, the level still entered, for the caller to write the items."""
         self.enter(" while serializing a list")
         n = len(seq)
         first = seq[0]
@@ -479,14 +512,14 @@ class Encoder:
                 if first is None:
                     self.packed_header(NONE, n)
                     self.depth -= 1
-                    return
+                    return -1
                 if first_cls is bool:
                     self.bool_list(seq, n)
                     self.depth -= 1
-                    return
+                    return -1
                 if self.structured_list(seq, n, first):
                     self.depth -= 1
-                    return
+                    return -1
         if (
             self.has_runs
             and not self.python_may_run
@@ -500,30 +533,88 @@ class Encoder:
         ):
             self.numbers(seq, n, first_cls)
             self.depth -= 1
-            return
+            return -1
         self.flag_varint(LIST, n)
+        return n
+
+    def walk(self, obj, entries, n, written, value):
+        """The rest of a dict or list (`obj`, `n` items, `written` of them written, the
+        next ones from `entries` for a dict) from its item `value`, a non-empty dict, list
+        or tuple, on: every generic dict and list inside it in one loop with a stack of its
+        own, as on PyPy a Python call per level of nesting costs more than many items.
+        Bytes, checks and errors come in the order the nesting calls would give them.
+        Only where no Python code runs in the walk (`python_may_run` false)."""
         item = self.item
-        if self.python_may_run:
-            is_list = type(seq) is list
-            for i in range(n):
-                if is_list and len(seq) != n:
-                    raise container_changed(seq)
-                obj = seq[i]
-                writer = item(obj)
-                if writer is not None:
-                    writer(obj)
-            if len(seq) != n:
-                raise container_changed(seq)
-        else:
-            written = 0
-            for obj in seq:
-                writer = item(obj)
-                if writer is not None:
-                    writer(obj)
-                written += 1
-            if written != n or len(seq) != n:
-                raise container_changed(seq)
-        self.depth -= 1
+        dict_key = self.dict_key
+        cache = self.cache
+        # The containers around the current one, as (container, its items iterator for a
+        # dict, its count, items written).
+        stack = []
+        while True:
+            if value is not None:
+                # Item `written` of `obj`, a non-empty container, is opened.
+                if type(value) is dict:
+                    # As `dict` opens one, written out: here a call costs PyPy more (measured).
+                    self.enter(" while serializing a dict")
+                    for key in value:
+                        if type(key) is not str:
+                            self.any_key_dict(value)
+                            self.depth -= 1
+                            count = -1
+                            break
+                    else:
+                        count = len(value)
+                        self.flag_varint(DICT, count)
+                    if count >= 0:
+                        stack.append((obj, entries, n, written))
+                        obj = value
+                        n = count
+                        entries = iter(value.items())
+                        written = 0
+                    else:
+                        written += 1
+                else:
+                    count = self.open_list(value)
+                    if count >= 0:
+                        stack.append((obj, entries, n, written))
+                        obj = value
+                        n = count
+                        entries = None
+                        written = 0
+                    else:
+                        written += 1
+                value = None
+            # Each kind of container has its own inner loop, which the JIT compiles for
+            # it alone; a nested container leaves it, to be opened above.
+            if entries is not None:
+                for key, value in entries:
+                    dict_key(key, cache)
+                    if item(value) is not None:
+                        break
+                    written += 1
+                else:
+                    value = None
+                    if written != n:
+                        raise container_changed(obj)
+            else:
+                # As a list iterator reads: item `written` while there is one.
+                while written < len(obj):
+                    value = obj[written]
+                    if item(value) is not None:
+                        break
+                    written += 1
+                else:
+                    value = None
+                    if written != n or len(obj) != n:
+                        raise container_changed(obj)
+            if value is not None:
+                continue
+            # The current container is complete.
+            self.depth -= 1
+            if not stack:
+                return
+            obj, entries, n, written = stack.pop()
+            written += 1
 
     def bool_list(self, seq, n):
         self.packed_header(BOOL, n)
@@ -634,27 +725,30 @@ class Encoder:
         cache = self.cache
         item = self.item
         dict_key = self.dict_key
-        if self.python_may_run:
-            entries = list(obj.items())
-            for key, value in entries:
-                if len(obj) != n:
-                    raise container_changed(obj)
-                dict_key(key, cache)
-                writer = item(value)
-                if writer is not None:
-                    writer(value)
-            if len(obj) != n or len(entries) != n:
-                raise container_changed(obj)
-        else:
+        if not self.python_may_run:
+            # As in `sequence`, a loop of its own up to the first nested container.
             written = 0
-            for key, value in obj.items():
+            entries = iter(obj.items())
+            for key, value in entries:
                 dict_key(key, cache)
-                writer = item(value)
-                if writer is not None:
-                    writer(value)
+                if item(value) is not None:
+                    self.walk(obj, entries, n, written, value)
+                    return
                 written += 1
             if written != n:
                 raise container_changed(obj)
+            self.depth -= 1
+            return
+        entries = list(obj.items())
+        for key, value in entries:
+            if len(obj) != n:
+                raise container_changed(obj)
+            dict_key(key, cache)
+            writer = item(value)
+            if writer is not None:
+                writer(value)
+        if len(obj) != n or len(entries) != n:
+            raise container_changed(obj)
         self.depth -= 1
 
     def dict_key(self, key, cache):
