@@ -227,6 +227,19 @@ def _live_entries(obj):
 _any_key_entries = (lambda obj: list(obj.items())) if PYPY else _live_entries
 
 
+# The levels of nesting written in one loop, without a Python call each. Deeper, every level
+# costs one call again, as in the extension, so that the interpreter's recursion limit
+# stops an unbounded nesting where it always did.
+WALK_LEVELS = 16
+
+
+def _deeper(calls, writer, value):
+    """writer(value), `calls` Python calls deeper."""
+    if calls > 0:
+        return _deeper(calls - 1, writer, value)
+    return writer(value)
+
+
 def container_changed(container):
     kind = "dict" if isinstance(container, dict) else "list"
     return SerializationError(f"{kind} changed during serialization")
@@ -470,18 +483,51 @@ class Encoder:
     def sequence(self, seq):
         """A non-empty exact list or tuple: packed when every item is None or every item a
         bool, structured when all are dicts with one key set, else the generic form."""
-        n = self.open_list(seq)
-        if n < 0:
+        # As `open_list`, written out: a call more would count against the recursion limit.
+        self.enter(" while serializing a list")
+        n = len(seq)
+        first = seq[0]
+        first_cls = type(first)
+        if n >= 2 and (first is None or first_cls is bool or first_cls is dict):
+            if _same_type(seq, first_cls):
+                if first is None:
+                    self.packed_header(NONE, n)
+                    self.depth -= 1
+                    return
+                if first_cls is bool:
+                    self.bool_list(seq, n)
+                    self.depth -= 1
+                    return
+                if self.structured_list(seq, n, first):
+                    self.depth -= 1
+                    return
+        if (
+            self.has_runs
+            and not self.python_may_run
+            and (
+                first_cls is float
+                or first_cls is int
+                or (first_cls is list or first_cls is tuple)
+                and first
+                and (type(first[0]) is float or type(first[0]) is int)
+            )
+        ):
+            self.numbers(seq, n, first_cls)
+            self.depth -= 1
             return
+        self.flag_varint(LIST, n)
         item = self.item
         if not self.python_may_run:
             # A loop of its own up to the first nested container: most containers have
             # none, and are written here without the walk's stack.
             written = 0
             for obj in seq:
-                if item(obj) is not None:
-                    self.walk(seq, None, n, written, obj)
-                    return
+                writer = item(obj)
+                if writer is not None:
+                    if self.depth < WALK_LEVELS:
+                        self.walk(seq, None, n, written, obj)
+                        return
+                    writer(obj)
                 written += 1
             if written != n or len(seq) != n:
                 raise container_changed(seq)
@@ -553,7 +599,13 @@ class Encoder:
         while True:
             if value is not None:
                 # Item `written` of `obj`, a non-empty container, is opened.
-                if type(value) is dict:
+                if self.depth >= WALK_LEVELS:
+                    # By the nesting calls, at the call depth they would have reached: one
+                    # per level held here, less this frame and the one that called it.
+                    writer = self.dict if type(value) is dict else self.sequence
+                    _deeper(len(stack) - 2, writer, value)
+                    written += 1
+                elif type(value) is dict:
                     # As `dict` opens one, written out: here a call costs PyPy more (measured).
                     self.enter(" while serializing a dict")
                     for key in value:
@@ -731,9 +783,12 @@ class Encoder:
             entries = iter(obj.items())
             for key, value in entries:
                 dict_key(key, cache)
-                if item(value) is not None:
-                    self.walk(obj, entries, n, written, value)
-                    return
+                writer = item(value)
+                if writer is not None:
+                    if self.depth < WALK_LEVELS:
+                        self.walk(obj, entries, n, written, value)
+                        return
+                    writer(value)
                 written += 1
             if written != n:
                 raise container_changed(obj)
