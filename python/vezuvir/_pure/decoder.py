@@ -576,9 +576,9 @@ class Decoder:
 
     def nested(self, is_dict):
         """The dict (`is_dict`) or list whose count is at `pos`, and every dict and list
-        inside it, in one loop with a stack of its own: on PyPy a Python call per level
-        costs more than building the container (the other values go through `value`).
-        Reads, checks and errors come in the order the nesting calls would give them."""
+        inside it, with a stack of its own rather than a call per level, which costs PyPy
+        more than building the container (the other values go through `value`). Reads,
+        checks and errors come in the order the nesting calls would give them."""
         self.enter()
         n = self.count(2 if is_dict else 1)
         data = self.data
@@ -594,28 +594,41 @@ class Decoder:
         key = None
         pos = self.pos
         while True:
+            # Each kind has a loop of its own for its leaves, which the JIT compiles for it
+            # alone; a nested container, or any other value, leaves it.
+            if is_dict:
+                while left:
+                    key, pos = key_at(pos)
+                    value, pos = item_at(pos)
+                    if value is _MISS:
+                        break
+                    out[key] = value
+                    left -= 1
+            else:
+                while left:
+                    value, pos = item_at(pos)
+                    if value is _MISS:
+                        break
+                    out.append(value)
+                    left -= 1
             if left:
                 left -= 1
-                if is_dict:
-                    key, pos = key_at(pos)
-                value, pos = item_at(pos)
-                if value is _MISS:
-                    flag = data[pos] if pos < end else -1
-                    if flag == DICT or flag == LIST:
-                        self.pos = pos + 1
-                        stack.append(out)
-                        stack.append(is_dict)
-                        stack.append(left)
-                        stack.append(key)
-                        is_dict = flag == DICT
-                        self.enter()
-                        left = self.count(2 if is_dict else 1)
-                        pos = self.pos
-                        out = {} if is_dict else []
-                        continue
-                    self.pos = pos
-                    value = self.value()
+                flag = data[pos] if pos < end else -1
+                if flag == DICT or flag == LIST:
+                    self.pos = pos + 1
+                    stack.append(out)
+                    stack.append(is_dict)
+                    stack.append(left)
+                    stack.append(key)
+                    is_dict = flag == DICT
+                    self.enter()
+                    left = self.count(2 if is_dict else 1)
                     pos = self.pos
+                    out = {} if is_dict else []
+                    continue
+                self.pos = pos
+                value = self.value()
+                pos = self.pos
                 if is_dict:
                     out[key] = value
                 else:
