@@ -115,27 +115,39 @@ def flatten(value):
 
 
 def rebuild(tokens):
-    """The tree of a flat token list, built as a decoder must build it: dict by dict."""
-
-    def build(pos):
-        token = tokens[pos]
-        if token is _DICT:
-            out = {}
+    """The tree of a flat token list, built as a decoder must build it: dict by dict, in one
+    loop with a stack of its own (on PyPy a recursive builder spends more on its calls than
+    on the containers, and would overstate the floor)."""
+    holder = []
+    out, is_dict, left = holder, False, 1
+    stack = []
+    pos = 0
+    while True:
+        if not left:
+            if not stack:
+                return holder[0]
+            is_dict, left, out = stack.pop(), stack.pop(), stack.pop()
+            continue
+        left -= 1
+        if is_dict:
+            key, token = tokens[pos], tokens[pos + 1]
             pos += 2
-            for _ in range(tokens[pos - 1]):
-                key = tokens[pos]
-                out[key], pos = build(pos + 1)
-            return out, pos
-        if token is _LIST:
-            items = []
-            pos += 2
-            for _ in range(tokens[pos - 1]):
-                item, pos = build(pos)
-                items.append(item)
-            return items, pos
-        return token, pos + 1
+        else:
+            token = tokens[pos]
+            pos += 1
+        if token is _DICT or token is _LIST:
+            child = {} if token is _DICT else []
+        else:
+            child = token
+        if is_dict:
+            out[key] = child
+        else:
+            out.append(child)
+        if child is not token:
+            stack += (out, left, is_dict)
+            out, is_dict, left = child, token is _DICT, tokens[pos]
+            pos += 1
 
-    return build(0)[0]
 
 
 if __name__ == "__main__":

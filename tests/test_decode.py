@@ -560,6 +560,19 @@ def test_hostile_nesting_raises_recursion_error(isolated, opening):
     assert result.stdout.strip() == "RecursionError"
 
 
+@pytest.mark.skipif(vezuvir.backend != "python", reason="the extension's limit is the interpreter's C one")
+def test_nesting_stops_at_the_recursion_limit():
+    # Dicts and lists nest without a Python call each: the limit is applied by count.
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(300)
+    try:
+        for opening in ("0D 01", "10 01 01 FE"):
+            with pytest.raises(RecursionError, match="while decoding nested data"):
+                load_bytes(h(opening * 400 + "04"))
+    finally:
+        sys.setrecursionlimit(limit)
+
+
 def test_moderate_nesting_decodes():
     value = None
     for _ in range(200):

@@ -592,6 +592,19 @@ except RecursionError:
     assert out == "RecursionError"
 
 
+def test_pure_walk_keeps_to_the_recursion_limit():
+    # The pure codec writes nested containers in one loop, yet a nesting past the
+    # interpreter's recursion limit (and below the depth limit on 3.11+) must fail as the
+    # nesting calls, one per level, and the extension do.
+    from vezuvir._pure.dump import dump_bytes as pure_dump_bytes
+
+    obj = "x"
+    for i in range(3 * sys.getrecursionlimit()):
+        obj = [obj, 1.5] if i % 2 else {"k": obj}
+    with pytest.raises(RecursionError):
+        pure_dump_bytes(obj)
+
+
 def test_converter_returning_its_own_type_is_bounded(isolated):
     out = run_snippet(
         isolated,

@@ -57,6 +57,15 @@ SCALARS = [
 ]
 
 
+@pytest.mark.parametrize("n", [253, 254, 255, 508, 509, 510, 64769, 65026, 70000])
+def test_lengths_around_each_varint_form(n):
+    # Values and keys of these lengths take each form of a length's varint (keys count in
+    # base 254, values in 255), and back-reference indices past 255 follow them.
+    text = "é" * (n // 2) + "x" * (n % 2)
+    value = {text: [text, text[1:]], **{str(i): str(i) for i in range(300)}, "end": text[1:]}
+    assert load_bytes(dump_bytes(value)) == value
+
+
 def random_value(rng, depth=0):
     roll = rng.random()
     if depth >= 5 or roll < 0.4:

@@ -35,6 +35,7 @@ from vezuvir._pure._common import (
     NEGATIVE_INT,
     NONE,
     POINTER1,
+    POINTER2,
     POINTER4,
     POSITIVE_INT,
     PYPY,
@@ -139,6 +140,42 @@ def _sequence_of(n, make):
     return out
 
 
+# Row makers by key set, and the rows read so far of key sets that have none yet.
+_ROW_MAKERS = {}
+_ROWS_SEEN = {}
+# Making one costs PyPy 60-350 µs (3 to 32 keys) and saves about 12 ns a key on each row
+# built after: key sets get one once this many of their rows have been read.
+_ROWS_BEFORE_MAKER = 1024
+
+
+def _row_maker(key_list, rows):
+    """A function that makes a row's dict from a list of its values, in one dict display
+    of the keys as constants, which PyPy builds at about twice the speed of entry-by-entry
+    stores; None until the key set has had its rows, and for key sets too long."""
+    keys = tuple(key_list)
+    maker = _ROW_MAKERS.get(keys)
+    if maker is not None:
+        return maker
+    # Both tables are bounded, and so is what they keep of the input.
+    if len(keys) > 32 or sum(map(len, keys)) > 1024:
+        return None
+    seen = _ROWS_SEEN.get(keys, 0) + rows
+    if seen < _ROWS_BEFORE_MAKER:
+        if len(_ROWS_SEEN) < 4096:
+            _ROWS_SEEN[keys] = seen
+        return None
+    if len(_ROW_MAKERS) >= 256:
+        return None
+    _ROWS_SEEN.pop(keys, None)
+    # The keys enter the source as their repr, a literal of the same text: nothing else
+    # of the input does.
+    entries = ", ".join(f"{key!r}: values[{i}]" for i, key in enumerate(keys))
+    namespace = {}
+    exec(f"def make(values):\n    return {{{entries}}}\n", namespace)
+    maker = _ROW_MAKERS[keys] = namespace["make"]
+    return maker
+
+
 class Decoder:
     """The whole-buffer decoder of `load_bytes`: every string read in full enters `strings`,
     the back-reference table, in stream order."""
@@ -154,6 +191,7 @@ class Decoder:
         self.converters = converters
         self.limits = limits
         self.depth = 0
+        self.max_depth = min(MAX_DEPTH, sys.getrecursionlimit())
         # PyPy: scratch memory of the caller's own, where a float's bytes are put in the
         # machine's order and read back as a double (twice as fast there as struct).
         self.f64_bytes = None
@@ -196,10 +234,22 @@ class Decoder:
         """(the varint at `pos`, the position after it); base 254 for a key length."""
         if pos >= self.end:
             raise end_of_input()
-        first = self.data[pos]
+        data = self.data
+        first = data[pos]
         if first != ESCAPE:
             return first, pos + 1
-        return long_varint(self.data, self.end, pos + 1, base)
+        # Up to two digits in line (table indices and lengths below 65,000): the loop of
+        # `long_varint` is a call of its own, which costs PyPy more.
+        if pos + 3 < self.end:
+            d0 = data[pos + 1]
+            if d0 == ESCAPE:
+                return base, pos + 2
+            d1 = data[pos + 2]
+            if d1 == ESCAPE:
+                return base + d0, pos + 3
+            if data[pos + 3] == ESCAPE:
+                return base + d0 + base * d1, pos + 4
+        return long_varint(data, self.end, pos + 1, base)
 
     def varint(self):
         value, self.pos = self.varint_at(self.pos)
@@ -294,6 +344,10 @@ class Decoder:
                 if pos + 2 > self.end:
                     raise end_of_input()
                 return self.back_reference(data[pos + 1]), pos + 2
+            if flag == POINTER2:
+                if pos + 3 > self.end:
+                    raise end_of_input()
+                return self.back_reference(data[pos + 1] << 8 | data[pos + 2]), pos + 3
             if flag == FLOAT:
                 if pos + 9 > self.end:
                     raise end_of_input()
@@ -313,9 +367,8 @@ class Decoder:
 
     def reader_at(self, pos):
         """The method that reads the value at `pos`, with `pos` set for it: a list or dict
-        reader itself, so that the loop of the container holding it calls it directly and
-        a level of nesting costs one Python call (the interpreter's recursion limit counts
-        them); `value` for the rest."""
+        reader itself, so that the loops of structured lists call it directly, without
+        `value`'s dispatch; `value` for the rest."""
         if pos < self.end:
             flag = self.data[pos]
             if flag == DICT:
@@ -356,6 +409,25 @@ class Decoder:
                 if data[pos + 5] == ESCAPE:
                     value = 255 + d0 + 255 * d1 + 65025 * d2 + 16581375 * d3
                     return (-value if negative else value), pos + 6
+                # Up to eight (every int64: ids, timestamps in ns) in line too: the loop
+                # of `long_integer` is a call of its own, which costs PyPy more.
+                if pos + 9 < end:
+                    value = 255 + d0 + 255 * d1 + 65025 * d2 + 16581375 * d3
+                    value += 4228250625 * data[pos + 5]
+                    d5 = data[pos + 6]
+                    if d5 == ESCAPE:
+                        return (-value if negative else value), pos + 7
+                    value += 1078203909375 * d5
+                    d6 = data[pos + 7]
+                    if d6 == ESCAPE:
+                        return (-value if negative else value), pos + 8
+                    value += 274941996890625 * d6
+                    d7 = data[pos + 8]
+                    if d7 == ESCAPE:
+                        return (-value if negative else value), pos + 9
+                    if data[pos + 9] == ESCAPE:
+                        value += 70110209207109375 * d7
+                        return (-value if negative else value), pos + 10
         value = self.long_integer(pos + 1, negative)
         return value, self.pos
 
@@ -489,45 +561,95 @@ class Decoder:
         return value
 
     def enter(self):
-        """One level deeper; RecursionError past MAX_DEPTH."""
+        """One level deeper; RecursionError past the interpreter's recursion limit, as a
+        call per level would raise it (dicts and lists nest without one), or MAX_DEPTH."""
         depth = self.depth + 1
-        if depth > MAX_DEPTH:
+        if depth > self.max_depth:
             raise too_deep(" while decoding nested data")
         self.depth = depth
 
     def list(self):
-        self.enter()
-        n = self.count(1)
-        item_at = self.item_at
-        out = []
-        pos = self.pos
-        for _ in range(n):
-            value, pos = item_at(pos)
-            if value is _MISS:
-                value = self.reader_at(pos)()
-                pos = self.pos
-            out.append(value)
-        self.pos = pos
-        self.depth -= 1
-        return tuple(out) if self.use_tuples else out
+        return self.nested(False)
 
     def dict(self):
+        return self.nested(True)
+
+    def nested(self, is_dict):
+        """The dict (`is_dict`) or list whose count is at `pos`, and every dict and list
+        inside it, with a stack of its own rather than a call per level, which costs PyPy
+        more than building the container (the other values go through `value`). Reads,
+        checks and errors come in the order the nesting calls would give them."""
         self.enter()
-        n = self.count(2)
-        out = {}
+        n = self.count(2 if is_dict else 1)
+        data = self.data
+        end = self.end
         key_at = self.key_at
         item_at = self.item_at
+        use_tuples = self.use_tuples
+        # The containers being filled around the current one: (container, is_dict, items
+        # left, key of the current one in it), four entries each.
+        stack = []
+        out = {} if is_dict else []
+        left = n
+        key = None
         pos = self.pos
-        for _ in range(n):
-            key, pos = key_at(pos)
-            value, pos = item_at(pos)
-            if value is _MISS:
-                value = self.reader_at(pos)()
+        while True:
+            # Each kind has a loop of its own for its leaves, which the JIT compiles for it
+            # alone; a nested container, or any other value, leaves it.
+            if is_dict:
+                while left:
+                    key, pos = key_at(pos)
+                    value, pos = item_at(pos)
+                    if value is _MISS:
+                        break
+                    out[key] = value
+                    left -= 1
+            else:
+                while left:
+                    value, pos = item_at(pos)
+                    if value is _MISS:
+                        break
+                    out.append(value)
+                    left -= 1
+            if left:
+                left -= 1
+                flag = data[pos] if pos < end else -1
+                if flag == DICT or flag == LIST:
+                    self.pos = pos + 1
+                    stack.append(out)
+                    stack.append(is_dict)
+                    stack.append(left)
+                    stack.append(key)
+                    is_dict = flag == DICT
+                    self.enter()
+                    left = self.count(2 if is_dict else 1)
+                    pos = self.pos
+                    out = {} if is_dict else []
+                    continue
+                self.pos = pos
+                value = self.value()
                 pos = self.pos
-            out[key] = value
-        self.pos = pos
-        self.depth -= 1
-        return out
+                if is_dict:
+                    out[key] = value
+                else:
+                    out.append(value)
+                continue
+            # The current container is complete.
+            self.depth -= 1
+            value = out
+            if use_tuples and not is_dict:
+                value = tuple(value)
+            if not stack:
+                self.pos = pos
+                return value
+            key = stack.pop()
+            left = stack.pop()
+            is_dict = stack.pop()
+            out = stack.pop()
+            if is_dict:
+                out[key] = value
+            else:
+                out.append(value)
 
     def any_key_dict(self):
         self.enter()
@@ -560,12 +682,28 @@ class Decoder:
         str_keys = True
         for _ in range(keys):
             key = value()
-            store_item(first, key, item())
-            key_list.append(key)
-            if type(key) is not str:
+            if type(key) is str:
+                first[key] = item()
+            else:
+                store_item(first, key, item())
                 str_keys = False
+            key_list.append(key)
         out = [first] if rows else []
-        if str_keys:
+        maker = _row_maker(key_list, rows) if str_keys and rows > 8 else None
+        if maker is not None:
+            item_at = self.item_at
+            pos = self.pos
+            values = [None] * keys
+            for _ in range(rows - 1):
+                for j in range(keys):
+                    value, pos = item_at(pos)
+                    if value is _MISS:
+                        value = self.reader_at(pos)()
+                        pos = self.pos
+                    values[j] = value
+                out.append(maker(values))
+            self.pos = pos
+        elif str_keys:
             item_at = self.item_at
             pos = self.pos
             for _ in range(rows - 1):

@@ -227,6 +227,19 @@ def _live_entries(obj):
 _any_key_entries = (lambda obj: list(obj.items())) if PYPY else _live_entries
 
 
+# The levels of nesting written in one loop, without a Python call each. Deeper, every level
+# costs one call again, as in the extension, so that the interpreter's recursion limit
+# stops an unbounded nesting where it always did.
+WALK_LEVELS = 16
+
+
+def _deeper(calls, writer, value):
+    """writer(value), `calls` Python calls deeper."""
+    if calls > 0:
+        return _deeper(calls - 1, writer, value)
+    return writer(value)
+
+
 def container_changed(container):
     kind = "dict" if isinstance(container, dict) else "list"
     return SerializationError(f"{kind} changed during serialization")
@@ -470,6 +483,7 @@ class Encoder:
     def sequence(self, seq):
         """A non-empty exact list or tuple: packed when every item is None or every item a
         bool, structured when all are dicts with one key set, else the generic form."""
+        # As `open_list`, written out: a call more would count against the recursion limit.
         self.enter(" while serializing a list")
         n = len(seq)
         first = seq[0]
@@ -503,27 +517,156 @@ class Encoder:
             return
         self.flag_varint(LIST, n)
         item = self.item
-        if self.python_may_run:
-            is_list = type(seq) is list
-            for i in range(n):
-                if is_list and len(seq) != n:
-                    raise container_changed(seq)
-                obj = seq[i]
-                writer = item(obj)
-                if writer is not None:
-                    writer(obj)
-            if len(seq) != n:
-                raise container_changed(seq)
-        else:
+        if not self.python_may_run:
+            # A loop of its own up to the first nested container: most containers have
+            # none, and are written here without the walk's stack.
             written = 0
             for obj in seq:
                 writer = item(obj)
                 if writer is not None:
+                    if self.depth < WALK_LEVELS:
+                        self.walk(seq, None, n, written, obj)
+                        return
                     writer(obj)
                 written += 1
             if written != n or len(seq) != n:
                 raise container_changed(seq)
+            self.depth -= 1
+            return
+        is_list = type(seq) is list
+        for i in range(n):
+            if is_list and len(seq) != n:
+                raise container_changed(seq)
+            obj = seq[i]
+            writer = item(obj)
+            if writer is not None:
+                writer(obj)
+        if len(seq) != n:
+            raise container_changed(seq)
         self.depth -= 1
+
+    def open_list(self, seq):
+        """Enters a non-empty exact list or tuple. Written whole in one of the other forms,
+        it is left again and -1 returned; else the generic form's header is written and the
+        count returned, the level still entered, for the caller to write the items."""
+        self.enter(" while serializing a list")
+        n = len(seq)
+        first = seq[0]
+        first_cls = type(first)
+        if n >= 2 and (first is None or first_cls is bool or first_cls is dict):
+            if _same_type(seq, first_cls):
+                if first is None:
+                    self.packed_header(NONE, n)
+                    self.depth -= 1
+                    return -1
+                if first_cls is bool:
+                    self.bool_list(seq, n)
+                    self.depth -= 1
+                    return -1
+                if self.structured_list(seq, n, first):
+                    self.depth -= 1
+                    return -1
+        if (
+            self.has_runs
+            and not self.python_may_run
+            and (
+                first_cls is float
+                or first_cls is int
+                or (first_cls is list or first_cls is tuple)
+                and first
+                and (type(first[0]) is float or type(first[0]) is int)
+            )
+        ):
+            self.numbers(seq, n, first_cls)
+            self.depth -= 1
+            return -1
+        self.flag_varint(LIST, n)
+        return n
+
+    def walk(self, obj, entries, n, written, value):
+        """The rest of a dict or list (`obj`, `n` items, `written` of them written, the
+        next ones from `entries` for a dict) from its item `value`, a non-empty dict, list
+        or tuple, on: every generic dict and list inside it in one loop with a stack of its
+        own, as on PyPy a Python call per level of nesting costs more than many items.
+        Bytes, checks and errors come in the order the nesting calls would give them.
+        Only where no Python code runs in the walk (`python_may_run` false)."""
+        item = self.item
+        dict_key = self.dict_key
+        cache = self.cache
+        # The containers around the current one, as (container, its items iterator for a
+        # dict, its count, items written).
+        stack = []
+        while True:
+            if value is not None:
+                # Item `written` of `obj`, a non-empty container, is opened.
+                if self.depth >= WALK_LEVELS:
+                    # By the nesting calls, at the call depth they would have reached: one
+                    # per level held here, less this frame and the one that called it.
+                    writer = self.dict if type(value) is dict else self.sequence
+                    _deeper(len(stack) - 2, writer, value)
+                    written += 1
+                elif type(value) is dict:
+                    # As `dict` opens one, written out: here a call costs PyPy more (measured).
+                    self.enter(" while serializing a dict")
+                    for key in value:
+                        if type(key) is not str:
+                            self.any_key_dict(value)
+                            self.depth -= 1
+                            count = -1
+                            break
+                    else:
+                        count = len(value)
+                        self.flag_varint(DICT, count)
+                    if count >= 0:
+                        stack.append((obj, entries, n, written))
+                        obj = value
+                        n = count
+                        entries = iter(value.items())
+                        written = 0
+                    else:
+                        written += 1
+                else:
+                    count = self.open_list(value)
+                    if count >= 0:
+                        stack.append((obj, entries, n, written))
+                        obj = value
+                        n = count
+                        entries = None
+                        written = 0
+                    else:
+                        written += 1
+                value = None
+            # Each kind of container has its own inner loop, which the JIT compiles for
+            # it alone; a nested container leaves it, to be opened above.
+            if entries is not None:
+                for key, value in entries:
+                    dict_key(key, cache)
+                    if item(value) is not None:
+                        break
+                    written += 1
+                else:
+                    value = None
+                    if written != n:
+                        raise container_changed(obj)
+            else:
+                # As a list iterator reads: item `written` while there is one.
+                while written < len(obj):
+                    value = obj[written]
+                    if item(value) is not None:
+                        break
+                    written += 1
+                else:
+                    value = None
+                    if written != n or len(obj) != n:
+                        raise container_changed(obj)
+            if value is not None:
+                continue
+            # The current container is complete.
+            self.depth -= 1
+            if not stack:
+                return
+            obj, entries, n, written = stack.pop()
+            written += 1
 
     def bool_list(self, seq, n):
         self.packed_header(BOOL, n)
@@ -634,27 +777,33 @@ class Encoder:
         cache = self.cache
         item = self.item
         dict_key = self.dict_key
-        if self.python_may_run:
-            entries = list(obj.items())
-            for key, value in entries:
-                if len(obj) != n:
-                    raise container_changed(obj)
-                dict_key(key, cache)
-                writer = item(value)
-                if writer is not None:
-                    writer(value)
-            if len(obj) != n or len(entries) != n:
-                raise container_changed(obj)
-        else:
+        if not self.python_may_run:
+            # As in `sequence`, a loop of its own up to the first nested container.
             written = 0
-            for key, value in obj.items():
+            entries = iter(obj.items())
+            for key, value in entries:
                 dict_key(key, cache)
                 writer = item(value)
                 if writer is not None:
+                    if self.depth < WALK_LEVELS:
+                        self.walk(obj, entries, n, written, value)
+                        return
                     writer(value)
                 written += 1
             if written != n:
                 raise container_changed(obj)
+            self.depth -= 1
+            return
+        entries = list(obj.items())
+        for key, value in entries:
+            if len(obj) != n:
+                raise container_changed(obj)
+            dict_key(key, cache)
+            writer = item(value)
+            if writer is not None:
+                writer(value)
+        if len(obj) != n or len(entries) != n:
+            raise container_changed(obj)
         self.depth -= 1
 
     def dict_key(self, key, cache):
