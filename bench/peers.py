@@ -149,6 +149,5 @@ def rebuild(tokens):
             pos += 1
 
 
-
 if __name__ == "__main__":
     main()

@@ -629,23 +629,19 @@ class Decoder:
                 self.pos = pos
                 value = self.value()
                 pos = self.pos
-                if is_dict:
-                    out[key] = value
-                else:
-                    out.append(value)
-                continue
-            # The current container is complete.
-            self.depth -= 1
-            value = out
-            if use_tuples and not is_dict:
-                value = tuple(value)
-            if not stack:
-                self.pos = pos
-                return value
-            key = stack.pop()
-            left = stack.pop()
-            is_dict = stack.pop()
-            out = stack.pop()
+            else:
+                # The current container is complete, and goes into the one around it.
+                self.depth -= 1
+                value = out
+                if use_tuples and not is_dict:
+                    value = tuple(value)
+                if not stack:
+                    self.pos = pos
+                    return value
+                key = stack.pop()
+                left = stack.pop()
+                is_dict = stack.pop()
+                out = stack.pop()
             if is_dict:
                 out[key] = value
             else:
