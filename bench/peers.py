@@ -6,11 +6,22 @@ msgpack and json too, so the script runs anywhere. Per document it prints the me
 call of encode, decode and a lazy read of the last leaf, and the ratios the targets name.
 
     python bench/peers.py [--only twitter] [--rounds 9] [--min-ms 5] [--wall-time] [--floor]
+                          [--no-table] [--extension-lazy]
 
 --floor adds a column: the time Python code takes to build the same tree entry by entry
 from a flat list of its scalars and container sizes, with no bytes to read at all, over
 json.loads' time. On PyPy it shows what building dicts from Python code costs beside the
 interpreter's own json module, which builds its dicts natively.
+
+--no-table (pure backend on PyPy) encodes with a writer that keeps no table of the strings
+it wrote: each one in full, never a back-reference (a valid encoding, only larger). Against
+a run without it, that shows what the table costs, which msgpack's and json's writers do not
+keep. Run it with --only, one document per process: where our own writer has run first,
+the JIT's code for it fails this one's class checks, and neither is measured.
+
+--extension-lazy (pure backend, with the extension built) adds the same end read through
+the C++ extension, over our full load: the extension steps over the values in C, and only
+the buffer, the path and the leaf cross PyPy's C-API emulation.
 """
 
 import argparse
@@ -25,6 +36,10 @@ import run  # noqa: E402  (bench/run.py, beside this script)
 
 import msgpack  # noqa: E402
 import vezuvir  # noqa: E402
+from vezuvir._pure import outputs  # noqa: E402
+from vezuvir._pure._common import EMPTY_STRING, STRING  # noqa: E402
+from vezuvir._pure.dump import _encode  # noqa: E402
+from vezuvir._pure.encoder import varint_bytes  # noqa: E402
 
 
 def main(argv=None):
@@ -35,29 +50,38 @@ def main(argv=None):
     parser.add_argument("--data", type=Path, default=run.BENCH_DATA)
     parser.add_argument("--wall-time", action="store_true", help="wall time, not process CPU time")
     parser.add_argument("--floor", action="store_true", help="add the tree-building floor / json")
+    parser.add_argument("--no-table", action="store_true", help="encode without the string table")
+    parser.add_argument("--extension-lazy", action="store_true", help="add extension end read / load")
     args = parser.parse_args(argv)
     run.clock = time.perf_counter_ns if args.wall_time else time.process_time_ns
     min_ns = args.min_ms * 1e6
-    print(f"vezuvir {vezuvir.backend} backend, msgpack {msgpack.version}, {run.machine()}")
+    print(f"vezuvir {vezuvir.backend} backend, msgpack {msgpack.version}, {run.machine()}"
+          + (", encoding without the string table" if args.no_table else ""))
+    dump = _tableless_dump() if args.no_table else vezuvir.dump_bytes
+    extension = _extension() if args.extension_lazy else None
     print("document        | enc µs   /json /msgp | dec µs   /json /msgp | end µs  /load"
-          + (" | floor/json" if args.floor else ""))
+          + (" | floor/json" if args.floor else "")
+          + (" | ext end/load" if extension else ""))
     worst = {}
     for path in sorted(args.data.glob("*.json")):
         if args.only not in path.stem:
             continue
         value = json.loads(path.read_text(encoding="utf-8"))
-        ours = vezuvir.dump_bytes(value)
-        if vezuvir.load_bytes(ours) != value:
-            raise AssertionError(f"{path.stem} does not round-trip")
         packed, text = msgpack.packb(value), json.dumps(value)
-        end = run.lazy_paths(value)["end"]
-        if vezuvir.lazy_load_bytes(ours, end) != run.follow(value, end):
-            raise AssertionError(f"lazy read of {end} in {path.stem} is wrong")
+        if dump is not vezuvir.dump_bytes and vezuvir.load_bytes(dump(value)) != value:
+            raise AssertionError(f"{path.stem} does not round-trip without the table")
+        # Encoding first: with --no-table our own writer has not run yet in this process.
         enc = run.interleaved(
-            {"ours": (vezuvir.dump_bytes, (value,)), "json": (json.dumps, (value,)),
+            {"ours": (dump, (value,)), "json": (json.dumps, (value,)),
              "msgpack": (msgpack.packb, (value,))},
             args.rounds, min_ns,
         )
+        ours = vezuvir.dump_bytes(value)
+        if vezuvir.load_bytes(ours) != value:
+            raise AssertionError(f"{path.stem} does not round-trip")
+        end = run.lazy_paths(value)["end"]
+        if vezuvir.lazy_load_bytes(ours, end) != run.follow(value, end):
+            raise AssertionError(f"lazy read of {end} in {path.stem} is wrong")
         decoders = {"ours": (vezuvir.load_bytes, (ours,)), "json": (json.loads, (text,)),
                     "msgpack": (msgpack.unpackb, (packed,)), "end": (vezuvir.lazy_load_bytes, (ours, end))}
         if args.floor:
@@ -65,6 +89,10 @@ def main(argv=None):
             if rebuild(tokens) != value:
                 raise AssertionError(f"{path.stem} is not rebuilt from its tokens")
             decoders["floor"] = (rebuild, (tokens,))
+        if extension:
+            if extension.lazy_load_bytes(ours, end) != run.follow(value, end):
+                raise AssertionError(f"the extension's lazy read of {end} in {path.stem} is wrong")
+            decoders["extension end"] = (extension.lazy_load_bytes, (ours, end))
         dec = run.interleaved(decoders, args.rounds, min_ns)
         ratios = {
             "encode/json": enc["ours"].median / enc["json"].median,
@@ -81,11 +109,59 @@ def main(argv=None):
             f"{path.stem:15} | {enc['ours'].median / 1e3:8.1f} {r[0]:5.2f} {r[1]:5.2f} "
             f"| {dec['ours'].median / 1e3:8.1f} {r[2]:5.2f} {r[3]:5.2f} "
             f"| {dec['end'].median / 1e3:7.1f} {r[4]:5.3f}"
-            + (f" | {dec['floor'].median / dec['json'].median:10.2f}" if args.floor else ""),
+            + (f" | {dec['floor'].median / dec['json'].median:10.2f}" if args.floor else "")
+            + (f" | {dec['extension end'].median / dec['ours'].median:12.3f}" if extension else ""),
             flush=True,
         )
     for goal, (ratio, where) in worst.items():
         print(f"worst {goal}: {ratio:.2f} ({where})")
+
+
+def _tableless_dump():
+    """dump_bytes through the pure codec's PyPy writer with its string table taken out."""
+    if vezuvir.backend != "python" or not hasattr(outputs, "BuilderEncoder"):
+        raise SystemExit("--no-table measures the pure backend's writer on PyPy")
+    byte, heads, key_heads = outputs.BYTE, outputs.ASCII_HEADS, outputs.ASCII_KEY_HEADS
+    content = outputs._utf8content
+
+    class Tableless(outputs.BuilderEncoder):
+        # Each string in full: the pieces the table's writer appends for a first occurrence.
+        def string(self, text):
+            out = self.out
+            if not text:
+                out.append(byte[EMPTY_STRING])
+                return
+            ascii = text.isascii()
+            utf8 = content(text) if ascii else text.encode("utf-8")
+            n = len(utf8)
+            if ascii and n < 255:
+                out.append(heads[n])
+            else:
+                out.append(byte[STRING] + varint_bytes(n))
+            out.append(utf8)
+
+        def dict_key(self, key, cache):
+            out = self.out
+            ascii = key.isascii()
+            utf8 = content(key) if ascii else key.encode("utf-8")
+            n = len(utf8)
+            if ascii and n < 253:
+                out.append(key_heads[n])
+            else:
+                out.append(varint_bytes(n, 254))
+            out.append(utf8)
+
+    return lambda value: _encode(Tableless(False, None, False), value)
+
+
+def _extension():
+    if vezuvir.backend != "python":
+        raise SystemExit("--extension-lazy compares the extension with the pure backend")
+    try:
+        import _vezuvir
+    except ImportError:
+        raise SystemExit("--extension-lazy needs the C++ extension built") from None
+    return _vezuvir
 
 
 # Markers of a container in a flat token list, followed by its size.
