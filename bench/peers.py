@@ -124,34 +124,34 @@ def _tableless_dump():
     byte, heads, key_heads = outputs.BYTE, outputs.ASCII_HEADS, outputs.ASCII_KEY_HEADS
     content = outputs._utf8content
 
-    def in_full(text, heads, short, long_head):
-        """What the table's writer appends for a string's first occurrence: its header (from
-        `heads` when ASCII and shorter than `short`) and its UTF-8 bytes."""
-        ascii = text.isascii()
-        utf8 = content(text) if ascii else text.encode("utf-8")
-        n = len(utf8)
-        return (heads[n] if ascii and n < short else long_head(n)), utf8
-
-    def value_head(n):
-        return byte[STRING] + varint_bytes(n)
-
-    def key_head(n):
-        return varint_bytes(n, 254)
-
     class Tableless(outputs.BuilderEncoder):
-        # Each string in full, never a back-reference.
+        # Each string in full: the pieces the table's writer appends for a first occurrence,
+        # in the same steps as its own `string` and `dict_key`, so that only the table is
+        # left out. (A helper shared by the two made this writer about 10% slower.)
         def string(self, text):
+            out = self.out
             if not text:
-                self.out.append(byte[EMPTY_STRING])
+                out.append(byte[EMPTY_STRING])
                 return
-            head, utf8 = in_full(text, heads, 255, value_head)
-            self.out.append(head)
-            self.out.append(utf8)
+            ascii = text.isascii()
+            utf8 = content(text) if ascii else text.encode("utf-8")
+            n = len(utf8)
+            if ascii and n < 255:
+                out.append(heads[n])
+            else:
+                out.append(byte[STRING] + varint_bytes(n))
+            out.append(utf8)
 
         def dict_key(self, key, cache):
-            head, utf8 = in_full(key, key_heads, 253, key_head)
-            self.out.append(head)
-            self.out.append(utf8)
+            out = self.out
+            ascii = key.isascii()
+            utf8 = content(key) if ascii else key.encode("utf-8")
+            n = len(utf8)
+            if ascii and n < 253:
+                out.append(key_heads[n])
+            else:
+                out.append(varint_bytes(n, 254))
+            out.append(utf8)
 
     return lambda value: _encode(Tableless(False, None, False), value)
 
