@@ -406,13 +406,12 @@ class Decoder:
                 if d3 == ESCAPE:
                     value = 255 + d0 + 255 * d1 + 65025 * d2
                     return (-value if negative else value), pos + 5
+                value = 255 + d0 + 255 * d1 + 65025 * d2 + 16581375 * d3
                 if data[pos + 5] == ESCAPE:
-                    value = 255 + d0 + 255 * d1 + 65025 * d2 + 16581375 * d3
                     return (-value if negative else value), pos + 6
                 # Up to eight (every int64: ids, timestamps in ns) in line too: the loop
                 # of `long_integer` is a call of its own, which costs PyPy more.
                 if pos + 9 < end:
-                    value = 255 + d0 + 255 * d1 + 65025 * d2 + 16581375 * d3
                     value += 4228250625 * data[pos + 5]
                     d5 = data[pos + 6]
                     if d5 == ESCAPE:
