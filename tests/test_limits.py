@@ -191,3 +191,79 @@ def test_native_stack_is_bounded_whatever_the_recursion_limit(reader, isolated):
     # interpreter keeps a limit of its own for C code (3.12 and later).
     expected = [["read"], ["RecursionError"]] if reader == "skipper" else [["RecursionError"]]
     assert result.stdout.split() in expected
+
+
+def traced_peak(call):
+    """The call's outcome (a value or the exception raised) and the most memory it held."""
+    import tracemalloc
+
+    tracemalloc.start()
+    try:
+        outcome = call()
+    except Exception as exc:  # the outcome is compared, not raised
+        outcome = exc
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    return outcome, peak
+
+
+def nested(opening, levels=200, padding=40_000):
+    """`levels` containers, each opening inside the last and declaring more items than the
+    input holds after it, then padding: every count alone fits what remains."""
+    return MARKER + opening * levels + b"\x00" * padding
+
+
+PROMISING = {
+    "dicts": nested(b"\x10" + varint(20_000) + b"\x01a"),
+    "any-key dicts": nested(b"\x0f" + varint(20_000) + b"\x1f"),
+    "structured rows": nested(b"\x13\x01" + varint(10_000) + b"\x1f"),
+    "lists": nested(b"\x0d" + varint(40_000)),
+}
+READERS = {
+    "load_bytes": load_bytes,
+    "tuples": lambda data: load_bytes(data, use_tuples=True),
+    "lazy_load_bytes": lambda data: lazy_load_bytes(data, []),
+    "load_record": lambda data: __import__("vezuvir").load_record(data),
+}
+
+
+@pytest.mark.skipif(sys.implementation.name != "cpython",
+                    reason="tracemalloc sees the interpreter's allocations on CPython only")
+@pytest.mark.parametrize("reader", sorted(READERS))
+@pytest.mark.parametrize("form", sorted(PROMISING))
+def test_nested_counts_reserve_no_memory_the_input_does_not_hold(form, reader):
+    # Each level's count is checked against the bytes after it, which the levels around it
+    # have already promised: sizing every level for its count held 12,000 bytes per byte.
+    data = PROMISING[form]
+    outcome, peak = traced_peak(lambda: READERS[reader](data))
+    assert isinstance(outcome, DeserializationError), outcome
+    assert peak < 64 * len(data), (peak, len(data))
+
+
+def custom_value(identifier_items):
+    """A custom value at the root whose identifier is a list of references to one string."""
+    text = b"\x12" + varint(100_000) + b"a" * 100_000
+    items = text + b"\x14\x00" * (identifier_items - 1)
+    return MARKER + b"\x18\x0d" + varint(identifier_items) + items + b"\x1f"
+
+
+@pytest.mark.skipif(sys.implementation.name != "cpython",
+                    reason="tracemalloc sees the interpreter's allocations on CPython only")
+@pytest.mark.parametrize(
+    "read",
+    [
+        load_bytes,
+        lambda data: lazy_load_bytes(data, []),
+        lambda data: bytes_check_if_contains(data, [], include_falsy=False),
+    ],
+)
+def test_message_holds_a_bounded_text_of_a_decoded_value(read):
+    # str() of that identifier is 100 KB per item: a 300 MB message for 200 KB of input.
+    data = custom_value(2_000)
+    outcome, peak = traced_peak(lambda: read(data))
+    assert peak < 4 * len(data) + 2**20, peak
+    if outcome is not False:
+        assert isinstance(outcome, DeserializationError)
+        message = str(outcome)
+        assert message.startswith("Unknown custom type.") and len(message) < 400
+        assert f"identifier: `['{'a' * 198}...` (type: `<class 'list'>`)" in message

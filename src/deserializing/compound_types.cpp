@@ -17,13 +17,6 @@ bool store_dict_item(PyObject *dict, PyObject *key, PyObject *value) {
     return false;
 }
 
-namespace {
-/// New dict sized for `n` entries.
-PyPointer new_dict(std::uint64_t n) noexcept {
-    return new_object(compat::new_dict_presized(static_cast<Py_ssize_t>(n)));
-}
-} // namespace
-
 template <PointerHolder Holder>
 PyPointer decode_list_of_structured_dicts(const std::uint8_t *data, std::size_t len,
                                           std::size_t &pos, Holder &holder,
@@ -38,8 +31,8 @@ PyPointer decode_list_of_structured_dicts(const std::uint8_t *data, std::size_t 
         if (!settings.take_free_elements(rows)) {
             return {};
         }
-        return build_sequence(rows, settings.use_tuples, settings.hidden,
-                              [](std::uint64_t) { return new_dict(0); });
+        return build_sequence(Reservation::unclaimed(rows), settings.use_tuples, settings.hidden,
+                              [](std::uint64_t) { return new_object(PyDict_New()); });
     }
     // Row 0 takes at least two bytes per key (key and field), every later row one per key.
     const std::size_t rest = len - pos;
@@ -48,30 +41,37 @@ PyPointer decode_list_of_structured_dicts(const std::uint8_t *data, std::size_t 
         return {};
     }
     std::vector<PyPointer> key_list;
-    key_list.reserve(static_cast<std::size_t>(keys));
-    PyPointer first = new_dict(keys);
-    if (!first) {
-        return {};
-    }
-    for (std::uint64_t k = 0; k < keys; ++k) {
-        PyPointer key = deserialize_object(data, len, pos, holder, settings);
-        if (!key) {
+    PyPointer first;
+    {
+        const Reservation room = settings.reserve(len, pos, keys, 2);
+        key_list.reserve(static_cast<std::size_t>(room.slots()));
+        first = new_dict(room);
+        if (!first) {
             return {};
         }
-        PyPointer value = deserialize_object(data, len, pos, holder, settings);
-        if (!value || !store_dict_item(first.get(), key.get(), value.get())) {
-            return {};
+        for (std::uint64_t k = 0; k < keys; ++k) {
+            PyPointer key = deserialize_object(data, len, pos, holder, settings);
+            if (!key) {
+                return {};
+            }
+            PyPointer value = deserialize_object(data, len, pos, holder, settings);
+            if (!value || !store_dict_item(first.get(), key.get(), value.get())) {
+                return {};
+            }
+            key_list.push_back(std::move(key));
         }
-        key_list.push_back(std::move(key));
     }
     compat::finish_dict(first.get(), settings.hidden);
+    // Each later row takes at least a byte per key.
+    const Reservation room = settings.reserve(len, pos, rows, keys, rows != 0 ? 1 : 0);
     // With no rows, row 0 was still read, so later strings are numbered as other readers do.
     return build_sequence(
-        rows, settings.use_tuples, settings.hidden, [&](std::uint64_t row) -> PyPointer {
+        room, settings.use_tuples, settings.hidden, [&](std::uint64_t row) -> PyPointer {
             if (row == 0) {
                 return std::move(first);
             }
-            PyPointer dict = new_dict(keys);
+            const Reservation fields = settings.reserve(len, pos, keys, 1);
+            PyPointer dict = new_dict(fields);
             if (!dict) {
                 return {};
             }

@@ -41,10 +41,12 @@ template <PointerHolder Holder>
         fail_unexpected_end();
         return {};
     }
-    return build_sequence(n, settings.use_tuples, settings.hidden, [&](std::uint64_t) {
-        return insert_string(
-            decode_string_without_inserting_pointer<StrForm::MarkerValue>(data, len, pos), holder);
-    });
+    return build_sequence(
+        Reservation::unclaimed(n), settings.use_tuples, settings.hidden, [&](std::uint64_t) {
+            return insert_string(
+                decode_string_without_inserting_pointer<StrForm::MarkerValue>(data, len, pos),
+                holder);
+        });
 }
 
 /// Reads a whole body at `pos` (just after the flag) and dispatches on the element type;

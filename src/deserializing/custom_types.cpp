@@ -2,6 +2,7 @@
 
 #include "deserializing/utils.hpp"
 #include "utils/py_helpers.hpp"
+#include "utils/value_text.hpp"
 
 namespace {
 
@@ -25,7 +26,8 @@ PyObject *find_converter(const LoadsCustomTypes *custom_types, PyObject *identif
 }
 
 void fail_unknown_custom_type(PyObject *identifier) {
-    PyPointer text = to_py_str(identifier);
+    // Bounded: the identifier is the input's, and a few bytes of it can print as gigabytes.
+    PyPointer text = bounded_text(identifier);
     if (!text) {
         return; // str(identifier) raised: that error stands
     }

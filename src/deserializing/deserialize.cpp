@@ -68,7 +68,8 @@ PyPointer decode_list(const std::uint8_t *data, std::size_t len, std::size_t &po
     if (!decode_count(data, len, pos, 1, n)) {
         return {};
     }
-    return build_sequence(n, settings.use_tuples, settings.hidden, [&](std::uint64_t) {
+    const Reservation room = settings.reserve(len, pos, n, 1);
+    return build_sequence(room, settings.use_tuples, settings.hidden, [&](std::uint64_t) {
         return decode_item(data, len, pos, holder, settings);
     });
 }
@@ -83,7 +84,8 @@ PyPointer decode_dict(const std::uint8_t *data, std::size_t len, std::size_t &po
     if (!decode_count(data, len, pos, 2, n)) {
         return {};
     }
-    PyPointer dict = new_object(compat::new_dict_presized(static_cast<Py_ssize_t>(n)));
+    const Reservation room = settings.reserve(len, pos, n, 2);
+    PyPointer dict = new_dict(room);
     if (!dict) {
         return {};
     }

@@ -11,6 +11,7 @@
 #include "deserializing/pointer_holders/pointer_holder.hpp"
 #include "deserializing/pointer_holders/position_pointer_holder.hpp"
 #include "deserializing/pointer_holders/vec_pointer_holder.hpp"
+#include "deserializing/reservation.hpp"
 #include "utils/compat.hpp"
 #include "utils/custom_type_loaders.hpp"
 #include "utils/limits.hpp"
@@ -36,6 +37,16 @@ struct DecodeSettings {
     std::uint64_t max_free_elements = DEFAULT_MAX_FREE_ELEMENTS;
     /// What is left of `max_free_elements` in this call.
     mutable std::uint64_t free_elements_left = DEFAULT_MAX_FREE_ELEMENTS;
+    /// The input this call's open containers have been promised (see `Reservation`).
+    mutable SlotLedger ledger;
+
+    /// Room for a container at `pos` that declares `n` items of at least
+    /// `min_item_bytes` bytes each, the first `ready` of them already decoded.
+    [[nodiscard]] Reservation reserve(std::size_t len, std::size_t pos, std::uint64_t n,
+                                      std::size_t min_item_bytes,
+                                      std::uint64_t ready = 0) const noexcept {
+        return Reservation(ledger, len, pos, n, min_item_bytes, ready);
+    }
 
     /// Takes `n` elements from the budget; false with DeserializationError naming the
     /// keyword, before anything is allocated, when it has not that many left.

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "deserializing/pointer_holders/pointer_holder.hpp"
+#include "deserializing/reservation.hpp"
 #include "deserializing/utils.hpp"
 #include "serializing/utils.hpp"
 #include "utils/compat.hpp"
@@ -65,12 +66,51 @@
     return PyPointer::steal(seq);
 }
 
-/// New list (or tuple) of `n` items, item i being `make_item(i)`: a `PyPointer`, empty
-/// with the error set to abandon the sequence. Handed to the collector through `hidden`.
+/// `build_sequence` for a container granted fewer slots than it declares items: a list
+/// of the granted size that grows as the rest of its items arrive (a tuple is made from
+/// it at the end). Only hostile counts come here.
 template <class MakeItem>
-[[nodiscard]] inline PyPointer build_sequence(std::uint64_t n, bool tuple,
+[[nodiscard, gnu::noinline, gnu::cold]] PyPointer
+build_growing_sequence(const Reservation &room, bool tuple, compat::HiddenContainers *hidden,
+                       MakeItem &make_item) {
+    PyPointer list = make_sequence(room.slots(), false);
+    if (!list) {
+        return {};
+    }
+    for (std::uint64_t i = 0; i < room.count(); ++i) {
+        PyPointer item = make_item(i);
+        if (!item) {
+            return {};
+        }
+        if (i < room.slots()) {
+            compat::fill_sequence(list.get(), static_cast<Py_ssize_t>(i), item.release(), false);
+        } else if (PyList_Append(list.get(), item.get()) != 0) {
+            PyErr_NoMemory();
+            return {};
+        }
+    }
+    if (tuple) {
+        PyPointer made = new_object(PyList_AsTuple(list.get()));
+        if (made) {
+            compat::finish_sequence(made.get(), hidden);
+        }
+        return made;
+    }
+    compat::finish_sequence(list.get(), hidden);
+    return list;
+}
+
+/// New list (or tuple) of `room.count()` items, item i being `make_item(i)`: a
+/// `PyPointer`, empty with the error set to abandon the sequence. Sized ahead for the
+/// slots `room` grants. Handed to the collector through `hidden`.
+template <class MakeItem>
+[[nodiscard]] inline PyPointer build_sequence(const Reservation &room, bool tuple,
                                               compat::HiddenContainers *hidden,
                                               MakeItem &&make_item) {
+    if (room.slots() != room.count()) [[unlikely]] {
+        return build_growing_sequence(room, tuple, hidden, make_item);
+    }
+    const std::uint64_t n = room.count();
     PyPointer seq = make_sequence(n, tuple);
     if (!seq) {
         return {};
@@ -84,6 +124,11 @@ template <class MakeItem>
     }
     compat::finish_sequence(seq.get(), hidden);
     return seq;
+}
+
+/// New dict sized ahead for the slots `room` grants; it grows past them as any dict does.
+[[nodiscard]] inline PyPointer new_dict(const Reservation &room) noexcept {
+    return new_object(compat::new_dict_presized(static_cast<Py_ssize_t>(room.slots())));
 }
 
 /// Reads a `varint` item count at `pos`. Every item takes at least `min_item_bytes` bytes,
