@@ -6,6 +6,7 @@ so that either backend can stand in for the other.
 """
 
 import sys
+from itertools import islice
 
 from vezuvir.exceptions import DeserializationError
 
@@ -289,8 +290,86 @@ def find_converter(converters, identifier):
     return None
 
 
+# Most characters of a decoded value's text that a message holds (see `bounded_text`).
+VALUE_TEXT_LIMIT = 200
+# Ints longer than this are named by their size: their digits would be a long text made in
+# more than linear time.
+_BIG_INT_BITS = 640
+
+
+def _leaf_text(obj, top, room):
+    if obj is None:
+        return "None"
+    if isinstance(obj, bool):
+        return "True" if obj else "False"
+    if isinstance(obj, int):
+        bits = int.bit_length(obj)
+        return f"<int of {bits} bits>" if bits > _BIG_INT_BITS else int.__repr__(obj)
+    if isinstance(obj, float):
+        return float.__repr__(obj)
+    if isinstance(obj, str):
+        prefix = str.__getitem__(obj, slice(0, room))
+        return prefix if top else repr(prefix)
+    if isinstance(obj, bytes):
+        return repr(bytes.__getitem__(obj, slice(0, room)))
+    return str(obj) if top else repr(obj)
+
+
+def bounded_text(value):
+    """str(value) when that text is at most VALUE_TEXT_LIMIT characters long, else its first
+    VALUE_TEXT_LIMIT characters and "...", made without building more than that: a value
+    decoded from a few bytes (a list of back-references to one long string) can have a text
+    of gigabytes. Renders as the extension does, step for step: containers from at most
+    their first VALUE_TEXT_LIMIT + 1 items, strings and bytes inside them as the repr of
+    that many characters, ints over 640 bits as "<int of N bits>"."""
+    shown = VALUE_TEXT_LIMIT + 1
+    pieces = []
+    room = shown
+    # Containers in a stack of our own, not by recursion: [items, next, dict?, closer, 1-tuple?]
+    frames = []
+
+    def add(text):
+        nonlocal room
+        if room > 0:
+            pieces.append(text[:room])
+        room -= len(text)
+
+    def render(obj, top):
+        if isinstance(obj, dict):
+            items = [x for pair in islice(dict.items(obj), shown) for x in pair]
+            add("{")
+            frames.append([items, 0, True, "}", False])
+        elif isinstance(obj, list):
+            add("[")
+            frames.append([list.__getitem__(obj, slice(0, shown)), 0, False, "]", False])
+        elif isinstance(obj, tuple):
+            add("(")
+            one = tuple.__len__(obj) == 1
+            frames.append([tuple.__getitem__(obj, slice(0, shown)), 0, False, ")", one])
+        else:
+            add(_leaf_text(obj, top, room))
+
+    render(value, True)
+    while frames and room > 0:
+        frame = frames[-1]
+        items, at = frame[0], frame[1]
+        if at == len(items):
+            if frame[4]:
+                add(",")
+            add(frame[3])
+            frames.pop()
+            continue
+        if at:
+            add(": " if frame[2] and at % 2 else ", ")
+        frame[1] = at + 1
+        render(items[at], False)
+    text = "".join(pieces)
+    return text if room > 0 else text[:VALUE_TEXT_LIMIT] + "..."
+
+
 def unknown_custom_type(identifier):
-    text = str(identifier)
+    # Bounded: the identifier is the input's, and a few bytes of it can print as gigabytes.
+    text = bounded_text(identifier)
     return DeserializationError(
         "Unknown custom type. please provide the correct mapping when deserializing. "
         f"identifier: `{text}` (type: `{pretty_type(identifier)}`)"
