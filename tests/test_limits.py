@@ -5,6 +5,7 @@ import sys
 import pytest
 
 from vezuvir import (
+    CustomType,
     DeserializationError,
     Idx,
     SerializationError,
@@ -267,3 +268,28 @@ def test_message_holds_a_bounded_text_of_a_decoded_value(read):
         message = str(outcome)
         assert message.startswith("Unknown custom type.") and len(message) < 400
         assert f"identifier: `['{'a' * 198}...` (type: `<class 'list'>`)" in message
+
+
+class Marker:
+    pass
+
+
+@pytest.mark.parametrize(
+    "identifier, shown",
+    [
+        ("point", "point"),
+        ("p" * 201, "p" * 200 + "..."),
+        ([1, (2,), {"a": b"b"}, None, 2.5], "(1, (2,), {'a': b'b'}, None, 2.5)"),
+        (2**700, "<int of 701 bits>"),
+        # The separator after a key takes the last of the room: nothing more is rendered.
+        ({"k" * 197: "v"}, "{'" + "k" * 197 + "'..."),
+        ([["s" * 300]], "(('" + "s" * 197 + "..."),
+    ],
+)
+def test_unknown_custom_type_names_a_bounded_identifier(identifier, shown):
+    data = dump_bytes(Marker(), custom_types={Marker: CustomType(identifier, lambda _: 0)},
+                      max_int_digits=None)
+    with pytest.raises(DeserializationError) as caught:
+        load_bytes(data, max_int_digits=None, use_tuples=True)
+    kind = tuple if type(identifier) is list else type(identifier)
+    assert f"identifier: `{shown}` (type: `{kind!r}`)" in str(caught.value)

@@ -119,6 +119,9 @@ PyPointer leaf_text(PyObject *obj, bool top, Py_ssize_t room) noexcept {
 
 /// Adds the text of `obj`, or, for a container, its opening and a frame for its items.
 bool render(PyObject *obj, bool top, Pieces &pieces, std::vector<Frame> &frames) {
+    if (pieces.room() <= 0) {
+        return true; // a separator took the last of the room
+    }
     const bool list = PyList_Check(obj);
     const bool tuple = PyTuple_Check(obj);
     const bool dict = PyDict_Check(obj);

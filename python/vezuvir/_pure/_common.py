@@ -335,6 +335,8 @@ def bounded_text(value):
         room -= len(text)
 
     def render(obj, top):
+        if room <= 0:
+            return  # a separator took the last of the room
         if isinstance(obj, dict):
             items = [x for pair in islice(dict.items(obj), shown) for x in pair]
             add("{")
