@@ -13,6 +13,8 @@ import zlib
 
 import atheris
 
+import generate
+
 # The extension must come from the fuzzing build (clang, -fsanitize=fuzzer-no-link): only its
 # coverage counters steer the fuzzer into the decoder's branches.
 with atheris.instrument_imports(include=["vezuvir"]):
@@ -62,10 +64,12 @@ def split_path(data: bytes):
 
 # Resource budget of one reader call: what a few bytes must never be able to cost. The
 # readers run with a small `max_free_elements`, so the Nones and empty rows that take no input
-# bytes are bounded too; past these, an input is a finding like a crash.
+# bytes are bounded too; past these, an input is a finding like a crash. Tight enough that a
+# count reserved once per nesting level (25 levels of dicts, each sized for what the input
+# holds, cost 450 bytes per byte) or a message holding a decoded value's whole text is one.
 FREE_ELEMENTS = 4096
-MEMORY_PER_BYTE = 512  # decoded objects of the densest forms, with room to spare
-MEMORY_BASE = FREE_ELEMENTS * 100 + (1 << 20)
+MEMORY_PER_BYTE = 320  # decoded objects of the densest form (256 bytes a byte), with room
+MEMORY_BASE = FREE_ELEMENTS * 100 + (64 << 10)
 CPU_PER_BYTE = 200e-6  # seconds; ASan and coverage make everything several times slower
 CPU_BASE = 0.5
 # Tracing every allocation triples the cost of an input, so the peak (which also sees what a
@@ -112,8 +116,13 @@ def within_budget(call, size, data=b""):
         assert cpu <= CPU_BASE + CPU_PER_BYTE * size, f"{cpu:.3f}s for {size} input bytes"
 
 
-def run(target):
-    atheris.Setup(sys.argv, target)
+def run(target, header=None):
+    """Fuzzes `target`. A reader names its input's `header` ("flags", "path" or "log", see
+    generate.py): then one mutation in four writes a whole hostile encoding behind it."""
+    if header is None:
+        atheris.Setup(sys.argv, target)
+    else:
+        atheris.Setup(sys.argv, target, custom_mutator=generate.make_mutator(header, atheris.Mutate))
     atheris.Fuzz()
 
 

@@ -24,4 +24,4 @@ def target(data: bytes):
 
 
 if __name__ == "__main__":
-    common.run(target)
+    common.run(target, "path")

@@ -40,4 +40,4 @@ def normal(value):
 
 
 if __name__ == "__main__":
-    common.run(target)
+    common.run(target, "flags")
