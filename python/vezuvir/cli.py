@@ -2,10 +2,12 @@
 
 import argparse
 import contextlib
+import errno
 import json
 import operator
 import os
 import re
+import secrets
 import stat
 import sys
 import time
@@ -150,6 +152,90 @@ def _holds_records(data: Any) -> bool:
     return bytes(data[end : end + 3]) == _inspect.MARKER
 
 
+# As many symbolic links as the kernel follows in one lookup before it gives up (ELOOP).
+_MAX_LINKS = 40
+
+
+def _refused_link(owner: int, folder: str) -> bool:
+    """Whether the kernel's protected-symlinks rule forbids following a link owned by
+    ``owner`` in ``folder``: anyone may plant a link in a sticky, world-writable folder
+    (/tmp), so one there is followed only when it belongs to the caller or the folder's owner."""
+    shared = os.stat(folder)
+    open_to_all = stat.S_ISVTX | stat.S_IWOTH
+    return shared.st_mode & open_to_all == open_to_all and owner not in (
+        os.geteuid(),
+        shared.st_uid,
+    )
+
+
+def resolve_output(name: str) -> str:
+    """The absolute path, free of links, of the file that writing to ``name`` reaches.
+
+    Every symbolic link met on the way is followed (the last one too: through a link, the
+    file it points to is replaced and the link kept), unless the protected-symlinks rule
+    forbids it, which is checked here whether or not the kernel enforces it: the output is
+    replaced by a rename, which no such rule guards. Parts that do not exist are kept as
+    written, for the open to report.
+    """
+    path = os.sep if name.startswith(os.sep) else os.getcwd()
+    parts = name.split(os.sep)[::-1]
+    links = 0
+    while parts:
+        part = parts.pop()
+        if part in ("", os.curdir):
+            continue
+        if part == os.pardir:
+            # ``path`` holds no links, so its parent is its text's parent.
+            path = os.path.dirname(path)
+            continue
+        candidate = os.path.join(path, part)
+        try:
+            found = os.lstat(candidate)
+        except OSError:
+            found = None
+        if found is None or not stat.S_ISLNK(found.st_mode):
+            path = candidate
+            continue
+        links += 1
+        if links > _MAX_LINKS:
+            raise OSError(errno.ELOOP, os.strerror(errno.ELOOP), name)
+        if _refused_link(found.st_uid, path):
+            raise CliError(
+                f"{candidate}: refusing to follow this symbolic link: it is in a sticky, "
+                "world-writable folder and belongs to neither you nor the folder's owner"
+            )
+        target = os.readlink(candidate)
+        if target.startswith(os.sep):
+            path = os.sep
+        parts.extend(target.split(os.sep)[::-1])
+    return path
+
+
+def _open_folder(folder: str) -> int:
+    """A descriptor of ``folder``, a path free of links, opened a step at a time without
+    following any: a link put in place of a folder since the path was resolved fails the
+    call instead of moving the output elsewhere."""
+    flags = getattr(os, "O_PATH", os.O_RDONLY) | os.O_DIRECTORY | os.O_CLOEXEC
+    fd = os.open(os.sep, flags)
+    try:
+        for part in folder.split(os.sep):
+            if part:
+                step = os.open(part, flags | os.O_NOFOLLOW, dir_fd=fd)
+                os.close(fd)
+                fd = step
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+def _new_file_mode() -> int:
+    """The mode ``open`` gives a new file: 0o666 less the umask (read back by setting a narrow one)."""
+    umask = os.umask(0o077)
+    os.umask(umask)
+    return 0o666 & ~umask
+
+
 @contextlib.contextmanager
 def open_output(name: Optional[str], binary_data: bool) -> Iterator[BinaryIO]:
     """Stdout for None or "-"; a file otherwise, replaced only once it is complete."""
@@ -159,37 +245,63 @@ def open_output(name: Optional[str], binary_data: bool) -> Iterator[BinaryIO]:
         yield sys.stdout.buffer
         sys.stdout.buffer.flush()
         return
-    if os.path.exists(name) and not os.path.isfile(name):
-        # A device or pipe (/dev/null, a fifo) cannot be replaced; write to it directly.
-        with open(name, "wb") as f:
-            yield f
-        return
-    # Through a symlink, replace the file it points to and keep the link.
-    real = os.path.realpath(name)
+    folder, base = os.path.split(resolve_output(name))
+    # Only "/" ends without a name: opened below as the folder it is, to fail as one.
+    base = base or os.curdir
     try:
-        mode: Optional[int] = stat.S_IMODE(os.stat(real).st_mode)
-    except FileNotFoundError:
-        mode = None
-    folder, base = os.path.split(real)
-    temporary = os.path.join(folder, f".{base}.{os.getpid()}.tmp")
-    try:
-        f = open(temporary, "xb")
+        folder_fd = _open_folder(folder)
     except OSError as exc:
-        # The hidden temporary name would only confuse: report the file the user named.
+        # The folder's own name in the error would only confuse: report the file the user named.
         raise OSError(exc.errno, exc.strerror, name) from None
     try:
-        if mode is not None:
-            os.chmod(temporary, mode)
-        yield f
-        f.close()
         try:
-            os.replace(temporary, real)
+            mode: Optional[int] = os.stat(base, dir_fd=folder_fd, follow_symlinks=False).st_mode
+        except FileNotFoundError:
+            mode = None
+        if mode is not None and not stat.S_ISREG(mode):
+            # A device or pipe (/dev/null, a fifo) cannot be replaced; write to it directly.
+            try:
+                fd = os.open(base, os.O_WRONLY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=folder_fd)
+            except OSError as exc:
+                raise OSError(exc.errno, exc.strerror, name) from None
+            with open(fd, "wb") as f:
+                yield f
+            return
+        with _temporary_beside(name, base, folder_fd) as (f, temporary):
+            # Narrowed to the final mode before a byte is written: no wider than 0o600 before.
+            os.fchmod(f.fileno(), _new_file_mode() if mode is None else stat.S_IMODE(mode))
+            yield f
+            f.close()
+            try:
+                os.replace(temporary, base, src_dir_fd=folder_fd, dst_dir_fd=folder_fd)
+            except OSError as exc:
+                raise OSError(exc.errno, exc.strerror, name) from None
+    finally:
+        os.close(folder_fd)
+
+
+@contextlib.contextmanager
+def _temporary_beside(name: str, base: str, folder_fd: int) -> Iterator[Tuple[BinaryIO, str]]:
+    """A new file beside the output, under a name nobody can guess, that only its owner can
+    read; removed unless it was renamed."""
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
+    for _ in range(100):
+        temporary = f".{base}.{secrets.token_hex(8)}.tmp"
+        try:
+            fd = os.open(temporary, flags, 0o600, dir_fd=folder_fd)
+            break
+        except FileExistsError:
+            continue
         except OSError as exc:
             raise OSError(exc.errno, exc.strerror, name) from None
+    else:
+        raise OSError(errno.EEXIST, "no unused temporary name beside it", name)
+    try:
+        with open(fd, "wb") as f:
+            yield f, temporary
     except BaseException:
-        f.close()
         with contextlib.suppress(OSError):
-            os.unlink(temporary)
+            os.unlink(temporary, dir_fd=folder_fd)
         raise
 
 
