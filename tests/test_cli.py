@@ -307,6 +307,21 @@ def test_usage_errors(args, message):
     assert message in err
 
 
+@pytest.mark.parametrize(
+    "command", [["decode"], ["get"], ["get", "--all"], ["stats", "--compare"]], ids=" ".join
+)
+@pytest.mark.parametrize(
+    "value", [[None] * 2_000_001, 10**4400], ids=["free elements", "int digits"]
+)
+def test_decoding_keeps_the_library_budgets(tmp_path, command, value):
+    # A downloaded file is not to be trusted: past a budget, the error names the way out.
+    path = tmp_path / "in.qlt"
+    path.write_bytes(dump_bytes(value, max_int_digits=None))
+    err = one_line_error(cli(*command, path))
+    assert "`max_" in err and "--no-limits lifts the limits" in err
+    ok(cli(*command, path, "--no-limits"))
+
+
 def test_version():
     assert ok(cli("--version")).decode() == f"vezuvir {vezuvir.__version__}\n"
 

@@ -325,16 +325,23 @@ def _custom_loaders(data: bytes) -> Dict[Any, Any]:
     return loaders
 
 
-# The files on the command line are the user's own data, read on request: the library's
-# budgets for untrusted input would only make a valid file undecodable here.
+# A file on the command line may come from anywhere: the library's budgets stay, and
+# --no-limits lifts them for input the user trusts.
 NO_LIMITS: Dict[str, Any] = {"max_int_digits": None, "max_free_elements": None}
+# What the library's messages for its budgets name, and what the command line adds to them.
+_BUDGETS = re.compile(r"`(max_int_digits|max_free_elements)`")
+_BUDGETS_HINT = "; on the command line, --no-limits lifts the limits (for input you trust)"
+
+
+def limits(args: argparse.Namespace) -> Dict[str, Any]:
+    """The budget keywords of a decoding command: the library's defaults unless --no-limits."""
+    return dict(NO_LIMITS) if args.no_limits else {}
 
 
 def decode_any(data: bytes, **options: Any) -> Any:
     """``load_bytes``, keeping custom values nobody registered instead of failing on them."""
     _vezuvir = _backend.module()
 
-    options = {**NO_LIMITS, **options}
     # The tree is built once and kept to the end: on CPython, collections while it grows find
     # nothing to free and, on a large input, take longer than the decoding itself. (PyPy's
     # collector works otherwise: switched off, it makes the same decoding twice as slow.)
@@ -489,7 +496,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
     status = Progress(f"decode {os.path.basename(_display(args.input))}", len(data))
     try:
         status.step("decoding")
-        value = decode_any(data, ignore_extra_data=args.ignore_extra_data)
+        value = decode_any(data, ignore_extra_data=args.ignore_extra_data, **limits(args))
     except DeserializationError as exc:
         message = str(exc).replace(
             _EXTRA_DATA_ADVICE, "Use --ignore-extra-data to decode the value before it"
@@ -507,10 +514,11 @@ def cmd_decode(args: argparse.Namespace) -> int:
 def _decode_records(data: Any, args: argparse.Namespace) -> int:
     """A record log as JSON Lines, one record decoded and written at a time."""
     _vezuvir = _backend.module()
+    options = limits(args)
 
     def read(buffer: Any, view: memoryview, start: int, end: Optional[int]) -> Tuple[Any, int]:
         end = _vezuvir.skip_record(buffer, start) if end is None else end
-        return decode_any(view[start:end]), end
+        return decode_any(view[start:end], **options), end
 
     try:
         with open_output(args.output, binary_data=False) as out:
@@ -528,7 +536,7 @@ def cmd_get(args: argparse.Namespace) -> int:
     if args.all:
         return _get_all(args, path)
     data = map_input(args.input, args.command)
-    options: Dict[str, Any] = dict(NO_LIMITS)
+    options = limits(args)
     if args.check:
         if data[:3] != _inspect.MARKER:
             # "false" would read as "not there"; this file is not an encoding at all.
@@ -559,17 +567,18 @@ def _get_all(args: argparse.Namespace, path: List[Any]) -> int:
 
     if args.check:
         args.parser.error("--check answers for one encoding; it cannot be used with --all")
+    options = limits(args)
 
     def read(buffer: Any, view: memoryview, start: int, end: Optional[int]) -> Tuple[Any, int]:
         end = _vezuvir.skip_record(buffer, start) if end is None else end
         record = view[start:end]
         try:
-            return _vezuvir.lazy_load_bytes(record, path, **NO_LIMITS), end
+            return _vezuvir.lazy_load_bytes(record, path, **options), end
         except DeserializationError as exc:
             if not _unknown_custom(exc):
                 raise
         loaders = _custom_loaders(record)
-        return _vezuvir.lazy_load_bytes(record, path, custom_types=loaders, **NO_LIMITS), end
+        return _vezuvir.lazy_load_bytes(record, path, custom_types=loaders, **options), end
 
     source = standard_input(args.command) if args.input == "-" else args.input
     out = sys.stdout.buffer
@@ -600,20 +609,22 @@ def _json_size(value: Any) -> int:
     return sum(sizes)
 
 
-def _compared_sizes(data: Any, stats: _inspect.EncodingStats) -> Tuple[int, Any]:
+def _compared_sizes(
+    data: Any, stats: _inspect.EncodingStats, options: Dict[str, Any]
+) -> Tuple[int, Any]:
     """The size of the same data as JSON (JSON Lines for a log) and as msgpack, found by
-    decoding it, a record at a time."""
+    decoding it (with the budget keywords ``options``), a record at a time."""
     _vezuvir = _backend.module()
 
     with memoryview(data) as view:
         if stats.records == 1:
-            value = decode_any(view[: stats.size - stats.trailing_bytes])
+            value = decode_any(view[: stats.size - stats.trailing_bytes], **options)
             return _json_size(value), _msgpack_size(value)
         # As JSON Lines: a newline after each record.
         json_size, msgpack_size, start = 0, 0, 0
         for _ in range(stats.records):
             end = _vezuvir.skip_record(data, start)
-            value = decode_any(view[start:end])
+            value = decode_any(view[start:end], **options)
             json_size += _json_size(value) + 1
             if isinstance(msgpack_size, int):
                 size = _msgpack_size(value)
@@ -632,7 +643,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
         report["json_size"] = report["msgpack_size"] = None
         if args.compare:
             progress.step("measuring JSON and msgpack")
-            report["json_size"], report["msgpack_size"] = _compared_sizes(data, stats)
+            report["json_size"], report["msgpack_size"] = _compared_sizes(data, stats, limits(args))
     except DeserializationError as exc:
         raise CliError(f"{name}: {exc}") from None
     finally:
@@ -746,6 +757,7 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="decode the value and ignore any bytes after it (by default they are an error)",
     )
+    _add_no_limits(decode)
     decode.set_defaults(func=cmd_decode, parser=decode)
 
     get = commands.add_parser(
@@ -778,6 +790,7 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="read PATH in every record of a record log and print one value a line",
     )
+    _add_no_limits(get)
     get.set_defaults(func=cmd_get, parser=get)
 
     stats = commands.add_parser(
@@ -797,8 +810,18 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="also decode everything to measure the same data as JSON and msgpack",
     )
+    _add_no_limits(stats)
     stats.set_defaults(func=cmd_stats, parser=stats)
     return parser
+
+
+def _add_no_limits(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--no-limits",
+        action="store_true",
+        help="lift the budgets for untrusted input (ints of more than 4300 digits, more than "
+        "2,000,000 elements that take no bytes): only for input you trust",
+    )
 
 
 def _indent(text: str) -> int:
@@ -868,7 +891,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         RecursionError,
         MemoryError,
     ) as exc:
-        print(f"vezuvir {args.command}: error: {_message(exc)}", file=sys.stderr)
+        message = _message(exc)
+        if not getattr(args, "no_limits", True) and _BUDGETS.search(message):
+            message += _BUDGETS_HINT
+        print(f"vezuvir {args.command}: error: {message}", file=sys.stderr)
         # With --check, 1 means "false": an error must not read as an answer.
         return 2 if getattr(args, "check", False) else 1
 
