@@ -361,7 +361,9 @@ STRANGER = 54321
         (0o1755, 0, STRANGER, "shared/link", None),
     ],
 )
-def test_output_through_a_planted_link(tmp_path, folder_mode, folder_owner, link_owner, output, refused):
+def test_output_through_a_planted_link(
+    tmp_path, folder_mode, folder_owner, link_owner, output, refused
+):
     shared, target = tmp_path / "shared", tmp_path / "real" / "target.qlt"
     shared.mkdir()
     target.parent.mkdir()

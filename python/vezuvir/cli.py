@@ -230,10 +230,17 @@ def _open_folder(folder: str) -> int:
 
 
 def _new_file_mode() -> int:
-    """The mode ``open`` gives a new file: 0o666 less the umask (read back by setting a narrow one)."""
+    """The mode ``open`` gives a new file: 0o666 less the umask, read back by setting a
+    narrow one for a moment."""
     umask = os.umask(0o077)
     os.umask(umask)
     return 0o666 & ~umask
+
+
+def _named(exc: OSError, name: str) -> OSError:
+    """``exc`` naming the output as the user gave it: the folder's name, the resolved path or
+    the hidden temporary name would only confuse."""
+    return OSError(exc.errno, exc.strerror, name)
 
 
 @contextlib.contextmanager
@@ -251,19 +258,20 @@ def open_output(name: Optional[str], binary_data: bool) -> Iterator[BinaryIO]:
     try:
         folder_fd = _open_folder(folder)
     except OSError as exc:
-        # The folder's own name in the error would only confuse: report the file the user named.
-        raise OSError(exc.errno, exc.strerror, name) from None
+        raise _named(exc, name) from None
     try:
         try:
             mode: Optional[int] = os.stat(base, dir_fd=folder_fd, follow_symlinks=False).st_mode
         except FileNotFoundError:
             mode = None
+        except OSError as exc:
+            raise _named(exc, name) from None
         if mode is not None and not stat.S_ISREG(mode):
             # A device or pipe (/dev/null, a fifo) cannot be replaced; write to it directly.
             try:
                 fd = os.open(base, os.O_WRONLY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=folder_fd)
             except OSError as exc:
-                raise OSError(exc.errno, exc.strerror, name) from None
+                raise _named(exc, name) from None
             with open(fd, "wb") as f:
                 yield f
             return
@@ -275,7 +283,7 @@ def open_output(name: Optional[str], binary_data: bool) -> Iterator[BinaryIO]:
             try:
                 os.replace(temporary, base, src_dir_fd=folder_fd, dst_dir_fd=folder_fd)
             except OSError as exc:
-                raise OSError(exc.errno, exc.strerror, name) from None
+                raise _named(exc, name) from None
     finally:
         os.close(folder_fd)
 
@@ -293,7 +301,7 @@ def _temporary_beside(name: str, base: str, folder_fd: int) -> Iterator[Tuple[Bi
         except FileExistsError:
             continue
         except OSError as exc:
-            raise OSError(exc.errno, exc.strerror, name) from None
+            raise _named(exc, name) from None
     else:
         raise OSError(errno.EEXIST, "no unused temporary name beside it", name)
     try:
