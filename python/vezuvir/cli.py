@@ -223,6 +223,13 @@ def _open_folder(folder: str) -> int:
                 step = os.open(part, flags | os.O_NOFOLLOW, dir_fd=fd)
                 os.close(fd)
                 fd = step
+    except PermissionError:
+        os.close(fd)
+        if hasattr(os, "O_PATH"):
+            raise
+        # Without O_PATH each step needs read permission, which a folder on the way may
+        # withhold: the folder is opened by its path, as it was checked.
+        return os.open(folder, flags)
     except BaseException:
         os.close(fd)
         raise
