@@ -3,7 +3,9 @@
 import io
 import json
 import math
+import os
 import shutil
+import stat
 import subprocess
 import sys
 from pathlib import Path
@@ -14,7 +16,7 @@ from vezuvir import CustomType, dump_bytes, load_bytes
 from vezuvir._inspect import walk
 import vezuvir
 from vezuvir._tagged import to_json
-from vezuvir.cli import PROGRESS_THRESHOLD, CliError, Progress, read_input
+from vezuvir.cli import PROGRESS_THRESHOLD, CliError, Progress, open_output, read_input
 
 SAMPLE = Path(__file__).resolve().parents[1] / "samples" / "github_events.json"
 
@@ -305,6 +307,21 @@ def test_usage_errors(args, message):
     assert message in err
 
 
+@pytest.mark.parametrize(
+    "command", [["decode"], ["get"], ["get", "--all"], ["stats", "--compare"]], ids=" ".join
+)
+@pytest.mark.parametrize(
+    "value", [[None] * 2_000_001, 10**4400], ids=["free elements", "int digits"]
+)
+def test_decoding_keeps_the_library_budgets(tmp_path, command, value):
+    # A downloaded file is not to be trusted: past a budget, the error names the way out.
+    path = tmp_path / "in.qlt"
+    path.write_bytes(dump_bytes(value, max_int_digits=None))
+    err = one_line_error(cli(*command, path))
+    assert "`max_" in err and "--no-limits lifts the limits" in err
+    ok(cli(*command, path, "--no-limits"))
+
+
 def test_version():
     assert ok(cli("--version")).decode() == f"vezuvir {vezuvir.__version__}\n"
 
@@ -323,6 +340,81 @@ def test_output_through_a_symlink_keeps_the_link_and_the_mode(tmp_path):
     assert link.is_symlink() and load_bytes(real.read_bytes()) == [1]
     assert real.stat().st_mode & 0o777 == 0o640
     assert sorted(p.name for p in tmp_path.iterdir()) == ["link.qlt", "real.qlt"]
+
+
+# Another user's uid, for links planted in a shared folder.
+STRANGER = 54321
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="needs root to chown")
+@pytest.mark.parametrize(
+    "folder_mode, folder_owner, link_owner, output, refused",
+    [
+        # A link another user planted in a sticky, world-writable folder (/tmp).
+        (0o1777, 0, STRANGER, "shared/link", "shared/link"),
+        (0o1777, 0, STRANGER, "mine", "shared/link"),  # met through a link of the caller's
+        (0o1777, 0, STRANGER, "shared/dir/out.qlt", "shared/dir"),  # in the middle of the path
+        # Links the kernel's rule lets through.
+        (0o1777, 0, 0, "shared/link", None),
+        (0o1777, STRANGER, STRANGER, "shared/link", None),
+        (0o0777, 0, STRANGER, "shared/link", None),
+        (0o1755, 0, STRANGER, "shared/link", None),
+    ],
+)
+def test_output_through_a_planted_link(
+    tmp_path, folder_mode, folder_owner, link_owner, output, refused
+):
+    shared, target = tmp_path / "shared", tmp_path / "real" / "target.qlt"
+    shared.mkdir()
+    target.parent.mkdir()
+    target.write_bytes(b"keep")
+    for link, points_to in [("link", "../real/target.qlt"), ("dir", "../real")]:
+        (shared / link).symlink_to(points_to)
+        os.lchown(shared / link, link_owner, -1)
+    (tmp_path / "mine").symlink_to("shared/link")
+    os.chown(shared, folder_owner, -1)
+    shared.chmod(folder_mode)
+    result = cli("encode", "-", "-q", "-o", tmp_path / output, input=b"[1]")
+    if refused:
+        err = one_line_error(result)
+        assert f"{tmp_path / refused}: refusing to follow this symbolic link" in err
+        assert target.read_bytes() == b"keep" and not (target.parent / "out.qlt").exists()
+    else:
+        ok(result)
+        assert load_bytes(target.read_bytes()) == [1] and (shared / "link").is_symlink()
+    assert sorted(p.name for p in target.parent.iterdir()) == ["target.qlt"]
+
+
+@pytest.mark.parametrize("existing", [0o600, 0o640, None])
+def test_temporary_output_is_private_and_unguessable(tmp_path, monkeypatch, existing):
+    out = tmp_path / "out.qlt"
+    if existing is not None:
+        out.write_bytes(b"old")
+        out.chmod(existing)
+    # Names another user could plant if the temporary name were predictable.
+    for pid in range(os.getpid() - 2, os.getpid() + 3):
+        (tmp_path / f".out.qlt.{pid}.tmp").symlink_to("elsewhere")
+    planted = sorted(p.name for p in tmp_path.iterdir())
+    # The temporary file's mode when it is narrowed (or widened) to the final one.
+    modes = []
+    for name in ("chmod", "fchmod"):
+        original = getattr(os, name)
+
+        def narrowing(target, mode, *args, original=original, **kwargs):
+            modes.append(stat.S_IMODE(os.stat(target).st_mode))
+            return original(target, mode, *args, **kwargs)
+
+        monkeypatch.setattr(os, name, narrowing)
+    umask = os.umask(0o022)
+    try:
+        with open_output(str(out), binary_data=True) as f:
+            f.write(dump_bytes([1]))
+    finally:
+        os.umask(umask)
+    assert modes and all(mode & 0o077 == 0 for mode in modes)
+    assert stat.S_IMODE(out.stat().st_mode) == (0o644 if existing is None else existing)
+    assert load_bytes(out.read_bytes()) == [1]
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted({*planted, "out.qlt"})
 
 
 @pytest.mark.parametrize("command, reads", [("encode", True), ("decode", False), ("get", False)])

@@ -2,10 +2,12 @@
 
 import argparse
 import contextlib
+import errno
 import json
 import operator
 import os
 import re
+import secrets
 import stat
 import sys
 import time
@@ -150,6 +152,104 @@ def _holds_records(data: Any) -> bool:
     return bytes(data[end : end + 3]) == _inspect.MARKER
 
 
+# As many symbolic links as the kernel follows in one lookup before it gives up (ELOOP).
+_MAX_LINKS = 40
+
+
+def _refused_link(owner: int, folder: str) -> bool:
+    """Whether the kernel's protected-symlinks rule forbids following a link owned by
+    ``owner`` in ``folder``: anyone may plant a link in a sticky, world-writable folder
+    (/tmp), so one there is followed only when it belongs to the caller or the folder's owner."""
+    shared = os.stat(folder)
+    open_to_all = stat.S_ISVTX | stat.S_IWOTH
+    return shared.st_mode & open_to_all == open_to_all and owner not in (
+        os.geteuid(),
+        shared.st_uid,
+    )
+
+
+def resolve_output(name: str) -> str:
+    """The absolute path, free of links, of the file that writing to ``name`` reaches.
+
+    Every symbolic link met on the way is followed (the last one too: through a link, the
+    file it points to is replaced and the link kept), unless the protected-symlinks rule
+    forbids it, which is checked here whether or not the kernel enforces it: the output is
+    replaced by a rename, which no such rule guards. Parts that do not exist are kept as
+    written, for the open to report.
+    """
+    path = os.sep if name.startswith(os.sep) else os.getcwd()
+    parts = name.split(os.sep)[::-1]
+    links = 0
+    while parts:
+        part = parts.pop()
+        if part in ("", os.curdir):
+            continue
+        if part == os.pardir:
+            # ``path`` holds no links, so its parent is its text's parent.
+            path = os.path.dirname(path)
+            continue
+        candidate = os.path.join(path, part)
+        try:
+            found = os.lstat(candidate)
+        except OSError:
+            found = None
+        if found is None or not stat.S_ISLNK(found.st_mode):
+            path = candidate
+            continue
+        links += 1
+        if links > _MAX_LINKS:
+            raise OSError(errno.ELOOP, os.strerror(errno.ELOOP), name)
+        if _refused_link(found.st_uid, path):
+            raise CliError(
+                f"{candidate}: refusing to follow this symbolic link: it is in a sticky, "
+                "world-writable folder and belongs to neither you nor the folder's owner"
+            )
+        target = os.readlink(candidate)
+        if target.startswith(os.sep):
+            path = os.sep
+        parts.extend(target.split(os.sep)[::-1])
+    return path
+
+
+def _open_folder(folder: str) -> int:
+    """A descriptor of ``folder``, a path free of links, opened a step at a time without
+    following any: a link put in place of a folder since the path was resolved fails the
+    call instead of moving the output elsewhere."""
+    flags = getattr(os, "O_PATH", os.O_RDONLY) | os.O_DIRECTORY | os.O_CLOEXEC
+    fd = os.open(os.sep, flags)
+    try:
+        for part in folder.split(os.sep):
+            if part:
+                step = os.open(part, flags | os.O_NOFOLLOW, dir_fd=fd)
+                os.close(fd)
+                fd = step
+    except PermissionError:
+        os.close(fd)
+        if hasattr(os, "O_PATH"):
+            raise
+        # Without O_PATH each step needs read permission, which a folder on the way may
+        # withhold: the folder is opened by its path, as it was checked.
+        return os.open(folder, flags)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+def _new_file_mode() -> int:
+    """The mode ``open`` gives a new file: 0o666 less the umask, read back by setting a
+    narrow one for a moment."""
+    umask = os.umask(0o077)
+    os.umask(umask)
+    return 0o666 & ~umask
+
+
+def _named(exc: OSError, name: str) -> OSError:
+    """``exc`` naming the output as the user gave it: the folder's name, the resolved path or
+    the hidden temporary name would only confuse."""
+    return OSError(exc.errno, exc.strerror, name)
+
+
 @contextlib.contextmanager
 def open_output(name: Optional[str], binary_data: bool) -> Iterator[BinaryIO]:
     """Stdout for None or "-"; a file otherwise, replaced only once it is complete."""
@@ -159,37 +259,64 @@ def open_output(name: Optional[str], binary_data: bool) -> Iterator[BinaryIO]:
         yield sys.stdout.buffer
         sys.stdout.buffer.flush()
         return
-    if os.path.exists(name) and not os.path.isfile(name):
-        # A device or pipe (/dev/null, a fifo) cannot be replaced; write to it directly.
-        with open(name, "wb") as f:
-            yield f
-        return
-    # Through a symlink, replace the file it points to and keep the link.
-    real = os.path.realpath(name)
+    folder, base = os.path.split(resolve_output(name))
+    # Only "/" ends without a name: opened below as the folder it is, to fail as one.
+    base = base or os.curdir
     try:
-        mode: Optional[int] = stat.S_IMODE(os.stat(real).st_mode)
-    except FileNotFoundError:
-        mode = None
-    folder, base = os.path.split(real)
-    temporary = os.path.join(folder, f".{base}.{os.getpid()}.tmp")
-    try:
-        f = open(temporary, "xb")
+        folder_fd = _open_folder(folder)
     except OSError as exc:
-        # The hidden temporary name would only confuse: report the file the user named.
-        raise OSError(exc.errno, exc.strerror, name) from None
+        raise _named(exc, name) from None
     try:
-        if mode is not None:
-            os.chmod(temporary, mode)
-        yield f
-        f.close()
         try:
-            os.replace(temporary, real)
+            mode: Optional[int] = os.stat(base, dir_fd=folder_fd, follow_symlinks=False).st_mode
+        except FileNotFoundError:
+            mode = None
         except OSError as exc:
-            raise OSError(exc.errno, exc.strerror, name) from None
+            raise _named(exc, name) from None
+        if mode is not None and not stat.S_ISREG(mode):
+            # A device or pipe (/dev/null, a fifo) cannot be replaced; write to it directly.
+            try:
+                fd = os.open(base, os.O_WRONLY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=folder_fd)
+            except OSError as exc:
+                raise _named(exc, name) from None
+            with open(fd, "wb") as f:
+                yield f
+            return
+        with _temporary_beside(name, base, folder_fd) as (f, temporary):
+            # Narrowed to the final mode before a byte is written: no wider than 0o600 before.
+            os.fchmod(f.fileno(), _new_file_mode() if mode is None else stat.S_IMODE(mode))
+            yield f
+            f.close()
+            try:
+                os.replace(temporary, base, src_dir_fd=folder_fd, dst_dir_fd=folder_fd)
+            except OSError as exc:
+                raise _named(exc, name) from None
+    finally:
+        os.close(folder_fd)
+
+
+@contextlib.contextmanager
+def _temporary_beside(name: str, base: str, folder_fd: int) -> Iterator[Tuple[BinaryIO, str]]:
+    """A new file beside the output, under a name nobody can guess, that only its owner can
+    read; removed unless it was renamed."""
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
+    for _ in range(100):
+        temporary = f".{base}.{secrets.token_hex(8)}.tmp"
+        try:
+            fd = os.open(temporary, flags, 0o600, dir_fd=folder_fd)
+            break
+        except FileExistsError:
+            continue
+        except OSError as exc:
+            raise _named(exc, name) from None
+    else:
+        raise OSError(errno.EEXIST, "no unused temporary name beside it", name)
+    try:
+        with open(fd, "wb") as f:
+            yield f, temporary
     except BaseException:
-        f.close()
         with contextlib.suppress(OSError):
-            os.unlink(temporary)
+            os.unlink(temporary, dir_fd=folder_fd)
         raise
 
 
@@ -213,16 +340,23 @@ def _custom_loaders(data: bytes) -> Dict[Any, Any]:
     return loaders
 
 
-# The files on the command line are the user's own data, read on request: the library's
-# budgets for untrusted input would only make a valid file undecodable here.
+# A file on the command line may come from anywhere: the library's budgets stay, and
+# --no-limits lifts them for input the user trusts.
 NO_LIMITS: Dict[str, Any] = {"max_int_digits": None, "max_free_elements": None}
+# What the library's messages for its budgets name, and what the command line adds to them.
+_BUDGETS = re.compile(r"`(max_int_digits|max_free_elements)`")
+_BUDGETS_HINT = "; on the command line, --no-limits lifts the limits (for input you trust)"
+
+
+def limits(args: argparse.Namespace) -> Dict[str, Any]:
+    """The budget keywords of a decoding command: the library's defaults unless --no-limits."""
+    return dict(NO_LIMITS) if args.no_limits else {}
 
 
 def decode_any(data: bytes, **options: Any) -> Any:
     """``load_bytes``, keeping custom values nobody registered instead of failing on them."""
     _vezuvir = _backend.module()
 
-    options = {**NO_LIMITS, **options}
     # The tree is built once and kept to the end: on CPython, collections while it grows find
     # nothing to free and, on a large input, take longer than the decoding itself. (PyPy's
     # collector works otherwise: switched off, it makes the same decoding twice as slow.)
@@ -377,7 +511,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
     status = Progress(f"decode {os.path.basename(_display(args.input))}", len(data))
     try:
         status.step("decoding")
-        value = decode_any(data, ignore_extra_data=args.ignore_extra_data)
+        value = decode_any(data, ignore_extra_data=args.ignore_extra_data, **limits(args))
     except DeserializationError as exc:
         message = str(exc).replace(
             _EXTRA_DATA_ADVICE, "Use --ignore-extra-data to decode the value before it"
@@ -395,10 +529,11 @@ def cmd_decode(args: argparse.Namespace) -> int:
 def _decode_records(data: Any, args: argparse.Namespace) -> int:
     """A record log as JSON Lines, one record decoded and written at a time."""
     _vezuvir = _backend.module()
+    options = limits(args)
 
     def read(buffer: Any, view: memoryview, start: int, end: Optional[int]) -> Tuple[Any, int]:
         end = _vezuvir.skip_record(buffer, start) if end is None else end
-        return decode_any(view[start:end]), end
+        return decode_any(view[start:end], **options), end
 
     try:
         with open_output(args.output, binary_data=False) as out:
@@ -416,7 +551,7 @@ def cmd_get(args: argparse.Namespace) -> int:
     if args.all:
         return _get_all(args, path)
     data = map_input(args.input, args.command)
-    options: Dict[str, Any] = dict(NO_LIMITS)
+    options = limits(args)
     if args.check:
         if data[:3] != _inspect.MARKER:
             # "false" would read as "not there"; this file is not an encoding at all.
@@ -447,17 +582,18 @@ def _get_all(args: argparse.Namespace, path: List[Any]) -> int:
 
     if args.check:
         args.parser.error("--check answers for one encoding; it cannot be used with --all")
+    options = limits(args)
 
     def read(buffer: Any, view: memoryview, start: int, end: Optional[int]) -> Tuple[Any, int]:
         end = _vezuvir.skip_record(buffer, start) if end is None else end
         record = view[start:end]
         try:
-            return _vezuvir.lazy_load_bytes(record, path, **NO_LIMITS), end
+            return _vezuvir.lazy_load_bytes(record, path, **options), end
         except DeserializationError as exc:
             if not _unknown_custom(exc):
                 raise
         loaders = _custom_loaders(record)
-        return _vezuvir.lazy_load_bytes(record, path, custom_types=loaders, **NO_LIMITS), end
+        return _vezuvir.lazy_load_bytes(record, path, custom_types=loaders, **options), end
 
     source = standard_input(args.command) if args.input == "-" else args.input
     out = sys.stdout.buffer
@@ -488,20 +624,22 @@ def _json_size(value: Any) -> int:
     return sum(sizes)
 
 
-def _compared_sizes(data: Any, stats: _inspect.EncodingStats) -> Tuple[int, Any]:
+def _compared_sizes(
+    data: Any, stats: _inspect.EncodingStats, options: Dict[str, Any]
+) -> Tuple[int, Any]:
     """The size of the same data as JSON (JSON Lines for a log) and as msgpack, found by
-    decoding it, a record at a time."""
+    decoding it (with the budget keywords ``options``), a record at a time."""
     _vezuvir = _backend.module()
 
     with memoryview(data) as view:
         if stats.records == 1:
-            value = decode_any(view[: stats.size - stats.trailing_bytes])
+            value = decode_any(view[: stats.size - stats.trailing_bytes], **options)
             return _json_size(value), _msgpack_size(value)
         # As JSON Lines: a newline after each record.
         json_size, msgpack_size, start = 0, 0, 0
         for _ in range(stats.records):
             end = _vezuvir.skip_record(data, start)
-            value = decode_any(view[start:end])
+            value = decode_any(view[start:end], **options)
             json_size += _json_size(value) + 1
             if isinstance(msgpack_size, int):
                 size = _msgpack_size(value)
@@ -520,7 +658,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
         report["json_size"] = report["msgpack_size"] = None
         if args.compare:
             progress.step("measuring JSON and msgpack")
-            report["json_size"], report["msgpack_size"] = _compared_sizes(data, stats)
+            report["json_size"], report["msgpack_size"] = _compared_sizes(data, stats, limits(args))
     except DeserializationError as exc:
         raise CliError(f"{name}: {exc}") from None
     finally:
@@ -634,6 +772,7 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="decode the value and ignore any bytes after it (by default they are an error)",
     )
+    _add_no_limits(decode)
     decode.set_defaults(func=cmd_decode, parser=decode)
 
     get = commands.add_parser(
@@ -666,6 +805,7 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="read PATH in every record of a record log and print one value a line",
     )
+    _add_no_limits(get)
     get.set_defaults(func=cmd_get, parser=get)
 
     stats = commands.add_parser(
@@ -685,8 +825,18 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="also decode everything to measure the same data as JSON and msgpack",
     )
+    _add_no_limits(stats)
     stats.set_defaults(func=cmd_stats, parser=stats)
     return parser
+
+
+def _add_no_limits(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--no-limits",
+        action="store_true",
+        help="lift the budgets for untrusted input (ints of more than 4300 digits, more than "
+        "2,000,000 elements that take no bytes): only for input you trust",
+    )
 
 
 def _indent(text: str) -> int:
@@ -756,7 +906,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         RecursionError,
         MemoryError,
     ) as exc:
-        print(f"vezuvir {args.command}: error: {_message(exc)}", file=sys.stderr)
+        message = _message(exc)
+        if not getattr(args, "no_limits", True) and _BUDGETS.search(message):
+            message += _BUDGETS_HINT
+        print(f"vezuvir {args.command}: error: {message}", file=sys.stderr)
         # With --check, 1 means "false": an error must not read as an answer.
         return 2 if getattr(args, "check", False) else 1
 
