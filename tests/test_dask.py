@@ -108,3 +108,19 @@ def test_other_values_fall_back_to_pickle(client, traffic, kind):
     value = client.submit(_make, kind).result()["v"]
     assert value == _make(kind)["v"] and type(value) is type(_make(kind)["v"])
     assert _frame_of(received, value) is None
+
+
+@pytest.mark.parametrize("family", ["pickle", "dask"])
+def test_frames_of_other_families_are_refused_when_only_vezuvir_is_accepted(family):
+    # The peer names the family in the header: only the deserializers listed may run.
+    require_engine("distributed")
+    import pickle
+
+    import vezuvir.dask  # noqa: F401
+    from distributed.protocol.serialize import deserialize, serialize
+
+    header = {"serializer": family, "type-serialized": pickle.dumps(dict), "sub-header": {}}
+    with pytest.raises(TypeError, match="deserialize"):
+        deserialize(header, [pickle.dumps({"a": [1]})], deserializers=["vezuvir"])
+    header, frames = serialize({"a": [1]}, serializers=["vezuvir"])
+    assert deserialize(header, frames, deserializers=["vezuvir"]) == {"a": [1]}
