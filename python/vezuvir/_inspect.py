@@ -84,8 +84,8 @@ def walk(
                 end = skip(window.data, ends[-1])
             except DeserializationError:
                 break
-            if window.limit is not None and end - ends[-1] > window.limit:
-                break
+            if max_record_size is not None and end - ends[-1] > max_record_size:
+                break  # refused below, as the next record
             ends.append(end)
         try:
             counts = _vezuvir.encoding_stats(window.data, start, ends[-1])
