@@ -70,7 +70,8 @@ def walk(
             continue
         except DeserializationError as exc:
             if window.cut_short(exc, start):
-                start = window.read_on(start, window.needed(exc, start))
+                window.check_needed(exc, start)
+                start = window.read_on(start)
                 continue
             if stats.records and str(exc).endswith(_NO_MARKER):
                 break
@@ -129,7 +130,8 @@ def _walk_deep(
             if window.at_end or not str(exc).endswith(": Unexpected end of input"):
                 window.cut_short(exc, start)  # says so if the file shrank
                 raise DeserializationError(_rebased(str(exc), window.base)) from None
-            start = window.read_on(start, window.size - start + 1)
+            window.check_needed(exc, start)
+            start = window.read_on(start)
     end = counts["end"]
     if window.limit is not None and end - start > window.limit:
         raise window.too_long(start, end - start)

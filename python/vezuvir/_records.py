@@ -192,7 +192,8 @@ def window_records(window: "Window", read: _Reader, eager: bool = False) -> Iter
                 if start == window.size:
                     return
                 raise _record_error(exc, window.base + start) from None
-            start = window.read_on(start, window.needed(exc, start))
+            window.check_needed(exc, start)
+            start = window.read_on(start)
             data, view = window.data, window.view
             continue
         if limit is not None and end - start > limit:
@@ -232,13 +233,12 @@ class Window:
             return False
         return _cut_short(exc, self.size - start)
 
-    def needed(self, exc: DeserializationError, start: int) -> int:
-        """The least size of the record at ``start`` that ``exc``, from skip_record on
-        ``data``, shows; checked against ``limit``."""
+    def check_needed(self, exc: DeserializationError, start: int) -> None:
+        """Raises when the record at ``start`` needs more than ``limit`` bytes: at least
+        what ``exc``, from skip_record on ``data``, says, or one more than is held."""
         needed = getattr(exc, "needed", self.size + 1) - start
         if self.limit is not None and needed > self.limit:
             raise self.too_long(start, needed)
-        return needed
 
     def too_long(self, start: int, needed: int) -> DeserializationError:
         return DeserializationError(
@@ -247,17 +247,17 @@ class Window:
             "limit or None to read it"
         )
 
-    def read_on(self, start: int, needed: int) -> int:
-        """Drops what lies before ``start`` and reads on, so that the record there may take
-        ``needed`` bytes; returns where it now starts (0). Sets ``at_end`` at the stream's
-        end."""
+    def read_on(self, start: int) -> int:
+        """Drops what lies before ``start`` and reads on; returns where the record there now
+        starts (0). Sets ``at_end`` at the stream's end."""
         held = self.size - start
         # Twice what is held when that is more than a chunk: a record that does not fit is
-        # stepped over from its start again after each read. Never more than a chunk or a
-        # record may take (`needed` is within the limit).
-        capacity = max(_CHUNK, 2 * held, needed)
+        # stepped over from its start again after each read. Memory follows the bytes that
+        # arrive, not what a header declares, and never passes what a record may take (the
+        # caller checked that the record needs no more than that).
+        capacity = max(_CHUNK, 2 * held)
         if self.limit is not None:
-            capacity = max(min(capacity, max(_CHUNK, self.limit + 1)), needed)
+            capacity = min(capacity, max(_CHUNK, self.limit + 1))
         buffer = self.buffer
         if capacity > len(buffer):
             buffer = bytearray(capacity)

@@ -153,9 +153,9 @@ def _holds_records(window: _records.Window) -> bool:
         except DeserializationError as exc:
             if not window.cut_short(exc, 0):
                 return False
-            window.read_on(0, window.needed(exc, 0))
+            window.read_on(0)
     while window.size - end < 3 and not window.at_end:
-        window.read_on(0, end + 3)
+        window.read_on(0)
     return bytes(window.view[end : end + 3]) == _inspect.MARKER
 
 
