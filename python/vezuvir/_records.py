@@ -251,26 +251,45 @@ class Window:
         """Drops what lies before ``start`` and reads on; returns where the record there now
         starts (0). Sets ``at_end`` at the stream's end."""
         held = self.size - start
-        # Twice what is held when that is more than a chunk: a record that does not fit is
-        # stepped over from its start again after each read. Memory follows the bytes that
-        # arrive, not what a header declares, and never passes what a record may take (the
-        # caller checked that the record needs no more than that).
-        capacity = max(_CHUNK, 2 * held)
+        # A multiple of what is held when that is more than a chunk: a record that does not
+        # fit is stepped over from its start again after each read. Memory follows the bytes
+        # that arrive, not what a header declares, and never passes what a record may take
+        # (the caller checked that the record needs no more than that). A file's size is
+        # known: there the window grows faster, up to what is left to read (bytearray(n)
+        # writes all n bytes).
+        remaining = self._remaining()
+        capacity = max(_CHUNK, (2 if remaining is None else 4) * held)
+        if remaining is not None and held + remaining <= 2 * capacity:
+            # The rest of the file at once rather than a last step for its tail (and no
+            # chunk for a small file).
+            capacity = held + max(remaining, 1)
         if self.limit is not None:
             capacity = min(capacity, max(_CHUNK, self.limit + 1))
         buffer = self.buffer
         if capacity > len(buffer):
             buffer = bytearray(capacity)
-            buffer[:held] = self.buffer[start : self.size]
-            self.buffer = buffer
-        elif start:
-            buffer[:held] = buffer[start : self.size]
+        # Through memoryviews: a slice assignment of bytearrays copies the source first.
+        memoryview(buffer)[:held] = memoryview(self.buffer)[start : self.size]
+        self.buffer = buffer
         self.base += start
         self.size = held + self._fill(memoryview(buffer)[held:])
         view = memoryview(buffer)[: self.size]
         self.data = view if _IN_PLACE else view.tobytes()
         self.view = view if _IN_PLACE else memoryview(self.data)
         return 0
+
+    def _remaining(self) -> Optional[int]:
+        """How many bytes a regular file holds after what was read of it (negative when it
+        shrank below that); None for other streams."""
+        stream = self.stream
+        if not isinstance(stream, (io.FileIO, io.BufferedReader, io.BufferedRandom)):
+            return None
+        try:
+            status = os.fstat(stream.fileno())
+            position = stream.tell()
+        except (OSError, ValueError):
+            return None
+        return status.st_size - position if stat.S_ISREG(status.st_mode) else None
 
     def _fill(self, target: memoryview) -> int:
         """Reads into ``target`` until it is full or the stream ends."""
@@ -305,18 +324,11 @@ class Window:
     def _check_shrunk(self, start: int) -> None:
         """At the end of a file: raises if the file is now shorter than what was read of it
         (another process truncated it)."""
-        stream = self.stream
-        if not isinstance(stream, (io.FileIO, io.BufferedReader, io.BufferedRandom)):
-            return
-        try:
-            status = os.fstat(stream.fileno())
-            position = stream.tell()
-        except (OSError, ValueError):
-            return
-        if stat.S_ISREG(status.st_mode) and status.st_size < position:
+        remaining = self._remaining()
+        if remaining is not None and remaining < 0:
             raise DeserializationError(
                 f"record at byte offset {self.base + start}: the file shrank to "
-                f"{status.st_size} bytes while it was read"
+                f"{self.stream.tell() + remaining} bytes while it was read"
             )
 
 
