@@ -278,6 +278,14 @@ def test_stats_with_custom_values_and_trailing_bytes(tmp_path):
         (["get", "--all", "-", "user"], LOG + b"<o>\x19", f"record at byte offset {len(LOG)}: Unexpected flag"),
         (["get", "--all", "-", "tags", "[0]"], LOG, "record at byte offset 0: Index out of range"),
         (["stats", "-"], LOG[:-1], "Unexpected end of input"),
+        # A record that would take more than --max-record-size fails, naming the option.
+        *[
+            ([command, "--max-record-size", "30", *rest], LOG, "more than the limit of 30 (--max-record-size); pass a larger --max-record-size, or none, to read it")
+            for command, rest in [("decode", ["-"]), ("get", ["--all", "-", "id"]), ("stats", ["-"])]
+        ],
+        (["get", "--max-record-size", "none", "--all", "-"], LOG + b"<o>\x12\xff\x01\x01\x01\x01\x01\x02\xff", f"record at byte offset {len(LOG)}: Unexpected end of input"),
+        # (a bytearray: pytest would spell 2 MiB of bytes out in the test's name)
+        (["get", "--all", "-"], bytearray(LOG + b"<o>\x12\xff\x01\x01\x01\x01\x01\x02\xff" + bytes(2 << 20)), f"record at byte offset {len(LOG)}: the record takes at least 2160652716"),
     ],
 )
 def test_errors_are_one_line(args, stdin, message):
@@ -297,6 +305,7 @@ def test_errors_are_one_line(args, stdin, message):
         (["decode", "--bogus"], "usage: vezuvir decode"),
         (["get", "f.qlt", "--no-include-falsy"], "apply only with --check"),
         (["get", "--all", "--check", "f.qlt", "id"], "cannot be used with --all"),
+        (["stats", "f.qlt", "--max-record-size", "-1"], "argument --max-record-size: must not be negative"),
     ],
 )
 def test_usage_errors(args, message):

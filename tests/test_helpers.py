@@ -141,6 +141,9 @@ def test_file_objects_are_read_from_their_position_to_the_end(make, tmp_path):
         lambda f: vezuvir.load(f),
         lambda f: vezuvir.lazy_load(f, []),
         lambda f: vezuvir.contains(f, ["users", Idx(1), "n"]) and DOC,
+        # Asked to map: only a plain file is, from its position.
+        lambda f: vezuvir.load(f, mmap=True),
+        lambda f: vezuvir.lazy_load(f, [], mmap=True),
     ):
         with make(data, tmp_path) as f:
             assert call(f) == DOC

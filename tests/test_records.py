@@ -3,11 +3,13 @@
 import array
 import io
 import os
+import sys
 
 import pytest
 
 import _vezuvir
 import vezuvir
+from vezuvir import _backend
 from vezuvir import CustomType, DeserializationError, Idx, dump_bytes, iter_lazy_load, iter_load
 
 RECORDS = [{"id": i, "user": {"name": f"u{i % 7}"}, "tags": ["a", "b"][: i % 3], "text": "x" * i} for i in range(300)]
@@ -122,6 +124,8 @@ def test_a_record_without_the_path_names_its_offset():
         (lambda: iter_load(LOG, ignore_extra_data=True), TypeError, "iter_load() got an unexpected keyword argument 'ignore_extra_data'"),
         (lambda: iter_load(LOG, custom_types=None), TypeError, "custom_types must be a dict"),
         (lambda: iter_load(LOG, max_free_elements=-1), ValueError, "max_free_elements"),
+        (lambda: iter_load(LOG, max_record_size=-1), ValueError, "max_record_size must be None or an integer of at least 0"),
+        (lambda: iter_lazy_load(LOG, [], max_record_size="1"), TypeError, "Expected max_record_size to be of type `int` or None"),
         (lambda: iter_lazy_load(LOG, "id"), TypeError, "path_to_load must be a list"),
         (lambda: iter_lazy_load(LOG, [Idx(-1)]), TypeError, "Index must not be negative"),
         (lambda: iter_lazy_load(LOG, [], fast=1), TypeError, "iter_lazy_load() got an unexpected keyword argument 'fast'"),
@@ -156,3 +160,158 @@ def test_a_mapped_log_is_closed_when_iteration_stops(tmp_path):
     records.close()
     # Nothing holds the file any more: on every system it can now be removed.
     os.remove(path)
+
+
+class Endless(io.RawIOBase):
+    """`head`, then filler bytes up to `total`; counts what was read."""
+
+    def __init__(self, head, total=16 << 20):
+        self.head, self.total, self.given = head, total, 0
+
+    def readable(self):
+        return True
+
+    def read(self, size=-1):
+        size = min(size, self.total - self.given)
+        chunk = self.head[self.given : self.given + size]
+        chunk += b"\x01" * (size - len(chunk))
+        self.given += len(chunk)
+        return chunk
+
+
+HEAD = LOG[: STARTS[2]]
+LIMITED = [
+    # a string declaring about 2**41 bytes: refused from its header, before more is read
+    (b"<o>\x12\xff\x01\x01\x01\x01\x01\x02\xff", {}, "at least 2160652716", 1 << 20),
+    # a list declaring 255**5 items that keep coming: refused once the bytes pass the limit
+    (b"<o>\x0d\xff\x01\x01\x01\x01\x01\xff", {"max_record_size": 100_000}, "more than the limit of 100000 ", 1 << 20),
+    # a whole record over the limit
+    (dump_bytes("y" * 5000), {"max_record_size": 4096}, "at least 5008 bytes, more than the limit of 4096 ", 1 << 20),
+    (dump_bytes("y" * 5000), {"max_record_size": None}, None, 16 << 20),
+]
+
+
+@pytest.mark.parametrize("record, options, message, most_read", LIMITED)
+@pytest.mark.parametrize("lazy", [False, True], ids=["iter_load", "iter_lazy_load"])
+def test_max_record_size_bounds_what_a_stream_makes_the_reader_read(record, options, message, most_read, lazy):
+    stream = Endless(HEAD + record, total=len(HEAD + record) if message is None else 16 << 20)
+    records = iter_lazy_load(stream, [], **options) if lazy else iter_load(stream, **options)
+    seen = []
+    if message is None:
+        seen.extend(records)
+        assert seen[2] == "y" * 5000
+    else:
+        with pytest.raises(DeserializationError) as info:
+            seen.extend(records)
+        assert str(info.value).startswith(f"record at byte offset {STARTS[2]}: the record takes at least ")
+        assert message in str(info.value)
+        assert "(`max_record_size`); pass a larger limit or None to read it" in str(info.value)
+    assert seen[:2] == RECORDS[:2]
+    assert stream.given <= most_read
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda path: path,
+        lambda path: open(path, "rb"),
+        lambda path: bytearray(path.read_bytes()),
+        lambda path: memoryview(path.read_bytes()),
+        lambda path: array.array("B", path.read_bytes()),
+    ],
+    ids=["path", "file", "bytearray", "memoryview", "array"],
+)
+def test_a_record_costs_what_it_holds_not_what_the_log_does(make, tmp_path, monkeypatch):
+    # What the codec copies: every input but bytes, except the extension on CPython, which
+    # reads buffers in place. Linear means about the log's size in all, not a log per record.
+    codec = _backend.module()
+    copies = vezuvir.backend == "python" or sys.implementation.name != "cpython"
+    copied = []
+    for name in ("load_record", "skip_record", "lazy_load_bytes"):
+        def counting(buffer, *args, _real=getattr(codec, name), **kwargs):
+            if copies and type(buffer) is not bytes:
+                copied.append(memoryview(buffer).nbytes)
+            return _real(buffer, *args, **kwargs)
+
+        monkeypatch.setattr(codec, name, counting)
+    path = write_log(tmp_path, LOG * 4)
+    assert list(iter_load(make(path))) == RECORDS * 4
+    assert list(iter_lazy_load(make(path), ["id"])) == [r["id"] for r in RECORDS] * 4
+    assert sum(copied) <= 2 * len(LOG * 4)
+
+
+TRUNCATED = {
+    "iter_lazy_load, between records": (
+        """
+        records = vezuvir.iter_lazy_load(log, ["id"])
+        next(records)
+        os.truncate(log, 0)
+        outcome(lambda: len(list(records)))
+        """,
+        "the file shrank to 0 bytes",
+    ),
+    "iter_load, by a converter during a record": (
+        "outcome(lambda: len(list(vezuvir.iter_load(log, custom_types={'pt': shrink(log)}))))",
+        "the file shrank to 0 bytes",
+    ),
+    "load, by a converter during the call": (
+        """
+        with open(doc, "rb") as f:
+            outcome(lambda: len(vezuvir.load(f, custom_types={"pt": shrink(doc)})))
+        """,
+        "ok 200",
+    ),
+    "vezuvir decode, between records": (
+        """
+        write = cli._print_json
+        cli._print_json = lambda *args: (write(*args), os.truncate(log, 0))
+        outcome(lambda: cli.main(["decode", log]))
+        """,
+        "the file shrank to 0 bytes",
+    ),
+    "vezuvir stats --compare, between windows": (
+        """
+        cli.Progress.update = lambda self, done: os.truncate(log, 0)
+        outcome(lambda: cli.main(["stats", "--compare", log]))
+        """,
+        "the file shrank to 0 bytes",
+    ),
+}
+
+
+@pytest.mark.parametrize("code, expected", TRUNCATED.values(), ids=TRUNCATED.keys())
+def test_a_file_truncated_under_a_reader_never_crashes_it(code, expected, isolated, tmp_path):
+    prelude = f"""
+        import os, textwrap
+        import vezuvir
+        from vezuvir import CustomType, _records, cli
+
+        # Windows smaller than the files, so that the reader meets the truncation.
+        _records._CHUNK = 4096
+
+        class Point:
+            pass
+
+        def shrink(path):
+            return lambda payload: (os.truncate(path, 0), payload)[1]
+
+        def outcome(call):
+            try:
+                print("ok", call())
+            except vezuvir.DeserializationError as exc:
+                print("error", exc)
+
+        types = {{Point: CustomType("pt", lambda p: 0)}}
+        log, doc = {str(tmp_path / "log.qlt")!r}, {str(tmp_path / "doc.qlt")!r}
+        records = [{{"id": i, "p": Point() if i == 1 else 0, "text": "x" * 500}} for i in range(200)]
+        with open(log, "wb") as f:
+            for record in records:
+                vezuvir.dump(record, f, custom_types=types)
+        with open(doc, "wb") as f:
+            vezuvir.dump(records, f, custom_types=types)
+    """
+    import textwrap
+
+    result = isolated(textwrap.dedent(prelude) + textwrap.dedent(code))
+    assert result.returncode in (0, 1), result.stderr  # never a signal
+    assert expected in result.stdout + result.stderr

@@ -59,10 +59,11 @@ encoding_stats(buffer, offset=0, stop=None, /) -> dict
 
 dumps, loads                        dump_bytes and load_bytes under other names
 dump(obj, fp, **options)            dump_bytes(obj, writer=fp, ...): chunks to a binary file
-load(fp, **options)                 load_bytes on the rest of a binary file (mapped if regular)
+load(fp, **options)                 load_bytes on the rest of a binary file (mmap=True: mapped)
 lazy_load(source, path, **options)  lazy_load_bytes on bytes, a file name or a binary file
 contains(source, path, **options)   bytes_check_if_contains likewise
-iter_load(source, **options)        each record of a record log (a path, bytes or a stream)
+iter_load(source, **options)        each record of a record log (a path, bytes or a stream;
+                                    max_record_size=268435456 bounds a record of a stream)
 iter_lazy_load(source, path, **options)   the value at path in each record of a record log
 
 Classes: CustomType(identifier, converter, include_subclasses=False, one_way=False) and

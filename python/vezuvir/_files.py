@@ -65,18 +65,21 @@ def close_mapping(mapping: mmap.mmap) -> None:
 
 
 class _Input:
-    """The bytes of a source for one call: the object itself when it exports bytes, else a
-    read-only mapping of a regular file (from a file object's position to the end), else
-    what reading gives. Close it when the call is done."""
+    """The bytes of a source for one call: the object itself when it exports bytes, else
+    what reading a file or stream gives (from a file object's position to the end), or with
+    ``use_mmap`` a read-only mapping of a regular file. Close it when the call is done."""
 
-    def __init__(self, source: Any, name: str, stream_only: bool = False) -> None:
+    def __init__(
+        self, source: Any, name: str, stream_only: bool = False, use_mmap: bool = False
+    ) -> None:
         self.mapping: Optional[mmap.mmap] = None
         self.data: Any = None
+        self.use_mmap = use_mmap
         if stream_only or (hasattr(source, "read") and not _exports_buffer(source)):
             self._read_stream(source, name)
         elif isinstance(source, (str, os.PathLike)):
             with open(source, "rb") as f:
-                self.mapping = map_file(f.fileno())
+                self.mapping = map_file(f.fileno()) if use_mmap else None
                 self.data = self.mapping if self.mapping is not None else f.read()
         elif isinstance(source, (bytes, bytearray)) or _exports_buffer(source):
             self.data = source
@@ -88,7 +91,7 @@ class _Input:
 
     def _read_stream(self, fp: Any, name: str) -> None:
         _reject_text_stream(fp, name)
-        self.mapping = map_file(fp.fileno()) if reads_a_disk_file(fp) else None
+        self.mapping = map_file(fp.fileno()) if self.use_mmap and reads_a_disk_file(fp) else None
         if self.mapping is None:
             self.data = _read_binary(fp, name)
             return
@@ -145,32 +148,34 @@ def dump(obj: Any, fp: IO[bytes], **options: Any) -> None:
     _vezuvir.dump_bytes(obj, writer=fp, **options)
 
 
-def load(fp: IO[bytes], **options: Any) -> Any:
+def load(fp: IO[bytes], *, mmap: bool = False, **options: Any) -> Any:
     """Decode the rest of the binary file ``fp``.
 
     ``fp`` is a file opened in binary mode ("rb") or any object whose ``read()`` returns
-    bytes; a regular file is memory-mapped from its position to the end rather than read
-    (the position is left at the end). Takes the keywords of ``load_bytes`` (``use_tuples``,
-    ``stop_gc``, ``ignore_extra_data``, ``custom_types``, ``max_free_elements``,
-    ``max_int_digits``) and returns the decoded object.
+    bytes; it is read from its position to the end. With ``mmap=True`` a regular file is
+    memory-mapped instead (the position is left at the end); a file truncated by another
+    process during the call then ends the process with SIGBUS. Takes the keywords of
+    ``load_bytes`` (``use_tuples``, ``stop_gc``, ``ignore_extra_data``, ``custom_types``,
+    ``max_free_elements``, ``max_int_digits``) and returns the decoded object.
 
     Raises TypeError for a text-mode file, DeserializationError when the bytes are not one
     encoding (trailing bytes included, unless ``ignore_extra_data=True``).
     """
     _vezuvir = _backend.module()
 
-    with _Input(fp, "load", stream_only=True) as data:
+    with _Input(fp, "load", stream_only=True, use_mmap=bool(mmap)) as data:
         return _vezuvir.load_bytes(data.data, **options)
 
 
-def lazy_load(source: Source, path: Sequence[Any], **options: Any) -> Any:
+def lazy_load(source: Source, path: Sequence[Any], *, mmap: bool = False, **options: Any) -> Any:
     """Read the value at ``path`` out of the encoding in ``source`` without decoding the rest.
 
     ``source`` is the encoding itself (bytes, bytearray, or any object exporting its bytes:
     memoryview, mmap, array; read in place), a file name (str or os.PathLike) or a binary file
-    object (from its current position to the end). A regular file is memory-mapped, so only
-    the pages on the way to the value are read; pipes and wrappers such as gzip are read
-    whole. ``path`` is a list or tuple of dict keys and ``Idx(n)`` list indices. Takes the
+    object (from its current position to the end), which is read. With ``mmap=True`` a
+    regular file is memory-mapped instead, so only the pages on the way to the value are
+    read; a file truncated by another process during the call then ends the process with
+    SIGBUS. ``path`` is a list or tuple of dict keys and ``Idx(n)`` list indices. Takes the
     keywords of ``lazy_load_bytes`` (``custom_types``, ``max_free_elements``,
     ``max_int_digits``).
 
@@ -179,19 +184,19 @@ def lazy_load(source: Source, path: Sequence[Any], **options: Any) -> Any:
     """
     _vezuvir = _backend.module()
 
-    with _Input(source, "lazy_load") as data:
+    with _Input(source, "lazy_load", use_mmap=bool(mmap)) as data:
         return _vezuvir.lazy_load_bytes(data.data, _as_path(path), **options)
 
 
-def contains(source: Source, path: Sequence[Any], **options: Any) -> bool:
+def contains(source: Source, path: Sequence[Any], *, mmap: bool = False, **options: Any) -> bool:
     """Whether ``path`` leads to a value in the encoding in ``source``: True or False.
 
-    ``source`` and ``path`` are as for ``lazy_load``. Takes the keywords of
+    ``source``, ``path`` and ``mmap`` are as for ``lazy_load``. Takes the keywords of
     ``bytes_check_if_contains``: with ``include_falsy=False`` a value that is 0, 0.0, "", b"",
     [], {}, None or False counts as absent. Data that is not an encoding answers False, but a
     file that cannot be read raises OSError: False means only that the path leads nowhere.
     """
     _vezuvir = _backend.module()
 
-    with _Input(source, "contains") as data:
+    with _Input(source, "contains", use_mmap=bool(mmap)) as data:
         return _vezuvir.bytes_check_if_contains(data.data, _as_path(path), **options)

@@ -13,7 +13,7 @@ import sys
 import time
 from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from vezuvir import __version__, _backend, _files, _inspect, _records
+from vezuvir import __version__, _backend, _inspect, _records
 from vezuvir._tagged import CustomValue, from_json_pairs, write_json
 from vezuvir.deserialize.lazy_load import Idx
 from vezuvir.exceptions import DeserializationError, SerializationError
@@ -131,25 +131,55 @@ def read_input(name: str, command: str) -> bytes:
         return b"".join(chunks)
 
 
-def map_input(name: str, command: str) -> Any:
-    """The bytes of an input that a command reads in place: a regular file is memory-mapped,
-    so that only the pages the command looks at are read; stdin and pipes are read."""
+@contextlib.contextmanager
+def open_input(name: str, command: str) -> Iterator[BinaryIO]:
+    """The input as a binary stream: stdin for "-", else the file, closed afterwards. Files
+    are read, never mapped: a mapped file that another process truncates kills the reader."""
     if name == "-":
-        return read_input(name, command)
+        yield standard_input(command)
+        return
     with open(name, "rb") as f:
-        mapping = _files.map_file(f.fileno())
-        return mapping if mapping is not None else f.read()
+        yield f
 
 
-def _holds_records(data: Any) -> bool:
-    """Whether ``data`` is a record log: another encoding follows the first one."""
-    _vezuvir = _backend.module()
+def _holds_records(window: _records.Window) -> bool:
+    """Whether the input is a record log: another encoding follows the first one. Reads the
+    first encoding whole into ``window``, and three bytes after it."""
+    skip = _backend.module().skip_record
+    while True:
+        try:
+            end = skip(window.data, 0)
+            break
+        except RecursionError:
+            return False  # decoding it whole tells whether it is too deep
+        except DeserializationError as exc:
+            if not window.cut_short(exc, 0):
+                return False
+            window.read_on(0)
+    while window.size - end < 3 and not window.at_end:
+        window.read_on(0)
+    return bytes(window.view[end : end + 3]) == _inspect.MARKER
 
+
+def _record_size(text: str) -> Optional[int]:
+    if text.strip().lower() == "none":
+        return None
     try:
-        end = _vezuvir.skip_record(data)
-    except DeserializationError:
-        return False
-    return bytes(data[end : end + 3]) == _inspect.MARKER
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number of bytes nor none: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError("must not be negative")
+    return value
+
+
+def _record_message(exc: DeserializationError) -> str:
+    """The message of a record error, with the library's keyword told as this command's
+    option."""
+    return str(exc).replace(
+        "(`max_record_size`); pass a larger limit or None to read it",
+        "(--max-record-size); pass a larger --max-record-size, or none, to read it",
+    )
 
 
 # As many symbolic links as the kernel follows in one lookup before it gives up (ELOOP).
@@ -505,9 +535,15 @@ _EXTRA_DATA_ADVICE = "If you want to ignore it use the flag `ignore_extra_data`"
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
-    data = map_input(args.input, args.command)
-    if _holds_records(data):
-        return _decode_records(data, args)
+    with open_input(args.input, args.command) as stream:
+        window = _records.Window(stream, "decode", None)
+        if _holds_records(window):
+            return _decode_records(window, args)
+        data: Any = window.view[: window.size]
+        rest = stream.read()
+        if rest:
+            data = bytes(data) + rest
+        del window
     status = Progress(f"decode {os.path.basename(_display(args.input))}", len(data))
     try:
         status.step("decoding")
@@ -526,7 +562,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
     return 0
 
 
-def _decode_records(data: Any, args: argparse.Namespace) -> int:
+def _decode_records(window: _records.Window, args: argparse.Namespace) -> int:
     """A record log as JSON Lines, one record decoded and written at a time."""
     _vezuvir = _backend.module()
     options = limits(args)
@@ -535,12 +571,13 @@ def _decode_records(data: Any, args: argparse.Namespace) -> int:
         end = _vezuvir.skip_record(buffer, start) if end is None else end
         return decode_any(view[start:end], **options), end
 
+    window.limit = args.max_record_size
     try:
         with open_output(args.output, binary_data=False) as out:
-            for value in _records.read_records(data, "decode", read):
+            for value in _records.window_records(window, read):
                 _print_json(value, out, args.indent)
     except DeserializationError as exc:
-        raise CliError(f"{_display(args.input)}: {exc}") from None
+        raise CliError(f"{_display(args.input)}: {_record_message(exc)}") from None
     return 0
 
 
@@ -550,7 +587,7 @@ def cmd_get(args: argparse.Namespace) -> int:
     path = [parse_segment(segment) for segment in args.path]
     if args.all:
         return _get_all(args, path)
-    data = map_input(args.input, args.command)
+    data = read_input(args.input, args.command)
     options = limits(args)
     if args.check:
         if data[:3] != _inspect.MARKER:
@@ -598,10 +635,10 @@ def _get_all(args: argparse.Namespace, path: List[Any]) -> int:
     source = standard_input(args.command) if args.input == "-" else args.input
     out = sys.stdout.buffer
     try:
-        for value in _records.read_records(source, "get", read):
+        for value in _records.read_records(source, "get", read, args.max_record_size):
             _print_json(value, out, args.indent)
     except DeserializationError as exc:
-        raise CliError(f"{_display(args.input)}: {exc}") from None
+        raise CliError(f"{_display(args.input)}: {_record_message(exc)}") from None
     out.flush()
     return 0
 
@@ -624,45 +661,53 @@ def _json_size(value: Any) -> int:
     return sum(sizes)
 
 
-def _compared_sizes(
-    data: Any, stats: _inspect.EncodingStats, options: Dict[str, Any]
-) -> Tuple[int, Any]:
+class _Comparison:
     """The size of the same data as JSON (JSON Lines for a log) and as msgpack, found by
     decoding it (with the budget keywords ``options``), a record at a time."""
-    _vezuvir = _backend.module()
 
-    with memoryview(data) as view:
-        if stats.records == 1:
-            value = decode_any(view[: stats.size - stats.trailing_bytes], **options)
-            return _json_size(value), _msgpack_size(value)
-        # As JSON Lines: a newline after each record.
-        json_size, msgpack_size, start = 0, 0, 0
-        for _ in range(stats.records):
-            end = _vezuvir.skip_record(data, start)
-            value = decode_any(view[start:end], **options)
-            json_size += _json_size(value) + 1
-            if isinstance(msgpack_size, int):
-                size = _msgpack_size(value)
-                msgpack_size = msgpack_size + size if isinstance(size, int) else size
-            start = end
-        return json_size, msgpack_size
+    def __init__(self, options: Dict[str, Any]) -> None:
+        # The budget keywords of the decoding (--no-limits).
+        self.options = options
+        self.records = self.json_size = 0
+        self.msgpack_size: Any = 0
+
+    def add(self, record: memoryview) -> None:
+        value = decode_any(record, **self.options)
+        self.records += 1
+        self.json_size += _json_size(value)
+        if isinstance(self.msgpack_size, int):
+            size = _msgpack_size(value)
+            self.msgpack_size = self.msgpack_size + size if isinstance(size, int) else size
+
+    def sizes(self) -> Tuple[int, Any]:
+        # As JSON Lines: a newline after each record of a log.
+        return self.json_size + (self.records if self.records > 1 else 0), self.msgpack_size
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
     name = _display(args.input)
-    data = map_input(args.input, args.command)
-    progress = Progress(f"inspecting {os.path.basename(name)}", len(data))
-    try:
-        stats = _inspect.walk(data, progress.update)
-        report: Dict[str, Any] = {"file": name, **stats.as_dict()}
-        report["json_size"] = report["msgpack_size"] = None
-        if args.compare:
-            progress.step("measuring JSON and msgpack")
-            report["json_size"], report["msgpack_size"] = _compared_sizes(data, stats, limits(args))
-    except DeserializationError as exc:
-        raise CliError(f"{name}: {exc}") from None
-    finally:
-        progress.finish()
+    with open_input(args.input, args.command) as stream:
+        try:
+            size = os.fstat(stream.fileno()).st_size
+        except (OSError, ValueError, AttributeError):
+            size = 0
+        progress = Progress(f"inspecting {os.path.basename(name)}", size)
+        comparison = _Comparison() if args.compare else None
+        try:
+            stats = _inspect.walk(
+                stream,
+                progress.update,
+                max_record_size=args.max_record_size,
+                each=comparison.add if comparison is not None else None,
+            )
+        except DeserializationError as exc:
+            raise CliError(f"{name}: {_record_message(exc)}") from None
+        finally:
+            progress.finish()
+    report: Dict[str, Any] = {"file": name, **stats.as_dict()}
+    report["json_size"] = report["msgpack_size"] = None
+    if comparison is not None:
+        report["json_size"], report["msgpack_size"] = comparison.sizes()
     if args.json:
         sys.stdout.write(json.dumps(report, indent=2) + "\n")
         return 0
@@ -773,6 +818,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="decode the value and ignore any bytes after it (by default they are an error)",
     )
     _add_no_limits(decode)
+    decode.add_argument(
+        "--max-record-size",
+        type=_record_size,
+        default=_records.DEFAULT_MAX_RECORD_SIZE,
+        metavar="N",
+        help="the most bytes one record of a log may take (default: 256 MiB; none: no limit)",
+    )
     decode.set_defaults(func=cmd_decode, parser=decode)
 
     get = commands.add_parser(
@@ -806,6 +858,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="read PATH in every record of a record log and print one value a line",
     )
     _add_no_limits(get)
+    get.add_argument(
+        "--max-record-size",
+        type=_record_size,
+        default=_records.DEFAULT_MAX_RECORD_SIZE,
+        metavar="N",
+        help="with --all, the most bytes one record may take (default: 256 MiB; none: no limit)",
+    )
     get.set_defaults(func=cmd_get, parser=get)
 
     stats = commands.add_parser(
@@ -826,6 +885,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="also decode everything to measure the same data as JSON and msgpack",
     )
     _add_no_limits(stats)
+    stats.add_argument(
+        "--max-record-size",
+        type=_record_size,
+        default=_records.DEFAULT_MAX_RECORD_SIZE,
+        metavar="N",
+        help="the most bytes one record of a log may take (default: 256 MiB; none: no limit)",
+    )
     stats.set_defaults(func=cmd_stats, parser=stats)
     return parser
 

@@ -20,9 +20,11 @@ namespace {
 constexpr std::uint64_t PASSED_EVERY = 4096;
 
 /// Moves `pos` forward by `n` without a bounds test against the data; only a step that
-/// would wrap the offset fails here.
+/// would wrap the offset fails here, leaving `pos` at the largest offset: what the input
+/// declared lies beyond any end (`skip_record` reports it).
 [[nodiscard]] inline bool advance(std::size_t &pos, std::uint64_t n) noexcept {
     if (n > std::numeric_limits<std::size_t>::max() - pos) [[unlikely]] {
+        pos = std::numeric_limits<std::size_t>::max();
         return fail_unexpected_end();
     }
     pos += static_cast<std::size_t>(n);
@@ -297,7 +299,9 @@ bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
             return fail();
         }
         if (p >= len) [[unlikely]] {
-            pos = len;
+            // Left where the lengths stepped over so far lead: past the end when the input
+            // declared more than it holds.
+            pos = p;
             return fail_unexpected_end();
         }
         const std::uint8_t flag = data[p];
@@ -452,6 +456,7 @@ bool skip_consistent_type_list(const std::uint8_t *data, std::size_t len, std::s
         return true;
     case TypeFlag::Float:
         if (count > std::numeric_limits<std::uint64_t>::max() / 8) [[unlikely]] {
+            pos = std::numeric_limits<std::size_t>::max();
             return fail_unexpected_end();
         }
         return advance(pos, count * 8);

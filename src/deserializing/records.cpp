@@ -1,7 +1,9 @@
 // `skip_record`: where the record at an offset ends, found without building anything.
 #include "deserializing/records.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "deserializing/lazy_deserialize.hpp"
 #include "deserializing/utils.hpp"
@@ -101,6 +103,42 @@ void name_failed_record(std::size_t start) noexcept {
     Py_DECREF(prefix);
 }
 
+namespace {
+
+/// Gives a pending "Unexpected end of input" the offset the record cannot end before, as
+/// its `needed` attribute: the end of the last length the skipper stepped over (`pos`, from
+/// the record's start), or one byte past the input. A reader of a stream learns from it
+/// how much more to read, and when a record declares more than it will hold.
+void note_needed_end(std::size_t offset, std::size_t pos, std::size_t len) noexcept {
+    if (!PyErr_ExceptionMatches(DESERIALIZATION_ERROR_TYPE)) {
+        return;
+    }
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyPointer message = PyPointer::steal(PyObject_Str(value));
+    if (message &&
+        PyUnicode_CompareWithASCIIString(message.get(), "Unexpected end of input") == 0) {
+        const std::size_t needed = std::max(pos, len + 1);
+        constexpr std::size_t most = std::numeric_limits<std::size_t>::max();
+        PyPointer number =
+            PyPointer::steal(PyLong_FromSize_t(needed > most - offset ? most : offset + needed));
+        if (!number || PyObject_SetAttrString(value, "needed", number.get()) != 0) {
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(traceback);
+            return;
+        }
+    } else if (!message) {
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, traceback);
+}
+
+} // namespace
+
 PyObject *skip_record_impl(PyObject *const *args, Py_ssize_t nargsf) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     InputView input;
@@ -120,6 +158,7 @@ PyObject *skip_record_impl(PyObject *const *args, Py_ssize_t nargsf) {
     }
     std::size_t pos = STARTING_MARKER.size();
     if (!skip_object(data, len, pos, holder)) {
+        note_needed_end(offset, pos, len);
         // The skipper's TypeErrors ("Unexpected flag", ...) are about the bytes here: the
         // arguments were all checked above.
         recast_error(PyExc_TypeError, nullptr);
@@ -128,6 +167,7 @@ PyObject *skip_record_impl(PyObject *const *args, Py_ssize_t nargsf) {
     // The last value may have been stepped over by arithmetic alone.
     if (pos > len) {
         fail_unexpected_end();
+        note_needed_end(offset, pos, len);
         return nullptr;
     }
     return PyLong_FromSize_t(offset + pos);

@@ -5,7 +5,9 @@ their messages count from the record's start."""
 import gc
 
 from vezuvir._pure._common import (
+    END,
     MARKER,
+    MAX_U64,
     PYPY,
     Input,
     Limits,
@@ -48,6 +50,15 @@ def _record_at(source, args):
     if not data.startswith(MARKER, offset):
         raise missing_marker()
     return offset
+
+
+def _note_needed_end(error, pos, size):
+    """Gives an "Unexpected end of input" the offset the record cannot end before, as its
+    `needed` attribute: the end of the last length stepped over (`pos`), or one byte past
+    the input. A reader of a stream learns from it how much more to read, and when a record
+    declares more than it will hold."""
+    if str(error) == END:
+        error.needed = min(max(pos, size + 1), MAX_U64)
 
 
 def load_record(*args, **kwargs):
@@ -101,11 +112,16 @@ def skip_record(*args, **kwargs):
             # The skipper's TypeErrors ("Unexpected flag", ...) are about the bytes here: the
             # arguments were all checked above.
             failure = str(error)
+        except DeserializationError as error:
+            _note_needed_end(error, reader.pos, len(source.data))
+            raise
         if failure is not None:
             raise DeserializationError(failure)
         # The last value may have been stepped over by arithmetic alone.
         if reader.pos > len(source.data):
-            raise end_of_input()
+            error = end_of_input()
+            _note_needed_end(error, reader.pos, len(source.data))
+            raise error
         return reader.pos
     finally:
         source.release()

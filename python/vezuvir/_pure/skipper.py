@@ -98,8 +98,10 @@ class Reader(Decoder):
     # --- stepping over values ---------------------------------------------------------
 
     def advance(self, n):
-        # The extension's offsets are 64-bit: a step that would wrap fails.
+        # The extension's offsets are 64-bit: a step that would wrap fails, at the largest
+        # offset (`skip_record` reports where the declared lengths lead).
         if n > MAX_U64 - self.pos:
+            self.pos = MAX_U64
             raise end_of_input()
         self.pos += n
 
@@ -309,7 +311,7 @@ class Reader(Decoder):
                 n, pos = long_varint(data, end, pos + 1, 255)
                 # The extension's offsets are 64-bit: a step that would wrap fails.
                 if n > MAX_U64 - pos:
-                    self.pos = pos
+                    self.pos = MAX_U64
                     raise end_of_input()
                 pos += n
                 continue
@@ -380,6 +382,7 @@ class Reader(Decoder):
             return
         if element_type == FLOAT:
             if count > MAX_U64 // 8:
+                self.pos = MAX_U64
                 raise end_of_input()
             self.advance(count * 8)
         elif element_type == STRING:
