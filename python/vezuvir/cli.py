@@ -692,7 +692,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
         except (OSError, ValueError, AttributeError):
             size = 0
         progress = Progress(f"inspecting {os.path.basename(name)}", size)
-        comparison = _Comparison() if args.compare else None
+        comparison = _Comparison(limits(args)) if args.compare else None
         try:
             stats = _inspect.walk(
                 stream,
