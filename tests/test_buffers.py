@@ -134,3 +134,48 @@ def test_reading_through_a_large_mapping_gives_the_passed_pages_back(tmp_path, i
     result = isolated(code)
     assert result.returncode == 0, result.stderr
     assert int(result.stdout) < 40 * 1024
+
+
+# The pure codec's stats walk reads in place; a profile hook stands in for another thread.
+RECORD = dump_bytes({"a": [1, "x" * 10, {"k": "x" * 10}], "b": ["y", "y"]})
+
+
+@pytest.mark.parametrize("kind", ["mmap", "bytearray"])
+# A cut just after a record's walk cannot be told from one during it: that record is named.
+@pytest.mark.parametrize("event, nth, named", [("call", 2, 1), ("return", 1, 0)], ids=["in a record", "after one"])
+def test_a_buffer_cut_under_the_stats_walk_ends_as_a_cut_record(kind, event, nth, named, tmp_path):
+    from vezuvir._pure import encoding_stats
+    from vezuvir._pure.stats import Walker
+
+    log = RECORD * 3
+    if kind == "mmap":
+        buffer = mapped(log, tmp_path)
+        change = buffer.close
+    else:
+        buffer = bytearray(log)
+        change = buffer.clear
+    seen, refused = [], []
+
+    def hook(frame, what, arg):
+        if frame.f_code is Walker.record.__code__ and what == event:
+            seen.append(what)
+            if len(seen) == nth:
+                try:
+                    change()
+                except BufferError as exc:
+                    refused.append(exc)
+
+    before = sys.getprofile()
+    sys.setprofile(hook)
+    try:
+        outcome = encoding_stats(buffer)
+    except DeserializationError as exc:
+        outcome = str(exc)
+    finally:
+        sys.setprofile(before)
+    assert len(seen) >= nth
+    # CPython (and PyPy 8 for a bytearray) refuses the change while the walk holds the export.
+    if refused:
+        assert outcome == encoding_stats(log)
+    else:
+        assert outcome == f"record at byte offset {named * len(RECORD)}: Unexpected end of input"

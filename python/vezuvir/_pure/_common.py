@@ -101,7 +101,8 @@ class Input:
     Anything but `bytes` is copied, so that Python code run during the read (converters,
     key comparisons) cannot change what is being read. On CPython the export is also held
     for the call, which makes resizing or closing the source fail as it does with the
-    extension; PyPy lets a held export move, and its extension reads a copy too.
+    extension; PyPy lets a held export move (an mmap can be closed under it), so there the
+    export ends with the copy, as the extension's does.
     """
 
     __slots__ = ("data", "_export")
@@ -134,7 +135,14 @@ class Input:
             return
         if not PYPY and not isinstance(buffer, bytes):
             self._export = view
-        self.data = view.tobytes()
+            self.data = view.tobytes()
+            return
+        # PyPy reads the copy alone; an export left for the collector to release would
+        # still refuse a converter's resize of a bytearray there (PyPy 8 pins them too).
+        try:
+            self.data = view.tobytes()
+        finally:
+            view.release()
 
     def release(self):
         if self._export is not None:
