@@ -131,6 +131,12 @@ class Input:
                 )
         if not copy:
             self._export = view
+            if issubclass(type(buffer), bytearray):
+                # Read as itself, its slices copies: a view's slices are exports that PyPy
+                # keeps until they are collected, so they would pin the caller's bytearray
+                # after the call. The export held meanwhile pins it during the call.
+                self.data = buffer
+                return
             self.data = view if view.format == "B" else view.cast("B")
             return
         if not PYPY and not isinstance(buffer, bytes):
