@@ -94,37 +94,61 @@ PyModuleDef MODULE_DEF = {
     nullptr,
 };
 
-} // namespace
-
-PyMODINIT_FUNC PyInit__vezuvir() {
+/// Makes the module-wide handles in turn; false at the first that fails. The interpreter
+/// must not be called with an error set (a debug build aborts), so none runs after that.
+bool init_handles() noexcept {
     EMPTY_TUPLE = PyTuple_New(0);
+    if (EMPTY_TUPLE == nullptr) {
+        return false;
+    }
     EMPTY_STRING = PyUnicode_New(0, 127);
+    if (EMPTY_STRING == nullptr) {
+        return false;
+    }
     EMPTY_BYTES = PyBytes_FromStringAndSize(nullptr, 0);
-    // Every step runs even after a failure; any missing handle fails the import below.
+    if (EMPTY_BYTES == nullptr) {
+        return false;
+    }
     DESERIALIZATION_ERROR_TYPE =
         import_object_from_python("vezuvir.exceptions", "DeserializationError");
+    if (DESERIALIZATION_ERROR_TYPE == nullptr) {
+        return false;
+    }
     SERIALIZATION_ERROR_TYPE =
         import_object_from_python("vezuvir.exceptions", "SerializationError");
+    if (SERIALIZATION_ERROR_TYPE == nullptr) {
+        return false;
+    }
     CUSTOM_TYPE_CLASS = import_object_from_python("vezuvir.serialize.settings", "CustomType");
+    if (CUSTOM_TYPE_CLASS == nullptr) {
+        return false;
+    }
     IDX_CLASS = import_object_from_python("vezuvir.deserialize.lazy_load", "Idx");
-
+    if (IDX_CLASS == nullptr) {
+        return false;
+    }
     // The capsule import is once per process; the module-level pointer it fills is ours.
     if (PyDateTimeAPI == nullptr) {
         PyDateTime_IMPORT;
     }
     if (PyDateTimeAPI == nullptr) {
-        return PyErr_NoMemory();
+        return false;
     }
     DATETIME_TYPE = PyDateTimeAPI->DateTimeType;
     PyObject *name = PyUnicode_FromString("isoformat");
-    ISO_FORMAT_FUNC = name != nullptr
-                          ? PyObject_GetAttr(reinterpret_cast<PyObject *>(DATETIME_TYPE), name)
-                          : nullptr;
-    Py_XDECREF(name);
+    if (name == nullptr) {
+        return false;
+    }
+    ISO_FORMAT_FUNC = PyObject_GetAttr(reinterpret_cast<PyObject *>(DATETIME_TYPE), name);
+    Py_DECREF(name);
+    return ISO_FORMAT_FUNC != nullptr;
+}
 
-    if (EMPTY_TUPLE == nullptr || EMPTY_STRING == nullptr || EMPTY_BYTES == nullptr ||
-        DESERIALIZATION_ERROR_TYPE == nullptr || SERIALIZATION_ERROR_TYPE == nullptr ||
-        CUSTOM_TYPE_CLASS == nullptr || IDX_CLASS == nullptr || ISO_FORMAT_FUNC == nullptr) {
+} // namespace
+
+PyMODINIT_FUNC PyInit__vezuvir() {
+    // Whatever failed, the import fails with MemoryError.
+    if (!init_handles()) {
         return PyErr_NoMemory();
     }
     return PyModule_Create2(&MODULE_DEF, 1013);

@@ -6,6 +6,7 @@ import sys
 
 import pytest
 
+import vezuvir
 from vezuvir import (
     CustomType,
     DeserializationError,
@@ -103,6 +104,26 @@ def test_a_held_buffer_cannot_move_under_the_reader(kind, tmp_path):
         assert (result[0] if isinstance(result, list) else result).x == 1
 
 
+READERS = {
+    "load_bytes": lambda b: load_bytes(b),
+    "lazy_load_bytes": lambda b: lazy_load_bytes(b, ["n"]),
+    "bytes_check_if_contains": lambda b: bytes_check_if_contains(b, ["n"]),
+    "load_record": lambda b: vezuvir.load_record(b),
+    "skip_record": lambda b: vezuvir.skip_record(b),
+    "encoding_stats": lambda b: vezuvir.encoding_stats(b),
+}
+
+
+@pytest.mark.parametrize("read", READERS.values(), ids=READERS.keys())
+def test_no_export_outlives_the_call(read):
+    # PyPy 8 refuses to resize a bytearray while any view of it lives, released or not yet
+    # collected: one left behind would break a caller that reuses its receive buffer.
+    data = bytearray(DATA)
+    read(data)
+    data.extend(b"\0")
+    del data[:]
+
+
 @pytest.mark.skipif(
     sys.implementation.name != "cpython" or not sys.platform.startswith("linux"),
     reason="reads the mapping in place and measures RssFile on Linux CPython",
@@ -134,3 +155,48 @@ def test_reading_through_a_large_mapping_gives_the_passed_pages_back(tmp_path, i
     result = isolated(code)
     assert result.returncode == 0, result.stderr
     assert int(result.stdout) < 40 * 1024
+
+
+# The pure codec's stats walk reads in place; a profile hook stands in for another thread.
+RECORD = dump_bytes({"a": [1, "x" * 10, {"k": "x" * 10}], "b": ["y", "y"]})
+
+
+@pytest.mark.parametrize("kind", ["mmap", "bytearray"])
+# A cut just after a record's walk cannot be told from one during it: that record is named.
+@pytest.mark.parametrize("event, nth, named", [("call", 2, 1), ("return", 1, 0)], ids=["in a record", "after one"])
+def test_a_buffer_cut_under_the_stats_walk_ends_as_a_cut_record(kind, event, nth, named, tmp_path):
+    from vezuvir._pure import encoding_stats
+    from vezuvir._pure.stats import Walker
+
+    log = RECORD * 3
+    if kind == "mmap":
+        buffer = mapped(log, tmp_path)
+        change = buffer.close
+    else:
+        buffer = bytearray(log)
+        change = buffer.clear
+    seen, refused = [], []
+
+    def hook(frame, what, arg):
+        if frame.f_code is Walker.record.__code__ and what == event:
+            seen.append(what)
+            if len(seen) == nth:
+                try:
+                    change()
+                except BufferError as exc:
+                    refused.append(exc)
+
+    before = sys.getprofile()
+    sys.setprofile(hook)
+    try:
+        outcome = encoding_stats(buffer)
+    except DeserializationError as exc:
+        outcome = str(exc)
+    finally:
+        sys.setprofile(before)
+    assert len(seen) >= nth
+    # CPython (and PyPy 8 for a bytearray) refuses the change while the walk holds the export.
+    if refused:
+        assert outcome == encoding_stats(log)
+    else:
+        assert outcome == f"record at byte offset {named * len(RECORD)}: Unexpected end of input"

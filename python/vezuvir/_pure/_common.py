@@ -102,7 +102,8 @@ class Input:
     Anything but `bytes` is copied, so that Python code run during the read (converters,
     key comparisons) cannot change what is being read. On CPython the export is also held
     for the call, which makes resizing or closing the source fail as it does with the
-    extension; PyPy lets a held export move, and its extension reads a copy too.
+    extension; PyPy lets a held export move (an mmap can be closed under it), so there the
+    export ends with the copy, as the extension's does.
     """
 
     __slots__ = ("data", "_export")
@@ -131,11 +132,24 @@ class Input:
                 )
         if not copy:
             self._export = view
+            if issubclass(type(buffer), bytearray):
+                # Read as itself, its slices copies: a view's slices are exports that PyPy
+                # keeps until they are collected, so they would pin the caller's bytearray
+                # after the call. The export held meanwhile pins it during the call.
+                self.data = buffer
+                return
             self.data = view if view.format == "B" else view.cast("B")
             return
         if not PYPY and not isinstance(buffer, bytes):
             self._export = view
-        self.data = view.tobytes()
+            self.data = view.tobytes()
+            return
+        # PyPy reads the copy alone; an export left for the collector to release would
+        # still refuse a converter's resize of a bytearray there (PyPy 8 pins them too).
+        try:
+            self.data = view.tobytes()
+        finally:
+            view.release()
 
     def release(self):
         if self._export is not None:

@@ -17,6 +17,7 @@ from vezuvir._pure._common import (
     CUSTOM,
     DICT,
     EMPTY_DICT,
+    END,
     ESCAPE,
     FLOAT,
     KEY_POINTER,
@@ -331,20 +332,33 @@ def encoding_stats(*args, **kwargs):
         records = 0
         pos = offset
         # Records follow one another until the bytes stop opening one; the first must.
+        # PyPy lets another thread close an mmap (or, before PyPy 8, resize a bytearray)
+        # that is read in place here: past the cut, indexing fails and slices come back
+        # short, so a walk that met the cut ends as a record cut short does.
         while pos < stop or records == 0:
             if data[pos : pos + len(MARKER)] != MARKER:
+                if len(data) < size:
+                    raise DeserializationError(f"record at byte offset {pos}: {END}")
                 if records == 0:
                     raise missing_marker()
                 break
             start = pos
             try:
                 pos = walker.record(pos)
+                failure = None
             except DeserializationError as error:
-                failure = f"record at byte offset {start}: {error}"
-            else:
+                failure = str(error)
+            except IndexError:
+                # The walker checks every position against the length it started with.
+                if len(data) == size:
+                    raise
+                failure = END
+            if len(data) < walker.pos:
+                failure = END
+            if failure is None:
                 records += 1
                 continue
-            raise DeserializationError(failure)
+            raise DeserializationError(f"record at byte offset {start}: {failure}")
         return {"records": records, "end": pos, **walker.counts}
     finally:
         source.release()
