@@ -111,6 +111,8 @@ READERS = {
     "load_record": lambda b: vezuvir.load_record(b),
     "skip_record": lambda b: vezuvir.skip_record(b),
     "encoding_stats": lambda b: vezuvir.encoding_stats(b),
+    "iter_load": lambda b: list(vezuvir.iter_load(b)),
+    "iter_lazy_load": lambda b: list(vezuvir.iter_lazy_load(b, ["n"])),
 }
 
 

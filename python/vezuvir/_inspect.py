@@ -51,11 +51,24 @@ def walk(
     called now and then with the read position, ``each`` with every record's bytes (valid
     only during the call), after they were counted.
     """
+    if not _files._exports_buffer(source) and hasattr(source, "read"):
+        return _walk(source, progress, max_record_size, each)
+    reader = _records._ViewReader(source)
+    try:
+        return _walk(reader, progress, max_record_size, each)
+    finally:
+        reader.release()
+
+
+def _walk(
+    source: Any,
+    progress: Optional[Callable[[int], None]],
+    max_record_size: Optional[int],
+    each: Optional[Callable[[memoryview], None]],
+) -> EncodingStats:
     _vezuvir = _backend.module()
     skip = _vezuvir.skip_record
 
-    if _files._exports_buffer(source) or not hasattr(source, "read"):
-        source = _records._ViewReader(source)
     window = _records.Window(source, "stats", None)
     stats = EncodingStats(0)
     start = 0

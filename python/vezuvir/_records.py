@@ -117,7 +117,7 @@ def read_records(
         if _IN_PLACE or isinstance(source, bytes):
             return _in_place(source, read)
         # Already in memory: only the copy is windowed, not bounded.
-        return _windows(_ViewReader(source), name, read, None, eager)
+        return _buffer_windows(source, name, read, eager)
     if hasattr(source, "read"):
         _reject_text_stream(source, name)
         return _windows(source, name, read, max_record_size, eager)
@@ -138,7 +138,8 @@ def _path_records(
 
 def _in_place(buffer: Any, read: _Reader) -> Iterator[Any]:
     """Records of a buffer that holds the whole log, read where they lie."""
-    view = memoryview(buffer).cast("B")
+    base = memoryview(buffer)
+    view = base.cast("B")
     start = 0
     try:
         while start < view.nbytes:
@@ -149,8 +150,9 @@ def _in_place(buffer: Any, read: _Reader) -> Iterator[Any]:
             yield value
             start = end
     finally:
-        # Lets a bytearray be resized again.
+        # Lets a bytearray be resized again: PyPy frees a view only when it collects it.
         view.release()
+        base.release()
 
 
 def _windows(
@@ -344,14 +346,30 @@ def _record_error(exc: DeserializationError, offset: int) -> DeserializationErro
     return DeserializationError(f"record at byte offset {offset}: {exc}")
 
 
+def _buffer_windows(buffer: Any, name: str, read: _Reader, eager: bool) -> Iterator[Any]:
+    reader = _ViewReader(buffer)
+    try:
+        yield from _windows(reader, name, read, None, eager)
+    finally:
+        reader.release()
+
+
 class _ViewReader:
-    """``read(n)`` over a buffer, for reading it in bytes windows."""
+    """``read(n)`` over a buffer, for reading it in bytes windows. Every view of the buffer
+    is released as soon as it is done with (``release`` for the last): PyPy frees a view only
+    when it collects it, and refuses to resize a bytearray while one lives."""
 
     def __init__(self, buffer: Any) -> None:
-        self.view = memoryview(buffer).cast("B")
+        self.base = memoryview(buffer)
+        self.view = self.base.cast("B")
         self.position = 0
 
     def read(self, size: int) -> bytes:
-        chunk = self.view[self.position : self.position + size].tobytes()
+        with self.view[self.position : self.position + size] as part:
+            chunk = part.tobytes()
         self.position += len(chunk)
         return chunk
+
+    def release(self) -> None:
+        self.view.release()
+        self.base.release()
