@@ -773,6 +773,10 @@ class Encoder:
                 self.depth -= 1
                 return
         n = len(obj)
+        if self.python_may_run:
+            # Taken before the first byte, which may run the writer: the keys written are
+            # the keys checked.
+            entries = list(obj.items())
         self.flag_varint(DICT, n)
         cache = self.cache
         item = self.item
@@ -794,7 +798,6 @@ class Encoder:
                 raise container_changed(obj)
             self.depth -= 1
             return
-        entries = list(obj.items())
         for key, value in entries:
             if len(obj) != n:
                 raise container_changed(obj)
