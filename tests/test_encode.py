@@ -502,6 +502,12 @@ CHANGES = {
     "later row swaps a key": ("[{'a': Box(0), 'b': 1}, {'a': 2, 'b': 3}]", "del obj[1]['a']; obj[1]['c'] = 4"),
     "later row replaced": ("[{'a': Box(0)}, {'a': 2}]", "obj[1] = 5"),
     "first row changes": ("[{'a': Box(0), 'b': 1}, {'a': 2, 'b': 3}]", "obj[0].clear()"),
+    # A key replaced by another keeps the size.
+    "dict swaps a key": ("{'a': Box(0), 'b': 1}", "del obj['b']; obj['c'] = 2"),
+    "dict swaps a key for an int": ("{'a': Box(0), 'b': 1}", "del obj['b']; obj[5] = 2"),
+    "row swaps a key": ("[{'a': Box(0), 'b': 1}, {'a': 2, 'b': 3}]", "del obj[0]['b']; obj[0]['c'] = 4"),
+    # Its table compacted: read live, the deleted key would be written and the next one lost.
+    "any-key dict swaps a key": ("{1: Box(0), 2: 'b', 4: 'd', 5: 'e', 6: 'f'}", "del obj[1]; obj[3] = 'c'"),
 }
 
 
@@ -531,6 +537,8 @@ WRITER_CHANGES = {
     "bool list cleared": ("[True, False] * 40", "obj.clear()", "raised"),
     "generic list cleared": ("[b'x' * 50, 'y' * 50, [1.5] * 10]", "obj.clear()", "raised"),
     "dict value replaced": ("{'k': b'old' * 100, 'j': 1}", "obj['k'] = None", "ok"),
+    "dict key swapped": ("{'k': b'old' * 100, 'j': 1}", "del obj['j']; obj['i'] = 1", "raised"),
+    "dict key swapped for an int": ("{'k': b'old' * 100, 'j': 1}", "del obj['j']; obj[5] = 1", "raised"),
     "row value dropped": ("[{'a': b'1' * 99, 'b': 'v' * 30}, {'a': b'2' * 99, 'b': 'w' * 30}]",
                           "obj[1].clear()", "raised"),
     "row key swapped": ("[{'a': b'1' * 99, 'b': 'v' * 30}, {'a': b'2' * 99, 'b': 'w' * 30}]",

@@ -30,6 +30,18 @@
     return false;
 }
 
+/// Calls into Python code so far in this encoding: writes of a writer-backed buffer,
+/// converters, `isoformat`.
+template <PyBytesBuffer B>
+[[nodiscard]] inline std::uint64_t python_runs(const B &buffer,
+                                               const SerializationSettings &settings) noexcept {
+    if constexpr (requires { buffer.writes(); }) {
+        return buffer.writes() + settings.python_calls;
+    } else {
+        return settings.python_calls;
+    }
+}
+
 /// The keys of one dict (exact `str`s) and their positions in its iteration order.
 ///
 /// Lists of dicts usually repeat the same key objects in the same order (a decoder
@@ -187,6 +199,33 @@ class DictEntries {
     Entry *data_;
 };
 
+/// Whether `dict` still lists the keys of the first `count` of `entries` (exact `str`s),
+/// equal and in order: 1 if so, 0 if not, -1 with MemoryError set if its entries could
+/// not be read. Runs no Python code: only exact `str`s are compared by value.
+[[nodiscard]] inline int dict_lists_str_keys(PyObject *dict, DictEntries &entries,
+                                             std::size_t count) {
+    if (static_cast<std::size_t>(PyDict_GET_SIZE(dict)) != count) {
+        return 0;
+    }
+    compat::DictItems<compat::DictWalk::Stable> items(dict);
+    if (!items.ok()) {
+        return -1;
+    }
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    std::size_t i = 0;
+    while (items.next(key, value)) {
+        if (i == count) {
+            return 0;
+        }
+        PyObject *const was = entries[i++].key;
+        if (key != was && (!PyUnicode_CheckExact(key) || !compat::str_equal(key, was))) {
+            return 0;
+        }
+    }
+    return i == count ? 1 : 0;
+}
+
 /// Holds a reference to every key and value of the first `count` entries for its scope.
 class HeldEntries {
   public:
@@ -210,6 +249,28 @@ class HeldEntries {
     DictEntries &entries_;
     std::size_t count_;
 };
+
+/// Whether `dict` still lists the key objects `keys`, in order: 1 if so, 0 if not, -1
+/// with MemoryError set if its entries could not be read. Runs no Python code.
+[[nodiscard]] inline int dict_lists_keys(PyObject *dict, const std::vector<PyPointer> &keys) {
+    if (static_cast<std::size_t>(PyDict_GET_SIZE(dict)) != keys.size()) {
+        return 0;
+    }
+    compat::DictItems<compat::DictWalk::Stable> items(dict);
+    if (!items.ok()) {
+        return -1;
+    }
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    std::size_t i = 0;
+    while (items.next(key, value)) {
+        if (i == keys.size() || key != keys[i].get()) {
+            return 0;
+        }
+        ++i;
+    }
+    return i == keys.size() ? 1 : 0;
+}
 
 /// Calls `write(key, value)` for each entry of `dict` in order, both held, for when Python
 /// code may run: fails with the "changed" error once the dict no longer has the `n`
@@ -246,17 +307,35 @@ template <PyBytesBuffer B>
 [[gnu::noinline]] bool
 encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer, SerializingStringCache &cache,
                     const SerializationSettings &settings, LazyRecursionGuard &guard) {
-    if (!guard.enter() || !buffer.push(flag_byte(TypeFlag::AnyKeyDict)) ||
+    if (!guard.enter()) {
+        return false;
+    }
+    const std::uint64_t runs = python_runs(buffer, settings);
+    if (!buffer.push(flag_byte(TypeFlag::AnyKeyDict)) ||
         !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
         return false;
     }
-    return write_dict_entries_checked(dict, n, [&](PyObject *key, PyObject *value) {
+    // The keys as written (held, so that their addresses stay theirs), to be compared with
+    // the dict's once Python code has run: a key replaced by another keeps the size.
+    std::vector<PyPointer> written;
+    if (settings.python_may_run) {
+        written.reserve(static_cast<std::size_t>(n));
+    }
+    const bool ok = write_dict_entries_checked(dict, n, [&](PyObject *key, PyObject *value) {
         if (PyTuple_CheckExact(key)) {
             to_py_error("Invalid type for dict key: tuple", SERIALIZATION_ERROR_TYPE);
             return false;
         }
+        if (settings.python_may_run) {
+            written.push_back(PyPointer::borrow(key));
+        }
         return serialize(key, buffer, cache, settings) && serialize(value, buffer, cache, settings);
     });
+    if (!ok || python_runs(buffer, settings) == runs) {
+        return ok;
+    }
+    const int same = dict_lists_keys(dict, written);
+    return same > 0 || (same == 0 && fail_container_changed(dict));
 }
 
 /// Writes a non-empty exact `dict`: `Dict` when every key is exactly `str`, else
@@ -313,6 +392,7 @@ template <PyBytesBuffer B>
     // Python code may change the dict between two appends: the gathered entries are
     // held, and the dict is checked against the count after each of them.
     const HeldEntries held(entries, count);
+    const std::uint64_t runs = python_runs(buffer, settings);
     if (!write_flag_and_varint(buffer, TypeFlag::Dict, static_cast<std::uint64_t>(n))) {
         return false;
     }
@@ -325,20 +405,16 @@ template <PyBytesBuffer B>
             return false;
         }
     }
-    return (PyDict_GET_SIZE(dict) == n && count == static_cast<std::size_t>(n)) ||
-           fail_container_changed(dict);
-}
-
-/// Calls into Python code so far in this encoding: writes of a writer-backed buffer,
-/// converters, `isoformat`.
-template <PyBytesBuffer B>
-[[nodiscard]] inline std::uint64_t python_runs(const B &buffer,
-                                               const SerializationSettings &settings) noexcept {
-    if constexpr (requires { buffer.writes(); }) {
-        return buffer.writes() + settings.python_calls;
-    } else {
-        return settings.python_calls;
+    if (PyDict_GET_SIZE(dict) != n || count != static_cast<std::size_t>(n)) {
+        return fail_container_changed(dict);
     }
+    // A key replaced by another keeps the size: where Python code ran, the keys are
+    // compared with those written.
+    if (python_runs(buffer, settings) != runs) [[unlikely]] {
+        const int same = dict_lists_str_keys(dict, entries, count);
+        return same > 0 || (same == 0 && fail_container_changed(dict));
+    }
+    return true;
 }
 
 /// Item `i` of an exact list or tuple, borrowed.
@@ -561,11 +637,21 @@ template <bool IsList, PyBytesBuffer B>
         for (std::size_t p = 0; p < k; ++p) {
             held[p] = PyPointer::borrow(row_values[p]);
         }
+        const std::uint64_t runs_at_row = python_runs(buffer, settings);
         if (!write_row(i, row_values)) {
             return R::Failed;
         }
         if (static_cast<std::size_t>(PyDict_GET_SIZE(row.get())) != k) [[unlikely]] {
             (void)fail_container_changed(row.get());
+            return R::Failed;
+        }
+        // A key replaced by another keeps the size. The values are written by now, and
+        // held in `held`: the array may be filled again.
+        if (python_runs(buffer, settings) != runs_at_row &&
+            !compare_dict_keys(row.get(), *keys, row_values)) [[unlikely]] {
+            if (PyErr_Occurred() == nullptr) {
+                (void)fail_container_changed(row.get());
+            }
             return R::Failed;
         }
         for (PyPointer &value : held) {

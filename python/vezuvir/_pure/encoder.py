@@ -245,6 +245,32 @@ def container_changed(container):
     return SerializationError(f"{kind} changed during serialization")
 
 
+def _same_str_keys(obj, entries):
+    """Whether the dict `obj` lists the keys of `entries` (exact strs), equal and in order."""
+    if len(obj) != len(entries):
+        return False
+    p = 0
+    for key in obj:
+        other = entries[p][0]
+        # Compared only with an exact str, so that no `__eq__` of the caller's runs.
+        if key is not other and (type(key) is not str or key != other):
+            return False
+        p += 1
+    return True
+
+
+def _same_objects(obj, keys):
+    """Whether the dict `obj` lists exactly the key objects `keys`, in order."""
+    if len(obj) != len(keys):
+        return False
+    p = 0
+    for key in obj:
+        if key is not keys[p]:
+            return False
+        p += 1
+    return True
+
+
 class Encoder:
     """The walk over one object tree, writing through `push` and `extend`.
 
@@ -263,6 +289,9 @@ class Encoder:
         self.custom_types = custom_types
         self.python_may_run = python_may_run
         self.depth = 0
+        # Calls into Python code so far (writes, converters, dates): a container that saw
+        # none while it was written cannot have been changed meanwhile.
+        self.python_runs = 0
         # str -> back-reference index; equal strings share one index, whatever the object.
         # (PyPy's builder encoder keys it by each str's UTF-8 buffer instead.)
         self.cache = {}
@@ -412,6 +441,7 @@ class Encoder:
 
     def date(self, obj):
         # The class's own method, so that a subclass's override is not used.
+        self.python_runs += 1
         try:
             text = _ISOFORMAT(obj)
         except Exception as error:
@@ -431,6 +461,7 @@ class Encoder:
         if not record.one_way:
             self.push(CUSTOM)
             self.encode(record.identifier)
+        self.python_runs += 1
         try:
             converted = record.converter(obj)
         except Exception as error:
@@ -750,6 +781,7 @@ class Encoder:
             if type(row) is not dict or not _same_keys(row, first_keys, k):
                 raise container_changed(row if type(row) is dict else seq)
             values = [row[key] for key in keys]
+            runs = self.python_runs
             for p in range(k):
                 if i == 0:
                     string(keys[p])
@@ -757,7 +789,7 @@ class Encoder:
                 writer = item(value)
                 if writer is not None:
                     writer(value)
-            if len(row) != k:
+            if len(row) != k or (self.python_runs != runs and not _same_keys(row, first_keys, k)):
                 raise container_changed(row)
         if is_list and len(seq) != n:
             raise container_changed(seq)
@@ -777,6 +809,7 @@ class Encoder:
             # Taken before the first byte, which may run the writer: the keys written are
             # the keys checked.
             entries = list(obj.items())
+            runs = self.python_runs
         self.flag_varint(DICT, n)
         cache = self.cache
         item = self.item
@@ -807,6 +840,10 @@ class Encoder:
                 writer(value)
         if len(obj) != n or len(entries) != n:
             raise container_changed(obj)
+        # A key replaced by another keeps the size: where Python code ran, the keys are
+        # compared with those written.
+        if self.python_runs != runs and not _same_str_keys(obj, entries):
+            raise container_changed(obj)
         self.depth -= 1
 
     def dict_key(self, key, cache):
@@ -820,18 +857,25 @@ class Encoder:
 
     def any_key_dict(self, obj):
         n = len(obj)
+        runs = self.python_runs
         self.flag_varint(ANY_KEY_DICT, n)
         encode = self.encode
         written = 0
+        # The keys as written, to be compared with the dict's once Python code has run.
+        keys = [] if self.python_may_run else None
         for key, value in _any_key_entries(obj):
             if written == n:
                 raise container_changed(obj)
             if type(key) is tuple:
                 raise SerializationError("Invalid type for dict key: tuple")
+            if keys is not None:
+                keys.append(key)
             encode(key)
             encode(value)
             written += 1
             if len(obj) != n:
                 raise container_changed(obj)
         if written != n:
+            raise container_changed(obj)
+        if self.python_runs != runs and not _same_objects(obj, keys):
             raise container_changed(obj)
