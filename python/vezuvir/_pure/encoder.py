@@ -271,6 +271,43 @@ def _same_objects(obj, keys):
     return True
 
 
+LIST_DEPTH = " while serializing a list"
+DICT_DEPTH = " while serializing a dict"
+CUSTOM_DEPTH = " while serializing a custom type"
+# Marks the walk, which writes containers of either kind.
+_WALK = "walk"
+_DEPTH_MESSAGE = "maximum recursion depth exceeded"
+
+
+def is_depth_error(error):
+    """Whether `error` is the interpreter's (or the walk's own) RecursionError for nesting
+    too deep. Its text is read from `args`, as str() could run the caller's code."""
+    if type(error) is not RecursionError:
+        return False
+    args = error.args
+    return len(args) == 1 and type(args[0]) is str and args[0].startswith(_DEPTH_MESSAGE)
+
+
+def nesting_error(error):
+    """The RecursionError that `dump_bytes` raises for `error`, a depth error that left the
+    walk: the interpreter's own, raised by whichever call of the walk reached its limit,
+    becomes the walk's, named after the innermost container being written, as the
+    extension names it (its containers count the levels, not its calls)."""
+    if not is_depth_error(error) or error.args[0].startswith(_DEPTH_MESSAGE + " while serializing"):
+        return error
+    where = None
+    tb = error.__traceback__
+    while tb is not None:
+        kind = _CONTAINER_CODES.get(tb.tb_frame.f_code)
+        if kind is not None:
+            if kind is _WALK:
+                # The walk holds the container it is writing in `obj`.
+                kind = DICT_DEPTH if type(tb.tb_frame.f_locals.get("obj")) is dict else LIST_DEPTH
+            where = kind
+        tb = tb.tb_next
+    return error if where is None else too_deep(where)
+
+
 class Encoder:
     """The walk over one object tree, writing through `push` and `extend`.
 
@@ -457,21 +494,30 @@ class Encoder:
 
     def custom(self, obj, record):
         # A converter may return another object of its own type: bounded like nesting.
-        self.enter(" while serializing a custom type")
-        if not record.one_way:
-            self.push(CUSTOM)
-            self.encode(record.identifier)
-        self.python_runs += 1
+        self.enter(CUSTOM_DEPTH)
+        cause = None
         try:
-            converted = record.converter(obj)
-        except Exception as error:
-            if isinstance(error, MemoryError):
+            if not record.one_way:
+                self.push(CUSTOM)
+                self.encode(record.identifier)
+            self.python_runs += 1
+            try:
+                converted = record.converter(obj)
+            except Exception as error:
+                if isinstance(error, MemoryError) or is_depth_error(error):
+                    raise
+                cause = error
+            else:
+                self.encode(converted)
+                self.depth -= 1
+                return
+        except RecursionError as error:
+            # Whichever call reached the limit first (the converter's or the walk's, which
+            # differ between the codecs), a custom value nested without end is one error.
+            if not is_depth_error(error):
                 raise
-            cause = error
-        else:
-            self.encode(converted)
-            self.depth -= 1
-            return
+        if cause is None:
+            raise too_deep(CUSTOM_DEPTH)
         raise SerializationError("Failed to serialize custom type") from cause
 
     def item(self, obj):
@@ -515,7 +561,7 @@ class Encoder:
         """A non-empty exact list or tuple: packed when every item is None or every item a
         bool, structured when all are dicts with one key set, else the generic form."""
         # As `open_list`, written out: a call more would count against the recursion limit.
-        self.enter(" while serializing a list")
+        self.enter(LIST_DEPTH)
         n = len(seq)
         first = seq[0]
         first_cls = type(first)
@@ -580,7 +626,7 @@ class Encoder:
         """Enters a non-empty exact list or tuple. Written whole in one of the other forms,
         it is left again and -1 returned; else the generic form's header is written and the
         count returned, the level still entered, for the caller to write the items."""
-        self.enter(" while serializing a list")
+        self.enter(LIST_DEPTH)
         n = len(seq)
         first = seq[0]
         first_cls = type(first)
@@ -638,7 +684,7 @@ class Encoder:
                     written += 1
                 elif type(value) is dict:
                     # As `dict` opens one, written out: here a call costs PyPy more (measured).
-                    self.enter(" while serializing a dict")
+                    self.enter(DICT_DEPTH)
                     for key in value:
                         if type(key) is not str:
                             self.any_key_dict(value)
@@ -735,7 +781,7 @@ class Encoder:
             if not ((in_order and _same_order(row, keys, k)) or _same_keys(row, first, k)):
                 return False
         # Its rows count as one more level, as they do in the extension.
-        self.enter(" while serializing a list")
+        self.enter(LIST_DEPTH)
         self.flag_varint(STRUCTURED_LIST, n)
         self.varint(k)
         item = self.item
@@ -798,7 +844,7 @@ class Encoder:
 
     def dict(self, obj):
         """A non-empty exact dict: `Dict` when every key is exactly str, else `AnyKeyDict`."""
-        self.enter(" while serializing a dict")
+        self.enter(DICT_DEPTH)
         for key in obj:
             if type(key) is not str:
                 self.any_key_dict(obj)
@@ -879,3 +925,15 @@ class Encoder:
             raise container_changed(obj)
         if self.python_runs != runs and not _same_objects(obj, keys):
             raise container_changed(obj)
+
+
+# The walk's methods that write a container, and the kind each is writing.
+_CONTAINER_CODES = {
+    Encoder.sequence.__code__: LIST_DEPTH,
+    Encoder.open_list.__code__: LIST_DEPTH,
+    Encoder.structured_list.__code__: LIST_DEPTH,
+    Encoder.bool_list.__code__: LIST_DEPTH,
+    Encoder.dict.__code__: DICT_DEPTH,
+    Encoder.any_key_dict.__code__: DICT_DEPTH,
+    Encoder.walk.__code__: _WALK,
+}
