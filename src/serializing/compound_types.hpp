@@ -315,6 +315,11 @@ encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer, SerializingStringCa
         !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
         return false;
     }
+    // The header may have run the writer: the count it gave must still hold when the
+    // entries are first read, as after each of them.
+    if (PyDict_GET_SIZE(dict) != n) [[unlikely]] {
+        return fail_container_changed(dict);
+    }
     // The keys as written (held, so that their addresses stay theirs), to be compared with
     // the dict's once Python code has run: a key replaced by another keeps the size.
     std::vector<PyPointer> written;

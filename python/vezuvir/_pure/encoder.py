@@ -905,6 +905,10 @@ class Encoder:
         n = len(obj)
         runs = self.python_runs
         self.flag_varint(ANY_KEY_DICT, n)
+        # The header may have run the writer: the count it gave must still hold when the
+        # entries are first read (on CPython, when the dict's iterator takes its size).
+        if len(obj) != n:
+            raise container_changed(obj)
         encode = self.encode
         written = 0
         # The keys as written, to be compared with the dict's once Python code has run.
