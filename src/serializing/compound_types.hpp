@@ -32,14 +32,8 @@
 
 /// Calls into Python code so far in this encoding: writes of a writer-backed buffer,
 /// converters, `isoformat`.
-template <PyBytesBuffer B>
-[[nodiscard]] inline std::uint64_t python_runs(const B &buffer,
-                                               const SerializationSettings &settings) noexcept {
-    if constexpr (requires { buffer.writes(); }) {
-        return buffer.writes() + settings.python_calls;
-    } else {
-        return settings.python_calls;
-    }
+[[nodiscard]] inline std::uint64_t python_runs(const SerializationSettings &settings) noexcept {
+    return settings.python_calls;
 }
 
 /// The keys of one dict (exact `str`s) and their positions in its iteration order.
@@ -123,6 +117,20 @@ class KeyPositions {
     return seen == k;
 }
 
+/// After a row was written while Python code ran: true if it still has exactly the keys
+/// of `keys`; else false with the "changed" error (or MemoryError) set. `values` is
+/// filled again (see `compare_dict_keys`).
+[[nodiscard, gnu::cold, gnu::noinline]] inline bool
+check_row_keys_written(PyObject *row, KeyPositions &keys, PyObject **values) {
+    if (compare_dict_keys(row, keys, values)) {
+        return true;
+    }
+    if (PyErr_Occurred() == nullptr) {
+        (void)fail_container_changed(row);
+    }
+    return false;
+}
+
 /// Writes a key of a string-keyed dict: the key back-reference (254, varint index) if
 /// the string was written before, else the literal key, which enters the cache.
 template <PyBytesBuffer B>
@@ -199,31 +207,32 @@ class DictEntries {
     Entry *data_;
 };
 
-/// Whether `dict` still lists the keys of the first `count` of `entries` (exact `str`s),
-/// equal and in order: 1 if so, 0 if not, -1 with MemoryError set if its entries could
-/// not be read. Runs no Python code: only exact `str`s are compared by value.
-[[nodiscard]] inline int dict_lists_str_keys(PyObject *dict, DictEntries &entries,
-                                             std::size_t count) {
+/// After a dict was written while Python code ran: true if `dict` still lists the keys
+/// of the first `count` of `entries` (exact `str`s), equal and in order; else false with
+/// the "changed" error (or MemoryError) set. Runs no Python code: only exact `str`s are
+/// compared by value. Out of line, as the walk rarely gets here.
+[[nodiscard, gnu::cold, gnu::noinline]] inline bool
+check_str_keys_written(PyObject *dict, DictEntries &entries, std::size_t count) {
     if (static_cast<std::size_t>(PyDict_GET_SIZE(dict)) != count) {
-        return 0;
+        return fail_container_changed(dict);
     }
     compat::DictItems<compat::DictWalk::Stable> items(dict);
     if (!items.ok()) {
-        return -1;
+        return false;
     }
     PyObject *key = nullptr;
     PyObject *value = nullptr;
     std::size_t i = 0;
     while (items.next(key, value)) {
         if (i == count) {
-            return 0;
+            return fail_container_changed(dict);
         }
         PyObject *const was = entries[i++].key;
         if (key != was && (!PyUnicode_CheckExact(key) || !compat::str_equal(key, was))) {
-            return 0;
+            return fail_container_changed(dict);
         }
     }
-    return i == count ? 1 : 0;
+    return i == count || fail_container_changed(dict);
 }
 
 /// Holds a reference to every key and value of the first `count` entries for its scope.
@@ -250,26 +259,28 @@ class HeldEntries {
     std::size_t count_;
 };
 
-/// Whether `dict` still lists the key objects `keys`, in order: 1 if so, 0 if not, -1
-/// with MemoryError set if its entries could not be read. Runs no Python code.
-[[nodiscard]] inline int dict_lists_keys(PyObject *dict, const std::vector<PyPointer> &keys) {
+/// After a dict was written while Python code ran: true if `dict` still lists the key
+/// objects `keys`, in order; else false with the "changed" error (or MemoryError) set.
+/// Runs no Python code.
+[[nodiscard, gnu::cold, gnu::noinline]] inline bool
+check_keys_written(PyObject *dict, const std::vector<PyPointer> &keys) {
     if (static_cast<std::size_t>(PyDict_GET_SIZE(dict)) != keys.size()) {
-        return 0;
+        return fail_container_changed(dict);
     }
     compat::DictItems<compat::DictWalk::Stable> items(dict);
     if (!items.ok()) {
-        return -1;
+        return false;
     }
     PyObject *key = nullptr;
     PyObject *value = nullptr;
     std::size_t i = 0;
     while (items.next(key, value)) {
         if (i == keys.size() || key != keys[i].get()) {
-            return 0;
+            return fail_container_changed(dict);
         }
         ++i;
     }
-    return i == keys.size() ? 1 : 0;
+    return i == keys.size() || fail_container_changed(dict);
 }
 
 /// Calls `write(key, value)` for each entry of `dict` in order, both held, for when Python
@@ -310,7 +321,7 @@ encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer, SerializingStringCa
     if (!guard.enter()) {
         return false;
     }
-    const std::uint64_t runs = python_runs(buffer, settings);
+    const std::uint64_t runs = python_runs(settings);
     if (!buffer.push(flag_byte(TypeFlag::AnyKeyDict)) ||
         !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
         return false;
@@ -336,11 +347,10 @@ encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer, SerializingStringCa
         }
         return serialize(key, buffer, cache, settings) && serialize(value, buffer, cache, settings);
     });
-    if (!ok || python_runs(buffer, settings) == runs) {
+    if (!ok || python_runs(settings) == runs) {
         return ok;
     }
-    const int same = dict_lists_keys(dict, written);
-    return same > 0 || (same == 0 && fail_container_changed(dict));
+    return check_keys_written(dict, written);
 }
 
 /// Writes a non-empty exact `dict`: `Dict` when every key is exactly `str`, else
@@ -397,7 +407,7 @@ template <PyBytesBuffer B>
     // Python code may change the dict between two appends: the gathered entries are
     // held, and the dict is checked against the count after each of them.
     const HeldEntries held(entries, count);
-    const std::uint64_t runs = python_runs(buffer, settings);
+    const std::uint64_t runs = python_runs(settings);
     if (!write_flag_and_varint(buffer, TypeFlag::Dict, static_cast<std::uint64_t>(n))) {
         return false;
     }
@@ -415,11 +425,7 @@ template <PyBytesBuffer B>
     }
     // A key replaced by another keeps the size: where Python code ran, the keys are
     // compared with those written.
-    if (python_runs(buffer, settings) != runs) [[unlikely]] {
-        const int same = dict_lists_str_keys(dict, entries, count);
-        return same > 0 || (same == 0 && fail_container_changed(dict));
-    }
-    return true;
+    return python_runs(settings) == runs || check_str_keys_written(dict, entries, count);
 }
 
 /// Item `i` of an exact list or tuple, borrowed.
@@ -589,7 +595,7 @@ template <bool IsList, PyBytesBuffer B>
     if (!rows_guard.entered()) {
         return R::Failed;
     }
-    const std::uint64_t runs_at_gather = python_runs(buffer, settings);
+    const std::uint64_t runs_at_gather = python_runs(settings);
     if (!write_flag_and_varint(buffer, TypeFlag::StructuredList, static_cast<std::uint64_t>(n)) ||
         !encode_varint(buffer, k)) {
         return R::Failed;
@@ -631,8 +637,8 @@ template <bool IsList, PyBytesBuffer B>
         const PyPointer row =
             PyPointer::borrow(sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i)));
         PyObject **const row_values = values.get() + i * k;
-        if (!compat::FINALIZERS_ONLY_AT_KNOWN_POINTS ||
-            python_runs(buffer, settings) != runs_at_gather) [[unlikely]] {
+        if (!compat::FINALIZERS_ONLY_AT_KNOWN_POINTS || python_runs(settings) != runs_at_gather)
+            [[unlikely]] {
             if (!compare_dict_keys(row.get(), *keys, row_values)) {
                 (void)fail_container_changed(PyDict_CheckExact(row.get()) ? row.get() : seq);
                 return R::Failed;
@@ -642,7 +648,7 @@ template <bool IsList, PyBytesBuffer B>
         for (std::size_t p = 0; p < k; ++p) {
             held[p] = PyPointer::borrow(row_values[p]);
         }
-        const std::uint64_t runs_at_row = python_runs(buffer, settings);
+        const std::uint64_t runs_at_row = python_runs(settings);
         if (!write_row(i, row_values)) {
             return R::Failed;
         }
@@ -652,11 +658,8 @@ template <bool IsList, PyBytesBuffer B>
         }
         // A key replaced by another keeps the size. The values are written by now, and
         // held in `held`: the array may be filled again.
-        if (python_runs(buffer, settings) != runs_at_row &&
-            !compare_dict_keys(row.get(), *keys, row_values)) [[unlikely]] {
-            if (PyErr_Occurred() == nullptr) {
-                (void)fail_container_changed(row.get());
-            }
+        if (python_runs(settings) != runs_at_row &&
+            !check_row_keys_written(row.get(), *keys, row_values)) [[unlikely]] {
             return R::Failed;
         }
         for (PyPointer &value : held) {
