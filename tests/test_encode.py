@@ -10,6 +10,7 @@ import textwrap
 import pytest
 
 from conftest import bench_documents
+import vezuvir
 from vezuvir import CustomType, SerializationError, dump_bytes
 
 MARKER = b"<o>"
@@ -607,7 +608,12 @@ except RecursionError as e:
     print(repr(e), e.__cause__, e.__context__)
 """,
     )
-    assert out == f"RecursionError('maximum recursion depth exceeded while serializing {where}') None None"
+    if not CPYTHON and vezuvir.backend == "extension" and "tuples" in name:
+        # PyPy hands a C function a nested tuple converted whole, by a recursion of its own
+        # that ends before the call.
+        where = None
+    expected = f" while serializing {where}" if where else ""
+    assert out == f"RecursionError('maximum recursion depth exceeded{expected}') None None"
 
 
 def test_pure_walk_keeps_to_the_recursion_limit():

@@ -260,8 +260,8 @@ class HeldEntries {
 };
 
 /// After a dict was written while Python code ran: true if `dict` still lists the key
-/// objects `keys`, in order; else false with the "changed" error (or MemoryError) set.
-/// Runs no Python code.
+/// objects `keys` (`compat::same_object`), in order; else false with the "changed" error
+/// (or MemoryError) set. Runs no Python code.
 [[nodiscard, gnu::cold, gnu::noinline]] inline bool
 check_keys_written(PyObject *dict, const std::vector<PyPointer> &keys) {
     if (static_cast<std::size_t>(PyDict_GET_SIZE(dict)) != keys.size()) {
@@ -275,7 +275,7 @@ check_keys_written(PyObject *dict, const std::vector<PyPointer> &keys) {
     PyObject *value = nullptr;
     std::size_t i = 0;
     while (items.next(key, value)) {
-        if (i == keys.size() || key != keys[i].get()) {
+        if (i == keys.size() || !compat::same_object(key, keys[i].get())) {
             return fail_container_changed(dict);
         }
         ++i;
