@@ -648,7 +648,6 @@ template <bool IsList, PyBytesBuffer B>
         for (std::size_t p = 0; p < k; ++p) {
             held[p] = PyPointer::borrow(row_values[p]);
         }
-        const std::uint64_t runs_at_row = python_runs(settings);
         if (!write_row(i, row_values)) {
             return R::Failed;
         }
@@ -656,9 +655,11 @@ template <bool IsList, PyBytesBuffer B>
             (void)fail_container_changed(row.get());
             return R::Failed;
         }
-        // A key replaced by another keeps the size. The values are written by now, and
-        // held in `held`: the array may be filled again.
-        if (python_runs(settings) != runs_at_row &&
+        // A key replaced by another keeps the size: once any Python code has run, each row
+        // is matched again after it is written too (a change made before it was written
+        // fails the match above). The values are written by now, and held in `held`: the
+        // array may be filled again.
+        if (python_runs(settings) != runs_at_gather &&
             !check_row_keys_written(row.get(), *keys, row_values)) [[unlikely]] {
             return R::Failed;
         }
