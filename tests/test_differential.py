@@ -7,6 +7,7 @@ Seeded and bounded for the test run; run longer by hand:
 """
 
 import array
+import copy
 import datetime
 import gc
 import math
@@ -303,6 +304,87 @@ def one_round(rng, report):
             check(report, "bytes_check_if_contains", (data, path), lazy_options)
 
 
+def meddle(tree, rng):
+    """One change to a dict or list of `tree`, as a writer or converter may make it: a key
+    replaced by another (the size kept), added or removed, an item replaced or dropped."""
+    found, stack = [], [tree]
+    while stack:
+        x = stack.pop()
+        if type(x) in (dict, list):
+            found.append(x)
+        if type(x) in (list, tuple):
+            stack.extend(x)
+        elif type(x) is dict:
+            stack.extend(x.values())
+    if not found:
+        return
+    x = rng.choice(found)
+    op = rng.randrange(4)
+    if type(x) is dict:
+        if not x or op == 0:
+            x[rng.choice(["new", 7, "a"])] = 0
+            return
+        key = rng.choice(list(x))
+        if op == 1:
+            del x[key]
+        elif op == 2:
+            x[key] = "replaced"
+        else:
+            x[rng.choice(["swapped", 9, key])] = x.pop(key)
+    elif not x or op == 0:
+        x.append(0)
+    elif op == 1:
+        x.pop(rng.randrange(len(x)))
+    else:
+        x[rng.randrange(len(x))] = "replaced"
+
+
+class Meddler:
+    """A writer, and converters, that change the tree at chosen calls."""
+
+    def __init__(self, tree, seed, at):
+        self.tree, self.rng, self.at, self.calls, self.chunks = tree, random.Random(seed), at, 0, []
+
+    def call(self):
+        self.calls += 1
+        if self.calls in self.at:
+            meddle(self.tree, self.rng)
+
+    def write(self, chunk):
+        self.chunks.append(bytes(chunk))
+        self.call()
+
+    def hooked(self, convert):
+        def converter(obj):
+            self.call()
+            return convert(obj)
+
+        return converter
+
+    def custom_types(self, registrations):
+        return {cls: CustomType(t.identifier, self.hooked(t.converter), t.include_subclasses, t.one_way)
+                for cls, t in registrations.items()}
+
+
+def meddling_round(rng, report):
+    """Both codecs meet the same changes at the same calls the same way."""
+    tree = random_tree(rng)
+    registrations = rng.choice(DUMP_TYPES)
+    writer = registrations is None or rng.random() < 0.6
+    flush, direct = rng.choice(THRESHOLDS)
+    seed, at = rng.getrandbits(32), set(rng.sample(range(1, 40), rng.randrange(1, 4)))
+    results = []
+    for module in (ext, pure):
+        meddler = Meddler(copy.deepcopy(tree), seed, at)
+        options = {"custom_types": meddler.custom_types(registrations)} if registrations else {}
+        if writer:
+            options.update(writer=meddler, flush_threshold=flush, direct_write_threshold=direct)
+        results.append((outcome(module.dump_bytes, meddler.tree, **options), meddler.chunks))
+    (a, chunks_a), (b, chunks_b) = results
+    if not agree(a, b) or chunks_a != chunks_b:
+        report("dump_bytes (meddling)", (tree,), {"seed": seed, "at": at, "writer": writer}, a, b)
+
+
 class Falsy:
     def __bool__(self):
         raise ZeroDivisionError("no truth")
@@ -369,6 +451,7 @@ def run(seed, rounds=None, seconds=None):
     while (rounds is None or done < rounds) and (seconds is None or time.monotonic() - start < seconds):
         one_round(rng, report)
         argument_round(rng, report)
+        meddling_round(rng, report)
         done += 1
         if failures:
             raise AssertionError(failures[0])
@@ -401,6 +484,25 @@ def replacing_later_value(tree):
     return {Point: CustomType("p", convert)}
 
 
+class Regrowing:
+    """A writer that gives a dict a key at its `grow`-th write and takes it back after."""
+
+    def __init__(self, tree, grow):
+        self.tree, self.grow, self.calls = tree, grow, 0
+
+    def write(self, chunk):
+        self.calls += 1
+        if self.calls == self.grow:
+            self.tree[2] = "new"
+        elif self.calls == self.grow + 1:
+            del self.tree[2]
+
+
+def regrowing(grow):
+    tree = {1: "x" * 30}
+    return (tree,), {"writer": Regrowing(tree, grow), "flush_threshold": 0}
+
+
 CUSTOM_X = ext.dump_bytes([Point(1), Point(2)], custom_types={Point: CustomType("x", lambda p: p.x)})
 TOUCHY = Touchy()
 
@@ -417,6 +519,8 @@ TOUCHY = Touchy()
         # A converter that replaces a later value of a dict with keys of any type.
         ("dump_bytes", lambda: (lambda tree: ((tree,), {"custom_types": replacing_later_value(tree)}))(
             {1: Point(0), 2: "before", "k": [Point(1)]})),
+        # A writer that changes a dict's size at its header and back during its first entry.
+        ("dump_bytes", lambda: regrowing(3)),
     ],
 )
 def test_backends_agree_where_python_code_runs(name, make_args, monkeypatch):

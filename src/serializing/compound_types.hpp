@@ -30,6 +30,12 @@
     return false;
 }
 
+/// Calls into Python code so far in this encoding: writes of a writer-backed buffer,
+/// converters, `isoformat`.
+[[nodiscard]] inline std::uint64_t python_runs(const SerializationSettings &settings) noexcept {
+    return settings.python_calls;
+}
+
 /// The keys of one dict (exact `str`s) and their positions in its iteration order.
 ///
 /// Lists of dicts usually repeat the same key objects in the same order (a decoder
@@ -111,6 +117,20 @@ class KeyPositions {
     return seen == k;
 }
 
+/// After a row was written while Python code ran: true if it still has exactly the keys
+/// of `keys`; else false with the "changed" error (or MemoryError) set. `values` is
+/// filled again (see `compare_dict_keys`).
+[[nodiscard, gnu::cold, gnu::noinline]] inline bool
+check_row_keys_written(PyObject *row, KeyPositions &keys, PyObject **values) {
+    if (compare_dict_keys(row, keys, values)) {
+        return true;
+    }
+    if (PyErr_Occurred() == nullptr) {
+        (void)fail_container_changed(row);
+    }
+    return false;
+}
+
 /// Writes a key of a string-keyed dict: the key back-reference (254, varint index) if
 /// the string was written before, else the literal key, which enters the cache.
 template <PyBytesBuffer B>
@@ -187,6 +207,34 @@ class DictEntries {
     Entry *data_;
 };
 
+/// After a dict was written while Python code ran: true if `dict` still lists the keys
+/// of the first `count` of `entries` (exact `str`s), equal and in order; else false with
+/// the "changed" error (or MemoryError) set. Runs no Python code: only exact `str`s are
+/// compared by value. Out of line, as the walk rarely gets here.
+[[nodiscard, gnu::cold, gnu::noinline]] inline bool
+check_str_keys_written(PyObject *dict, DictEntries &entries, std::size_t count) {
+    if (static_cast<std::size_t>(PyDict_GET_SIZE(dict)) != count) {
+        return fail_container_changed(dict);
+    }
+    compat::DictItems<compat::DictWalk::Stable> items(dict);
+    if (!items.ok()) {
+        return false;
+    }
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    std::size_t i = 0;
+    while (items.next(key, value)) {
+        if (i == count) {
+            return fail_container_changed(dict);
+        }
+        PyObject *const was = entries[i++].key;
+        if (key != was && (!PyUnicode_CheckExact(key) || !compat::str_equal(key, was))) {
+            return fail_container_changed(dict);
+        }
+    }
+    return i == count || fail_container_changed(dict);
+}
+
 /// Holds a reference to every key and value of the first `count` entries for its scope.
 class HeldEntries {
   public:
@@ -210,6 +258,30 @@ class HeldEntries {
     DictEntries &entries_;
     std::size_t count_;
 };
+
+/// After a dict was written while Python code ran: true if `dict` still lists the key
+/// objects `keys` (`compat::same_object`), in order; else false with the "changed" error
+/// (or MemoryError) set. Runs no Python code.
+[[nodiscard, gnu::cold, gnu::noinline]] inline bool
+check_keys_written(PyObject *dict, const std::vector<PyPointer> &keys) {
+    if (static_cast<std::size_t>(PyDict_GET_SIZE(dict)) != keys.size()) {
+        return fail_container_changed(dict);
+    }
+    compat::DictItems<compat::DictWalk::Stable> items(dict);
+    if (!items.ok()) {
+        return false;
+    }
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    std::size_t i = 0;
+    while (items.next(key, value)) {
+        if (i == keys.size() || !compat::same_object(key, keys[i].get())) {
+            return fail_container_changed(dict);
+        }
+        ++i;
+    }
+    return i == keys.size() || fail_container_changed(dict);
+}
 
 /// Calls `write(key, value)` for each entry of `dict` in order, both held, for when Python
 /// code may run: fails with the "changed" error once the dict no longer has the `n`
@@ -246,17 +318,39 @@ template <PyBytesBuffer B>
 [[gnu::noinline]] bool
 encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer, SerializingStringCache &cache,
                     const SerializationSettings &settings, LazyRecursionGuard &guard) {
-    if (!guard.enter() || !buffer.push(flag_byte(TypeFlag::AnyKeyDict)) ||
+    if (!guard.enter()) {
+        return false;
+    }
+    const std::uint64_t runs = python_runs(settings);
+    if (!buffer.push(flag_byte(TypeFlag::AnyKeyDict)) ||
         !encode_varint(buffer, static_cast<std::uint64_t>(n))) {
         return false;
     }
-    return write_dict_entries_checked(dict, n, [&](PyObject *key, PyObject *value) {
+    // The header may have run the writer: the count it gave must still hold when the
+    // entries are first read, as after each of them.
+    if (PyDict_GET_SIZE(dict) != n) [[unlikely]] {
+        return fail_container_changed(dict);
+    }
+    // The keys as written (held, so that their addresses stay theirs), to be compared with
+    // the dict's once Python code has run: a key replaced by another keeps the size.
+    std::vector<PyPointer> written;
+    if (settings.python_may_run) {
+        written.reserve(static_cast<std::size_t>(n));
+    }
+    const bool ok = write_dict_entries_checked(dict, n, [&](PyObject *key, PyObject *value) {
         if (PyTuple_CheckExact(key)) {
             to_py_error("Invalid type for dict key: tuple", SERIALIZATION_ERROR_TYPE);
             return false;
         }
+        if (settings.python_may_run) {
+            written.push_back(PyPointer::borrow(key));
+        }
         return serialize(key, buffer, cache, settings) && serialize(value, buffer, cache, settings);
     });
+    if (!ok || python_runs(settings) == runs) {
+        return ok;
+    }
+    return check_keys_written(dict, written);
 }
 
 /// Writes a non-empty exact `dict`: `Dict` when every key is exactly `str`, else
@@ -313,6 +407,7 @@ template <PyBytesBuffer B>
     // Python code may change the dict between two appends: the gathered entries are
     // held, and the dict is checked against the count after each of them.
     const HeldEntries held(entries, count);
+    const std::uint64_t runs = python_runs(settings);
     if (!write_flag_and_varint(buffer, TypeFlag::Dict, static_cast<std::uint64_t>(n))) {
         return false;
     }
@@ -325,20 +420,12 @@ template <PyBytesBuffer B>
             return false;
         }
     }
-    return (PyDict_GET_SIZE(dict) == n && count == static_cast<std::size_t>(n)) ||
-           fail_container_changed(dict);
-}
-
-/// Calls into Python code so far in this encoding: writes of a writer-backed buffer,
-/// converters, `isoformat`.
-template <PyBytesBuffer B>
-[[nodiscard]] inline std::uint64_t python_runs(const B &buffer,
-                                               const SerializationSettings &settings) noexcept {
-    if constexpr (requires { buffer.writes(); }) {
-        return buffer.writes() + settings.python_calls;
-    } else {
-        return settings.python_calls;
+    if (PyDict_GET_SIZE(dict) != n || count != static_cast<std::size_t>(n)) {
+        return fail_container_changed(dict);
     }
+    // A key replaced by another keeps the size: where Python code ran, the keys are
+    // compared with those written.
+    return python_runs(settings) == runs || check_str_keys_written(dict, entries, count);
 }
 
 /// Item `i` of an exact list or tuple, borrowed.
@@ -508,7 +595,7 @@ template <bool IsList, PyBytesBuffer B>
     if (!rows_guard.entered()) {
         return R::Failed;
     }
-    const std::uint64_t runs_at_gather = python_runs(buffer, settings);
+    const std::uint64_t runs_at_gather = python_runs(settings);
     if (!write_flag_and_varint(buffer, TypeFlag::StructuredList, static_cast<std::uint64_t>(n)) ||
         !encode_varint(buffer, k)) {
         return R::Failed;
@@ -550,8 +637,8 @@ template <bool IsList, PyBytesBuffer B>
         const PyPointer row =
             PyPointer::borrow(sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i)));
         PyObject **const row_values = values.get() + i * k;
-        if (!compat::FINALIZERS_ONLY_AT_KNOWN_POINTS ||
-            python_runs(buffer, settings) != runs_at_gather) [[unlikely]] {
+        if (!compat::FINALIZERS_ONLY_AT_KNOWN_POINTS || python_runs(settings) != runs_at_gather)
+            [[unlikely]] {
             if (!compare_dict_keys(row.get(), *keys, row_values)) {
                 (void)fail_container_changed(PyDict_CheckExact(row.get()) ? row.get() : seq);
                 return R::Failed;
@@ -566,6 +653,14 @@ template <bool IsList, PyBytesBuffer B>
         }
         if (static_cast<std::size_t>(PyDict_GET_SIZE(row.get())) != k) [[unlikely]] {
             (void)fail_container_changed(row.get());
+            return R::Failed;
+        }
+        // A key replaced by another keeps the size: once any Python code has run, each row
+        // is matched again after it is written too (a change made before it was written
+        // fails the match above). The values are written by now, and held in `held`: the
+        // array may be filled again.
+        if (python_runs(settings) != runs_at_gather &&
+            !check_row_keys_written(row.get(), *keys, row_values)) [[unlikely]] {
             return R::Failed;
         }
         for (PyPointer &value : held) {

@@ -216,7 +216,8 @@ constexpr std::size_t MAX_HINTED_CAPACITY = std::size_t{32} << 20;
 
 /// The encoding streamed to `args.writer`; returns None.
 [[nodiscard]] PyObject *dump_to_writer(const DumpArguments &args) {
-    FilePyBytesBuffer buffer(args.writer, args.flush_threshold, args.direct_write_threshold);
+    FilePyBytesBuffer buffer(args.writer, args.flush_threshold, args.direct_write_threshold,
+                             args.settings.python_calls);
     if (!buffer.init() || !buffer.extend_from_slice(STARTING_MARKER)) {
         return nullptr;
     }

@@ -193,10 +193,11 @@ inline bool RawBytesBuffer::recycle(std::size_t chunk_len) noexcept {
 /// on its own, after what was buffered before it.
 class FilePyBytesBuffer {
   public:
+    /// `python_calls` counts each call to `write` as well (see `SerializationSettings`).
     FilePyBytesBuffer(PyObject *writer, std::size_t flush_threshold,
-                      std::size_t direct_write_threshold) noexcept
+                      std::size_t direct_write_threshold, std::uint64_t &python_calls) noexcept
         : writer_(PyPointer::borrow(writer)), flush_threshold_(flush_threshold),
-          direct_write_threshold_(direct_write_threshold) {}
+          direct_write_threshold_(direct_write_threshold), python_calls_(python_calls) {}
 
     /// Allocates the storage; false with MemoryError set.
     [[nodiscard]] bool init() noexcept {
@@ -257,9 +258,6 @@ class FilePyBytesBuffer {
     /// Hands the buffered output (at least one byte) to the writer.
     [[nodiscard]] bool flush() noexcept;
 
-    /// Number of calls to `write` so far.
-    [[nodiscard]] std::uint64_t writes() const noexcept { return writes_; }
-
     /// Flushes what is left, if anything.
     [[nodiscard]] bool finish() noexcept { return inner_.len() == 0 || flush(); }
 
@@ -302,7 +300,7 @@ class FilePyBytesBuffer {
         return call_write(chunk.get());
     }
     [[nodiscard]] bool call_write(PyObject *chunk) noexcept {
-        ++writes_;
+        ++python_calls_;
         PyPointer result = PyPointer::steal(
             PyObject_CallMethodObjArgs(writer_.get(), write_name_.get(), chunk, nullptr));
         return static_cast<bool>(result);
@@ -321,8 +319,8 @@ class FilePyBytesBuffer {
     /// `inner_` may be written without a threshold check up to this length
     /// (`update_fast_end`); never below its length.
     std::size_t fast_end_ = 0;
-    /// Calls to `write` so far.
-    std::uint64_t writes_ = 0;
+    /// The call's count of calls into Python code, which each `write` adds to.
+    std::uint64_t &python_calls_;
 };
 
 static_assert(PyBytesBuffer<RawBytesBuffer>);

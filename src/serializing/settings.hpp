@@ -77,7 +77,7 @@ struct SerializationSettings {
     bool python_may_run = true;
     /// The calling thread's nesting bound, fetched once for the call.
     NestingBound nesting;
-    /// Counts the calls into Python code made by converters and `isoformat` so far, so
-    /// that a writer of a container can tell whether any ran since it looked.
+    /// Counts the calls into Python code made by the writer, converters and `isoformat`
+    /// so far, so that a writer of a container can tell whether any ran since it looked.
     mutable std::uint64_t python_calls = 0;
 };

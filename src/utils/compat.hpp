@@ -5,6 +5,7 @@
 // Nothing else in the sources tests PYPY_VERSION or PY_VERSION_HEX.
 #include <Python.h>
 
+#include <bit>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -632,6 +633,44 @@ template <DictWalk Walk = DictWalk::Live> class DictItems {
     return std::memcmp(x, y, n) == 0;
 #else
     return PyUnicode_Compare(a, b) == 0;
+#endif
+}
+
+/// Whether `a` and `b` are one object, as `is` tells. PyPy may hand out a new object for
+/// a number, `bytes` or `str` each time a dict's entries are read (its dicts of such keys
+/// keep them unboxed), and its `is` tells those apart by value: there exact objects of one
+/// of these types with one value (a float: one bit pattern) count as one object. Runs no
+/// Python code.
+[[nodiscard]] inline bool same_object(PyObject *a, PyObject *b) noexcept {
+    if (a == b) {
+        return true;
+    }
+#if VEZUVIR_CPYTHON
+    return false;
+#else
+    if (Py_TYPE(a) != Py_TYPE(b)) {
+        return false;
+    }
+    if (PyUnicode_CheckExact(a)) {
+        return str_equal(a, b);
+    }
+    if (PyBytes_CheckExact(a)) {
+        const Py_ssize_t n = PyBytes_GET_SIZE(a);
+        return n == PyBytes_GET_SIZE(b) && std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b),
+                                                       static_cast<std::size_t>(n)) == 0;
+    }
+    if (PyFloat_CheckExact(a)) {
+        return std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(a)) ==
+               std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(b));
+    }
+    if (!PyLong_CheckExact(a)) {
+        return false;
+    }
+    const int equal = PyObject_RichCompareBool(a, b, Py_EQ);
+    if (equal < 0) {
+        PyErr_Clear(); // two exact ints: only a failed allocation could get here
+    }
+    return equal == 1;
 #endif
 }
 

@@ -81,6 +81,37 @@ void wrap_callback_error(std::string_view message, PyObject *exception_class) no
                   std::exchange(error.traceback, nullptr));
 }
 
+bool depth_error_pending() noexcept {
+    if (PyErr_Occurred() != PyExc_RecursionError) {
+        return false;
+    }
+    FetchedError error;
+    bool depth = false;
+    if (error.value != nullptr &&
+        Py_TYPE(error.value) == reinterpret_cast<PyTypeObject *>(PyExc_RecursionError)) {
+        // The text from `args`, as str() of an argument could run Python code.
+        const PyPointer args = PyPointer::steal(PyObject_GetAttrString(error.value, "args"));
+        if (args && PyTuple_CheckExact(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
+            PyUnicode_CheckExact(PyTuple_GET_ITEM(args.get(), 0))) {
+            Py_ssize_t len = 0;
+            const char *text = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(args.get(), 0), &len);
+            depth = text != nullptr && std::string_view(text, static_cast<std::size_t>(len))
+                                           .starts_with("maximum recursion depth exceeded");
+        }
+        PyErr_Clear();
+    }
+    PyErr_Restore(std::exchange(error.type, nullptr), std::exchange(error.value, nullptr),
+                  std::exchange(error.traceback, nullptr));
+    return depth;
+}
+
+void rename_depth_error(const char *where) noexcept {
+    if (depth_error_pending()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    }
+}
+
 namespace {
 /// Copies `bytes`, replacing every byte sequence that is not valid UTF-8 with U+FFFD.
 std::string sanitize_utf8(std::string_view bytes) {

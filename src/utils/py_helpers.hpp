@@ -31,6 +31,15 @@ void to_py_error(std::string_view message, PyObject *exception_class) noexcept;
 /// stays as it is.
 void wrap_callback_error(std::string_view message, PyObject *exception_class) noexcept;
 
+/// Whether the pending exception is a `RecursionError` for nesting too deep ("maximum
+/// recursion depth exceeded..."), the interpreter's or the library's, rather than one a
+/// callback raised with a text of its own. Runs no Python code.
+[[nodiscard]] bool depth_error_pending() noexcept;
+
+/// Replaces a pending `depth_error_pending` error with the library's RecursionError for
+/// `where` (" while serializing a custom type"); leaves any other pending exception.
+void rename_depth_error(const char *where) noexcept;
+
 namespace detail {
 inline void append_display(std::string &out, std::string_view text) {
     out.append(text);

@@ -7,7 +7,7 @@ from vezuvir._pure._common import (
     pretty_type,
     unexpected_keyword,
 )
-from vezuvir._pure.encoder import _CustomTypes, container_changed
+from vezuvir._pure.encoder import _CustomTypes, container_changed, nesting_error
 from vezuvir._pure.outputs import BytesEncoder, StreamEncoder
 
 DEFAULT_FLUSH_THRESHOLD = 10485760
@@ -90,17 +90,18 @@ def dump_bytes(*args, **kwargs):
 
 
 def _encode(encoder, obj):
-    if encoder.python_may_run:
-        encoder.encode(obj)
-        return encoder.finish()
     try:
         encoder.encode(obj)
     except RuntimeError as error:
-        # Nothing but the collector runs Python code in this walk (a finalizer, a gc
-        # callback), and their errors never reach us: a plain RuntimeError is a dict
-        # iterator finding its dict changed by one of them.
-        if type(error) is not RuntimeError:
-            raise
+        failure = error
     else:
         return encoder.finish()
+    # Raised here, out of the handler, so that the error chains to nothing of the walk's.
+    if type(failure) is RecursionError:
+        raise nesting_error(failure)
+    if type(failure) is not RuntimeError or encoder.python_may_run:
+        raise failure
+    # Nothing but the collector runs Python code in this walk (a finalizer, a gc
+    # callback), and their errors never reach us: a plain RuntimeError is a dict
+    # iterator finding its dict changed by one of them.
     raise container_changed({})

@@ -245,6 +245,69 @@ def container_changed(container):
     return SerializationError(f"{kind} changed during serialization")
 
 
+def _same_str_keys(obj, entries):
+    """Whether the dict `obj` lists the keys of `entries` (exact strs), equal and in order."""
+    if len(obj) != len(entries):
+        return False
+    p = 0
+    for key in obj:
+        other = entries[p][0]
+        # Compared only with an exact str, so that no `__eq__` of the caller's runs.
+        if key is not other and (type(key) is not str or key != other):
+            return False
+        p += 1
+    return True
+
+
+def _same_objects(obj, keys):
+    """Whether the dict `obj` lists exactly the key objects `keys`, in order."""
+    if len(obj) != len(keys):
+        return False
+    p = 0
+    for key in obj:
+        if key is not keys[p]:
+            return False
+        p += 1
+    return True
+
+
+LIST_DEPTH = " while serializing a list"
+DICT_DEPTH = " while serializing a dict"
+CUSTOM_DEPTH = " while serializing a custom type"
+# Marks the walk, which writes containers of either kind.
+_WALK = "walk"
+_DEPTH_MESSAGE = "maximum recursion depth exceeded"
+
+
+def is_depth_error(error):
+    """Whether `error` is the interpreter's (or the walk's own) RecursionError for nesting
+    too deep. Its text is read from `args`, as str() could run the caller's code."""
+    if type(error) is not RecursionError:
+        return False
+    args = error.args
+    return len(args) == 1 and type(args[0]) is str and args[0].startswith(_DEPTH_MESSAGE)
+
+
+def nesting_error(error):
+    """The RecursionError that `dump_bytes` raises for `error`, a depth error that left the
+    walk: the interpreter's own, raised by whichever call of the walk reached its limit,
+    becomes the walk's, named after the innermost container being written, as the
+    extension names it (its containers count the levels, not its calls)."""
+    if not is_depth_error(error) or error.args[0].startswith(_DEPTH_MESSAGE + " while serializing"):
+        return error
+    where = None
+    tb = error.__traceback__
+    while tb is not None:
+        kind = _CONTAINER_CODES.get(tb.tb_frame.f_code)
+        if kind is not None:
+            if kind is _WALK:
+                # The walk holds the container it is writing in `obj`.
+                kind = DICT_DEPTH if type(tb.tb_frame.f_locals.get("obj")) is dict else LIST_DEPTH
+            where = kind
+        tb = tb.tb_next
+    return error if where is None else too_deep(where)
+
+
 class Encoder:
     """The walk over one object tree, writing through `push` and `extend`.
 
@@ -263,6 +326,9 @@ class Encoder:
         self.custom_types = custom_types
         self.python_may_run = python_may_run
         self.depth = 0
+        # Calls into Python code so far (writes, converters, dates): a container that saw
+        # none while it was written cannot have been changed meanwhile.
+        self.python_runs = 0
         # str -> back-reference index; equal strings share one index, whatever the object.
         # (PyPy's builder encoder keys it by each str's UTF-8 buffer instead.)
         self.cache = {}
@@ -412,6 +478,7 @@ class Encoder:
 
     def date(self, obj):
         # The class's own method, so that a subclass's override is not used.
+        self.python_runs += 1
         try:
             text = _ISOFORMAT(obj)
         except Exception as error:
@@ -427,20 +494,30 @@ class Encoder:
 
     def custom(self, obj, record):
         # A converter may return another object of its own type: bounded like nesting.
-        self.enter(" while serializing a custom type")
-        if not record.one_way:
-            self.push(CUSTOM)
-            self.encode(record.identifier)
+        self.enter(CUSTOM_DEPTH)
+        cause = None
         try:
-            converted = record.converter(obj)
-        except Exception as error:
-            if isinstance(error, MemoryError):
+            if not record.one_way:
+                self.push(CUSTOM)
+                self.encode(record.identifier)
+            self.python_runs += 1
+            try:
+                converted = record.converter(obj)
+            except Exception as error:
+                if isinstance(error, MemoryError) or is_depth_error(error):
+                    raise
+                cause = error
+            else:
+                self.encode(converted)
+                self.depth -= 1
+                return
+        except RecursionError as error:
+            # Whichever call reached the limit first (the converter's or the walk's, which
+            # differ between the codecs), a custom value nested without end is one error.
+            if not is_depth_error(error):
                 raise
-            cause = error
-        else:
-            self.encode(converted)
-            self.depth -= 1
-            return
+        if cause is None:
+            raise too_deep(CUSTOM_DEPTH)
         raise SerializationError("Failed to serialize custom type") from cause
 
     def item(self, obj):
@@ -484,7 +561,7 @@ class Encoder:
         """A non-empty exact list or tuple: packed when every item is None or every item a
         bool, structured when all are dicts with one key set, else the generic form."""
         # As `open_list`, written out: a call more would count against the recursion limit.
-        self.enter(" while serializing a list")
+        self.enter(LIST_DEPTH)
         n = len(seq)
         first = seq[0]
         first_cls = type(first)
@@ -549,7 +626,7 @@ class Encoder:
         """Enters a non-empty exact list or tuple. Written whole in one of the other forms,
         it is left again and -1 returned; else the generic form's header is written and the
         count returned, the level still entered, for the caller to write the items."""
-        self.enter(" while serializing a list")
+        self.enter(LIST_DEPTH)
         n = len(seq)
         first = seq[0]
         first_cls = type(first)
@@ -607,7 +684,7 @@ class Encoder:
                     written += 1
                 elif type(value) is dict:
                     # As `dict` opens one, written out: here a call costs PyPy more (measured).
-                    self.enter(" while serializing a dict")
+                    self.enter(DICT_DEPTH)
                     for key in value:
                         if type(key) is not str:
                             self.any_key_dict(value)
@@ -704,7 +781,7 @@ class Encoder:
             if not ((in_order and _same_order(row, keys, k)) or _same_keys(row, first, k)):
                 return False
         # Its rows count as one more level, as they do in the extension.
-        self.enter(" while serializing a list")
+        self.enter(LIST_DEPTH)
         self.flag_varint(STRUCTURED_LIST, n)
         self.varint(k)
         item = self.item
@@ -750,6 +827,7 @@ class Encoder:
             if type(row) is not dict or not _same_keys(row, first_keys, k):
                 raise container_changed(row if type(row) is dict else seq)
             values = [row[key] for key in keys]
+            runs = self.python_runs
             for p in range(k):
                 if i == 0:
                     string(keys[p])
@@ -757,7 +835,7 @@ class Encoder:
                 writer = item(value)
                 if writer is not None:
                     writer(value)
-            if len(row) != k:
+            if len(row) != k or (self.python_runs != runs and not _same_keys(row, first_keys, k)):
                 raise container_changed(row)
         if is_list and len(seq) != n:
             raise container_changed(seq)
@@ -766,13 +844,18 @@ class Encoder:
 
     def dict(self, obj):
         """A non-empty exact dict: `Dict` when every key is exactly str, else `AnyKeyDict`."""
-        self.enter(" while serializing a dict")
+        self.enter(DICT_DEPTH)
         for key in obj:
             if type(key) is not str:
                 self.any_key_dict(obj)
                 self.depth -= 1
                 return
         n = len(obj)
+        if self.python_may_run:
+            # Taken before the first byte, which may run the writer: the keys written are
+            # the keys checked.
+            entries = list(obj.items())
+            runs = self.python_runs
         self.flag_varint(DICT, n)
         cache = self.cache
         item = self.item
@@ -794,7 +877,6 @@ class Encoder:
                 raise container_changed(obj)
             self.depth -= 1
             return
-        entries = list(obj.items())
         for key, value in entries:
             if len(obj) != n:
                 raise container_changed(obj)
@@ -803,6 +885,10 @@ class Encoder:
             if writer is not None:
                 writer(value)
         if len(obj) != n or len(entries) != n:
+            raise container_changed(obj)
+        # A key replaced by another keeps the size: where Python code ran, the keys are
+        # compared with those written.
+        if self.python_runs != runs and not _same_str_keys(obj, entries):
             raise container_changed(obj)
         self.depth -= 1
 
@@ -817,14 +903,23 @@ class Encoder:
 
     def any_key_dict(self, obj):
         n = len(obj)
+        runs = self.python_runs
         self.flag_varint(ANY_KEY_DICT, n)
+        # The header may have run the writer: the count it gave must still hold when the
+        # entries are first read (on CPython, when the dict's iterator takes its size).
+        if len(obj) != n:
+            raise container_changed(obj)
         encode = self.encode
         written = 0
+        # The keys as written, to be compared with the dict's once Python code has run.
+        keys = [] if self.python_may_run else None
         for key, value in _any_key_entries(obj):
             if written == n:
                 raise container_changed(obj)
             if type(key) is tuple:
                 raise SerializationError("Invalid type for dict key: tuple")
+            if keys is not None:
+                keys.append(key)
             encode(key)
             encode(value)
             written += 1
@@ -832,3 +927,17 @@ class Encoder:
                 raise container_changed(obj)
         if written != n:
             raise container_changed(obj)
+        if self.python_runs != runs and not _same_objects(obj, keys):
+            raise container_changed(obj)
+
+
+# The walk's methods that write a container, and the kind each is writing.
+_CONTAINER_CODES = {
+    Encoder.sequence.__code__: LIST_DEPTH,
+    Encoder.open_list.__code__: LIST_DEPTH,
+    Encoder.structured_list.__code__: LIST_DEPTH,
+    Encoder.bool_list.__code__: LIST_DEPTH,
+    Encoder.dict.__code__: DICT_DEPTH,
+    Encoder.any_key_dict.__code__: DICT_DEPTH,
+    Encoder.walk.__code__: _WALK,
+}

@@ -542,11 +542,13 @@ class WriterEncoder(Encoder):
         elif run:
             if self.buffer:
                 self.flush()
+            self.python_runs += 1
             self.writer.write(bytes(run))
 
     def flush(self):
         chunk = bytes(self.buffer)
         self.buffer = bytearray()
+        self.python_runs += 1
         self.writer.write(chunk)
 
     def finish(self):
@@ -588,12 +590,14 @@ if PYPY:
             elif n:
                 if self.size:
                     self.flush()
+                self.python_runs += 1
                 self.writer.write(run)
 
         def flush(self):
             chunk = self.pending.build()
             self.pending = BytesBuilder()
             self.size = 0
+            self.python_runs += 1
             self.writer.write(chunk)
 
         def finish(self):
