@@ -13,20 +13,10 @@ import tracemalloc
 
 import vezuvir
 from vezuvir import load_bytes
+from vezuvir._pure.encoder import varint_bytes as varint
 
 N = 1_000_000
 MARKER = b"<o>"
-
-
-def varint(value):
-    """Base 255: a byte below 255, else FF, the digits of value - 255 (least first), FF."""
-    if value < 255:
-        return bytes([value])
-    digits, rest = [], value - 255
-    while rest:
-        digits.append(rest % 255)
-        rest //= 255
-    return bytes([0xFF, *digits, 0xFF])
 
 
 def nested(opening, levels, padding):

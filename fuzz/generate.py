@@ -11,6 +11,8 @@ No atheris here: tests and scripts can import it too.
 
 import random
 
+from vezuvir._pure.encoder import varint_bytes
+
 MARKER = b"<o>"
 # The path header's keys (common.KEYS): generated dicts use them, so fuzzed paths reach in.
 KEYS = ["a", "b", "id", "name", "type", "", "é", 0, 1, -7, 2.5, None, True, "key", "url", "data"]
@@ -19,25 +21,11 @@ SCALAR_KEYS = [b"\x1e", b"\x1f", b"\x08\x07", b"\x09" + b"\x40\x04" + bytes(6), 
 
 
 def varint(value):
-    """Base 255: a byte below 255, else FF, the digits of value - 255 (least first), FF."""
-    if value < 255:
-        return bytes([value])
-    digits, rest = [], value - 255
-    while rest:
-        digits.append(rest % 255)
-        rest //= 255
-    return bytes([0xFF, *digits, 0xFF])
+    return varint_bytes(value)
 
 
 def key_varint(value):
-    """Base 254 for literal dict keys: a byte below 254, else FF, digits of value - 254, FF."""
-    if value < 254:
-        return bytes([value])
-    digits, rest = [], value - 254
-    while rest:
-        digits.append(rest % 254)
-        rest //= 254
-    return bytes([0xFF, *digits, 0xFF])
+    return varint_bytes(value, 254)
 
 
 def pointer(index):

@@ -817,14 +817,7 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="decode the value and ignore any bytes after it (by default they are an error)",
     )
-    _add_no_limits(decode)
-    decode.add_argument(
-        "--max-record-size",
-        type=_record_size,
-        default=_records.DEFAULT_MAX_RECORD_SIZE,
-        metavar="N",
-        help="the most bytes one record of a log may take (default: 256 MiB; none: no limit)",
-    )
+    _add_budgets(decode, "")
     decode.set_defaults(func=cmd_decode, parser=decode)
 
     get = commands.add_parser(
@@ -857,14 +850,7 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="read PATH in every record of a record log and print one value a line",
     )
-    _add_no_limits(get)
-    get.add_argument(
-        "--max-record-size",
-        type=_record_size,
-        default=_records.DEFAULT_MAX_RECORD_SIZE,
-        metavar="N",
-        help="with --all, the most bytes one record may take (default: 256 MiB; none: no limit)",
-    )
+    _add_budgets(get, "with --all, ")
     get.set_defaults(func=cmd_get, parser=get)
 
     stats = commands.add_parser(
@@ -884,24 +870,26 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="also decode everything to measure the same data as JSON and msgpack",
     )
-    _add_no_limits(stats)
-    stats.add_argument(
-        "--max-record-size",
-        type=_record_size,
-        default=_records.DEFAULT_MAX_RECORD_SIZE,
-        metavar="N",
-        help="the most bytes one record of a log may take (default: 256 MiB; none: no limit)",
-    )
+    _add_budgets(stats, "")
     stats.set_defaults(func=cmd_stats, parser=stats)
     return parser
 
 
-def _add_no_limits(command: argparse.ArgumentParser) -> None:
+def _add_budgets(command: argparse.ArgumentParser, record_note: str) -> None:
+    """The options of a decoding command that set its budgets for untrusted input."""
     command.add_argument(
         "--no-limits",
         action="store_true",
         help="lift the budgets for untrusted input (ints of more than 4300 digits, more than "
         "2,000,000 elements that take no bytes): only for input you trust",
+    )
+    command.add_argument(
+        "--max-record-size",
+        type=_record_size,
+        default=_records.DEFAULT_MAX_RECORD_SIZE,
+        metavar="N",
+        help=f"{record_note}the most bytes one record of a log may take (default: 256 MiB; "
+        "none: no limit)",
     )
 
 

@@ -68,21 +68,44 @@ bool record_from(const InputView &input, std::size_t offset, const std::uint8_t 
     return starts_record(data, len, 0) || fail_missing_starting_marker();
 }
 
+namespace {
+
+/// The pending exception, taken from the interpreter and normalised: put back by
+/// `restore`, or dropped with this object.
+class PendingError {
+  public:
+    PendingError() noexcept {
+        PyObject *type = nullptr;
+        PyObject *value = nullptr;
+        PyObject *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        type_ = PyPointer::steal(type);
+        value_ = PyPointer::steal(value);
+        traceback_ = PyPointer::steal(traceback);
+    }
+    [[nodiscard]] PyObject *value() const noexcept { return value_.get(); }
+    void restore() noexcept {
+        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+    }
+
+  private:
+    PyPointer type_;
+    PyPointer value_;
+    PyPointer traceback_;
+};
+
+} // namespace
+
 void recast_error(PyObject *matching, PyObject *prefix) noexcept {
     if (!PyErr_ExceptionMatches(matching)) {
         return;
     }
-    PyObject *type = nullptr;
-    PyObject *value = nullptr;
-    PyObject *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyPointer owned_type = PyPointer::steal(type);
-    PyPointer owned_value = PyPointer::steal(value);
-    PyPointer owned_traceback = PyPointer::steal(traceback);
+    const PendingError pending;
     // Built as a Python string, so that any text of the message survives.
-    PyPointer message = PyPointer::steal(
-        prefix != nullptr ? PyUnicode_FromFormat("%U%S", prefix, value) : PyObject_Str(value));
+    PyPointer message =
+        PyPointer::steal(prefix != nullptr ? PyUnicode_FromFormat("%U%S", prefix, pending.value())
+                                           : PyObject_Str(pending.value()));
     if (message) {
         PyErr_SetObject(DESERIALIZATION_ERROR_TYPE, message.get());
     } else {
@@ -113,28 +136,21 @@ void note_needed_end(std::size_t offset, std::size_t pos, std::size_t len) noexc
     if (!PyErr_ExceptionMatches(DESERIALIZATION_ERROR_TYPE)) {
         return;
     }
-    PyObject *type = nullptr;
-    PyObject *value = nullptr;
-    PyObject *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyPointer message = PyPointer::steal(PyObject_Str(value));
+    PendingError pending;
+    PyPointer message = PyPointer::steal(PyObject_Str(pending.value()));
     if (message &&
         PyUnicode_CompareWithASCIIString(message.get(), "Unexpected end of input") == 0) {
         const std::size_t needed = std::max(pos, len + 1);
         constexpr std::size_t most = std::numeric_limits<std::size_t>::max();
         PyPointer number =
             PyPointer::steal(PyLong_FromSize_t(needed > most - offset ? most : offset + needed));
-        if (!number || PyObject_SetAttrString(value, "needed", number.get()) != 0) {
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(traceback);
-            return;
+        if (!number || PyObject_SetAttrString(pending.value(), "needed", number.get()) != 0) {
+            return; // that error stands
         }
     } else if (!message) {
         PyErr_Clear();
     }
-    PyErr_Restore(type, value, traceback);
+    pending.restore();
 }
 
 } // namespace

@@ -207,12 +207,11 @@ class DictEntries {
     Entry *data_;
 };
 
-/// After a dict was written while Python code ran: true if `dict` still lists the keys
-/// of the first `count` of `entries` (exact `str`s), equal and in order; else false with
-/// the "changed" error (or MemoryError) set. Runs no Python code: only exact `str`s are
-/// compared by value. Out of line, as the walk rarely gets here.
-[[nodiscard, gnu::cold, gnu::noinline]] inline bool
-check_str_keys_written(PyObject *dict, DictEntries &entries, std::size_t count) {
+/// After a dict was written while Python code ran: true if `dict` still lists `count`
+/// keys, the i-th of them `same(key, key_at(i))`, in order; else false with the "changed"
+/// error (or MemoryError) set. `same` must run no Python code.
+template <class KeyAt, class Same>
+[[nodiscard]] bool check_keys_in_order(PyObject *dict, std::size_t count, KeyAt key_at, Same same) {
     if (static_cast<std::size_t>(PyDict_GET_SIZE(dict)) != count) {
         return fail_container_changed(dict);
     }
@@ -224,15 +223,23 @@ check_str_keys_written(PyObject *dict, DictEntries &entries, std::size_t count) 
     PyObject *value = nullptr;
     std::size_t i = 0;
     while (items.next(key, value)) {
-        if (i == count) {
+        if (i == count || !same(key, key_at(i))) {
             return fail_container_changed(dict);
         }
-        PyObject *const was = entries[i++].key;
-        if (key != was && (!PyUnicode_CheckExact(key) || !compat::str_equal(key, was))) {
-            return fail_container_changed(dict);
-        }
+        ++i;
     }
     return i == count || fail_container_changed(dict);
+}
+
+/// `check_keys_in_order` for the first `count` of `entries` (exact `str`s), compared by
+/// value. Out of line, as the walk rarely gets here.
+[[nodiscard, gnu::cold, gnu::noinline]] inline bool
+check_str_keys_written(PyObject *dict, DictEntries &entries, std::size_t count) {
+    return check_keys_in_order(
+        dict, count, [&](std::size_t i) { return entries[i].key; },
+        [](PyObject *key, PyObject *was) {
+            return key == was || (PyUnicode_CheckExact(key) && compat::str_equal(key, was));
+        });
 }
 
 /// Holds a reference to every key and value of the first `count` entries for its scope.
@@ -259,28 +266,12 @@ class HeldEntries {
     std::size_t count_;
 };
 
-/// After a dict was written while Python code ran: true if `dict` still lists the key
-/// objects `keys` (`compat::same_object`), in order; else false with the "changed" error
-/// (or MemoryError) set. Runs no Python code.
+/// `check_keys_in_order` for the key objects `keys` (`compat::same_object`).
 [[nodiscard, gnu::cold, gnu::noinline]] inline bool
 check_keys_written(PyObject *dict, const std::vector<PyPointer> &keys) {
-    if (static_cast<std::size_t>(PyDict_GET_SIZE(dict)) != keys.size()) {
-        return fail_container_changed(dict);
-    }
-    compat::DictItems<compat::DictWalk::Stable> items(dict);
-    if (!items.ok()) {
-        return false;
-    }
-    PyObject *key = nullptr;
-    PyObject *value = nullptr;
-    std::size_t i = 0;
-    while (items.next(key, value)) {
-        if (i == keys.size() || !compat::same_object(key, keys[i].get())) {
-            return fail_container_changed(dict);
-        }
-        ++i;
-    }
-    return i == keys.size() || fail_container_changed(dict);
+    return check_keys_in_order(
+        dict, keys.size(), [&](std::size_t i) { return keys[i].get(); },
+        [](PyObject *key, PyObject *was) { return compat::same_object(key, was); });
 }
 
 /// Calls `write(key, value)` for each entry of `dict` in order, both held, for when Python

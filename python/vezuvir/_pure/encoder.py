@@ -261,14 +261,7 @@ def _same_str_keys(obj, entries):
 
 def _same_objects(obj, keys):
     """Whether the dict `obj` lists exactly the key objects `keys`, in order."""
-    if len(obj) != len(keys):
-        return False
-    p = 0
-    for key in obj:
-        if key is not keys[p]:
-            return False
-        p += 1
-    return True
+    return _same_order(obj, keys, len(keys))
 
 
 LIST_DEPTH = " while serializing a list"
