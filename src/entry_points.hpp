@@ -14,6 +14,8 @@ PyObject *load_record_impl(PyObject *const *args, Py_ssize_t nargsf, PyObject *k
 /// lazily deserializes quelt (load mode when `check_mode` is false)
 PyObject *call_lazy_load(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames,
                          bool check_mode);
+/// The lazy readers' walk for the pure codec, which builds the target itself (lazy_locate.cpp)
+PyObject *lazy_locate_impl(PyObject *const *args, Py_ssize_t nargs);
 /// Where the record at an offset ends, found by stepping over it
 PyObject *skip_record_impl(PyObject *const *args, Py_ssize_t nargsf);
 /// What the records from an offset hold, for `vezuvir stats`

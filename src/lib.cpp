@@ -47,6 +47,10 @@ PyObject *bytes_check_if_contains(PyObject *, PyObject *const *args, Py_ssize_t 
     });
 }
 
+PyObject *lazy_locate(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    return guarded([&] { return lazy_locate_impl(args, nargs); });
+}
+
 PyObject *load_record(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     return guarded([&] { return load_record_impl(args, nargsf, kwnames); });
 }
@@ -79,6 +83,9 @@ PyMethodDef METHODS[] = {
      "encoding_stats(buffer, offset=0, stop=None, /) -> dict: counts what the records that "
      "start from `offset` (and before `stop`) hold, with how many there were and the offset "
      "where the walk stopped"},
+    {"_lazy_locate", VEZUVIR_FASTCALL(lazy_locate), METH_FASTCALL,
+     "_lazy_locate(buffer, steps, check_mode, include_falsy, max_free_elements, "
+     "max_int_digits, defer_custom, /): the lazy readers' walk, for the pure-Python codec"},
     {nullptr, nullptr, 0, nullptr},
 };
 

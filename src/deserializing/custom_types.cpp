@@ -50,6 +50,12 @@ bool HeldCustomTypes::parse(PyObject *obj) {
 template <PointerHolder Holder>
 PyPointer deserialize_custom_type(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                                   Holder &holder, const DecodeSettings &settings) {
+    if (settings.custom_deferred != nullptr) [[unlikely]] {
+        // A stand-in error that ends the walk; whoever set the flag clears it.
+        *settings.custom_deferred = true;
+        PyErr_SetString(PyExc_RuntimeError, "custom value deferred");
+        return {};
+    }
     PyPointer identifier = deserialize_object(data, len, pos, holder, settings);
     if (!identifier) {
         return {};

@@ -39,6 +39,9 @@ struct DecodeSettings {
     mutable std::uint64_t free_elements_left = DEFAULT_MAX_FREE_ELEMENTS;
     /// The input this call's open containers have been promised (see `Reservation`).
     mutable SlotLedger ledger;
+    /// Set by a walk that must run none of the caller's converters (`lazy_locate_impl`):
+    /// a custom value to decode then fails the walk at once and sets this flag.
+    bool *custom_deferred = nullptr;
 
     /// Room for a container at `pos` that declares `n` items of at least
     /// `min_item_bytes` bytes each, the first `ready` of them already decoded.

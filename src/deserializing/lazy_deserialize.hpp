@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "deserializing/deserialize.hpp"
 #include "deserializing/pointer_holders/position_pointer_holder.hpp"
@@ -51,6 +52,40 @@ struct PathElement {
     return bits != 0;
 }
 
+/// Where a walk that only locates its target stopped (see `lazy_locate_impl`): what is
+/// left for the caller to decode, and from where.
+struct Located {
+    enum class Kind : std::uint8_t {
+        /// Nothing: the walk's own result is the answer.
+        Done,
+        /// The encoded value at `pos`.
+        Value,
+        /// Row 0 of a structured list at `pos`: `key_count` (key, field) pairs.
+        FirstRow,
+        /// A later row of a structured list: the fields at `pos`, one for each of `keys`.
+        Row,
+        /// A packed string element: its length field is at `pos`.
+        PackedString,
+        /// A packed bytes element: its length field is at `pos`.
+        PackedBytes,
+    };
+    Kind kind = Kind::Done;
+    std::size_t pos = 0;
+    /// Containers the path stepped into, each one level of nesting.
+    std::uint64_t levels = 0;
+    /// `FirstRow`: its key count.
+    std::uint64_t key_count = 0;
+    /// `Row`: the keys of the structured list, decoded from row 0.
+    std::vector<PyPointer> keys;
+
+    /// Records the target and returns the walk's placeholder result (None).
+    [[nodiscard]] PyPointer found(Kind what, std::size_t at) noexcept {
+        kind = what;
+        pos = at;
+        return PyPointer::borrow(Py_None);
+    }
+};
+
 /// What the walk does at the end of the path.
 struct LazyMode {
     /// How values are decoded: converters, limits (one budget for the whole walk); never
@@ -60,12 +95,20 @@ struct LazyMode {
     bool check_mode = false;
     /// In check mode: any present value counts, falsy ones included.
     bool include_falsy = true;
+    /// Set: load mode stops where building the target would start and records it here.
+    Located *located = nullptr;
 };
 
 /// Element `index` of a consistent-type list whose elements start at `pos`, or (check
 /// mode) whether it counts as present. The caller has checked `index` < count.
 [[nodiscard]] PyPointer lazy_load_float_list(const std::uint8_t *data, std::size_t len,
                                              std::size_t pos, std::uint64_t index, bool check);
+/// Steps over the first `n` elements of a packed string list (each takes its table
+/// entry) or bytes list, from the first element's length field at `pos`.
+[[nodiscard]] bool skip_packed_strings(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                       std::uint64_t n, PositionPointerHolder &holder);
+[[nodiscard]] bool skip_packed_bytes(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                     std::uint64_t n);
 [[nodiscard]] PyPointer lazy_load_str_list(const std::uint8_t *data, std::size_t len,
                                            std::size_t &pos, std::uint64_t index,
                                            PositionPointerHolder &holder, bool check);
@@ -80,3 +123,10 @@ struct LazyMode {
 [[nodiscard]] PyPointer lazy_deserialize(const std::uint8_t *data, std::size_t len,
                                          std::size_t &pos, PositionPointerHolder &holder,
                                          const LazyMode &mode, std::span<const PathElement> path);
+
+/// Steps over `n` encoded values from `pos` and lists, in `out`, the table indices below
+/// `below` that their back-references name (unsorted, with repeats). False, with nothing
+/// set, for input it cannot step through; the caller then makes no use of `out`.
+[[nodiscard]] bool collect_references(const std::uint8_t *data, std::size_t len, std::size_t pos,
+                                      std::uint64_t n, std::uint64_t below,
+                                      std::vector<std::uint64_t> &out);

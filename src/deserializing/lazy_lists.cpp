@@ -34,13 +34,36 @@ PyPointer lazy_load_float_list(const std::uint8_t *data, std::size_t len, std::s
     return PyPointer::steal(value);
 }
 
+bool skip_packed_strings(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                         std::uint64_t n, PositionPointerHolder &holder) {
+    // Each element passed still takes its back-reference index.
+    for (std::uint64_t k = 0; k < n; ++k) {
+        if (!skip_string(data, len, pos, holder)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool skip_packed_bytes(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                       std::uint64_t n) {
+    for (std::uint64_t k = 0; k < n; ++k) {
+        std::uint64_t size = 0;
+        if (!decode_varint(data, len, pos, size)) {
+            return false;
+        }
+        if (size > len - pos) [[unlikely]] {
+            return fail_unexpected_end();
+        }
+        pos += static_cast<std::size_t>(size);
+    }
+    return true;
+}
+
 PyPointer lazy_load_str_list(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                              std::uint64_t index, PositionPointerHolder &holder, bool check) {
-    // Each element passed still takes its back-reference index.
-    for (std::uint64_t k = 0; k < index; ++k) {
-        if (!skip_string(data, len, pos, holder)) {
-            return {};
-        }
+    if (!skip_packed_strings(data, len, pos, index, holder)) {
+        return {};
     }
     if (check) {
         std::uint64_t n = 0;
@@ -58,17 +81,10 @@ PyPointer lazy_load_str_list(const std::uint8_t *data, std::size_t len, std::siz
 
 PyPointer lazy_load_bytes_list(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                                std::uint64_t index, bool check) {
-    std::uint64_t n = 0;
-    for (std::uint64_t k = 0; k < index; ++k) {
-        if (!decode_varint(data, len, pos, n)) {
-            return {};
-        }
-        if (n > len - pos) [[unlikely]] {
-            fail_unexpected_end();
-            return {};
-        }
-        pos += static_cast<std::size_t>(n);
+    if (!skip_packed_bytes(data, len, pos, index)) {
+        return {};
     }
+    std::uint64_t n = 0;
     if (!decode_varint(data, len, pos, n)) {
         return {};
     }

@@ -133,6 +133,9 @@ using Path = std::span<const PathElement>;
                                     PositionPointerHolder &holder, const LazyMode &mode) {
     const DecodeSettings &settings = mode.settings;
     if (!mode.check_mode) {
+        if (mode.located != nullptr) {
+            return mode.located->found(Located::Kind::Value, pos);
+        }
         return deserialize_object(data, len, pos, holder, settings);
     }
     if (mode.include_falsy) {
@@ -366,8 +369,18 @@ using Path = std::span<const PathElement>;
     case TypeFlag::Float:
         return lazy_load_float_list(data, len, pos, index, check);
     case TypeFlag::String:
+        if (mode.located != nullptr && !check) {
+            return skip_packed_strings(data, len, pos, index, holder)
+                       ? mode.located->found(Located::Kind::PackedString, pos)
+                       : PyPointer{};
+        }
         return lazy_load_str_list(data, len, pos, index, holder, check);
     case TypeFlag::Bytes:
+        if (mode.located != nullptr && !check) {
+            return skip_packed_bytes(data, len, pos, index)
+                       ? mode.located->found(Located::Kind::PackedBytes, pos)
+                       : PyPointer{};
+        }
         return lazy_load_bytes_list(data, len, pos, index, check);
     case TypeFlag::Bool:
         return lazy_load_bool_list(data, len, pos, index, count);
@@ -376,59 +389,80 @@ using Path = std::span<const PathElement>;
     }
 }
 
-/// Row `index` of a structured list as a dict (load mode, end of the path).
-[[nodiscard]] PyPointer load_structured_row(const std::uint8_t *data, std::size_t len,
-                                            std::size_t &pos, PositionPointerHolder &holder,
-                                            const DecodeSettings &settings, std::uint64_t index,
-                                            std::uint64_t key_count) {
-    PyPointer row = PyPointer::steal(PyDict_New());
-    if (!row) {
-        PyErr_NoMemory();
-        return {};
-    }
-    if (key_count == 0) {
-        // Every row is empty and takes no bytes: stepping over `index` of them one by one
-        // would let a 16-byte input keep us busy for 2**64 iterations.
-        return row;
-    }
-    // Row 0 holds the keys; keep them (at most one per remaining byte) for later rows.
-    std::vector<PyPointer> keys;
+/// The keys of a structured list, read from row 0 (position after its counts) while its
+/// fields are stepped over, then the rows before row `index` (at least 1) stepped over:
+/// the position is left at that row's fields.
+[[nodiscard]] bool seek_structured_row(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                       PositionPointerHolder &holder,
+                                       const DecodeSettings &settings, std::uint64_t index,
+                                       std::uint64_t key_count, std::vector<PyPointer> &keys) {
+    // At most one key per remaining byte.
     keys.reserve(
         static_cast<std::size_t>(std::min<std::uint64_t>(key_count, len - std::min(pos, len))));
     for (std::uint64_t k = 0; k < key_count; ++k) {
         PyPointer key = deserialize_object(data, len, pos, holder, settings);
-        if (!key) {
-            return {};
+        if (!key || !skip_object(data, len, pos, holder)) {
+            return false;
         }
-        if (index == 0) {
-            PyPointer field = deserialize_object(data, len, pos, holder, settings);
-            if (!field) {
-                return {};
-            }
-            if (!store_dict_item(row.get(), key.get(), field.get())) {
-                return {};
-            }
-        } else {
-            if (!skip_object(data, len, pos, holder)) {
-                return {};
-            }
-            keys.push_back(std::move(key));
-        }
-    }
-    if (index == 0) {
-        return row;
+        keys.push_back(std::move(key));
     }
     for (std::uint64_t r = 1; r < index; ++r) {
         if (!skip_objects(data, len, pos, holder, key_count)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// Row `index` of a structured list as a dict (load mode, end of the path); with `mode`
+/// locating, only where its fields are.
+[[nodiscard]] PyPointer load_structured_row(const std::uint8_t *data, std::size_t len,
+                                            std::size_t &pos, PositionPointerHolder &holder,
+                                            const LazyMode &mode, std::uint64_t index,
+                                            std::uint64_t key_count) {
+    const DecodeSettings &settings = mode.settings;
+    if (key_count == 0) {
+        // Every row is empty and takes no bytes: stepping over `index` of them one by one
+        // would let a 16-byte input keep us busy for 2**64 iterations.
+        return new_object(PyDict_New());
+    }
+    if (index == 0) {
+        // Row 0 holds each key beside its field.
+        if (mode.located != nullptr) {
+            mode.located->key_count = key_count;
+            return mode.located->found(Located::Kind::FirstRow, pos);
+        }
+        PyPointer row = new_object(PyDict_New());
+        if (!row) {
             return {};
         }
+        for (std::uint64_t k = 0; k < key_count; ++k) {
+            PyPointer key = deserialize_object(data, len, pos, holder, settings);
+            if (!key) {
+                return {};
+            }
+            PyPointer field = deserialize_object(data, len, pos, holder, settings);
+            if (!field || !store_dict_item(row.get(), key.get(), field.get())) {
+                return {};
+            }
+        }
+        return row;
+    }
+    std::vector<PyPointer> keys;
+    if (!seek_structured_row(data, len, pos, holder, settings, index, key_count, keys)) {
+        return {};
+    }
+    if (mode.located != nullptr) {
+        mode.located->keys = std::move(keys);
+        return mode.located->found(Located::Kind::Row, pos);
+    }
+    PyPointer row = new_object(PyDict_New());
+    if (!row) {
+        return {};
     }
     for (PyPointer &key : keys) {
         PyPointer field = deserialize_object(data, len, pos, holder, settings);
-        if (!field) {
-            return {};
-        }
-        if (!store_dict_item(row.get(), key.get(), field.get())) {
+        if (!field || !store_dict_item(row.get(), key.get(), field.get())) {
             return {};
         }
     }
@@ -454,7 +488,7 @@ using Path = std::span<const PathElement>;
             // A row without keys is an empty dict: falsy like any other.
             return PyPointer::borrow(mode.include_falsy || key_count != 0 ? Py_True : Py_False);
         }
-        return load_structured_row(data, len, pos, holder, settings, index, key_count);
+        return load_structured_row(data, len, pos, holder, mode, index, key_count);
     }
     if (path[1].is_index()) {
         return fail("Invalid path, expected `list` but found `dict`");
@@ -546,6 +580,9 @@ PyPointer lazy_deserialize(const std::uint8_t *data, std::size_t len, std::size_
     RecursionGuard guard(" while reading a lazy path");
     if (!guard.entered()) {
         return {};
+    }
+    if (mode.located != nullptr) {
+        ++mode.located->levels;
     }
     return path.front().is_index() ? navigate_index(data, len, pos, holder, mode, path)
                                    : navigate_key(data, len, pos, holder, mode, path);

@@ -111,6 +111,18 @@ class PositionPointerHolder {
         return stored == n && std::memcmp(data_ + start, text, n) == 0;
     }
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
+    /// Entry `index` (below `size()`) as it stands: the decoded string (borrowed), or null
+    /// with `offset` and `key_form` set as `insert_position` took them.
+    [[nodiscard]] PyObject *entry(std::size_t index, std::size_t &offset,
+                                  bool &key_form) const noexcept {
+        const std::uintptr_t word = words_[index];
+        if ((word & TAG_MASK) == OBJECT_TAG) {
+            return reinterpret_cast<PyObject *>(word);
+        }
+        offset = static_cast<std::size_t>(word >> 2);
+        key_form = (word & TAG_MASK) == KEY_TAG;
+        return nullptr;
+    }
 
     /// Lets the skipper give the pages of a read-only file mapping back once it has
     /// passed them (`passed`); a string entry read again brings its page back in.
