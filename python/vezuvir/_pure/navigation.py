@@ -47,6 +47,7 @@ from vezuvir._pure._common import (
     too_deep,
     unexpected_keyword,
 )
+from vezuvir._pure.locate import WALK, locator, read
 from vezuvir._pure.skipper import Reader
 from vezuvir.deserialize.lazy_load import Idx
 from vezuvir.exceptions import DeserializationError
@@ -457,6 +458,11 @@ def _lazy(args, kwargs, check_mode):
         data = source.data
         if not data.startswith(MARKER):
             raise missing_marker()
+        locate = locator()
+        if locate is not None:
+            found = read(locate, data, steps, converters, limits, check_mode, include_falsy)
+            if found is not WALK:
+                return found
         return Navigator(data, converters, limits, steps, check_mode, include_falsy).walk(0)
     finally:
         source.release()
