@@ -4,8 +4,32 @@
 // Python several times what it costs here, while building objects here, through PyPy's
 // emulation of the C API, costs several times what it costs there. The walk is the one
 // `lazy_load_bytes` and `bytes_check_if_contains` make, with their checks, errors and
-// budget; in load mode it stops where building would start and says where that is and
-// which strings before it the target refers back to.
+// budget, from positional arguments the caller has already checked:
+//
+//   _lazy_locate(buffer, steps, check_mode, include_falsy, max_free_elements,
+//                max_int_digits, defer_custom)
+//
+// `buffer` is read in place for the whole call, so it must be bytes nothing changes
+// meanwhile (the caller's own `bytes`, or on PyPy a view of one: a `bytes` object is
+// copied and hashed the first time it reaches C code there). `steps` is a tuple of
+// (is_index, key or index) pairs, an index an int below 2**64. The answer is
+//   - the answer of the read itself: in check mode, and wherever building costs no more
+//     here than handing over (scalars, empty containers, strings and bytes of at most
+//     SHORT_BODY bytes, packed elements, rows without keys); never a tuple;
+//   - a tuple (kind, pos, levels, base, used, references, keys) where the target is to
+//     be built by the caller: `kind` a `Located::Kind` (1 to 5), `pos` where it starts,
+//     `levels` the containers the path entered (each a level of nesting), `base` the
+//     number of table entries before it, `used` what the walk took of
+//     `max_free_elements`, `references` None or (index, entry, ...) for every entry below
+//     `base` the target refers back to (the decoded string, or the position of its length
+//     field shifted left by one, the low bit set for a literal dict key), `keys` the key
+//     count of row 0 (`FirstRow`), the keys of a structured list (`Row`) or None;
+//   - None where the caller must walk the path itself: with `defer_custom`, a custom
+//     value the walk would have had to convert (nothing of the caller's has run), or a
+//     target it cannot step through to list its references (the caller's decoder then
+//     raises the error where it should).
+// The walk runs no code of the caller's but through the `==` and `str` of the path's keys,
+// which the caller passes only when those are the built-in types'.
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -116,6 +140,9 @@ template <class... Items> [[nodiscard]] PyPointer tuple_of(Items... items) {
 /// left by one, its low bit set for a literal dict key (the pure codec's own form).
 [[nodiscard]] PyPointer references_of(const PositionPointerHolder &holder,
                                       std::vector<std::uint64_t> &indices) {
+    if (indices.empty()) {
+        return PyPointer::borrow(Py_None);
+    }
     std::sort(indices.begin(), indices.end());
     indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
     PyPointer out = new_object(PyTuple_New(static_cast<Py_ssize_t>(2 * indices.size())));
@@ -233,8 +260,7 @@ PyObject *lazy_locate_impl(PyObject *const *args, Py_ssize_t nargs) {
         return nullptr;
     }
     if (located.kind == Located::Kind::Done) {
-        return tuple_of(PyLong_FromLong(kind_code(Located::Kind::Done)), result.release())
-            .release();
+        return result.release();
     }
     std::vector<std::uint64_t> indices;
     if (!collect_references(data, len, located.pos, target_values(located), holder.size(),

@@ -128,12 +128,83 @@ using Path = std::span<const PathElement>;
     return true;
 }
 
+/// Longest string or bytes, in encoded bytes, that a locating walk still builds itself:
+/// handing such a leaf over costs the caller about what building it here costs (on PyPy,
+/// about a microsecond), a longer one costs more to hand over than to build there.
+constexpr std::uint64_t SHORT_BODY = 256;
+
+/// Whether the length field at `pos` says at most SHORT_BODY bytes follow; true for
+/// input it cannot read, whose error the decoder then raises here.
+[[nodiscard]] bool short_body(const std::uint8_t *data, std::size_t len, std::size_t pos,
+                              bool key_form) noexcept {
+    std::uint64_t n = 0;
+    if (!(key_form ? decode_key_varint(data, len, pos, n) : decode_varint(data, len, pos, n))) {
+        PyErr_Clear();
+        return true;
+    }
+    return n <= SHORT_BODY;
+}
+
+/// Whether a locating walk builds the value at `pos` itself rather than hand it over: a
+/// scalar, an empty container, a short string or bytes (or a back-reference to one), and
+/// anything it cannot read, so that the error is raised where it would have been.
+[[nodiscard]] bool builds_here(const std::uint8_t *data, std::size_t len, std::size_t pos,
+                               const PositionPointerHolder &holder) noexcept {
+    if (pos >= len) {
+        return true;
+    }
+    const std::uint8_t flag = data[pos++];
+    switch (static_cast<TypeFlag>(flag)) {
+    case TypeFlag::String:
+    case TypeFlag::AsciiString:
+    case TypeFlag::Bytes:
+        return short_body(data, len, pos, false);
+    case TypeFlag::Pointer1:
+    case TypeFlag::Pointer2:
+    case TypeFlag::Pointer3:
+    case TypeFlag::Pointer4:
+    case TypeFlag::LargePointer: {
+        std::uint64_t index = 0;
+        if (flag == flag_byte(TypeFlag::LargePointer)) {
+            if (!decode_varint(data, len, pos, index)) {
+                PyErr_Clear();
+                return true;
+            }
+        } else {
+            const std::size_t width = flag - flag_byte(TypeFlag::Pointer1) + 1U;
+            if (len - pos < width) {
+                return true;
+            }
+            for (std::size_t k = 0; k < width; ++k) {
+                index = (index << 8) | data[pos + k];
+            }
+        }
+        if (index >= holder.size()) {
+            return true;
+        }
+        std::size_t offset = 0;
+        bool key_form = false;
+        return holder.entry(static_cast<std::size_t>(index), offset, key_form) != nullptr ||
+               short_body(data, len, offset, key_form);
+    }
+    case TypeFlag::List:
+    case TypeFlag::ConsistentTypeList:
+    case TypeFlag::AnyKeyDict:
+    case TypeFlag::Dict:
+    case TypeFlag::StructuredList:
+    case TypeFlag::Custom:
+        return false;
+    default:
+        return true;
+    }
+}
+
 /// The value at the end of the path: decoded, or judged present/truthy.
 [[nodiscard]] PyPointer load_target(const std::uint8_t *data, std::size_t len, std::size_t &pos,
                                     PositionPointerHolder &holder, const LazyMode &mode) {
     const DecodeSettings &settings = mode.settings;
     if (!mode.check_mode) {
-        if (mode.located != nullptr) {
+        if (mode.located != nullptr && !builds_here(data, len, pos, holder)) {
             return mode.located->found(Located::Kind::Value, pos);
         }
         return deserialize_object(data, len, pos, holder, settings);
@@ -370,16 +441,24 @@ using Path = std::span<const PathElement>;
         return lazy_load_float_list(data, len, pos, index, check);
     case TypeFlag::String:
         if (mode.located != nullptr && !check) {
-            return skip_packed_strings(data, len, pos, index, holder)
-                       ? mode.located->found(Located::Kind::PackedString, pos)
-                       : PyPointer{};
+            if (!skip_packed_strings(data, len, pos, index, holder)) {
+                return {};
+            }
+            if (!short_body(data, len, pos, false)) {
+                return mode.located->found(Located::Kind::PackedString, pos);
+            }
+            return lazy_load_str_list(data, len, pos, 0, holder, check);
         }
         return lazy_load_str_list(data, len, pos, index, holder, check);
     case TypeFlag::Bytes:
         if (mode.located != nullptr && !check) {
-            return skip_packed_bytes(data, len, pos, index)
-                       ? mode.located->found(Located::Kind::PackedBytes, pos)
-                       : PyPointer{};
+            if (!skip_packed_bytes(data, len, pos, index)) {
+                return {};
+            }
+            if (!short_body(data, len, pos, false)) {
+                return mode.located->found(Located::Kind::PackedBytes, pos);
+            }
+            return lazy_load_bytes_list(data, len, pos, 0, check);
         }
         return lazy_load_bytes_list(data, len, pos, index, check);
     case TypeFlag::Bool:
@@ -469,6 +548,103 @@ using Path = std::span<const PathElement>;
     return row;
 }
 
+/// Whether the stored bytes `[start, start + stored)` are all ASCII, and so valid UTF-8.
+[[nodiscard]] bool all_ascii(const std::uint8_t *at, std::size_t stored) noexcept {
+    return std::all_of(at, at + stored, [](std::uint8_t byte) { return byte < 0x80; });
+}
+
+/// No answer from `row_key_is_text`: the key is to be decoded and compared with `==`.
+constexpr int DECODE_KEY = -2;
+
+/// Whether the key of row 0 at `pos` (a whole encoded value) is the string whose UTF-8
+/// text is `text[0:n]`, told from its stored bytes when it is a string or a back-reference
+/// to one: 1 or 0 with `pos` after it, -1 with an error set, or DECODE_KEY with nothing
+/// read for any other key and for one that decoding alone can judge (a non-ASCII string
+/// that differs: decoding it fails on invalid UTF-8, as a full decode would). The table
+/// gains what decoding the key would have given it.
+[[nodiscard]] int row_key_is_text(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                  PositionPointerHolder &holder, const char *text, std::size_t n) {
+    if (pos >= len) {
+        return DECODE_KEY;
+    }
+    const std::uint8_t flag = data[pos];
+    std::size_t at = pos + 1;
+    std::size_t start = 0;
+    std::size_t stored = 0;
+    switch (static_cast<TypeFlag>(flag)) {
+    case TypeFlag::EmptyString:
+        pos = at;
+        return n == 0 ? 1 : 0;
+    case TypeFlag::String:
+    case TypeFlag::AsciiString: {
+        // [flag][varint length][bytes], entered in the table as a skipped string
+        std::size_t end = at;
+        if (!read_string_body<StrForm::PlainValue>(data, len, end, start, stored)) {
+            PyErr_Clear(); // the decoder raises it
+            return DECODE_KEY;
+        }
+        const bool same = stored == n && std::memcmp(data + start, text, n) == 0;
+        if (!same && !all_ascii(data + start, stored)) {
+            return DECODE_KEY;
+        }
+        if (!holder.insert_position(at, false)) {
+            return -1;
+        }
+        pos = end;
+        return same ? 1 : 0;
+    }
+    case TypeFlag::Pointer1:
+    case TypeFlag::Pointer2:
+    case TypeFlag::Pointer3:
+    case TypeFlag::Pointer4:
+    case TypeFlag::LargePointer: {
+        std::uint64_t index = 0;
+        if (flag == flag_byte(TypeFlag::LargePointer)) {
+            if (!decode_varint(data, len, at, index)) {
+                PyErr_Clear();
+                return DECODE_KEY;
+            }
+        } else {
+            const std::size_t width = flag - flag_byte(TypeFlag::Pointer1) + 1U;
+            if (len - at < width) {
+                return DECODE_KEY;
+            }
+            for (std::size_t k = 0; k < width; ++k) {
+                index = (index << 8) | data[at++];
+            }
+        }
+        if (index >= holder.size()) {
+            return DECODE_KEY;
+        }
+        std::size_t offset = 0;
+        bool key_form = false;
+        if (holder.entry(static_cast<std::size_t>(index), offset, key_form) == nullptr) {
+            // A string stepped over: its stored bytes, read as resolving it would.
+            const bool read =
+                key_form ? read_string_body<StrForm::MarkerKey>(data, len, offset, start, stored)
+                         : read_string_body<StrForm::MarkerValue>(data, len, offset, start, stored);
+            if (!read) {
+                PyErr_Clear();
+                return DECODE_KEY;
+            }
+            const bool same = stored == n && std::memcmp(data + start, text, n) == 0;
+            if (!same && !all_ascii(data + start, stored)) {
+                return DECODE_KEY;
+            }
+            pos = at;
+            return same ? 1 : 0;
+        }
+        const int match = holder.equals_text(index, text, n);
+        if (match >= 0) {
+            pos = at;
+        }
+        return match;
+    }
+    default:
+        return DECODE_KEY;
+    }
+}
+
 [[nodiscard]] PyPointer navigate_structured_list(const std::uint8_t *data, std::size_t len,
                                                  std::size_t &pos, PositionPointerHolder &holder,
                                                  const LazyMode &mode, Path path) {
@@ -494,6 +670,11 @@ using Path = std::span<const PathElement>;
         return fail("Invalid path, expected `list` but found `dict`");
     }
     PyObject *wanted = path[1].key;
+    std::size_t n = 0;
+    const char *text = wanted_text(wanted, n);
+    if (PyErr_Occurred() != nullptr) [[unlikely]] {
+        return {};
+    }
     bool matched = false;
     std::uint64_t matched_at = 0;
     for (std::uint64_t k = 0; k < key_count; ++k) {
@@ -503,11 +684,15 @@ using Path = std::span<const PathElement>;
             }
             continue;
         }
-        PyPointer key = deserialize_object(data, len, pos, holder, settings);
-        if (!key) {
-            return {};
+        // String keys are told from their bytes: building each one costs PyPy far more.
+        int match = text != nullptr ? row_key_is_text(data, len, pos, holder, text, n) : DECODE_KEY;
+        if (match == DECODE_KEY) {
+            PyPointer key = deserialize_object(data, len, pos, holder, settings);
+            if (!key) {
+                return {};
+            }
+            match = keys_equal(key.get(), wanted);
         }
-        const int match = keys_equal(key.get(), wanted);
         if (match < 0) {
             return {};
         }

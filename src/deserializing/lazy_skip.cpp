@@ -67,6 +67,24 @@ constexpr std::uint64_t PASSED_EVERY = 4096;
     return skip_long_varint(data, len, pos);
 }
 
+/// Bytes taken by the items of a list of at most 8 items, all floats, whose first item
+/// is at `p`; 0 for any other list.
+///   [09 f f f f f f f f] x n
+[[nodiscard, gnu::always_inline]] inline std::size_t short_float_list(const std::uint8_t *data,
+                                                                      std::size_t len,
+                                                                      std::size_t p,
+                                                                      std::uint64_t n) noexcept {
+    if (n == 0 || n > 8 || len - p < 9 * n) {
+        return 0;
+    }
+    for (std::uint64_t k = 0; k < n; ++k) {
+        if (data[p + 9 * k] != flag_byte(TypeFlag::Float)) {
+            return 0;
+        }
+    }
+    return static_cast<std::size_t>(9 * n);
+}
+
 /// Whether a value of this flag is the flag alone: small ints, booleans, None, empties.
 [[nodiscard]] constexpr bool is_one_byte(std::uint8_t flag) noexcept {
     return flag >= flag_byte(TypeFlag::SmallIntBase) || flag <= flag_byte(TypeFlag::EmptyDict);
@@ -249,6 +267,9 @@ class SkipStack {
         return true;
     }
 
+    /// Whether a push would take no recursion guard.
+    [[nodiscard]] bool shallow() const noexcept { return size_ < INLINE; }
+
     [[nodiscard]] SkipFrame pop() noexcept {
         --size_;
         if (size_ < INLINE) [[likely]] {
@@ -390,6 +411,12 @@ bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
         case TypeFlag::List:
             if (!read_varint(data, len, p, next.left)) {
                 return fail();
+            }
+            if (const std::size_t floats =
+                    stack.shallow() ? short_float_list(data, len, p, next.left) : 0) {
+                // Coordinates, vectors: stepped over whole, with no frame to open.
+                p += floats;
+                continue;
             }
             break;
         case TypeFlag::AnyKeyDict:
