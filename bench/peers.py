@@ -6,7 +6,7 @@ msgpack and json too, so the script runs anywhere. Per document it prints the me
 call of encode, decode and a lazy read of the last leaf, and the ratios the targets name.
 
     python bench/peers.py [--only twitter] [--rounds 9] [--min-ms 5] [--wall-time] [--floor]
-                          [--no-table] [--extension-lazy]
+                          [--no-table] [--extension-lazy] [--reads] [--walk-alone]
 
 --floor adds a column: the time Python code takes to build the same tree entry by entry
 from a flat list of its scalars and container sizes, with no bytes to read at all, over
@@ -22,6 +22,13 @@ the JIT's code for it fails this one's class checks, and neither is measured.
 --extension-lazy (pure backend, with the extension built) adds the same end read through
 the C++ extension, over our full load: the extension steps over the values in C, and only
 the buffer, the path and the leaf cross PyPy's C-API emulation.
+
+--reads adds a line per document: every lazy read (a value near the start, the middle and
+the end, a missing key, bytes_check_if_contains of the end), in µs and over our full load.
+On PyPy with the extension built, the pure codec's lazy reads have the extension walk their
+paths; --walk-alone makes them walk the paths themselves, as before they could. Compare the
+two in separate processes, one document each: in one process either way's compiled code
+would slow the other's.
 """
 
 import argparse
@@ -36,7 +43,7 @@ import run  # noqa: E402  (bench/run.py, beside this script)
 
 import msgpack  # noqa: E402
 import vezuvir  # noqa: E402
-from vezuvir._pure import outputs  # noqa: E402
+from vezuvir._pure import locate, outputs  # noqa: E402
 from vezuvir._pure._common import EMPTY_STRING, STRING  # noqa: E402
 from vezuvir._pure.dump import _encode  # noqa: E402
 from vezuvir._pure.encoder import varint_bytes  # noqa: E402
@@ -52,11 +59,20 @@ def main(argv=None):
     parser.add_argument("--floor", action="store_true", help="add the tree-building floor / json")
     parser.add_argument("--no-table", action="store_true", help="encode without the string table")
     parser.add_argument("--extension-lazy", action="store_true", help="add extension end read / load")
+    parser.add_argument("--reads", action="store_true", help="add every lazy read, µs and / load")
+    parser.add_argument("--walk-alone", action="store_true",
+                        help="pure backend: lazy reads walk their paths without the extension")
     args = parser.parse_args(argv)
     run.clock = time.perf_counter_ns if args.wall_time else time.process_time_ns
+    if args.walk_alone:
+        if vezuvir.backend != "python":
+            raise SystemExit("--walk-alone measures the pure backend's lazy reads")
+        locate.LOCATOR = None
     min_ns = args.min_ms * 1e6
+    walker = vezuvir.backend == "python" and locate.locator() is not None
     print(f"vezuvir {vezuvir.backend} backend, msgpack {msgpack.version}, {run.machine()}"
-          + (", encoding without the string table" if args.no_table else ""))
+          + (", encoding without the string table" if args.no_table else "")
+          + (", lazy paths walked by the extension" if walker else ""))
     dump = _tableless_dump() if args.no_table else vezuvir.dump_bytes
     extension = _extension() if args.extension_lazy else None
     print("document        | enc µs   /json /msgp | dec µs   /json /msgp | end µs  /load"
@@ -93,6 +109,8 @@ def main(argv=None):
             if extension.lazy_load_bytes(ours, end) != run.follow(value, end):
                 raise AssertionError(f"the extension's lazy read of {end} in {path.stem} is wrong")
             decoders["extension end"] = (extension.lazy_load_bytes, (ours, end))
+        if args.reads:
+            decoders.update(_reads(ours, value))
         dec = run.interleaved(decoders, args.rounds, min_ns)
         ratios = {
             "encode/json": enc["ours"].median / enc["json"].median,
@@ -113,8 +131,31 @@ def main(argv=None):
             + (f" | {dec['extension end'].median / dec['ours'].median:12.3f}" if extension else ""),
             flush=True,
         )
+        if args.reads:
+            print("    lazy reads, µs (/ load): " + " | ".join(
+                f"{read} {dec[read].median / 1e3:.1f} ({dec[read].median / dec['ours'].median:.3f})"
+                for read in _READS), flush=True)
     for goal, (ratio, where) in worst.items():
         print(f"worst {goal}: {ratio:.2f} ({where})")
+
+
+_READS = ("start", "middle", "missing", "contains")
+
+
+def _reads(ours, value):
+    """The lazy reads beside the end read: {name: (fn, args)}."""
+    paths = run.lazy_paths(value)
+    for read in ("start", "middle"):
+        if vezuvir.lazy_load_bytes(ours, paths[read]) != run.follow(value, paths[read]):
+            raise AssertionError(f"the {read} read is wrong")
+    if not vezuvir.bytes_check_if_contains(ours, paths["end"]):
+        raise AssertionError("bytes_check_if_contains misses the end")
+    return {
+        "start": (vezuvir.lazy_load_bytes, (ours, paths["start"])),
+        "middle": (vezuvir.lazy_load_bytes, (ours, paths["middle"])),
+        "missing": (run.missing_read, (ours, paths["missing"])),
+        "contains": (vezuvir.bytes_check_if_contains, (ours, paths["end"])),
+    }
 
 
 def _tableless_dump():

@@ -18,8 +18,8 @@ once (it answers None), before anything of the caller's has run.
 from vezuvir._pure._common import PYPY, store_item
 from vezuvir._pure.skipper import Reader
 
-# What `_lazy_locate` says is left to build (the first item of its answer).
-_DONE, _VALUE, _FIRST_ROW, _ROW, _PACKED_STRING, _PACKED_BYTES = range(6)
+# What `_lazy_locate` says is left to build (the first item of a tuple it answers).
+_VALUE, _FIRST_ROW, _ROW, _PACKED_STRING, _PACKED_BYTES = range(1, 6)
 # Path keys whose `==` and `str` run no code of the caller's.
 _INERT = frozenset((str, int, float, bool, type(None), bytes))
 
@@ -73,7 +73,7 @@ class Located(Reader):
         # Each container on the path counts one level, as in a walk of our own.
         self.depth = levels
         self.base = base
-        self.earlier = dict(zip(references[::2], references[1::2]))
+        self.earlier = dict(zip(references[::2], references[1::2])) if references else None
 
     def back_reference(self, index):
         base = self.base
@@ -93,11 +93,17 @@ class Located(Reader):
         return text
 
 
-def read(locate, data, steps, converters, limits, check_mode, include_falsy):
-    """The lazy read of `steps` through `locate`, or WALK."""
+def can_hand_over(steps):
+    """Whether the walk of `steps` can be handed to the extension: no key of the caller's
+    type, whose `==` or `str` the walk would run."""
     for step in steps:
         if not step[0] and type(step[1]) not in _INERT:
-            return WALK
+            return False
+    return True
+
+
+def read(locate, data, steps, converters, limits, check_mode, include_falsy):
+    """The lazy read of `steps` (`can_hand_over`) through `locate`, or WALK."""
     found = locate(
         data,
         tuple(steps),
@@ -109,10 +115,9 @@ def read(locate, data, steps, converters, limits, check_mode, include_falsy):
     )
     if found is None:
         return WALK
-    kind = found[0]
-    if kind == _DONE:
-        return found[1]
-    _, pos, levels, base, used, references, keys = found
+    if type(found) is not tuple:
+        return found  # the walk's own answer
+    kind, pos, levels, base, used, references, keys = found
     if limits.free_elements_left is not None:
         limits.free_elements_left -= used
     reader = Located(data, converters, limits, pos, levels, base, references)
