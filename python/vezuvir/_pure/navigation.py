@@ -442,13 +442,7 @@ def _probe(data, limits, steps, check_mode, include_falsy):
         return WALK
 
 
-_ACTIVE = object()
-
-
-def _lazy(args, kwargs, check_mode, locate=_ACTIVE):
-    """One lazy read; `locate` the extension's walk to use, None for none (the default:
-    `locator()`; benchmarks pass their choice here, as changing a module global makes
-    PyPy drop the code it compiled)."""
+def _lazy(args, kwargs, check_mode):
     buffer = path = _MISSING
     include_falsy = True
     converters = None
@@ -491,8 +485,7 @@ def _lazy(args, kwargs, check_mode, locate=_ACTIVE):
         data = source.data
         if not data.startswith(MARKER):
             raise missing_marker()
-        if locate is _ACTIVE:
-            locate = locator()
+        locate = locator()
         if locate is not None and len(data) > _PROBED and can_hand_over(steps):
             found = WALK
             if converters is None:
