@@ -434,13 +434,14 @@ def walked(fn, *args, **kwargs):
     """`outcome` of a pure lazy read with the extension walking its path."""
     # Our inputs are short: the bounded walk tried first gets as few bytes, so that both it
     # and the extension's walk meet targets.
-    probed, navigation._PROBED = navigation._PROBED, 24
+    bounds = navigation._PROBED, navigation._WALKED_HERE
+    navigation._PROBED, navigation._WALKED_HERE = 24, 24
     locate.LOCATOR = WALKER
     try:
         return outcome(fn, *args, **kwargs)
     finally:
         locate.LOCATOR = None
-        navigation._PROBED = probed
+        navigation._PROBED, navigation._WALKED_HERE = bounds
 
 
 def check(report, name, args, options):

@@ -418,6 +418,9 @@ _MISSING = object()
 # tried by our own walk: a target there is read in less time than handing the read over
 # costs (a few microseconds), and a walk that has to go farther stops at this end.
 _PROBED = 1024
+# Inputs of at most this many bytes are walked here whatever the path: handing a read over
+# costs about what walking them whole does.
+_WALKED_HERE = 8192
 
 
 class _Probe(Navigator):
@@ -426,6 +429,15 @@ class _Probe(Navigator):
     def target(self):
         self.end = len(self.data)
         return Navigator.target(self)
+
+    # Packed elements of fixed width are addressed directly, passing over nothing.
+    def packed_float(self, index, check):
+        self.end = len(self.data)
+        return Navigator.packed_float(self, index, check)
+
+    def packed_bool(self, index, count):
+        self.end = len(self.data)
+        return Navigator.packed_bool(self, index, count)
 
 
 def _probe(data, limits, steps, check_mode, include_falsy):
@@ -486,7 +498,7 @@ def _lazy(args, kwargs, check_mode):
         if not data.startswith(MARKER):
             raise missing_marker()
         locate = locator()
-        if locate is not None and len(data) > _PROBED and can_hand_over(steps):
+        if locate is not None and len(data) > _WALKED_HERE and can_hand_over(steps):
             found = WALK
             if converters is None:
                 found = _probe(data, limits, steps, check_mode, include_falsy)
