@@ -1,7 +1,6 @@
 // The `_vezuvir` module: its state, method table and initialisation. Multi-phase: each
 // interpreter that imports the module runs its exec slot and gets a state of its own.
 #include <Python.h>
-#include <datetime.h>
 
 #include <new>
 
@@ -176,14 +175,10 @@ bool init_handles(ModuleState &state) noexcept {
     if (state.idx_class == nullptr) {
         return false;
     }
-    // The capsule is imported into a local, not the header's process-wide `PyDateTimeAPI`:
-    // interpreters running at once would write that together.
-    const auto *datetime_api =
-        static_cast<const PyDateTime_CAPI *>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
-    if (datetime_api == nullptr) {
+    state.datetime_type = compat::datetime_type();
+    if (state.datetime_type == nullptr) {
         return false;
     }
-    state.datetime_type = datetime_api->DateTimeType;
     Py_INCREF(state.datetime_type);
     PyObject *name = PyUnicode_FromString("isoformat");
     if (name == nullptr) {

@@ -421,6 +421,10 @@ template <DictWalk Walk = DictWalk::Live> class DictItems {
 /// Writes `v` big-endian, two's complement, into `n` bytes. False with an error set.
 [[nodiscard]] bool long_to_signed_big_endian(PyObject *v, unsigned char *out, size_t n) noexcept;
 
+/// `datetime.datetime` from the datetime C API (borrowed: the type lives as long as the
+/// interpreter); null with an error set on failure.
+[[nodiscard]] PyTypeObject *datetime_type() noexcept;
+
 /// Whether the cyclic garbage collector is on; -1 with an error set on failure.
 [[nodiscard]] int gc_is_enabled() noexcept;
 /// Switches the collector off; false with an error set on failure.
