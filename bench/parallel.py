@@ -126,7 +126,9 @@ def measure(args):
         f"in the page cache; `{'/'.join(FIELD)}` summed over all of them with `iter_lazy_load`; "
         f"{args.workers} byte ranges split at record boundaries",
         f"- median wall time of {args.rounds} interleaved rounds; load average {load_start:.2f} at "
-        f"the start, {load_end:.2f} at the end (the machine is shared)",
+        f"the start, {load_end:.2f} at the end (the machine is shared); "
+        f"`ProcessPoolExecutor({args.workers})`, nothing shared, shows how much of the cores "
+        f"the machine gave at the time",
         "",
         "| reader | median s | records/s | MB/s | throughput / one interpreter's |",
         "|---|---:|---:|---:|---:|",
