@@ -171,3 +171,21 @@ def test_record_log_benchmark_writes_its_section(tmp_path):
         assert f"| {reader} |" in text
     assert "memory-mapped" in text and "| goal | found | met |" in text
     assert sorted(p.name for p in tmp_path.iterdir()) == ["RESULTS.md"]  # the data files are gone
+
+
+@pytest.mark.skipif(importlib.util.find_spec("concurrent.interpreters") is None,
+                    reason="needs subinterpreters (CPython 3.14 or newer)")
+def test_parallel_scan_benchmark_writes_its_section(tmp_path):
+    from conftest import BENCH_DATA
+
+    if not (BENCH_DATA / "twitter.json").is_file():
+        pytest.skip("needs twitter.json from the bench documents")
+    results = tmp_path / "RESULTS.md"
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path), "VEZUVIR_BENCH_DATA": str(BENCH_DATA)}
+    argv = ["--records", "300", "--rounds", "1", "--tmp", str(tmp_path), "--write", "--results", str(results)]
+    script = RUN.parent / "parallel.py"
+    done = subprocess.run([sys.executable, str(script), *argv], capture_output=True, text=True, env=env, timeout=600)
+    assert done.returncode == 0, done.stderr
+    text = results.read_text()
+    assert "<!-- begin parallel.py -->" in text and "| InterpreterPoolExecutor(2) |" in text
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["RESULTS.md"]

@@ -422,9 +422,10 @@ class StatsWalker {
     return shifted ? new_object(PyNumber_Add(shifted.get(), low_part.get())) : PyPointer{};
 }
 
-/// The result's keys, in order, made once and kept: names made afresh for each call (as
-/// PyDict_SetItemString makes them) would be interned and dropped again every time.
-constexpr std::array<const char *, 15> FIELD_NAMES{
+/// The result's keys, in order, made once per interpreter and kept: names made afresh for
+/// each call (as PyDict_SetItemString makes them) would be interned and dropped again every
+/// time.
+constexpr std::array<const char *, STATS_FIELD_COUNT> FIELD_NAMES{
     "records",
     "end",
     "strings_in_full",
@@ -441,18 +442,33 @@ constexpr std::array<const char *, 15> FIELD_NAMES{
     "saved_by_packed_lists",
     "custom_values",
 };
-std::array<PyObject *, FIELD_NAMES.size()> FIELD_KEYS{};
+
+/// The calling interpreter's keys, made on first use; null (MemoryError set) on failure,
+/// leaving none made.
+[[nodiscard]] const std::array<PyObject *, STATS_FIELD_COUNT> *field_keys() {
+    std::array<PyObject *, STATS_FIELD_COUNT> &keys = module_state().stats_keys;
+    if (keys.back() != nullptr) {
+        return &keys;
+    }
+    std::array<PyPointer, STATS_FIELD_COUNT> made;
+    for (std::size_t k = 0; k < FIELD_NAMES.size(); ++k) {
+        made[k] = PyPointer::steal(PyUnicode_InternFromString(FIELD_NAMES[k]));
+        if (!made[k]) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+    }
+    for (std::size_t k = 0; k < FIELD_NAMES.size(); ++k) {
+        keys[k] = made[k].release();
+    }
+    return &keys;
+}
 
 /// The result dict: every counter, the record count and where the walk stopped.
 [[nodiscard]] PyPointer stats_dict(const Counts &counts, std::uint64_t records, std::size_t end) {
-    if (FIELD_KEYS[0] == nullptr) {
-        for (std::size_t k = 0; k < FIELD_NAMES.size(); ++k) {
-            FIELD_KEYS[k] = PyUnicode_InternFromString(FIELD_NAMES[k]);
-            if (FIELD_KEYS[k] == nullptr) {
-                PyErr_NoMemory();
-                return {};
-            }
-        }
+    const std::array<PyObject *, STATS_FIELD_COUNT> *keys = field_keys();
+    if (keys == nullptr) {
+        return {};
     }
     PyPointer dict = new_object(PyDict_New());
     if (!dict) {
@@ -477,7 +493,7 @@ std::array<PyObject *, FIELD_NAMES.size()> FIELD_KEYS{};
     };
     for (std::size_t k = 0; k < values.size(); ++k) {
         PyPointer number = int_from_i128(values[k]);
-        if (!number || PyDict_SetItem(dict.get(), FIELD_KEYS[k], number.get()) != 0) {
+        if (!number || PyDict_SetItem(dict.get(), (*keys)[k], number.get()) != 0) {
             return {};
         }
     }

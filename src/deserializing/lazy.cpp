@@ -69,7 +69,7 @@ namespace {
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list); ++k) {
         held.push_back(PyPointer::borrow(PyList_GET_ITEM(list, k)));
         PyObject *item = held.back().get();
-        if (Py_TYPE(item) == reinterpret_cast<PyTypeObject *>(IDX_CLASS)) {
+        if (reinterpret_cast<PyObject *>(Py_TYPE(item)) == IDX_CLASS) {
             PathElement element;
             if (!read_index(item, element.index)) {
                 return false;

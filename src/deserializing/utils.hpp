@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <string_view>
 
-/// `vezuvir.exceptions.DeserializationError`; written once by module initialisation.
-inline PyObject *DESERIALIZATION_ERROR_TYPE = nullptr;
+#include "module_state.hpp"
+
+/// `vezuvir.exceptions.DeserializationError`, the calling interpreter's.
+inline constexpr StateHandle<PyObject *, &ModuleState::deserialization_error>
+    DESERIALIZATION_ERROR_TYPE{};
 
 /// Raises DeserializationError "Unexpected end of input"; returns false.
 bool fail_unexpected_end() noexcept;

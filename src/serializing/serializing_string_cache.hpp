@@ -340,14 +340,17 @@ class SerializingStringCache {
             return block;
         }
         /// Keeps this block for a later call if `cleared` (every slot free again) and it
-        /// is the largest kept so far within bounds; frees it otherwise.
+        /// is the largest kept so far within bounds; frees it otherwise. Interpreters with
+        /// locks of their own may be here at once: a block is only read or freed by the
+        /// thread whose exchange took it out of KEPT.
         void give_back(bool cleared) noexcept {
             if (base_ == nullptr || !cleared || capacity() > MAX_KEPT || capacity() < MIN_KEPT) {
                 return;
             }
+            const std::size_t given = capacity();
             Slot *previous = KEPT.exchange(base_);
             base_ = nullptr;
-            if (previous != nullptr && previous[0].packed > capacity_of(KEPT.load())) {
+            if (capacity_of(previous) > given) {
                 // The one kept before was larger: keep that one instead.
                 previous = KEPT.exchange(previous);
             }

@@ -1,21 +1,24 @@
 #pragma once
-// Module-wide handles, written once by module initialisation and only read afterwards
-// (every call holds the interpreter lock). None is ever released.
+// Module-wide handles, each read from the calling interpreter's module state (see
+// module_state.hpp); none is ever released while its module lives.
 #include <Python.h>
 
+#include "module_state.hpp"
+
 /// The empty tuple: what an empty list decodes to when tuples are requested.
-inline PyObject *EMPTY_TUPLE = nullptr;
+inline constexpr StateHandle<PyObject *, &ModuleState::empty_tuple> EMPTY_TUPLE{};
 /// The shared empty `str` handed out for every decoded empty string.
-inline PyObject *EMPTY_STRING = nullptr;
+inline constexpr StateHandle<PyObject *, &ModuleState::empty_string> EMPTY_STRING{};
 /// The shared empty `bytes`.
-inline PyObject *EMPTY_BYTES = nullptr;
+inline constexpr StateHandle<PyObject *, &ModuleState::empty_bytes> EMPTY_BYTES{};
 /// `vezuvir.exceptions.SerializationError`.
-inline PyObject *SERIALIZATION_ERROR_TYPE = nullptr;
+inline constexpr StateHandle<PyObject *, &ModuleState::serialization_error>
+    SERIALIZATION_ERROR_TYPE{};
 /// `vezuvir.serialize.settings.CustomType`.
-inline PyObject *CUSTOM_TYPE_CLASS = nullptr;
+inline constexpr StateHandle<PyObject *, &ModuleState::custom_type_class> CUSTOM_TYPE_CLASS{};
 /// `vezuvir.deserialize.lazy_load.Idx`.
-inline PyObject *IDX_CLASS = nullptr;
+inline constexpr StateHandle<PyObject *, &ModuleState::idx_class> IDX_CLASS{};
 /// `datetime.datetime.isoformat`, unbound, so subclasses' overrides are not used.
-inline PyObject *ISO_FORMAT_FUNC = nullptr;
+inline constexpr StateHandle<PyObject *, &ModuleState::iso_format_func> ISO_FORMAT_FUNC{};
 /// `datetime.datetime`, from the datetime C API.
-inline PyTypeObject *DATETIME_TYPE = nullptr;
+inline constexpr StateHandle<PyTypeObject *, &ModuleState::datetime_type> DATETIME_TYPE{};

@@ -1,5 +1,7 @@
 #include "utils/compat.hpp"
 
+#include <datetime.h>
+
 #include "utils/safe_py_pointer.hpp"
 
 namespace compat {
@@ -35,6 +37,19 @@ bool long_to_signed_big_endian(PyObject *v, unsigned char *out, size_t n) noexce
     std::memcpy(out, PyBytes_AS_STRING(bytes.get()), n);
     return true;
 #endif
+}
+
+PyTypeObject *datetime_type() noexcept {
+#if VEZUVIR_CPYTHON
+    // The capsule goes into a local, not the header's process-wide `PyDateTimeAPI`, which
+    // interpreters running at once would write together.
+    const auto *api =
+        static_cast<const PyDateTime_CAPI *>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+#else
+    // PyPy has no capsule, and one interpreter per process.
+    const PyDateTime_CAPI *api = PyDateTime_IMPORT;
+#endif
+    return api == nullptr ? nullptr : api->DateTimeType;
 }
 
 #if VEZUVIR_CPYTHON && PY_VERSION_HEX >= 0x030A0000

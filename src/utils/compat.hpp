@@ -18,6 +18,18 @@
 #define VEZUVIR_CPYTHON 1
 #endif
 
+// The module slots after the exec slot that say which interpreters may import the module.
+// Where the interpreter has subinterpreters with a lock of their own (CPython 3.12 on), the
+// module declares it runs in them: its objects live in per-interpreter module state and what
+// it keeps process-wide is safe to share. Elsewhere the interpreter's default applies. Free-
+// threaded builds are not declared supported (no `Py_mod_gil`): they keep the lock on for us.
+#if VEZUVIR_CPYTHON && defined(Py_mod_multiple_interpreters)
+#define VEZUVIR_INTERPRETER_SLOTS                                                                  \
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#else
+#define VEZUVIR_INTERPRETER_SLOTS
+#endif
+
 namespace compat {
 
 #if VEZUVIR_CPYTHON
@@ -408,6 +420,10 @@ template <DictWalk Walk = DictWalk::Live> class DictItems {
 
 /// Writes `v` big-endian, two's complement, into `n` bytes. False with an error set.
 [[nodiscard]] bool long_to_signed_big_endian(PyObject *v, unsigned char *out, size_t n) noexcept;
+
+/// `datetime.datetime` from the datetime C API (borrowed: the type lives as long as the
+/// interpreter); null with an error set on failure.
+[[nodiscard]] PyTypeObject *datetime_type() noexcept;
 
 /// Whether the cyclic garbage collector is on; -1 with an error set on failure.
 [[nodiscard]] int gc_is_enabled() noexcept;

@@ -253,7 +253,8 @@ constexpr std::uintptr_t KIB = 1024;
 /// thread stack.
 constexpr std::uintptr_t STACK_RESERVE = 256 * KIB;
 
-thread_local std::uintptr_t stack_floor = 0;
+/// Initial-exec, as the current module state is: read on every call, a load beats a call.
+[[gnu::tls_model("initial-exec")]] constinit thread_local std::uintptr_t stack_floor = 0;
 
 std::uintptr_t compute_stack_floor() noexcept {
     const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
