@@ -5,7 +5,8 @@ Times on a shared machine swing with its load; instruction counts do not, so the
 record of what a change to the code did. Each count is the difference between a run of 1 + N
 calls and a run of 1 call, divided by N: first-call costs (allocator warm-up, one-time
 look-ups) drop out, and what remains is the steady cost of one call, the interpreter's own
-allocation and collection inside it included.
+allocation and collection inside it included. It is taken from one run of 1 + N calls in
+which callgrind dumps its counts as each call returns.
 
     pip install ".[bench]"                           # valgrind must be on PATH as well
     python bench/instructions.py                     # counts to stdout
@@ -37,6 +38,12 @@ FUNCTIONS = {
     "load_bytes": "*::load_bytes(*",
     "lazy end read": "*::lazy_load_bytes(*",
 }
+# The same functions as callgrind's --dump-after matches them (a wildcard at the end only).
+DUMP_AFTER = {
+    "dump_bytes": "(anonymous namespace)::dump_bytes(*",
+    "load_bytes": "(anonymous namespace)::load_bytes(*",
+    "lazy end read": "(anonymous namespace)::lazy_load_bytes(*",
+}
 
 # Run under valgrind: repeats one call `calls` times on the pickled case.
 CHILD = """
@@ -63,27 +70,48 @@ def load_run_module():
     return module
 
 
-def count(case_file, function, calls, workdir):
-    """Instructions executed inside `function` over `calls` calls."""
+def callgrind(case_file, function, calls, workdir, dump_each=False):
+    """Instructions counted inside `function` over `calls` calls: the total, or with
+    `dump_each` the list of each call's count (empty when callgrind dumped none)."""
     out = Path(workdir) / f"callgrind.{os.getpid()}.{abs(hash((case_file, function, calls)))}"
     cmd = [
-        "valgrind", "--tool=callgrind", "--collect-atstart=no",
+        # Children traced: an interpreter may be a script that starts the real one.
+        "valgrind", "--tool=callgrind", "--trace-children=yes", "--collect-atstart=no",
         f"--toggle-collect={FUNCTIONS[function]}", f"--callgrind-out-file={out}",
-        sys.executable, "-c", CHILD, str(case_file), function, str(calls),
     ]  # fmt: skip
+    if dump_each:
+        cmd.append(f"--dump-after={DUMP_AFTER[function]}")
+    cmd += [sys.executable, "-c", CHILD, str(case_file), function, str(calls)]
     # A fixed seed keeps string hashes, and so every table's probing, the same run to run.
     env = dict(os.environ, PYTHONHASHSEED="0")
     subprocess.run(cmd, check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    text = out.read_text()
-    out.unlink()
-    return int(re.search(r"^totals: (\d+)", text, re.M).group(1))
+    totals = {}
+    for path in Path(workdir).glob(out.name + "*"):
+        suffix = re.fullmatch(re.escape(out.name) + r"(?:\.(\d+))?", path.name)
+        if suffix is None:
+            continue
+        totals[int(suffix.group(1) or 0)] = int(
+            re.search(r"^totals: (\d+)", path.read_text(), re.M).group(1)
+        )
+        path.unlink()
+    if not dump_each:
+        return totals[0]
+    # Dumps 1 to `calls`, one as each call returns; dump 0 holds what came after.
+    return [totals[i] for i in range(1, calls + 1)] if len(totals) == calls + 1 else []
 
 
 def per_call(case_file, function, repeats, workdir):
-    once = count(case_file, function, 1, workdir)
+    # One run where callgrind dumps as each call returns: the calls after the first are the
+    # same count as the difference of the two runs, at half the cost.
+    each = callgrind(case_file, function, 1 + repeats, workdir, dump_each=True)
+    if each:
+        if each[0] == 0:
+            raise SystemExit("callgrind saw no call: the installed _vezuvir has no symbols")
+        return round(sum(each[1:]) / repeats)
+    once = callgrind(case_file, function, 1, workdir)
     if once == 0:
         raise SystemExit("callgrind saw no call: the installed _vezuvir has no symbols")
-    return round((count(case_file, function, 1 + repeats, workdir) - once) / repeats)
+    return round((callgrind(case_file, function, 1 + repeats, workdir) - once) / repeats)
 
 
 def measure(run, data_dir, only, repeats, jobs, workdir):
