@@ -69,9 +69,13 @@ PyPointer decode_list(const std::uint8_t *data, std::size_t len, std::size_t &po
         return {};
     }
     const Reservation room = settings.reserve(len, pos, n, 1);
-    return build_sequence(room, settings.use_tuples, settings.hidden, [&](std::uint64_t) {
-        return decode_item(data, len, pos, holder, settings);
-    });
+    // Inlined by force: a second, cold user of the lambda (a hostile count's growing list)
+    // would otherwise leave it a call per item.
+    return build_sequence(
+        room, settings.use_tuples,
+        settings.hidden, [&](std::uint64_t) __attribute__((always_inline)) {
+            return decode_item(data, len, pos, holder, settings);
+        });
 }
 
 /// `TypeFlag::Dict`:       <varint count> (<dict-key form> <value>)*count

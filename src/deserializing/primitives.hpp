@@ -43,8 +43,8 @@
 }
 
 /// Reads a big-endian binary64 at `pos` and returns a new float.
-[[nodiscard]] inline PyPointer decode_f64(const std::uint8_t *data, std::size_t len,
-                                          std::size_t &pos) noexcept {
+[[nodiscard, gnu::always_inline]] inline PyPointer
+decode_f64(const std::uint8_t *data, std::size_t len, std::size_t &pos) noexcept {
     if (len < 8 || pos > len - 8) [[unlikely]] {
         fail_unexpected_end();
         return {};
@@ -90,11 +90,10 @@ build_growing_sequence(const Reservation &room, bool tuple, compat::HiddenContai
         }
     }
     if (tuple) {
-        PyPointer made = new_object(PyList_AsTuple(list.get()));
-        if (made) {
-            compat::finish_sequence(made.get(), hidden);
+        list = new_object(PyList_AsTuple(list.get()));
+        if (!list) {
+            return {};
         }
-        return made;
     }
     compat::finish_sequence(list.get(), hidden);
     return list;
@@ -102,7 +101,9 @@ build_growing_sequence(const Reservation &room, bool tuple, compat::HiddenContai
 
 /// New list (or tuple) of `room.count()` items, item i being `make_item(i)`: a
 /// `PyPointer`, empty with the error set to abandon the sequence. Sized ahead for the
-/// slots `room` grants. Handed to the collector through `hidden`.
+/// slots `room` grants; past them (a count the input could not pay for) it is a list that
+/// grows as the items arrive, made a tuple at the end if asked. Handed to the collector
+/// through `hidden`.
 template <class MakeItem>
 [[nodiscard]] inline PyPointer build_sequence(const Reservation &room, bool tuple,
                                               compat::HiddenContainers *hidden,

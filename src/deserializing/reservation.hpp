@@ -33,11 +33,23 @@ struct SlotLedger {
 /// items.
 class Reservation {
   public:
+    /// Slots a container may have without a claim: no more than a new list or dict holds
+    /// anyway, so nesting them cannot multiply anything.
+    static constexpr std::uint64_t UNCLAIMED_SLOTS = 8;
+
     /// Room for up to `n` items of at least `min_item_bytes` input bytes each, after the
     /// first `ready` of them, which are already decoded (counted in `count` and `slots`).
     Reservation(SlotLedger &ledger, std::size_t len, std::size_t pos, std::uint64_t n,
                 std::size_t min_item_bytes, std::uint64_t ready = 0) noexcept
-        : ledger_(&ledger), saved_(ledger.claimed_to), count_(n) {
+        : count_(n) {
+        if (n <= UNCLAIMED_SLOTS) [[likely]] {
+            // Most containers are this small: room that the container's own header bytes
+            // pay for, given without a claim.
+            slots_ = n;
+            return;
+        }
+        ledger_ = &ledger;
+        saved_ = ledger.claimed_to;
         const std::size_t from = std::max(pos, saved_);
         const std::size_t room = from < len ? (len - from) / min_item_bytes : 0;
         const std::uint64_t later = n - std::min(n, ready);
