@@ -130,6 +130,9 @@ struct NestingBound {
     std::uintptr_t floor = 0;
     /// This thread's state; null in a bound made by default, which fetches it each time.
     PyThreadState *thread = nullptr;
+    /// Kept by `compat::enter_recursive_call` for this call: where the interpreter's check
+    /// already passed.
+    mutable std::uintptr_t stack_checked = UINTPTR_MAX;
 
     [[nodiscard]] static NestingBound current() noexcept {
         return {native_stack_floor(), PyThreadState_Get()};
@@ -146,7 +149,7 @@ struct NestingBound {
     if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < bound.floor) [[unlikely]] {
         return fail_native_stack(where);
     }
-    return compat::enter_recursive_call(bound.thread, where);
+    return compat::enter_recursive_call(bound.thread, bound.stack_checked, where);
 }
 
 /// Scoped `enter_nesting`/`Py_LeaveRecursiveCall`: bounds native recursion. Check
