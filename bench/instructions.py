@@ -12,6 +12,7 @@ which callgrind dumps its counts as each call returns.
     python bench/instructions.py                     # counts to stdout
     python bench/instructions.py --write             # also bench/INSTRUCTIONS.md, "before" kept
     python bench/instructions.py --write --baseline  # the counts become the "before" column
+    python3.14 bench/instructions.py --write --section  # 3.14's own table, the rest kept
 
 CPython only. The installed module must keep its symbols (the default build does).
 """
@@ -137,11 +138,25 @@ def measure(run, data_dir, only, repeats, jobs, workdir):
     return counts
 
 
-def read_before(path):
-    """(label, {document: {function: count}}) from the "before" columns of a written file."""
+def section_name():
+    return "cpython-{}.{}".format(*sys.version_info[:2])
+
+
+def read_before(path, section=False):
+    """(label, {document: {function: count}}) from the "before" columns of a written file
+    (with `section`, of this interpreter's section of it)."""
     if not path.exists():
         return None, {}
     text = path.read_text(encoding="utf-8")
+    if section:
+        name = re.escape(section_name())
+        found = re.search(f"<!-- begin {name} -->\n(.*?)<!-- end {name} -->", text, re.S)
+        if found is None:
+            return None, {}
+        text = found.group(1)
+    else:
+        # The main table: what precedes the sections.
+        text = text.split("<!-- begin ", 1)[0]
     label = re.search(r"^- before: (.*)$", text, re.M)
     before = {}
     for line in text.splitlines():
@@ -163,11 +178,11 @@ def revision():
     return f"commit {head}" + (" with uncommitted changes to src/" if dirty else "")
 
 
-def report(counts, before_label, before, argv):
+def report(counts, before_label, before, argv, title="# Instructions per call"):
     valgrind = subprocess.run(["valgrind", "--version"], capture_output=True, text=True).stdout.strip()
     now = revision()
     lines = [
-        "# Instructions per call",
+        title,
         "",
         f"- interpreter: {platform.python_implementation()} {platform.python_version()}, {valgrind}",
         f"- date: {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M UTC}",
@@ -201,6 +216,8 @@ def main(argv=None):
     parser.add_argument("--jobs", type=int, default=2, help="valgrind runs at once")
     parser.add_argument("--write", action="store_true", help=f"write {RESULTS.name}")
     parser.add_argument("--baseline", action="store_true", help="store the counts as the before column")
+    parser.add_argument("--section", action="store_true",
+                        help="this interpreter's table as a section of its own, the rest kept")
     parser.add_argument("--results", type=Path, default=RESULTS)
     args = parser.parse_args(argv)
     if platform.python_implementation() != "CPython":
@@ -210,11 +227,20 @@ def main(argv=None):
     if args.baseline:
         before_label, before = revision(), counts
     else:
-        before_label, before = read_before(args.results)
-    text = report(counts, before_label, before, argv)
+        before_label, before = read_before(args.results, args.section)
+    if args.section:
+        version = "{}.{}".format(*sys.version_info[:2])
+        text = report(counts, before_label, before, argv, f"## CPython {version}")
+    else:
+        text = report(counts, before_label, before, argv)
     print(text)
     if args.write:
-        args.results.write_text(text, encoding="utf-8")
+        if args.section:
+            run.replace_section(args.results, section_name(), text.rstrip("\n").split("\n"))
+        else:
+            # Other interpreters' sections stay after the main table.
+            kept = run.kept_sections(args.results)
+            args.results.write_text("\n".join([text.rstrip("\n"), *kept]) + "\n", encoding="utf-8")
     return counts
 
 
