@@ -623,6 +623,14 @@ template <DictWalk Walk = DictWalk::Live> class DictItems {
 #endif
 #endif
 
+/// Whether `enter_recursive_call` is a counter stepped in place, cheap enough to inline
+/// wherever it is called.
+#if defined(VEZUVIR_C_CALLS_LEFT)
+inline constexpr bool C_CALLS_COUNTED_INLINE = true;
+#else
+inline constexpr bool C_CALLS_COUNTED_INLINE = false;
+#endif
+
 /// `Py_EnterRecursiveCall(where) == 0` for `thread`, the calling thread's state fetched
 /// once per call (null: fetched here). `stack_checked` belongs to the same call, starting
 /// at UINTPTR_MAX. On CPython 3.11 to 3.13 the interpreter's count of nested C calls is

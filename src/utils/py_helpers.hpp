@@ -193,11 +193,22 @@ class LazyRecursionGuard {
         if (entered_) [[likely]] {
             return true;
         }
+        if constexpr (compat::C_CALLS_COUNTED_INLINE) {
+            entered_ = enter_nesting(where_, bound_);
+            return entered_;
+        }
+        return enter_first();
+    }
+
+  private:
+    // Out of line unless the interpreter's check is a counter stepped in place: the
+    // writers call `enter` for every nested item, and a longer check inlined there costs
+    // each of those calls more registers saved than it saves once.
+    [[nodiscard, gnu::noinline]] bool enter_first() noexcept {
         entered_ = enter_nesting(where_, bound_);
         return entered_;
     }
 
-  private:
     const char *where_;
     const NestingBound &bound_;
     bool entered_ = false;
