@@ -377,8 +377,11 @@ TRACKING_TREE = [[[], [[1.5, 2.5], [True, False]], {"a": [{}], "b": {"c": []}}, 
         lambda data: load_bytes(data, use_tuples=True),
         lambda data: vezuvir.lazy_load_bytes(data, []),
         lambda data: next(vezuvir.iter_load(data)),
+        # Converters run Python code: containers are kept from the collector until the end.
+        lambda data: load_bytes(data, custom_types={"unused": str}),
+        lambda data: vezuvir.lazy_load_bytes(data, [], custom_types={"unused": str}),
     ],
-    ids=["load", "tuples", "lazy", "record"],
+    ids=["load", "tuples", "lazy", "record", "converters", "lazy converters"],
 )
 def test_every_container_a_reader_returns_is_seen_by_the_collector(read):
     def holds_mutable(items):

@@ -90,9 +90,7 @@ PyObject *call_lazy_load(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwn
     PyObject *path_obj = nullptr;
     bool include_falsy = true;
     HeldCustomTypes custom_types;
-    compat::HiddenContainers hidden;
     DecodeSettings settings;
-    settings.hidden = &hidden;
     settings.nesting = NestingBound::current();
 
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -183,6 +181,10 @@ PyObject *call_lazy_load(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwn
     }
     std::size_t pos = STARTING_MARKER.size();
     settings.custom_types = custom_types.get();
+    // Converters are the only Python code that runs while a value is built.
+    compat::HiddenContainers hidden(settings.custom_types != nullptr &&
+                                    !settings.custom_types->empty());
+    settings.hidden = &hidden;
     const LazyMode mode{settings, check_mode, include_falsy};
     return lazy_deserialize(input.data(), input.len(), pos, holder, mode, path).release();
 }

@@ -213,7 +213,9 @@ PyObject *lazy_locate_impl(PyObject *const *args, Py_ssize_t nargs) {
     const bool include_falsy = args[3] == Py_True;
     const bool defer_custom = args[6] == Py_True;
 
-    compat::HiddenContainers hidden;
+    // No converter runs here (a custom value hands the walk back): no Python code while
+    // anything is built.
+    compat::HiddenContainers hidden(false);
     DecodeSettings settings;
     settings.hidden = &hidden;
     settings.nesting = NestingBound::current();

@@ -174,7 +174,9 @@ namespace {
     DecodeSettings &settings = arguments.limits;
     settings.custom_types = arguments.custom_types.get();
     settings.use_tuples = arguments.use_tuples;
-    compat::HiddenContainers hidden;
+    // Converters are the only Python code a decoding runs.
+    compat::HiddenContainers hidden(settings.custom_types != nullptr &&
+                                    !settings.custom_types->empty());
     settings.hidden = &hidden;
     settings.nesting = NestingBound::current();
     VecPointerHolder holder;

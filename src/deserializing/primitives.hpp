@@ -54,11 +54,13 @@ decode_f64(const std::uint8_t *data, std::size_t len, std::size_t &pos) noexcept
     return new_object(PyFloat_FromDouble(value));
 }
 
-/// New list (or tuple) of `n` slots, each to be filled once with `compat::fill_sequence`;
-/// empty with MemoryError when it cannot be made. `build_sequence` fills one.
-[[nodiscard]] inline PyPointer make_sequence(std::uint64_t n, bool tuple) noexcept {
+/// New list (or tuple) of `n` slots, each to be filled once with `compat::fill_sequence`
+/// and handed on through `hidden`; empty with MemoryError when it cannot be made.
+/// `build_sequence` fills one.
+[[nodiscard]] inline PyPointer make_sequence(std::uint64_t n, bool tuple,
+                                             const compat::HiddenContainers *hidden) noexcept {
     PyObject *seq = n <= static_cast<std::uint64_t>(PY_SSIZE_T_MAX)
-                        ? compat::new_sequence(static_cast<Py_ssize_t>(n), tuple)
+                        ? compat::new_sequence(static_cast<Py_ssize_t>(n), tuple, hidden)
                         : nullptr;
     if (seq == nullptr) [[unlikely]] {
         PyErr_NoMemory();
@@ -73,7 +75,7 @@ template <class MakeItem>
 [[nodiscard, gnu::noinline, gnu::cold]] PyPointer
 build_growing_sequence(const Reservation &room, bool tuple, compat::HiddenContainers *hidden,
                        MakeItem &make_item) {
-    PyPointer list = make_sequence(room.slots(), false);
+    PyPointer list = make_sequence(room.slots(), false, hidden);
     if (!list) {
         return {};
     }
@@ -112,7 +114,7 @@ template <class MakeItem>
         return build_growing_sequence(room, tuple, hidden, make_item);
     }
     const std::uint64_t n = room.count();
-    PyPointer seq = make_sequence(n, tuple);
+    PyPointer seq = make_sequence(n, tuple, hidden);
     if (!seq) {
         return {};
     }

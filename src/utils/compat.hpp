@@ -93,6 +93,13 @@ namespace compat {
 #endif
 }
 
+/// Whether the cyclic collector can run inside an allocation, as it does up to CPython
+/// 3.11. From 3.12 an allocation only asks for a collection, which the interpreter runs
+/// where it checks for pending work between bytecodes: C code that runs no Python code
+/// never meets one, however much it allocates.
+inline constexpr bool COLLECTOR_RUNS_AT_ALLOCATION =
+    VEZUVIR_CPYTHON != 0 && PY_VERSION_HEX < 0x030C0000;
+
 /// The containers one decoding call finished, kept out of the cyclic collector's sight
 /// until the whole tree is built. A collection triggered while a large tree grows would
 /// otherwise walk every finished list and dict again and again (40-50% of the time of
@@ -103,9 +110,14 @@ namespace compat {
 /// The first `SHOWN_FIRST` containers are shown at once: a small tree meets at most one
 /// collection while it is built, which costs less than hiding. Past `LIMIT` the rest
 /// are shown at once too, bounding the memory this takes.
+/// Where no collection can run while the tree is built (no Python code runs and the
+/// collector does not run at allocation), nothing is hidden: containers are made, filled
+/// and left as the interpreter tracks them, without a call to the collector's API.
 class HiddenContainers {
   public:
-    HiddenContainers() noexcept = default;
+    /// `python_runs`: whether Python code may run while the tree is built (a converter).
+    explicit HiddenContainers(bool python_runs) noexcept
+        : active_(COLLECTOR_RUNS_AT_ALLOCATION || python_runs) {}
     HiddenContainers(const HiddenContainers &) = delete;
     HiddenContainers &operator=(const HiddenContainers &) = delete;
     ~HiddenContainers() {
@@ -121,6 +133,16 @@ class HiddenContainers {
             Py_DECREF(container);
         }
 #endif
+    }
+
+    /// Whether a container of this call is kept from the collector while it is filled and
+    /// after (null: the container is shown once complete).
+    [[nodiscard, gnu::always_inline]] static bool active(const HiddenContainers *hidden) noexcept {
+        if constexpr (COLLECTOR_RUNS_AT_ALLOCATION) {
+            // Known here, so that these interpreters pay no test per container.
+            return true;
+        }
+        return hidden == nullptr || hidden->active_;
     }
 
     /// Takes a complete container of the collector's and hides it (or, past the limit or
@@ -163,20 +185,24 @@ class HiddenContainers {
     }
 #endif
 
+    bool active_;
     std::size_t shown_ = 0;
     std::vector<PyObject *> containers_;
 };
 
 /// New list (`tuple` false) or tuple for `n` items, to be filled in order, slot 0 first,
-/// each exactly once with `fill_sequence`, then handed on with `finish_sequence`.
-/// On CPython a list starts empty with room for `n` items and grows as it is filled: its
-/// item array is never zeroed, and an abandoned list holds just the items stored. Either
-/// kind is hidden from the cyclic collector until `finish_sequence`: Python code that
-/// runs while it is filled (a converter) must not find it through `gc.get_objects()`
-/// half-built, holding NULL slots or slots it could empty under us. PyPy's collector
-/// does not hand out objects it has not been given.
-[[nodiscard]] inline PyObject *new_sequence(Py_ssize_t n, bool tuple) noexcept {
+/// each exactly once with `fill_sequence`, then handed on with `finish_sequence` and the
+/// same `hidden`. On CPython a list starts empty with room for `n` items and grows as it
+/// is filled: its item array is never zeroed, and an abandoned list holds just the items
+/// stored. Where `hidden` is active, either kind is hidden from the cyclic collector
+/// until `finish_sequence`: Python code that runs while it is filled (a converter) must
+/// not find it through `gc.get_objects()` half-built, holding NULL slots or slots it
+/// could empty under us. PyPy's collector does not hand out objects it has not been
+/// given.
+[[nodiscard]] inline PyObject *new_sequence(Py_ssize_t n, bool tuple,
+                                            const HiddenContainers *hidden) noexcept {
 #if VEZUVIR_CPYTHON
+    const bool hide = HiddenContainers::active(hidden);
     if (!tuple && n > 0) {
         if (static_cast<std::size_t>(n) > PY_SSIZE_T_MAX / sizeof(PyObject *)) {
             return PyErr_NoMemory();
@@ -191,17 +217,20 @@ class HiddenContainers {
             PyMem_Free(items);
             return nullptr;
         }
-        PyObject_GC_UnTrack(list);
+        if (hide) {
+            PyObject_GC_UnTrack(list);
+        }
         reinterpret_cast<PyListObject *>(list)->ob_item = items;
         reinterpret_cast<PyListObject *>(list)->allocated = n;
         return list;
     }
     PyObject *seq = tuple ? PyTuple_New(n) : PyList_New(n);
-    if (seq != nullptr && n > 0) {
+    if (seq != nullptr && n > 0 && hide) {
         PyObject_GC_UnTrack(seq);
     }
     return seq;
 #else
+    (void)hidden;
     return tuple ? PyTuple_New(n) : PyList_New(n);
 #endif
 }
@@ -225,11 +254,15 @@ inline void fill_sequence(PyObject *seq, Py_ssize_t i, PyObject *item, bool tupl
 #endif
 }
 
-/// Hands a completely filled sequence from `new_sequence` to the collector, through
-/// `hidden` when the caller defers that. Tuples are shown at once: a dict given a hidden
-/// tuple would never track itself for it, and a cycle through it later would leak.
+/// Hands a completely filled sequence from `new_sequence` (or any new one) to the
+/// collector, through `hidden` when the caller defers that. Tuples are shown at once: a
+/// dict given a hidden tuple would never track itself for it, and a cycle through it
+/// later would leak.
 inline void finish_sequence(PyObject *seq, HiddenContainers *hidden = nullptr) noexcept {
 #if VEZUVIR_CPYTHON
+    if (!HiddenContainers::active(hidden)) {
+        return;
+    }
     if (PyList_CheckExact(seq)) {
         HiddenContainers::finish(hidden, seq);
     } else if (PyTuple_GET_SIZE(seq) > 0 && !PyObject_GC_IsTracked(seq)) {
@@ -246,7 +279,7 @@ inline void finish_sequence(PyObject *seq, HiddenContainers *hidden = nullptr) n
 /// itself once it holds a container, and only such a dict needs hiding.
 inline void finish_dict(PyObject *dict, HiddenContainers *hidden) noexcept {
 #if VEZUVIR_CPYTHON
-    if (hidden != nullptr && PyObject_GC_IsTracked(dict)) {
+    if (hidden != nullptr && HiddenContainers::active(hidden) && PyObject_GC_IsTracked(dict)) {
         HiddenContainers::finish(hidden, dict);
     }
 #else
@@ -261,11 +294,11 @@ inline void finish_dict(PyObject *dict, HiddenContainers *hidden) noexcept {
 /// copy of any input but `bytes` itself.
 inline constexpr bool HELD_EXPORTS_PIN_MEMORY = VEZUVIR_CPYTHON != 0;
 
-#if VEZUVIR_CPYTHON && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 &&              \
+#if VEZUVIR_CPYTHON && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x03100000 &&              \
     !defined(Py_GIL_DISABLED)
 #define VEZUVIR_DICT_LAYOUT 1
 namespace detail {
-/// The fixed head of a dict's key table as CPython 3.11 to 3.13 lay it out; the index
+/// The fixed head of a dict's key table as CPython 3.11 to 3.15 lay it out; the index
 /// array follows it, then the entries: {hash, key, value} for any keys, {key, value} when
 /// every key is an exact `str`. Deleted entries have a null value.
 struct DictKeysHead {
@@ -470,11 +503,18 @@ template <DictWalk Walk = DictWalk::Live> class DictItems {
 #endif
 }
 
+// An int's digits as CPython up to 3.15 lays them out with 30-bit digits: from 3.12 the
+// digit count and sign share one tag (3.14 marks its shared small ints in the bit above
+// the sign, which no int built here is).
+#if VEZUVIR_CPYTHON && PyLong_SHIFT == 30 && PY_VERSION_HEX < 0x03100000
+#define VEZUVIR_LONG_LAYOUT 1
+#endif
+
 /// `int` value as a signed 64-bit integer; false (no error set) when it does not fit.
-/// On CPython with 30-bit digits, ints of up to three digits (all of int64 but its
+/// Where the layout is known, ints of up to three digits (all of int64 but its
 /// extremes) are read from their digits without a call.
 [[nodiscard]] inline bool long_as_i64(PyObject *v, long long &out) noexcept {
-#if VEZUVIR_CPYTHON && PyLong_SHIFT == 30
+#ifdef VEZUVIR_LONG_LAYOUT
     const auto *number = reinterpret_cast<PyLongObject *>(v);
 #if PY_VERSION_HEX >= 0x030C0000
     const std::uintptr_t tag = number->long_value.lv_tag;
@@ -514,7 +554,8 @@ template <DictWalk Walk = DictWalk::Live> class DictItems {
     return overflow == 0;
 }
 
-#if VEZUVIR_CPYTHON && PyLong_SHIFT == 30 && PY_VERSION_HEX < 0x030E0000
+#if defined(VEZUVIR_LONG_LAYOUT) && !defined(Py_GIL_DISABLED)
+#define VEZUVIR_LONG_BUILT_HERE 1
 /// `long_from_magnitude` for a magnitude of two or three 30-bit digits, laid out here:
 /// the interpreter's constructor counts digits first, which costs about as much as the
 /// allocation. Kept out of line, so that the common one-digit path saves no registers.
@@ -554,7 +595,7 @@ template <DictWalk Walk = DictWalk::Live> class DictItems {
 /// One-digit ints take the interpreter's fast path (and its shared small ints).
 [[nodiscard, gnu::always_inline]] inline PyObject *long_from_magnitude(std::uint64_t magnitude,
                                                                        bool negative) noexcept {
-#if VEZUVIR_CPYTHON && PyLong_SHIFT == 30 && PY_VERSION_HEX < 0x030E0000
+#ifdef VEZUVIR_LONG_BUILT_HERE
     if (magnitude < (std::uint64_t{1} << PyLong_SHIFT)) [[likely]] {
         const auto value = static_cast<long long>(magnitude);
         return PyLong_FromLongLong(negative ? -value : value);
@@ -582,7 +623,11 @@ template <DictWalk Walk = DictWalk::Live> class DictItems {
 // The field that counts the C calls a thread may still nest, and the least value at
 // which the interpreter's inline check lets one more through without its slow path.
 #if VEZUVIR_CPYTHON && !defined(Py_GIL_DISABLED) && !defined(USE_STACKCHECK)
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x03100000
+// From 3.14 the interpreter bounds nested C calls by the native stack alone: its check
+// compares the stack pointer with a limit of the thread's, and leaving does nothing.
+#define VEZUVIR_C_CALLS_BY_STACK 1
+#elif PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
 #define VEZUVIR_C_CALLS_LEFT c_recursion_remaining
 #define VEZUVIR_C_CALLS_LAST 0
 #elif PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
@@ -594,35 +639,65 @@ template <DictWalk Walk = DictWalk::Live> class DictItems {
 #endif
 #endif
 
+/// Whether `enter_recursive_call` is a counter stepped in place, cheap enough to inline
+/// wherever it is called.
+#if defined(VEZUVIR_C_CALLS_LEFT)
+inline constexpr bool C_CALLS_COUNTED_INLINE = true;
+#else
+inline constexpr bool C_CALLS_COUNTED_INLINE = false;
+#endif
+
 /// `Py_EnterRecursiveCall(where) == 0` for `thread`, the calling thread's state fetched
-/// once per call (null: fetched here). On CPython 3.11 to 3.13 the interpreter's count of
-/// nested C calls is stepped in place, as its own inline version does, rather than
-/// through a call that fetches the state again; when the count has run out the
-/// interpreter's call makes the RecursionError, so limit and message stay its own.
+/// once per call (null: fetched here). `stack_checked` belongs to the same call, starting
+/// at UINTPTR_MAX. On CPython 3.11 to 3.13 the interpreter's count of nested C calls is
+/// stepped in place, as its own inline version does, rather than through a call that
+/// fetches the state again. From 3.14, where the check is one of the stack pointer, the
+/// interpreter is asked only below the lowest frame (`stack_checked`) at which it already
+/// said yes: a wide tree asks once per depth, not once per container. Either way, when
+/// the interpreter says no it makes the RecursionError, so limit and message stay its own.
 [[nodiscard, gnu::always_inline]] inline bool enter_recursive_call(PyThreadState *thread,
+                                                                   std::uintptr_t &stack_checked,
                                                                    const char *where) noexcept {
-#ifdef VEZUVIR_C_CALLS_LEFT
+#if defined(VEZUVIR_C_CALLS_LEFT)
+    (void)stack_checked;
     if (thread != nullptr && thread->VEZUVIR_C_CALLS_LEFT >= VEZUVIR_C_CALLS_LAST) [[likely]] {
         --thread->VEZUVIR_C_CALLS_LEFT;
         return true;
     }
+#elif defined(VEZUVIR_C_CALLS_BY_STACK)
+    (void)thread;
+    // Stacks grow down on every platform we build for.
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (here >= stack_checked) [[likely]] {
+        return true;
+    }
+    if (Py_EnterRecursiveCall(where) != 0) {
+        return false;
+    }
+    stack_checked = here;
+    return true;
 #else
     (void)thread;
+    (void)stack_checked;
 #endif
     return Py_EnterRecursiveCall(where) == 0;
 }
 
 /// `Py_LeaveRecursiveCall()` after `enter_recursive_call(thread, ...)` succeeded.
 [[gnu::always_inline]] inline void leave_recursive_call(PyThreadState *thread) noexcept {
-#ifdef VEZUVIR_C_CALLS_LEFT
+#if defined(VEZUVIR_C_CALLS_LEFT)
     if (thread != nullptr) [[likely]] {
         ++thread->VEZUVIR_C_CALLS_LEFT;
         return;
     }
+    Py_LeaveRecursiveCall();
+#elif defined(VEZUVIR_C_CALLS_BY_STACK)
+    // The interpreter's leave does nothing here, and most enters never reached it.
+    (void)thread;
 #else
     (void)thread;
-#endif
     Py_LeaveRecursiveCall();
+#endif
 }
 
 /// Whether two exact `str` objects hold the same characters. CPython compares the

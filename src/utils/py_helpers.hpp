@@ -130,6 +130,9 @@ struct NestingBound {
     std::uintptr_t floor = 0;
     /// This thread's state; null in a bound made by default, which fetches it each time.
     PyThreadState *thread = nullptr;
+    /// Kept by `compat::enter_recursive_call` for this call: where the interpreter's check
+    /// already passed.
+    mutable std::uintptr_t stack_checked = UINTPTR_MAX;
 
     [[nodiscard]] static NestingBound current() noexcept {
         return {native_stack_floor(), PyThreadState_Get()};
@@ -146,7 +149,7 @@ struct NestingBound {
     if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < bound.floor) [[unlikely]] {
         return fail_native_stack(where);
     }
-    return compat::enter_recursive_call(bound.thread, where);
+    return compat::enter_recursive_call(bound.thread, bound.stack_checked, where);
 }
 
 /// Scoped `enter_nesting`/`Py_LeaveRecursiveCall`: bounds native recursion. Check
@@ -190,11 +193,22 @@ class LazyRecursionGuard {
         if (entered_) [[likely]] {
             return true;
         }
+        if constexpr (compat::C_CALLS_COUNTED_INLINE) {
+            entered_ = enter_nesting(where_, bound_);
+            return entered_;
+        }
+        return enter_first();
+    }
+
+  private:
+    // Out of line unless the interpreter's check is a counter stepped in place: the
+    // writers call `enter` for every nested item, and a longer check inlined there costs
+    // each of those calls more registers saved than it saves once.
+    [[nodiscard, gnu::noinline]] bool enter_first() noexcept {
         entered_ = enter_nesting(where_, bound_);
         return entered_;
     }
 
-  private:
     const char *where_;
     const NestingBound &bound_;
     bool entered_ = false;
