@@ -145,6 +145,27 @@ constexpr std::uint64_t SHORT_BODY = 256;
     return n <= SHORT_BODY;
 }
 
+/// The index of the back-reference whose flag was read just before `pos`, `pos` moved past
+/// it; false, with no error set, when the input cannot hold it.
+[[nodiscard]] bool read_reference_index(const std::uint8_t *data, std::size_t len, std::size_t &pos,
+                                        std::uint8_t flag, std::uint64_t &index) noexcept {
+    if (flag == flag_byte(TypeFlag::LargePointer)) {
+        if (!decode_varint(data, len, pos, index)) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+    const std::size_t width = flag - flag_byte(TypeFlag::Pointer1) + 1U;
+    if (len - pos < width) {
+        return false;
+    }
+    for (std::size_t k = 0; k < width; ++k) {
+        index = (index << 8) | data[pos++];
+    }
+    return true;
+}
+
 /// Whether a locating walk builds the value at `pos` itself rather than hand it over: a
 /// scalar, an empty container, a short string or bytes (or a back-reference to one), and
 /// anything it cannot read, so that the error is raised where it would have been.
@@ -165,19 +186,8 @@ constexpr std::uint64_t SHORT_BODY = 256;
     case TypeFlag::Pointer4:
     case TypeFlag::LargePointer: {
         std::uint64_t index = 0;
-        if (flag == flag_byte(TypeFlag::LargePointer)) {
-            if (!decode_varint(data, len, pos, index)) {
-                PyErr_Clear();
-                return true;
-            }
-        } else {
-            const std::size_t width = flag - flag_byte(TypeFlag::Pointer1) + 1U;
-            if (len - pos < width) {
-                return true;
-            }
-            for (std::size_t k = 0; k < width; ++k) {
-                index = (index << 8) | data[pos + k];
-            }
+        if (!read_reference_index(data, len, pos, flag, index)) {
+            return true;
         }
         if (index >= holder.size()) {
             return true;
@@ -599,19 +609,8 @@ constexpr int DECODE_KEY = -2;
     case TypeFlag::Pointer4:
     case TypeFlag::LargePointer: {
         std::uint64_t index = 0;
-        if (flag == flag_byte(TypeFlag::LargePointer)) {
-            if (!decode_varint(data, len, at, index)) {
-                PyErr_Clear();
-                return DECODE_KEY;
-            }
-        } else {
-            const std::size_t width = flag - flag_byte(TypeFlag::Pointer1) + 1U;
-            if (len - at < width) {
-                return DECODE_KEY;
-            }
-            for (std::size_t k = 0; k < width; ++k) {
-                index = (index << 8) | data[at++];
-            }
+        if (!read_reference_index(data, len, at, flag, index)) {
+            return DECODE_KEY;
         }
         if (index >= holder.size()) {
             return DECODE_KEY;

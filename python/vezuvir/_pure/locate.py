@@ -82,14 +82,8 @@ class Located(Reader):
         entry = self.earlier[index]
         if type(entry) is str:
             return entry
-        saved = self.pos
-        self.pos = entry >> 1
-        try:
-            text = self.marked_string(254 if entry & 1 else 255)
-        finally:
-            self.pos = saved
         # Built once, however often the target refers to it.
-        self.earlier[index] = text
+        text = self.earlier[index] = self.stepped_over_string(entry)
         return text
 
 

@@ -74,14 +74,18 @@ class Reader(Decoder):
         if type(entry) is str:
             return entry
         # Built once: a later back-reference to the same string gets this object.
+        text = strings[index] = self.stepped_over_string(entry)
+        return text
+
+    def stepped_over_string(self, entry):
+        """The string a stepped-over entry of the table points to (its position, times two,
+        plus one for a key's form), read without moving on."""
         saved = self.pos
         self.pos = entry >> 1
         try:
-            text = self.marked_string(254 if entry & 1 else 255)
+            return self.marked_string(254 if entry & 1 else 255)
         finally:
             self.pos = saved
-        strings[index] = text
-        return text
 
     def stored_equals(self, index, text, utf8):
         """Whether table entry `index` is the string `text` (UTF-8 `utf8`), without building
