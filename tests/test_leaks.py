@@ -55,13 +55,17 @@ def test_no_traced_memory_growth(name):
     tracemalloc.start()
     try:
         repeat(case, n // 2)
-        before = tracemalloc.get_traced_memory()[0]
-        repeat(case, n)
-        grown = tracemalloc.get_traced_memory()[0] - before
+        windows = []
+        for _ in range(2):
+            before = tracemalloc.get_traced_memory()[0]
+            repeat(case, n)
+            windows.append(tracemalloc.get_traced_memory()[0] - before)
+        grown = min(windows)
     finally:
         tracemalloc.stop()
     # The smallest object a leaked reference can hold is 16 bytes: a leak in every call would
-    # grow by at least 16 * n. Allow well under that for allocator and frame noise.
+    # grow by at least 16 * n, in both windows. Allow well under that for allocator and frame
+    # noise; a cache filled once (a kilobyte or two on 3.10) grows one window only.
     assert grown < max(4 * n, 2048), f"{name}: {grown} bytes more after {n} calls"
 
 
