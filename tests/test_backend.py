@@ -44,9 +44,10 @@ print(json.dumps([vezuvir.backend, type(vezuvir.load_bytes).__name__]))
         ("", "extension present", [DEFAULT, "function" if PYPY else "builtin_function_or_method"]),
         ("python", "no extension", ["python", "function"]),
         (" Python ", "extension present", ["python", "function"]),
+        ("pure", "no extension", ["python", "function"]),
         ("extension", "extension present", ["extension", "builtin_function_or_method"]),
         ("extension", "no extension", "import of _vezuvir halted"),
-        ("cython", "extension present", "VEZUVIR_BACKEND must be 'extension' or 'python', not 'cython'"),
+        ("cython", "extension present", "VEZUVIR_BACKEND must be 'extension' or 'python' (also 'pure'), not 'cython'"),
     ],
 )
 def test_environment_variable_chooses(setting, case, expected):

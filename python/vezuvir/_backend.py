@@ -4,7 +4,8 @@ Two implementations give the same bytes, results and errors: the C++ extension `
 and the pure-Python `vezuvir._pure`. PyPy reaches the extension only through its C-API
 emulation, which costs more per object than the JIT-compiled Python codec does, so PyPy
 uses the pure one; every other interpreter uses the extension. The environment variable
-VEZUVIR_BACKEND (`extension` or `python`) overrides the choice when the package is imported.
+VEZUVIR_BACKEND (`extension`, or `python` or its other name `pure`) overrides the choice when the
+package is imported.
 """
 
 import os
@@ -12,15 +13,18 @@ import sys
 
 VARIABLE = "VEZUVIR_BACKEND"
 CHOICES = ("extension", "python")
+# Other names a user may reach for, and the choice each stands for.
+ALIASES = {"pure": "python"}
 
 
 def _choose():
     requested = os.environ.get(VARIABLE, "").strip().lower()
     if not requested:
         return "python" if sys.implementation.name == "pypy" else "extension"
+    requested = ALIASES.get(requested, requested)
     if requested not in CHOICES:
         raise ImportError(
-            f"{VARIABLE} must be 'extension' or 'python', not {os.environ[VARIABLE]!r}"
+            f"{VARIABLE} must be 'extension' or 'python' (also 'pure'), not {os.environ[VARIABLE]!r}"
         )
     return requested
 
