@@ -17,7 +17,7 @@ try:
     from distributed.protocol.serialize import register_serialization_family
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError(
-        "vezuvir.dask needs distributed: pip install 'vezuvir[dask]'"
+        "vezuvir.dask needs distributed: from a clone of vezuvir, python -m pip install '.[dask]'"
     ) from error
 
 from vezuvir import _backend

@@ -78,7 +78,8 @@ def register(name: str = "vezuvir", *, datetimes: bool = False) -> None:
         from kombu.serialization import register as kombu_register
     except ImportError as error:
         raise ImportError(
-            "vezuvir.kombu.register needs kombu: pip install 'vezuvir[celery]'"
+            "vezuvir.kombu.register needs kombu: from a clone of vezuvir, "
+            "python -m pip install '.[celery]'"
         ) from error
 
     kombu_register(
