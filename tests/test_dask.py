@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from conftest import bench_documents, require_engine
+from conftest import bench_params, require_engine
 
 import _vezuvir
 
@@ -81,7 +81,7 @@ def _read_json(path):
         return json.load(f)
 
 
-@pytest.mark.parametrize("path", bench_documents(), ids=lambda p: p.stem)
+@pytest.mark.parametrize("path", bench_params(), ids=lambda p: p.stem)
 def test_documents_travel_as_quelt_encodings(client, traffic, path):
     sent, received = traffic
     document = _read_json(path)

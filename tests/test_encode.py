@@ -9,7 +9,7 @@ import textwrap
 
 import pytest
 
-from conftest import bench_documents
+from conftest import bench_params
 import vezuvir
 from vezuvir import CustomType, SerializationError, dump_bytes
 
@@ -133,7 +133,7 @@ def test_encodings(obj, expected):
         assert enc(obj) == expected
 
 
-@pytest.mark.parametrize("path", bench_documents(), ids=lambda p: p.name)
+@pytest.mark.parametrize("path", bench_params(), ids=lambda p: p.name)
 def test_every_walk_writes_the_same_bytes_for_real_documents(path):
     doc = json.loads(path.read_text(encoding="utf-8"))
     whole = dump_bytes(doc)

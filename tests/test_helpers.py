@@ -15,7 +15,7 @@ from vezuvir._pure.stats import varint_size
 from vezuvir import _tagged
 from vezuvir._tagged import CustomValue, from_json_pairs, iter_json, to_json, write_json
 
-from conftest import bench_documents
+from conftest import bench_params
 
 DOC = {"users": [{"name": "Ada", "n": 0}, {"name": "Bo", "n": 2}], "raw": b"\x00"}
 
@@ -366,7 +366,7 @@ def test_walk_counts_strings_like_the_encoder_writes_them():
     assert stats.strings_in_full == len({"a", "b", "c", "x", "y", ""})
 
 
-@pytest.mark.parametrize("document", bench_documents(), ids=lambda p: p.name)
+@pytest.mark.parametrize("document", bench_params(), ids=lambda p: p.name)
 def test_walk_reaches_the_end_of_real_documents(document):
     doc = json.loads(document.read_bytes())
     strings = set()

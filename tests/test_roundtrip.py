@@ -7,7 +7,7 @@ import pytest
 
 from vezuvir import CustomType, dump_bytes, load_bytes
 
-from conftest import bench_documents
+from conftest import bench_params
 
 
 def as_tuples(value):
@@ -42,7 +42,7 @@ def same(a, b):
     return a == b
 
 
-@pytest.mark.parametrize("path", bench_documents(), ids=lambda p: p.name)
+@pytest.mark.parametrize("path", bench_params(), ids=lambda p: p.name)
 def test_bench_documents_round_trip(path):
     value = json.loads(path.read_text(encoding="utf-8"))
     data = dump_bytes(value)
