@@ -742,6 +742,11 @@ def main(argv=None):
         )
         args.data = SAMPLES
         data_note = "the bundled sample only (the document set was not found)"
+        if args.only and not any(args.only in p.stem for p in SAMPLES.glob("*.json")) \
+                and not any(args.only in name for name, _ in generated(0.01)):
+            # Measuring nothing would print empty tables and n/a targets.
+            sys.exit(f"bench/run.py: --only {args.only} matches no document here; it needs the "
+                     "document set (see above).")
     clock = time.process_time_ns if args.cpu_time else time.perf_counter_ns
     libs = codecs()
     names = [lib.name for lib in libs]
