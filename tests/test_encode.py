@@ -316,10 +316,28 @@ def test_serialization_errors(obj, kwargs, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("obj", ["\ud800", {"\udfff": 1}, [{"\ud800": 1}, {"\ud800": 2}], {1: "a\ud800"}])
-def test_strings_without_utf8_form_raise_the_interpreters_error(obj):
-    with pytest.raises(UnicodeEncodeError):
+LONE = "\ud800"
+
+
+@pytest.mark.parametrize(
+    "obj, shown",
+    [
+        (LONE, "'\\ud800'"),
+        (["ok", "a" + LONE], "'a\\ud800'"),
+        ({"\udfaa": 1}, "'\\udfaa'"),
+        ([{"k" + LONE: 1}, {"k" + LONE: 2}], "'k\\ud800'"),
+        ({1: LONE}, "'\\ud800'"),
+        ("x" * 250 + LONE, repr("x" * 200) + "..."),
+    ],
+    ids=["value", "in a list", "key", "row key", "any-key value", "long"],
+)
+def test_a_string_without_utf8_form_is_a_serialization_error(obj, shown):
+    # What json.loads makes of "\ud800": valid JSON, no UTF-8 form.
+    with pytest.raises(SerializationError) as caught:
         dump_bytes(obj)
+    assert str(caught.value) == (f"Cannot serialize string {shown}: the encoding stores UTF-8, "
+                                 "which has no form for a lone surrogate")
+    assert isinstance(caught.value.__cause__, UnicodeEncodeError)
 
 
 @pytest.mark.parametrize("cls", [MyInt, type("F", (float,), {}), type("S", (str,), {}), type("B", (bytes,), {}),
@@ -651,3 +669,4 @@ def test_no_references_are_leaked(obj):
         except SerializationError:
             pass
     assert [sys.getrefcount(p) for p in parts] == before
+

@@ -153,6 +153,7 @@ template <PyBytesBuffer B>
     bool is_ascii = false;
     const char *data = compat::str_utf8(key, len, is_ascii);
     if (data == nullptr) [[unlikely]] {
+        wrap_str_without_utf8(key, SERIALIZATION_ERROR_TYPE);
         return false;
     }
     const auto n = static_cast<std::size_t>(len);

@@ -212,6 +212,7 @@ template <PyBytesBuffer B>
     bool is_ascii = false;
     const char *data = compat::str_utf8(str, len, is_ascii);
     if (data == nullptr) [[unlikely]] {
+        wrap_str_without_utf8(str, SERIALIZATION_ERROR_TYPE);
         return false;
     }
     // The cache now holds the string, so `data` stays valid even if the writer runs.

@@ -1,9 +1,11 @@
 #include "utils/py_helpers.hpp"
+#include "utils/value_text.hpp"
 
 #include <pthread.h>
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <utility>
 
 void to_py_error(std::string_view message, PyObject *exception_class) noexcept {
@@ -79,6 +81,34 @@ void wrap_callback_error(std::string_view message, PyObject *exception_class) no
     }
     PyErr_Restore(std::exchange(error.type, nullptr), std::exchange(error.value, nullptr),
                   std::exchange(error.traceback, nullptr));
+}
+
+void wrap_str_without_utf8(PyObject *str, PyObject *exception_class) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+        return;
+    }
+    std::string message;
+    {
+        // Set aside while the text is made: a repr of the string's first characters, as the
+        // pure codec writes it.
+        FetchedError cause;
+        const Py_ssize_t n = PyUnicode_GetLength(str);
+        const PyPointer prefix =
+            PyPointer::steal(PyUnicode_Substring(str, 0, std::min(n, VALUE_TEXT_LIMIT)));
+        const PyPointer repr = prefix ? PyPointer::steal(PyObject_Repr(prefix.get())) : PyPointer{};
+        const char *text = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
+        if (text == nullptr) {
+            return; // out of memory: that error stands
+        }
+        message.append("Cannot serialize string ").append(text);
+        if (n > VALUE_TEXT_LIMIT) {
+            message.append("...");
+        }
+        message.append(": the encoding stores UTF-8, which has no form for a lone surrogate");
+        PyErr_Restore(std::exchange(cause.type, nullptr), std::exchange(cause.value, nullptr),
+                      std::exchange(cause.traceback, nullptr));
+    }
+    wrap_callback_error(message, exception_class);
 }
 
 bool depth_error_pending() noexcept {

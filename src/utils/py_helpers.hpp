@@ -31,6 +31,11 @@ void to_py_error(std::string_view message, PyObject *exception_class) noexcept;
 /// stays as it is.
 void wrap_callback_error(std::string_view message, PyObject *exception_class) noexcept;
 
+/// Replaces a pending `UnicodeEncodeError` of a `str` that has no UTF-8 form (a lone
+/// surrogate, as `json.loads` can make) with `exception_class` naming the string (its `repr`,
+/// bounded), the original as its `__cause__`; leaves any other pending exception.
+[[gnu::cold]] void wrap_str_without_utf8(PyObject *str, PyObject *exception_class) noexcept;
+
 /// Whether the pending exception is a `RecursionError` for nesting too deep ("maximum
 /// recursion depth exceeded..."), the interpreter's or the library's, rather than one a
 /// callback raised with a text of its own. Runs no Python code.

@@ -35,6 +35,7 @@ from vezuvir._pure._common import (
     POSITIVE_INT,
     PYPY,
     SMALL_INT,
+    VALUE_TEXT_LIMIT,
     STRING,
     STRUCTURED_LIST,
     TRUE,
@@ -245,6 +246,15 @@ def container_changed(container):
     return SerializationError(f"{kind} changed during serialization")
 
 
+def without_utf8(text):
+    """The error for a str with no UTF-8 form (a lone surrogate, as json.loads can make)."""
+    more = "..." if len(text) > VALUE_TEXT_LIMIT else ""
+    return SerializationError(
+        f"Cannot serialize string {text[:VALUE_TEXT_LIMIT]!r}{more}: "
+        "the encoding stores UTF-8, which has no form for a lone surrogate"
+    )
+
+
 def _same_str_keys(obj, entries):
     """Whether the dict `obj` lists the keys of `entries` (exact strs), equal and in order."""
     if len(obj) != len(entries):
@@ -397,7 +407,10 @@ class Encoder:
         if index is not None:
             self.pointer(index)
             return
-        utf8 = text.encode("utf-8")
+        try:
+            utf8 = text.encode("utf-8")
+        except UnicodeEncodeError as error:
+            raise without_utf8(text) from error
         cache[text] = len(cache)
         self.flagged(ASCII_STRING if text.isascii() else STRING, utf8)
 
@@ -890,7 +903,10 @@ class Encoder:
         if index is not None:
             self.key_pointer(index)
             return
-        utf8 = key.encode("utf-8")
+        try:
+            utf8 = key.encode("utf-8")
+        except UnicodeEncodeError as error:
+            raise without_utf8(key) from error
         cache[key] = len(cache)
         self.literal_key(utf8, key.isascii())
 

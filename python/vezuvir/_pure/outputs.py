@@ -27,7 +27,14 @@ from vezuvir._pure._common import (
     STRING,
     STRUCTURED_LIST,
 )
-from vezuvir._pure.encoder import BYTE, Encoder, container_changed, pack_f64, varint_bytes
+from vezuvir._pure.encoder import (
+    BYTE,
+    Encoder,
+    container_changed,
+    pack_f64,
+    varint_bytes,
+    without_utf8,
+)
 
 
 class ArrayEncoder(Encoder):
@@ -88,7 +95,10 @@ class ArrayEncoder(Encoder):
             else:
                 Encoder.pointer(self, index)
             return
-        utf8 = text.encode("utf-8")
+        try:
+            utf8 = text.encode("utf-8")
+        except UnicodeEncodeError as error:
+            raise without_utf8(text) from error
         cache[text] = len(cache)
         out.append(ASCII_STRING if text.isascii() else STRING)
         n = len(utf8)
@@ -105,7 +115,10 @@ class ArrayEncoder(Encoder):
             out.append(KEY_POINTER)
             out += varint_bytes(index)
             return
-        utf8 = key.encode("utf-8")
+        try:
+            utf8 = key.encode("utf-8")
+        except UnicodeEncodeError as error:
+            raise without_utf8(key) from error
         cache[key] = len(cache)
         n = len(utf8)
         if key.isascii():
@@ -482,10 +495,12 @@ if PYPY:
         def checked_utf8(self, text, utf8):
             try:
                 return text.encode("utf-8")
-            except BaseException:
+            except BaseException as error:
                 # Not written: taken out again, so that the table matches what was written.
                 del self.cache[utf8]
                 self.count -= 1
+                if isinstance(error, UnicodeEncodeError):
+                    raise without_utf8(text) from error
                 raise
 
         def integer(self, value):
