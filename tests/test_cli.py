@@ -274,6 +274,10 @@ def test_stats_with_custom_values_and_trailing_bytes(tmp_path):
         (["get", "--check", "-", "a"], b"[1]", "not an encoding"),
         (["stats", "-"], b"<o>\x19", "Unexpected flag"),
         (["encode", "--lines"], b'{"a": 1}\n[', "<stdin>, line 2: not valid JSON"),
+        # A lone surrogate: valid JSON, no UTF-8 form; the file (and line) and JSON path named.
+        (["encode"], b'{"a": ["ok", "\\udfaa"]}', "<stdin>: at .a[1]: Cannot serialize string '\\udfaa'"),
+        (["encode", "--stream"], b'{"k\\ud800": 1}', '<stdin>: at ["k\\ud800"] (key): Cannot serialize'),
+        (["encode", "--lines"], b'[1]\n"\\ud800"', "<stdin>, line 2: at .: Cannot serialize string"),
         (["decode"], LOG[:-2], f"record at byte offset {len(LOG) - len(dump_bytes(RECORDS[-1]))}: Unexpected end"),
         (["get", "--all", "-", "user"], LOG + b"<o>\x19", f"record at byte offset {len(LOG)}: Unexpected flag"),
         (["get", "--all", "-", "tags", "[0]"], LOG, "record at byte offset 0: Index out of range"),

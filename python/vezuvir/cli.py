@@ -434,6 +434,52 @@ def _tagged_tree(data: bytes) -> Tuple[Any, Dict[type, CustomType]]:
     return json.loads(data, object_pairs_hook=hook), custom_types
 
 
+def _has_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def _json_path_step(key: Any) -> str:
+    if isinstance(key, int):
+        return f"[{key}]"
+    if key.isidentifier() and key.isascii():
+        return f".{key}"
+    return f"[{json.dumps(key)}]"
+
+
+def _without_utf8_at(tree: Any) -> str:
+    """Where in a JSON tree the first string without a UTF-8 form is, as a jq path ("." for the
+    whole document), "(key)" added when it is a key. Walked in the encoder's order."""
+    stack = [(tree, "")]
+    while stack:
+        value, path = stack.pop()
+        if isinstance(value, str):
+            if not _has_utf8(value):
+                return path or "."
+        elif isinstance(value, dict):
+            for key in value:
+                if isinstance(key, str) and not _has_utf8(key):
+                    return f"{path}{_json_path_step(key)} (key)"
+            stack.extend((value[k], path + _json_path_step(k)) for k in reversed(list(value)))
+        elif isinstance(value, list):
+            stack.extend((item, f"{path}[{i}]") for i, item in reversed(list(enumerate(value))))
+    return "?"
+
+
+def _dump_json_tree(dump: Any, tree: Any, where: str, **options: Any) -> Any:
+    """dump(tree, **options), a string JSON allows but UTF-8 does not (a lone surrogate) named
+    by `where` (the file, and the line) and its JSON path."""
+    try:
+        return dump(tree, **options)
+    except SerializationError as exc:
+        if not isinstance(exc.__cause__, UnicodeEncodeError):
+            raise
+        raise CliError(f"{where}: at {_without_utf8_at(tree)}: {exc}") from None
+
+
 def cmd_encode(args: argparse.Namespace) -> int:
     _vezuvir = _backend.module()
 
@@ -464,9 +510,9 @@ def cmd_encode(args: argparse.Namespace) -> int:
         with open_output(args.output, binary_data=True) as out:
             counter = _CountingWriter(out)
             if args.stream:
-                _vezuvir.dump_bytes(tree, writer=counter, **options)
+                _dump_json_tree(_vezuvir.dump_bytes, tree, name, writer=counter, **options)
             else:
-                counter.write(_vezuvir.dump_bytes(tree, **options))
+                counter.write(_dump_json_tree(_vezuvir.dump_bytes, tree, name, **options))
     finally:
         status.finish()
     if args.output not in (None, "-") and not args.quiet:
@@ -502,7 +548,9 @@ def _encode_lines(args: argparse.Namespace) -> int:
                 options: Dict[str, Any] = {"max_int_digits": None}
                 if custom_types:
                     options["custom_types"] = custom_types
-                counter.write(_vezuvir.dump_bytes(tree, **options))
+                counter.write(
+                    _dump_json_tree(_vezuvir.dump_bytes, tree, f"{name}, line {number}", **options)
+                )
                 records += 1
                 json_size += len(line)
     finally:
