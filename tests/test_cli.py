@@ -494,3 +494,43 @@ def test_progress_only_on_a_terminal_for_large_inputs(tty, total, drawn):
     progress.finish()
     assert ("50%" in stream.getvalue()) is drawn
     assert bool(stream.getvalue()) is drawn
+
+
+@pytest.mark.parametrize(
+    "args, fd, message",
+    [
+        (["decode"], 0, "vezuvir decode: error: standard input is closed"),
+        (["encode", "-o", "{tmp}/out.qlt"], 0, "vezuvir encode: error: standard input is closed"),
+        (["stats", "-"], 0, "vezuvir stats: error: standard input is closed"),
+        (["get", "{doc}", "tags"], 1, "vezuvir get: error: standard output is closed"),
+        (["decode", "{doc}"], 1, "vezuvir decode: error: standard output is closed"),
+    ],
+)
+def test_a_closed_standard_stream_is_one_line_and_exit_2(tmp_path, args, fd, message):
+    doc = tmp_path / "doc.qlt"
+    doc.write_bytes(dump_bytes(DOC))
+    args = [a.format(tmp=tmp_path, doc=doc) for a in args]
+    run = subprocess.run([sys.executable, "-m", "vezuvir", *args], capture_output=True, timeout=120,
+                         preexec_fn=lambda: os.close(fd))
+    assert (run.returncode, run.stderr.decode()) == (2, message + "\n")
+
+
+def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path):
+    # `vezuvir decode big.qlt | head -c 10`: exit 0 and no message, as Unix tools end.
+    path = tmp_path / "big.qlt"
+    path.write_bytes(dump_bytes([{"n": i, "text": "x" * 100} for i in range(50_000)]))
+    child = subprocess.Popen([sys.executable, "-m", "vezuvir", "decode", str(path)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert child.stdout.read(10) == b'[{"n":0,"t'
+    child.stdout.close()
+    assert child.wait(timeout=120) == 0 and child.stderr.read() == b""
+    child.stderr.close()
+
+
+@pytest.mark.parametrize("command, content", [("encode", b'{"a": 1}'), ("decode", dump_bytes(DOC))], ids=["encode", "decode"])
+def test_output_over_its_own_input_is_refused(tmp_path, command, content):
+    path = tmp_path / "same"
+    path.write_bytes(content)
+    err = one_line_error(cli(command, path, "-o", path))
+    assert err.rstrip().endswith(f"{path}: is the input too; write the output to another file")
+    assert path.read_bytes() == content

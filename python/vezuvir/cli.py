@@ -47,6 +47,21 @@ class CliError(Exception):
     """A failure reported as one line on stderr."""
 
 
+class StreamClosed(CliError):
+    """Standard input or output was closed before the command started (`<&-`, `>&-`)."""
+
+
+class _ClosedStream:
+    """Stands for a standard stream the process was started without: any use of it fails
+    with one line, not a traceback about None."""
+
+    def __init__(self, what: str) -> None:
+        self._what = what
+
+    def __getattr__(self, name: str) -> Any:
+        raise StreamClosed(f"standard {self._what} is closed")
+
+
 class Progress:
     """A one-line progress bar on stderr, drawn only for large inputs on a terminal."""
 
@@ -91,6 +106,11 @@ def _isatty(stream: Any) -> bool:
         return bool(stream.isatty())
     except (AttributeError, ValueError):
         return False
+
+
+def _count(n: int, noun: str) -> str:
+    """"1 byte", "2 bytes"."""
+    return f"{n:,} {noun}" + ("" if n == 1 else "s")
 
 
 def _display(name: str) -> str:
@@ -480,8 +500,21 @@ def _dump_json_tree(dump: Any, tree: Any, where: str, **options: Any) -> Any:
         raise CliError(f"{where}: at {_without_utf8_at(tree)}: {exc}") from None
 
 
+def refuse_output_over_input(args: argparse.Namespace) -> None:
+    """`-o` naming the input file itself would replace what is still to be read."""
+    if args.input == "-" or args.output in (None, "-"):
+        return
+    try:
+        same = os.path.samefile(args.input, args.output)
+    except OSError:
+        return  # one of them does not exist (yet): not the same file
+    if same:
+        raise CliError(f"{args.output}: is the input too; write the output to another file")
+
+
 def cmd_encode(args: argparse.Namespace) -> int:
     _vezuvir = _backend.module()
+    refuse_output_over_input(args)
 
     if args.lines:
         return _encode_lines(args)
@@ -583,6 +616,7 @@ _EXTRA_DATA_ADVICE = "If you want to ignore it use the flag `ignore_extra_data`"
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
+    refuse_output_over_input(args)
     with open_input(args.input, args.command) as stream:
         window = _records.Window(stream, "decode", None)
         if _holds_records(window):
@@ -771,16 +805,16 @@ def cmd_stats(args: argparse.Namespace) -> int:
         else:
             msgpack_line = msgpack_size
     lines = [
-        f"{name}: {stats.size:,} bytes",
+        f"{name}: {_count(stats.size, 'byte')}",
         f"  records                   {stats.records:,}",
         f"  strings written in full   {stats.strings_in_full:,} "
-        f"({stats.string_bytes:,} bytes of text)",
+        f"({_count(stats.string_bytes, 'byte')} of text)",
         f"  back-references           {stats.back_references:,}, saving "
-        f"{stats.saved_by_back_references:,} bytes",
-        f"  structured lists          {stats.structured_lists:,} ({stats.structured_rows:,} rows), "
-        f"saving {stats.saved_by_structured_lists:,} bytes",
-        f"  packed lists              {stats.packed_lists:,} ({stats.packed_items:,} items), "
-        f"saving {stats.saved_by_packed_lists:,} bytes",
+        f"{_count(stats.saved_by_back_references, 'byte')}",
+        f"  structured lists          {stats.structured_lists:,} ({_count(stats.structured_rows, 'row')}), "
+        f"saving {_count(stats.saved_by_structured_lists, 'byte')}",
+        f"  packed lists              {stats.packed_lists:,} ({_count(stats.packed_items, 'item')}), "
+        f"saving {_count(stats.saved_by_packed_lists, 'byte')}",
         f"  dicts, lists              {stats.dicts:,}, {stats.lists:,}",
         f"  custom values             {stats.custom_values:,}",
         f"  same data as JSON         {json_line}",
@@ -987,14 +1021,27 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         parser.print_help(sys.stderr)
         return 2
     args = parse_arguments(parser, argv)
+    closed = [name for name in ("stdin", "stdout") if getattr(sys, name) is None]
+    for name in closed:
+        setattr(sys, name, _ClosedStream("input" if name == "stdin" else "output"))
+    try:
+        return _run(args)
+    finally:
+        # None again, as the interpreter's own flush at exit expects.
+        for name in closed:
+            setattr(sys, name, None)
+
+
+def _run(args: argparse.Namespace) -> int:
     try:
         return args.func(args)
     except BrokenPipeError:
-        # The reader went away (`| head`): stop quietly, and keep the interpreter's final
-        # flush of stdout from complaining again.
+        # The reader went away (`| head`): stop quietly, as Unix tools do (a pipeline under
+        # pipefail must not fail for it), and keep the interpreter's final flush of stdout
+        # from complaining again.
         with contextlib.suppress(OSError):
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        return 0
     except KeyboardInterrupt:
         return 130
     except (
@@ -1012,8 +1059,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if not getattr(args, "no_limits", True) and _BUDGETS.search(message):
             message += _BUDGETS_HINT
         print(f"vezuvir {args.command}: error: {message}", file=sys.stderr)
-        # With --check, 1 means "false": an error must not read as an answer.
-        return 2 if getattr(args, "check", False) else 1
+        # With --check, 1 means "false": an error must not read as an answer. A closed
+        # standard stream is a usage error.
+        return 2 if getattr(args, "check", False) or isinstance(exc, StreamClosed) else 1
 
 
 if __name__ == "__main__":
