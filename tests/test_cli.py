@@ -534,3 +534,18 @@ def test_output_over_its_own_input_is_refused(tmp_path, command, content):
     err = one_line_error(cli(command, path, "-o", path))
     assert err.rstrip().endswith(f"{path}: is the input too; write the output to another file")
     assert path.read_bytes() == content
+
+
+def test_encode_to_a_terminal_is_refused_before_input_is_asked_for():
+    pty = pytest.importorskip("pty")
+    leader, follower = pty.openpty()
+    try:
+        # stdin and stdout both the terminal: the refusal must come before the prompt for JSON.
+        run = subprocess.run([sys.executable, "-m", "vezuvir", "encode"], stdin=follower,
+                             stdout=follower, stderr=subprocess.PIPE, timeout=60)
+    finally:
+        os.close(follower)
+        os.close(leader)
+    assert run.returncode == 1
+    assert run.stderr.decode() == ("vezuvir encode: error: refusing to write binary data to a "
+                                   "terminal; use -o FILE or a pipe\n")

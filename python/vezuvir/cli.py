@@ -300,12 +300,18 @@ def _named(exc: OSError, name: str) -> OSError:
     return OSError(exc.errno, exc.strerror, name)
 
 
+def refuse_binary_to_terminal(name: Optional[str]) -> None:
+    """Binary output goes to a file or a pipe, never to the terminal."""
+    if name in (None, "-") and _isatty(sys.stdout):
+        raise CliError("refusing to write binary data to a terminal; use -o FILE or a pipe")
+
+
 @contextlib.contextmanager
 def open_output(name: Optional[str], binary_data: bool) -> Iterator[BinaryIO]:
     """Stdout for None or "-"; a file otherwise, replaced only once it is complete."""
     if name is None or name == "-":
-        if binary_data and _isatty(sys.stdout):
-            raise CliError("refusing to write binary data to a terminal; use -o FILE or a pipe")
+        if binary_data:
+            refuse_binary_to_terminal(name)
         yield sys.stdout.buffer
         sys.stdout.buffer.flush()
         return
@@ -515,6 +521,8 @@ def refuse_output_over_input(args: argparse.Namespace) -> None:
 def cmd_encode(args: argparse.Namespace) -> int:
     _vezuvir = _backend.module()
     refuse_output_over_input(args)
+    # Before any input is asked for at a terminal.
+    refuse_binary_to_terminal(args.output)
 
     if args.lines:
         return _encode_lines(args)
