@@ -269,7 +269,7 @@ def test_stats_with_custom_values_and_trailing_bytes(tmp_path):
         (["encode", "-", "-o", "no/dir/out.qlt"], b"[1]", "error: no/dir/out.qlt: No such file"),
         (["get", "-", "nope"], dump_bytes(DOC), "Key not found"),
         (["get", "-", "tags", "[9]"], dump_bytes(DOC), "Index out of range"),
-        (["get", "-", "[-1]"], dump_bytes([1]), "Index must not be negative"),
+        (["get", "-", "[-1]"], dump_bytes([1]), "path segment '[-1]': negative indices are not supported; [0] is the first item"),
         (["get", "-", "=nope"], dump_bytes(DOC), "is not '=' followed by JSON"),
         (["get", "--check", "-", "a"], b"[1]", "not an encoding"),
         (["stats", "-"], b"<o>\x19", "Unexpected flag"),

@@ -428,7 +428,11 @@ def decode_any(data: bytes, **options: Any) -> Any:
 def parse_segment(text: str) -> Any:
     match = _INDEX.match(text)
     if match:
-        return Idx(int(match.group(1)))
+        index = int(match.group(1))
+        if index < 0:
+            raise CliError(f"path segment {text!r}: negative indices are not supported; "
+                           "[0] is the first item")
+        return Idx(index)
     if text.startswith("="):
         try:
             return json.loads(text[1:], object_pairs_hook=from_json_pairs)
