@@ -18,6 +18,7 @@ from vezuvir._pure._common import (
     EMPTY_DICT,
     EMPTY_LIST,
     EMPTY_STRING,
+    END,
     FALSE,
     FLOAT,
     KEY_POINTER,
@@ -443,13 +444,18 @@ class _Probe(Navigator):
 def _probe(data, limits, steps, check_mode, include_falsy):
     """The read, if its path ends in the first _PROBED bytes, else WALK with nothing
     changed. Only without converters: no code of the caller's runs, so a walk cut short
-    leaves no trace (any error is met again by the walk that follows)."""
+    leaves no trace. The bound only ever shows as the end of the input: any other
+    DeserializationError (a key not found, an index out of range) is the read's own, met
+    where a whole walk meets it, and is its answer; the end of the input, or anything
+    else, is met again by the walk that follows."""
     left = limits.free_elements_left
     probe = _Probe(data, None, limits, steps, check_mode, include_falsy)
     probe.end = _PROBED
     try:
         return probe.walk(0)
-    except Exception:
+    except Exception as error:
+        if type(error) is DeserializationError and error.args != (END,):
+            raise
         limits.free_elements_left = left
         return WALK
 

@@ -55,7 +55,8 @@ def _floats_at(data, end, pos, most):
     """How many floats, at most `most`, follow one another from `pos`: found from their
     flags, every ninth byte, in one slice rather than a step per float. Only long lists
     starting with a float ask: a test for it among the skipper loop's own steps slowed
-    every other document."""
+    every other document. Callers pass the data's own end, not a bounded walk's: a run is
+    stepped over in one slice, so a walk bounded to the first bytes may pass over it whole."""
     k = min(most, (end - pos) // 9)
     return k - len(data[pos : pos + 9 * k : 9].lstrip(b"\x09"))
 
@@ -237,7 +238,7 @@ class Reader(Decoder):
         stack = []
         pos = self.pos
         if not keyed and pending >= 16 and pos < end and data[pos] == FLOAT:
-            floats = _floats_at(data, end, pos, pending)
+            floats = _floats_at(data, len(data), pos, pending)
             pos += 9 * floats
             pending -= floats
         while True:
@@ -338,7 +339,7 @@ class Reader(Decoder):
                     pending, keyed = self.children(byte)
                     pos = self.pos
                 if byte == LIST and pending >= 16 and pos < end and data[pos] == FLOAT:
-                    floats = _floats_at(data, end, pos, pending)
+                    floats = _floats_at(data, len(data), pos, pending)
                     pos += 9 * floats
                     pending -= floats
                 continue
