@@ -146,15 +146,17 @@ constexpr std::uint64_t SHORT_BODY = 256;
 }
 
 /// The index of the back-reference whose flag was read just before `pos`, `pos` moved past
-/// it; false, with no error set, when the input cannot hold it.
+/// it; false, with no error set, when the input cannot hold it or it refers to none of the
+/// `known` strings.
 [[nodiscard]] bool read_reference_index(const std::uint8_t *data, std::size_t len, std::size_t &pos,
-                                        std::uint8_t flag, std::uint64_t &index) noexcept {
+                                        std::uint8_t flag, std::size_t known,
+                                        std::uint64_t &index) noexcept {
     if (flag == flag_byte(TypeFlag::LargePointer)) {
         if (!decode_varint(data, len, pos, index)) {
             PyErr_Clear();
             return false;
         }
-        return true;
+        return index < known;
     }
     const std::size_t width = flag - flag_byte(TypeFlag::Pointer1) + 1U;
     if (len - pos < width) {
@@ -163,7 +165,7 @@ constexpr std::uint64_t SHORT_BODY = 256;
     for (std::size_t k = 0; k < width; ++k) {
         index = (index << 8) | data[pos++];
     }
-    return true;
+    return index < known;
 }
 
 /// Whether a locating walk builds the value at `pos` itself rather than hand it over: a
@@ -186,10 +188,7 @@ constexpr std::uint64_t SHORT_BODY = 256;
     case TypeFlag::Pointer4:
     case TypeFlag::LargePointer: {
         std::uint64_t index = 0;
-        if (!read_reference_index(data, len, pos, flag, index)) {
-            return true;
-        }
-        if (index >= holder.size()) {
+        if (!read_reference_index(data, len, pos, flag, holder.size(), index)) {
             return true;
         }
         std::size_t offset = 0;
@@ -609,10 +608,7 @@ constexpr int DECODE_KEY = -2;
     case TypeFlag::Pointer4:
     case TypeFlag::LargePointer: {
         std::uint64_t index = 0;
-        if (!read_reference_index(data, len, at, flag, index)) {
-            return DECODE_KEY;
-        }
-        if (index >= holder.size()) {
+        if (!read_reference_index(data, len, at, flag, holder.size(), index)) {
             return DECODE_KEY;
         }
         std::size_t offset = 0;
