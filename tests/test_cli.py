@@ -245,7 +245,7 @@ def test_record_logs_from_json_lines_and_back(tmp_path, through):
 def test_stats_with_custom_values_and_trailing_bytes(tmp_path):
     path = tmp_path / "special.qlt"
     path.write_bytes(dump_bytes(SPECIAL, custom_types=SPECIAL_TYPES) + b"??")
-    report = json.loads(ok(cli("stats", path, "--json")))
+    report = json.loads(ok(cli("stats", path, "--json", "--ignore-extra-data")))
     assert report["custom_values"] == 1 and report["trailing_bytes"] == 2
 
 
@@ -262,13 +262,30 @@ def test_stats_with_custom_values_and_trailing_bytes(tmp_path):
             b'{"$custom": [[1], 2]}',
             'identifier must not be a list or object: {"$custom": [[1], 2]}',
         ),
-        (["encode"], b"[" * 100000, "nested too deeply"),
+        (["encode"], b"[" * 100000, "<stdin>: the data is nested too deeply"),
         (["decode"], b"{}", "missing starting marker"),
         (["decode"], dump_bytes(DOC)[:-2], "Unexpected end of input"),
         (["decode"], dump_bytes(DOC) + b"x", "Use --ignore-extra-data"),
         (["encode", "-", "-o", "no/dir/out.qlt"], b"[1]", "error: no/dir/out.qlt: No such file"),
-        (["get", "-", "nope"], dump_bytes(DOC), "Key not found"),
-        (["get", "-", "tags", "[9]"], dump_bytes(DOC), "Index out of range"),
+        # A path that leads nowhere: the step, and how paths are written when it looks like one.
+        (["get", "-", "nope"], dump_bytes(DOC), 'at step 1 ("nope"): no such key in the dict\n'),
+        (["get", "-", "tags", "[9]"], dump_bytes(DOC), 'at step 2 ("[9]"): no such item, the list has 2 items'),
+        (["get", "-", "name", "[0]"], dump_bytes(DOC), 'at step 2 ("[0]"): an index needs a list, but the value there is a str\n'),
+        *[
+            (["get", "-", path, "x"], dump_bytes([{"x": 1}]), f'at step 1 ("{path}"): a key needs a dict, but the value there is a list; list indices are written [0], one argument per step')
+            for path in ["0", "[0].x", ".[0].x"]
+        ],
+        (["get", "-", "user", "name"], LOG, "<stdin>: holds 50 records (a record log); --all reads PATH in each"),
+        # Bytes after the last record: one message for every command.
+        *[
+            ([*command, "-"], LOG + b"xy", f"<stdin>: Unexpected extra data after 50 records, from position {len(LOG)}. Use --ignore-extra-data")
+            for command in [["decode"], ["get", "--all"], ["stats"]]
+        ],
+        (["decode"], b'{"a": 1}', "the input looks like JSON, which 'vezuvir encode' turns into an encoding"),
+        (["encode"], b'{"a": 1}\n{"a": 2}\n', "if it holds one JSON value a line (JSON Lines), --lines reads it"),
+        (["encode", "--lines"], b'[\n1]\n', "<stdin>, line 1: not valid JSON: the value does not end on this line"),
+        (["encode", "--lines"], b'{"a": 1}\n{"a" 2}\n', "<stdin>, line 2, column 6: not valid JSON: Expecting ':' delimiter\n"),
+        (["encode", "-", "-o", "/dev/full"], b"[1]", "error: /dev/full: No space left on device"),
         (["get", "-", "[-1]"], dump_bytes([1]), "path segment '[-1]': negative indices are not supported; [0] is the first item"),
         (["get", "-", "=nope"], dump_bytes(DOC), "is not '=' followed by JSON"),
         (["get", "--check", "-", "a"], b"[1]", "not an encoding"),
@@ -280,7 +297,7 @@ def test_stats_with_custom_values_and_trailing_bytes(tmp_path):
         (["encode", "--lines"], b'[1]\n"\\ud800"', "<stdin>, line 2: at .: Cannot serialize string"),
         (["decode"], LOG[:-2], f"record at byte offset {len(LOG) - len(dump_bytes(RECORDS[-1]))}: Unexpected end"),
         (["get", "--all", "-", "user"], LOG + b"<o>\x19", f"record at byte offset {len(LOG)}: Unexpected flag"),
-        (["get", "--all", "-", "tags", "[0]"], LOG, "record at byte offset 0: Index out of range"),
+        (["get", "--all", "-", "tags", "[0]"], LOG, 'record at byte offset 0: at step 2 ("[0]"): no such item, the list has 0 items'),
         (["stats", "-"], LOG[:-1], "Unexpected end of input"),
         # A record that would take more than --max-record-size fails, naming the option.
         *[
@@ -293,9 +310,28 @@ def test_stats_with_custom_values_and_trailing_bytes(tmp_path):
     ],
 )
 def test_errors_are_one_line(args, stdin, message):
+    if "/dev/full" in args and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
     err = one_line_error(cli(*args, input=stdin or b""))
     assert err.startswith(f"vezuvir {args[0]}: error: ")
     assert message in err
+
+
+@pytest.mark.parametrize(
+    "args, stdin, expected",
+    [
+        # Options anywhere among the arguments, as jq takes them.
+        (["get", "-", "--indent", "1", "tags", "[1]"], dump_bytes(DOC), b'"y"\n'),
+        (["get", "-", "id", "--all"], LOG, b"0\n1\n"),
+        (["get", "--all", "--null-if-missing", "-", "tags", "[1]"], LOG, b'null\nnull\n"t"\nnull\n'),
+        (["get", "--all", "--ignore-extra-data", "-", "id"], dump_bytes(RECORDS[0]) + dump_bytes(RECORDS[1]) + b"x", b"0\n1\n"),
+        (["decode", "--ignore-extra-data"], dump_bytes(1) + dump_bytes(2) + b"xyz", b"1\n2\n"),
+        (["stats", "--json", "--ignore-extra-data"], dump_bytes(1) + b"xyz", b'"trailing_bytes": 3'),
+        (["stats", "--json"], dump_bytes(1), b'"file": "<stdin>"'),  # a pipe read without "-"
+    ],
+)
+def test_options(args, stdin, expected):
+    assert expected in ok(cli(*args, input=stdin))
 
 
 @pytest.mark.parametrize(

@@ -342,8 +342,20 @@ def _cut_short(exc: DeserializationError, available: int) -> bool:
     )
 
 
+class TrailingBytes(DeserializationError):
+    """Bytes after the last record that do not start another: the command line tells them
+    apart from a damaged record by this type (``offset`` is where they start)."""
+
+    def __init__(self, message: str, offset: int) -> None:
+        super().__init__(message)
+        self.offset = offset
+
+
 def _record_error(exc: DeserializationError, offset: int) -> DeserializationError:
-    return DeserializationError(f"record at byte offset {offset}: {exc}")
+    message = f"record at byte offset {offset}: {exc}"
+    if offset > 0 and str(exc).endswith("missing starting marker `<o>`"):
+        return TrailingBytes(message, offset)
+    return DeserializationError(message)
 
 
 def _buffer_windows(buffer: Any, name: str, read: _Reader, eager: bool) -> Iterator[Any]:

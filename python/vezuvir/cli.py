@@ -10,6 +10,7 @@ import re
 import secrets
 import stat
 import sys
+import textwrap
 import time
 from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
 
@@ -30,17 +31,26 @@ _INDEX = re.compile(r"\[(-?[0-9]+)\]\Z")
 PATH_HELP = """\
 Each PATH segment is one step:
   [N]      list index N (counting from 0), e.g. [0]
-  =JSON    a dict key given as a JSON value: =3 is the int key 3, =null the key None,
-           ='"[0]"' the str key "[0]", ='{"$bytes": "aGk="}' the bytes key b"hi"
+  =JSON    a dict key given as a JSON value: =3 is the int key 3,
+           =null the key None, ='"[0]"' the str key "[0]",
+           ='{"$bytes": "aGk="}' the bytes key b"hi"
   other    a str dict key, taken as written
 Put -- before segments that start with a dash: vezuvir get f.qlt -- -x"""
 
 TAGS_HELP = """\
 Values JSON cannot hold are written as objects with one $-key:
-  bytes {"$bytes": "<base64>"}, NaN and infinities {"$float": "nan" | "inf" | "-inf"},
+  bytes {"$bytes": "<base64>"},
+  NaN and infinities {"$float": "nan" | "inf" | "-inf"},
   dicts with a non-str key {"$dict": [[key, value], ...]},
   custom values {"$custom": [identifier, payload]}.
-A str-keyed dict whose only key is one of these names is written in the $dict form too."""
+A str-keyed dict whose only key is one of these names is written in the
+$dict form too."""
+
+
+def _paragraph(text: str) -> str:
+    """A command's description, wrapped as argparse wraps the rest: the raw formatter that
+    keeps the epilog's layout would print it as one long line."""
+    return textwrap.fill(text, 78)
 
 
 class CliError(Exception):
@@ -307,8 +317,27 @@ def refuse_binary_to_terminal(name: Optional[str]) -> None:
 
 
 @contextlib.contextmanager
+def writing_to(name: Optional[str]) -> Iterator[None]:
+    """A failed write (a full disk, /dev/full) names the output it was for."""
+    try:
+        yield
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        if exc.filename is not None:
+            raise
+        raise _named(exc, "<stdout>" if name in (None, "-") else name) from None
+
+
+@contextlib.contextmanager
 def open_output(name: Optional[str], binary_data: bool) -> Iterator[BinaryIO]:
     """Stdout for None or "-"; a file otherwise, replaced only once it is complete."""
+    with writing_to(name), _open_output(name, binary_data) as out:
+        yield out
+
+
+@contextlib.contextmanager
+def _open_output(name: Optional[str], binary_data: bool) -> Iterator[BinaryIO]:
     if name is None or name == "-":
         if binary_data:
             refuse_binary_to_terminal(name)
@@ -441,6 +470,55 @@ def parse_segment(text: str) -> Any:
     return text
 
 
+_MISMATCH = re.compile(r"Invalid path, expected `(\w+)` but found `(\w+)`\Z")
+_OUT_OF_RANGE = re.compile(r"Index out of range, index is `\d+` but list is of len `(\d+)`\Z")
+_WHAT = {"None": "null", "int": "an int", "bytes": "bytes", "custom": "a custom value"}
+_STEPS_HINT = "; list indices are written [0], one argument per step"
+
+
+def _steps_taken(data: Any, path: List[Any], **options: Any) -> Optional[int]:
+    """How many leading steps of ``path`` lead to a value in ``data``; None when the data
+    itself is at fault."""
+    check = _backend.module().bytes_check_if_contains
+    for taken in range(len(path)):
+        try:
+            if not check(data, path[: taken + 1], include_falsy=True, **options):
+                return taken
+        except DeserializationError:
+            return None
+    return None
+
+
+def _wrong_path(exc: DeserializationError, data: Any, path: List[Any], segments: List[str],
+                **options: Any) -> str:
+    """The library's error for a path that leads nowhere, told as the step that failed and
+    how paths are written; other errors as they are."""
+    message = str(exc)
+    taken = _steps_taken(data, path, **options)
+    if taken is None:
+        return message
+    segment, step = segments[taken], path[taken]
+    where = f"at step {taken + 1} ({json.dumps(segment, ensure_ascii=False)})"
+    # A segment that looks like a whole path or a bare number was meant as several steps.
+    looks_like_path = not isinstance(step, Idx) and (
+        segment.lstrip("-").isdigit() or any(c in segment for c in ".[]")
+    )
+    hint = _STEPS_HINT if looks_like_path else ""
+    mismatch = _MISMATCH.match(message)
+    if mismatch:
+        found = mismatch.group(2)
+        what = _WHAT.get(found, f"a {found}")
+        if isinstance(step, Idx):
+            return f"{where}: an index needs a list, but the value there is {what}{hint}"
+        return f"{where}: a key needs a dict, but the value there is {what}{hint}"
+    out_of_range = _OUT_OF_RANGE.match(message)
+    if out_of_range:
+        return f"{where}: no such item, the list has {_count(int(out_of_range.group(1)), 'item')}"
+    if message.startswith("Key not found"):
+        return f"{where}: no such key in the dict{hint}"
+    return f"{where}: {message}"
+
+
 # --- commands -------------------------------------------------------------------------------
 
 
@@ -540,7 +618,10 @@ def cmd_encode(args: argparse.Namespace) -> int:
         else:
             tree, custom_types = json.loads(data), {}
     except json.JSONDecodeError as exc:
-        raise CliError(f"{name}: not valid JSON: {exc}") from None
+        hint = ""
+        if exc.msg == "Extra data" and b"\n" in data[: exc.pos]:
+            hint = "; if it holds one JSON value a line (JSON Lines), --lines reads it"
+        raise CliError(f"{name}: not valid JSON: {exc}{hint}") from None
     except UnicodeDecodeError:
         raise CliError(f"{name}: not valid JSON: the text is not UTF-8, UTF-16 or UTF-32") from None
     except ValueError as exc:
@@ -588,6 +669,16 @@ def _encode_lines(args: argparse.Namespace) -> int:
                         tree, custom_types = _tagged_tree(line)
                     else:
                         tree, custom_types = json.loads(line), {}
+                except json.JSONDecodeError as exc:
+                    # The line's own position, not the parser's "line 1" within it.
+                    if exc.pos >= len(exc.doc.rstrip()):
+                        raise CliError(
+                            f"{name}, line {number}: not valid JSON: the value does not end on "
+                            "this line; --lines reads one whole JSON value a line"
+                        ) from None
+                    raise CliError(
+                        f"{name}, line {number}, column {exc.colno}: not valid JSON: {exc.msg}"
+                    ) from None
                 except ValueError as exc:
                     raise CliError(f"{name}, line {number}: not valid JSON: {exc}") from None
                 options: Dict[str, Any] = {"max_int_digits": None}
@@ -646,6 +737,8 @@ def cmd_decode(args: argparse.Namespace) -> int:
         message = str(exc).replace(
             _EXTRA_DATA_ADVICE, "Use --ignore-extra-data to decode the value before it"
         )
+        if _looks_like_json(data):
+            message += "; the input looks like JSON, which 'vezuvir encode' turns into an encoding"
         raise CliError(f"{_display(args.input)}: {message}") from None
     finally:
         status.finish()
@@ -654,6 +747,12 @@ def cmd_decode(args: argparse.Namespace) -> int:
     with open_output(args.output, binary_data=False) as out:
         _print_json(value, out, args.indent)
     return 0
+
+
+def _looks_like_json(data: Any) -> bool:
+    """Whether an input that is no encoding starts as JSON text would."""
+    head = bytes(data[:64]).lstrip(b" \t\r\n\xef\xbb\xbf")
+    return head[:1] in (b"{", b"[", b'"') or head[:4] in (b"true", b"null") or head[:5] == b"false"
 
 
 def _decode_records(window: _records.Window, args: argparse.Namespace) -> int:
@@ -666,13 +765,28 @@ def _decode_records(window: _records.Window, args: argparse.Namespace) -> int:
         return decode_any(view[start:end], **options), end
 
     window.limit = args.max_record_size
+    records = 0
     try:
         with open_output(args.output, binary_data=False) as out:
-            for value in _records.window_records(window, read):
-                _print_json(value, out, args.indent)
+            try:
+                for value in _records.window_records(window, read):
+                    _print_json(value, out, args.indent)
+                    records += 1
+            except _records.TrailingBytes as exc:
+                if not args.ignore_extra_data:
+                    raise _trailing(_display(args.input), exc.offset, records) from None
     except DeserializationError as exc:
         raise CliError(f"{_display(args.input)}: {_record_message(exc)}") from None
     return 0
+
+
+def _trailing(name: str, offset: int, records: int) -> CliError:
+    """Bytes after the last record that start no other: an error, as bytes after a single
+    value are, unless --ignore-extra-data."""
+    return CliError(
+        f"{name}: Unexpected extra data after {_count(records, 'record')}, from position "
+        f"{offset}. Use --ignore-extra-data to read the records before it"
+    )
 
 
 def cmd_get(args: argparse.Namespace) -> int:
@@ -681,15 +795,22 @@ def cmd_get(args: argparse.Namespace) -> int:
     path = [parse_segment(segment) for segment in args.path]
     if args.all:
         return _get_all(args, path)
+    for option in ("null_if_missing", "ignore_extra_data"):
+        if getattr(args, option):
+            args.parser.error(f"--{option.replace('_', '-')} applies to the records of a log; "
+                              "it needs --all")
     data = read_input(args.input, args.command)
     options = limits(args)
+    _refuse_records(data, _display(args.input))
     if args.check:
         if data[:3] != _inspect.MARKER:
             # "false" would read as "not there"; this file is not an encoding at all.
             raise CliError(f"{_display(args.input)}: not an encoding (no starting marker `<o>`)")
         include_falsy = args.include_falsy is not False
         found = _vezuvir.bytes_check_if_contains(data, path, include_falsy=include_falsy, **options)
-        sys.stdout.write("true\n" if found else "false\n")
+        with writing_to(None):
+            sys.stdout.write("true\n" if found else "false\n")
+            sys.stdout.flush()
         # grep's convention: 0 found, 1 not found (and 2 for errors, see main).
         return 0 if found else 1
     try:
@@ -701,10 +822,30 @@ def cmd_get(args: argparse.Namespace) -> int:
             options["custom_types"] = _custom_loaders(data)
             value = _vezuvir.lazy_load_bytes(data, path, **options)
     except DeserializationError as exc:
-        raise CliError(f"{_display(args.input)}: {exc}") from None
-    _print_json(value, sys.stdout.buffer, args.indent)
-    sys.stdout.buffer.flush()
+        message = _wrong_path(exc, data, path, args.path, **limits(args))
+        raise CliError(f"{_display(args.input)}: {message}") from None
+    with open_output(None, binary_data=False) as out:
+        _print_json(value, out, args.indent)
     return 0
+
+
+def _refuse_records(data: bytes, name: str) -> None:
+    """A record log answers per record (--all): its first record alone is no answer."""
+    skip = _backend.module().skip_record
+    try:
+        end = skip(data, 0)
+    except (DeserializationError, RecursionError):
+        return  # the read itself says what is wrong
+    if data[end : end + 3] != _inspect.MARKER:
+        return
+    records = 1
+    with contextlib.suppress(DeserializationError, RecursionError):
+        while end < len(data):
+            end = skip(data, end)
+            records += 1
+    raise CliError(
+        f"{name}: holds {_count(records, 'record')} (a record log); --all reads PATH in each"
+    )
 
 
 def _get_all(args: argparse.Namespace, path: List[Any]) -> int:
@@ -719,21 +860,31 @@ def _get_all(args: argparse.Namespace, path: List[Any]) -> int:
         end = _vezuvir.skip_record(buffer, start) if end is None else end
         record = view[start:end]
         try:
-            return _vezuvir.lazy_load_bytes(record, path, **options), end
+            try:
+                return _vezuvir.lazy_load_bytes(record, path, **options), end
+            except DeserializationError as exc:
+                if not _unknown_custom(exc):
+                    raise
+            loaders = _custom_loaders(record)
+            return _vezuvir.lazy_load_bytes(record, path, custom_types=loaders, **options), end
         except DeserializationError as exc:
-            if not _unknown_custom(exc):
-                raise
-        loaders = _custom_loaders(record)
-        return _vezuvir.lazy_load_bytes(record, path, custom_types=loaders, **options), end
+            if args.null_if_missing and _steps_taken(record, path, **options) is not None:
+                return None, end  # jq's answer for a path that leads nowhere
+            raise DeserializationError(_wrong_path(exc, record, path, args.path, **options))
 
     source = standard_input(args.command) if args.input == "-" else args.input
-    out = sys.stdout.buffer
+    records = 0
     try:
-        for value in _records.read_records(source, "get", read, args.max_record_size):
-            _print_json(value, out, args.indent)
+        with open_output(None, binary_data=False) as out:
+            try:
+                for value in _records.read_records(source, "get", read, args.max_record_size):
+                    _print_json(value, out, args.indent)
+                    records += 1
+            except _records.TrailingBytes as exc:
+                if not args.ignore_extra_data:
+                    raise _trailing(_display(args.input), exc.offset, records) from None
     except DeserializationError as exc:
         raise CliError(f"{_display(args.input)}: {_record_message(exc)}") from None
-    out.flush()
     return 0
 
 
@@ -803,7 +954,10 @@ def cmd_stats(args: argparse.Namespace) -> int:
     if comparison is not None:
         report["json_size"], report["msgpack_size"] = comparison.sizes()
     if args.json:
-        sys.stdout.write(json.dumps(report, indent=2) + "\n")
+        with writing_to(None):
+            sys.stdout.write(json.dumps(report, indent=2) + "\n")
+            sys.stdout.flush()
+        _refuse_trailing(args, stats)
         return 0
     msgpack_size = report["msgpack_size"]
     if not args.compare:
@@ -836,8 +990,25 @@ def cmd_stats(args: argparse.Namespace) -> int:
         lines.append(
             f"  bytes after the value     {stats.trailing_bytes:,} (load_bytes rejects them)"
         )
-    sys.stdout.write("\n".join(lines) + "\n")
+    with writing_to(None):
+        sys.stdout.write("\n".join(lines) + "\n")
+        sys.stdout.flush()
+    _refuse_trailing(args, stats)
     return 0
+
+
+def _refuse_trailing(args: argparse.Namespace, stats: Any) -> None:
+    """After the report, which counts them: bytes that follow the last value fail the
+    command as they fail decode."""
+    if not stats.trailing_bytes or args.ignore_extra_data:
+        return
+    start = stats.size - stats.trailing_bytes
+    if stats.records > 1:
+        raise _trailing(_display(args.input), start, stats.records)
+    raise CliError(
+        f"{_display(args.input)}: Unexpected extra data, from position {start}. "
+        "Use --ignore-extra-data to accept it"
+    )
 
 
 def _size_beside(size: int, encoded: int) -> str:
@@ -892,7 +1063,7 @@ def build_parser() -> argparse.ArgumentParser:
     decode = commands.add_parser(
         "decode",
         help="the quelt encoding back to JSON",
-        description=(
+        description=_paragraph(
             "Decode a whole encoding and write it as JSON (UTF-8); a record log (encodings "
             "one after another) is written as JSON Lines, a record a line."
         ),
@@ -917,7 +1088,7 @@ def build_parser() -> argparse.ArgumentParser:
     get = commands.add_parser(
         "get",
         help="read one value by its path, without decoding the rest",
-        description=(
+        description=_paragraph(
             "Read the value at PATH lazily and print it as JSON. With --check, print true or "
             "false and exit with status 0 or 1 (2 for an error)."
         ),
@@ -944,25 +1115,42 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="read PATH in every record of a record log and print one value a line",
     )
+    get.add_argument(
+        "--null-if-missing",
+        action="store_true",
+        help="with --all, print null for a record without PATH and go on (as jq does)",
+    )
+    get.add_argument(
+        "--ignore-extra-data",
+        action="store_true",
+        help="with --all, stop quietly at bytes after the last record (by default an error)",
+    )
     _add_budgets(get, "with --all, ")
     get.set_defaults(func=cmd_get, parser=get)
 
     stats = commands.add_parser(
         "stats",
         help="what is inside an encoding and what its compact forms saved",
-        description=(
+        description=_paragraph(
             "Count the records, the strings written in full and as back-references, the "
             "structured and packed lists and the bytes each saved, summed over the records of "
             "a record log; with --compare, also the size of the same data as JSON and, when "
             "it is installed, msgpack."
         ),
     )
-    stats.add_argument("input", metavar="IN", help="encoded file, or - for stdin")
+    stats.add_argument(
+        "input", nargs="?", default="-", metavar="IN", help="encoded file, or - for stdin (default)"
+    )
     stats.add_argument("--json", action="store_true", help="print the numbers as a JSON object")
     stats.add_argument(
         "--compare",
         action="store_true",
         help="also decode everything to measure the same data as JSON and msgpack",
+    )
+    stats.add_argument(
+        "--ignore-extra-data",
+        action="store_true",
+        help="count bytes after the last value and succeed (by default they are an error)",
     )
     _add_budgets(stats, "")
     stats.set_defaults(func=cmd_stats, parser=stats)
@@ -997,22 +1185,31 @@ def _indent(text: str) -> int:
     return value
 
 
-def _message(exc: BaseException) -> str:
+def _message(exc: BaseException, input: Optional[str] = None) -> str:
     if isinstance(exc, CliError):
         return str(exc)
     if isinstance(exc, OSError) and exc.filename is not None:
         return f"{exc.filename}: {exc.strerror or exc}"
     if isinstance(exc, RecursionError):
-        return "the data is nested too deeply for this interpreter's recursion limit"
+        # Only the input nests: name it, as every other error does.
+        where = f"{_display(input)}: " if input else ""
+        return f"{where}the data is nested too deeply for this interpreter's recursion limit"
     if isinstance(exc, MemoryError):
         return "out of memory"
     return str(exc) or type(exc).__name__
 
 
 def parse_arguments(parser: argparse.ArgumentParser, argv: List[str]) -> argparse.Namespace:
-    """``parse_args``, with the errors of a command reported by that command's parser."""
+    """``parse_args``, with the errors of a command reported by that command's parser, and a
+    command's options allowed anywhere among its arguments, as jq allows them."""
     args, unknown = parser.parse_known_args(argv)
     command = args.parser
+    if unknown:
+        # A plain parse hands the positionals out in the first run of them and leaves the
+        # rest over: parse the command's own arguments again, options taken out first.
+        tail = argv[argv.index(args.command) + 1 :]
+        args, unknown = command.parse_known_intermixed_args(tail)
+        args.command = command.prog.split()[-1]
     if unknown:
         hint = ""
         if args.command == "get" and any(arg.startswith("-") for arg in unknown):
@@ -1067,7 +1264,7 @@ def _run(args: argparse.Namespace) -> int:
         RecursionError,
         MemoryError,
     ) as exc:
-        message = _message(exc)
+        message = _message(exc, getattr(args, "input", None))
         if not getattr(args, "no_limits", True) and _BUDGETS.search(message):
             message += _BUDGETS_HINT
         print(f"vezuvir {args.command}: error: {message}", file=sys.stderr)
