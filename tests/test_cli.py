@@ -281,7 +281,10 @@ def test_stats_with_custom_values_and_trailing_bytes(tmp_path):
             ([*command, "-"], LOG + b"xy", f"<stdin>: Unexpected extra data after 50 records, from position {len(LOG)}. Use --ignore-extra-data")
             for command in [["decode"], ["get", "--all"], ["stats"]]
         ],
-        (["decode"], b'{"a": 1}', "the input looks like JSON, which 'vezuvir encode' turns into an encoding"),
+        *[
+            (command, b'{"a": 1}', "the input looks like JSON, which 'vezuvir encode' turns into an encoding")
+            for command in [["decode"], ["get", "-", "a"], ["get", "--check", "-", "a"]]
+        ],
         (["encode"], b'{"a": 1}\n{"a": 2}\n', "if it holds one JSON value a line (JSON Lines), --lines reads it"),
         (["encode", "--lines"], b'[\n1]\n', "<stdin>, line 1: not valid JSON: the value does not end on this line"),
         (["encode", "--lines"], b'{"a": 1}\n{"a" 2}\n', "<stdin>, line 2, column 6: not valid JSON: "),

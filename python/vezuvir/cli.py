@@ -494,6 +494,10 @@ def _wrong_path(exc: DeserializationError, data: Any, path: List[Any], segments:
     """The library's error for a path that leads nowhere, told as the step that failed and
     how paths are written; other errors as they are."""
     message = str(exc)
+    mismatch = _MISMATCH.match(message)
+    out_of_range = _OUT_OF_RANGE.match(message)
+    if not (mismatch or out_of_range or message.startswith("Key not found")):
+        return message + _json_hint(data)
     taken = _steps_taken(data, path, **options)
     if taken is None:
         return message
@@ -504,14 +508,12 @@ def _wrong_path(exc: DeserializationError, data: Any, path: List[Any], segments:
         segment.lstrip("-").isdigit() or any(c in segment for c in ".[]")
     )
     hint = _STEPS_HINT if looks_like_path else ""
-    mismatch = _MISMATCH.match(message)
     if mismatch:
         found = mismatch.group(2)
         what = _WHAT.get(found, f"a {found}")
         if isinstance(step, Idx):
             return f"{where}: an index needs a list, but the value there is {what}{hint}"
         return f"{where}: a key needs a dict, but the value there is {what}{hint}"
-    out_of_range = _OUT_OF_RANGE.match(message)
     if out_of_range:
         return f"{where}: no such item, the list has {_count(int(out_of_range.group(1)), 'item')}"
     if message.startswith("Key not found"):
@@ -737,8 +739,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
         message = str(exc).replace(
             _EXTRA_DATA_ADVICE, "Use --ignore-extra-data to decode the value before it"
         )
-        if _looks_like_json(data):
-            message += "; the input looks like JSON, which 'vezuvir encode' turns into an encoding"
+        message += _json_hint(data)
         raise CliError(f"{_display(args.input)}: {message}") from None
     finally:
         status.finish()
@@ -749,10 +750,14 @@ def cmd_decode(args: argparse.Namespace) -> int:
     return 0
 
 
-def _looks_like_json(data: Any) -> bool:
-    """Whether an input that is no encoding starts as JSON text would."""
+def _json_hint(data: Any) -> str:
+    """For an input that is no encoding but starts as JSON text would: what to run instead."""
     head = bytes(data[:64]).lstrip(b" \t\r\n\xef\xbb\xbf")
-    return head[:1] in (b"{", b"[", b'"') or head[:4] in (b"true", b"null") or head[:5] == b"false"
+    if head[:3] == _inspect.MARKER or not (
+        head[:1] in (b"{", b"[", b'"') or head[:4] in (b"true", b"null") or head[:5] == b"false"
+    ):
+        return ""
+    return "; the input looks like JSON, which 'vezuvir encode' turns into an encoding"
 
 
 def _decode_records(window: _records.Window, args: argparse.Namespace) -> int:
@@ -776,8 +781,18 @@ def _decode_records(window: _records.Window, args: argparse.Namespace) -> int:
                 if not args.ignore_extra_data:
                     raise _trailing(_display(args.input), exc.offset, records) from None
     except DeserializationError as exc:
-        raise CliError(f"{_display(args.input)}: {_record_message(exc)}") from None
+        raise _record_failure(args.input, exc) from None
     return 0
+
+
+def _record_failure(name: str, exc: DeserializationError) -> CliError:
+    """A log's error for the command line: its option named, and for a file that is JSON,
+    what to run instead."""
+    hint = ""
+    if name != "-" and str(exc).endswith("missing starting marker `<o>`"):
+        with contextlib.suppress(OSError), open(name, "rb") as f:
+            hint = _json_hint(f.read(64))
+    return CliError(f"{_display(name)}: {_record_message(exc)}{hint}")
 
 
 def _trailing(name: str, offset: int, records: int) -> CliError:
@@ -805,7 +820,10 @@ def cmd_get(args: argparse.Namespace) -> int:
     if args.check:
         if data[:3] != _inspect.MARKER:
             # "false" would read as "not there"; this file is not an encoding at all.
-            raise CliError(f"{_display(args.input)}: not an encoding (no starting marker `<o>`)")
+            raise CliError(
+                f"{_display(args.input)}: not an encoding (no starting marker `<o>`)"
+                + _json_hint(data)
+            )
         include_falsy = args.include_falsy is not False
         found = _vezuvir.bytes_check_if_contains(data, path, include_falsy=include_falsy, **options)
         with writing_to(None):
@@ -884,7 +902,7 @@ def _get_all(args: argparse.Namespace, path: List[Any]) -> int:
                 if not args.ignore_extra_data:
                     raise _trailing(_display(args.input), exc.offset, records) from None
     except DeserializationError as exc:
-        raise CliError(f"{_display(args.input)}: {_record_message(exc)}") from None
+        raise _record_failure(args.input, exc) from None
     return 0
 
 
@@ -946,7 +964,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
                 each=comparison.add if comparison is not None else None,
             )
         except DeserializationError as exc:
-            raise CliError(f"{name}: {_record_message(exc)}") from None
+            raise _record_failure(args.input, exc) from None
         finally:
             progress.finish()
     report: Dict[str, Any] = {"file": name, **stats.as_dict()}
