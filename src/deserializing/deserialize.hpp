@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "utils/compiler.hpp"
 #include "deserializing/pointer_holders/pointer_holder.hpp"
 #include "deserializing/pointer_holders/position_pointer_holder.hpp"
 #include "deserializing/pointer_holders/vec_pointer_holder.hpp"
@@ -62,7 +63,7 @@ struct DecodeSettings {
     }
 
   private:
-    [[gnu::cold]] bool fail_free_elements() const noexcept;
+    VEZUVIR_COLD bool fail_free_elements() const noexcept;
 };
 
 /// Handles the keywords of every reader that set its limits, `max_free_elements` and

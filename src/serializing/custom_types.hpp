@@ -3,6 +3,7 @@
 // the converter's result, or as the result alone for a one-way registration.
 #include <Python.h>
 
+#include "utils/compiler.hpp"
 #include "serializing/primitives.hpp"
 
 /// The registration that applies to objects of `type`, or null (see CustomTypeMap::find).
@@ -45,9 +46,9 @@ template <PyBytesBuffer B>
 
 /// Writes `obj` through `custom_type`.
 template <PyBytesBuffer B>
-[[gnu::noinline]] bool
-serialize_custom_type(PyObject *obj, B &buffer, SerializingStringCache &cache,
-                      const SerializationSettings &settings, const CustomType &custom_type) {
+VEZUVIR_NOINLINE bool serialize_custom_type(PyObject *obj, B &buffer, SerializingStringCache &cache,
+                                            const SerializationSettings &settings,
+                                            const CustomType &custom_type) {
     // A converter may return another object of its own type; bound that like nesting.
     static constexpr const char *WHERE = " while serializing a custom type";
     const RecursionGuard guard(WHERE);

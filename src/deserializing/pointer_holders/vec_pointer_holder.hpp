@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "utils/compiler.hpp"
 #include "deserializing/pointer_holders/pointer_holder.hpp"
 #include "deserializing/utils.hpp"
 
@@ -41,7 +42,7 @@ class VecPointerHolder {
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
 
   private:
-    [[gnu::noinline]] void grow() {
+    VEZUVIR_NOINLINE void grow() {
         const std::size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
         void *entries = std::realloc(entries_, capacity * sizeof(PyObject *));
         if (entries == nullptr) {
