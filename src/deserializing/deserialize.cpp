@@ -1,11 +1,11 @@
 #include "deserializing/deserialize.hpp"
 
-#include "utils/compiler.hpp"
 #include "deserializing/compound_types.hpp"
 #include "deserializing/consistent_typed_list.hpp"
 #include "deserializing/custom_types.hpp"
 #include "deserializing/primitives.hpp"
 #include "utils/compat.hpp"
+#include "utils/compiler.hpp"
 #include "utils/py_helpers.hpp"
 #include "utils/type_flag.hpp"
 

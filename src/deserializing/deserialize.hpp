@@ -8,12 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "utils/compiler.hpp"
 #include "deserializing/pointer_holders/pointer_holder.hpp"
 #include "deserializing/pointer_holders/position_pointer_holder.hpp"
 #include "deserializing/pointer_holders/vec_pointer_holder.hpp"
 #include "deserializing/reservation.hpp"
 #include "utils/compat.hpp"
+#include "utils/compiler.hpp"
 #include "utils/custom_type_loaders.hpp"
 #include "utils/limits.hpp"
 #include "utils/py_helpers.hpp"

@@ -4,8 +4,8 @@
 #include <limits>
 #include <vector>
 
-#include "utils/compiler.hpp"
 #include "deserializing/lazy_deserialize.hpp"
+#include "utils/compiler.hpp"
 #include "utils/type_flag.hpp"
 
 namespace {

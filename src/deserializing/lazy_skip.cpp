@@ -6,10 +6,10 @@
 #include <limits>
 #include <vector>
 
-#include "utils/compiler.hpp"
 #include "deserializing/lazy_deserialize.hpp"
 #include "deserializing/primitives.hpp"
 #include "deserializing/utils.hpp"
+#include "utils/compiler.hpp"
 #include "utils/py_helpers.hpp"
 #include "utils/type_flag.hpp"
 #include "utils/varint.hpp"

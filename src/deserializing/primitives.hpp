@@ -8,12 +8,12 @@
 #include <cstdint>
 #include <cstring>
 
-#include "utils/compiler.hpp"
 #include "deserializing/pointer_holders/pointer_holder.hpp"
 #include "deserializing/reservation.hpp"
 #include "deserializing/utils.hpp"
 #include "serializing/utils.hpp"
 #include "utils/compat.hpp"
+#include "utils/compiler.hpp"
 #include "utils/limits.hpp"
 #include "utils/safe_py_pointer.hpp"
 #include "utils/varint.hpp"

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "utils/compiler.hpp"
 #include "module_state.hpp"
+#include "utils/compiler.hpp"
 
 /// `vezuvir.exceptions.DeserializationError`, the calling interpreter's.
 inline constexpr StateHandle<PyObject *, &ModuleState::deserialization_error>

@@ -20,8 +20,8 @@
 #include <string_view>
 #include <vector>
 
-#include "utils/compiler.hpp"
 #include "serializing/primitives.hpp"
+#include "utils/compiler.hpp"
 
 /// Raises the SerializationError for a list or dict changed while it was being written.
 VEZUVIR_COLD VEZUVIR_NOINLINE inline bool fail_container_changed(PyObject *container) {

@@ -3,8 +3,8 @@
 // the converter's result, or as the result alone for a one-way registration.
 #include <Python.h>
 
-#include "utils/compiler.hpp"
 #include "serializing/primitives.hpp"
+#include "utils/compiler.hpp"
 
 /// The registration that applies to objects of `type`, or null (see CustomTypeMap::find).
 [[nodiscard]] inline const CustomType *get_custom_type_mapping(const CustomTypeMap *custom_types,

@@ -10,12 +10,12 @@
 #include <string_view>
 #include <vector>
 
-#include "utils/compiler.hpp"
 #include "serializing/py_bytes_buffer.hpp"
 #include "serializing/serializing_string_cache.hpp"
 #include "serializing/settings.hpp"
 #include "serializing/utils.hpp"
 #include "utils/compat.hpp"
+#include "utils/compiler.hpp"
 #include "utils/py_helpers.hpp"
 #include "utils/type_flag.hpp"
 #include "utils/varint.hpp"

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "utils/compiler.hpp"
 #include "utils/compat.hpp"
+#include "utils/compiler.hpp"
 #include "utils/safe_py_pointer.hpp"
 
 /// What the serializer needs of an output buffer. Both operations return false with a

@@ -3,10 +3,10 @@
 // else (subclasses, dates, custom types, errors) goes to one cold function.
 #include <Python.h>
 
-#include "utils/compiler.hpp"
 #include "serializing/compound_types.hpp"
 #include "serializing/custom_types.hpp"
 #include "serializing/primitives.hpp"
+#include "utils/compiler.hpp"
 
 /// Objects that no exact-type test caught: dates and custom types, in the order
 /// `serialize_dates` selects, or "Unexpected type".

@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "utils/compiler.hpp"
 #include "utils/compat.hpp"
+#include "utils/compiler.hpp"
 
 /// Exact `str` objects numbered 0, 1, 2, ... in the order they were added, with a hash
 /// index to find a string's number.

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <type_traits>
 
-#include "utils/compiler.hpp"
 #include "utils/compat.hpp"
+#include "utils/compiler.hpp"
 #include "utils/safe_py_pointer.hpp"
 
 /// Sets `exception_class` with `message` (UTF-8; NUL characters and the lone surrogates

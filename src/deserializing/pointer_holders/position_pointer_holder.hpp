@@ -6,10 +6,10 @@
 #include <new>
 #include <vector>
 
-#include "utils/compiler.hpp"
 #include "deserializing/pointer_holders/pointer_holder.hpp"
 #include "deserializing/primitives.hpp"
 #include "utils/compat.hpp"
+#include "utils/compiler.hpp"
 
 /// Table of the lazy readers, over a borrowed view of the whole input.
 ///

@@ -2,9 +2,9 @@
 #include <cstdlib>
 #include <new>
 
-#include "utils/compiler.hpp"
 #include "deserializing/pointer_holders/pointer_holder.hpp"
 #include "deserializing/utils.hpp"
+#include "utils/compiler.hpp"
 
 /// Table of the whole-buffer decoder: it builds every string anyway, so it keeps them.
 /// The entries are owned references in a plain array grown with `realloc`, so that growth
