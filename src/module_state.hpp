@@ -14,6 +14,8 @@
 #include <array>
 #include <cstddef>
 
+#include "utils/compiler.hpp"
+
 /// Keys of the dict `encoding_stats` returns.
 inline constexpr std::size_t STATS_FIELD_COUNT = 15;
 
@@ -49,13 +51,12 @@ namespace detail {
 /// The state of the module whose entry point this thread is running, or null outside one.
 /// Initial-exec: one load from the thread's block instead of a call per access, for 8 of
 /// the bytes the C library reserves for modules loaded later.
-[[gnu::tls_model("initial-exec")]] inline constinit thread_local ModuleState *current_module_state =
-    nullptr;
+VEZUVIR_TLS_INITIAL_EXEC inline constinit thread_local ModuleState *current_module_state = nullptr;
 } // namespace detail
 
 /// The state of the module whose entry point is running on this thread. Only for code
 /// below an entry point, which has made its state current.
-[[nodiscard, gnu::always_inline]] inline ModuleState &module_state() noexcept {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE ModuleState &module_state() noexcept {
     return *detail::current_module_state;
 }
 
@@ -86,5 +87,5 @@ class StateScope {
 /// A module-wide handle: reads its member of the current module state wherever a `T` is
 /// wanted, so that code written for one process-wide object reads its interpreter's own.
 template <class T, T ModuleState::*Member> struct StateHandle {
-    [[gnu::always_inline]] operator T() const noexcept { return module_state().*Member; }
+    VEZUVIR_ALWAYS_INLINE operator T() const noexcept { return module_state().*Member; }
 };

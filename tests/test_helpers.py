@@ -11,6 +11,8 @@ import vezuvir
 from vezuvir import CustomType, DeserializationError, Idx, dump_bytes
 import vezuvir._pure as pure
 from vezuvir._inspect import custom_identifiers, walk
+from vezuvir._pure._common import CONSISTENT_LIST, LIST, MARKER, NONE, POINTER1, STRING, STRUCTURED_LIST
+from vezuvir._pure.encoder import varint_bytes
 from vezuvir._pure.stats import varint_size
 from vezuvir import _tagged
 from vezuvir._tagged import CustomValue, from_json_pairs, iter_json, to_json, write_json
@@ -357,6 +359,28 @@ def test_wide_back_references_are_read():
     stats = walk(data)
     assert (stats.strings_in_full, stats.back_references) == (70001, 2)
     assert stats.saved_by_back_references == (1 + 1 + 4 - 3) + (1 + 1 + 6 - 4)
+
+
+# Hand-made records whose counters leave 64 bits when a log repeats them: a few bytes may
+# declare 2**64 - 1 items, and a back-reference may cost more than the string it names.
+BIG = 2**64 - 1
+NONES = MARKER + bytes((CONSISTENT_LIST, NONE)) + varint_bytes(BIG)
+ROWS = MARKER + bytes((STRUCTURED_LIST,)) + varint_bytes(BIG) + varint_bytes(0)
+# ["a", <the same string as a 4-byte back-reference>]: 5 bytes where 3 would do.
+DEAR = MARKER + bytes((LIST, 2, STRING, 1, ord("a"), POINTER1 + 3, 0, 0, 0, 0))
+WIDE_COUNTS = [
+    (NONES * 3, dict(packed_items=3 * BIG, saved_by_packed_lists=3 * (BIG - 1), lists=3)),
+    (ROWS * 5, dict(structured_rows=5 * BIG, dicts=5 * BIG, saved_by_structured_lists=5 * (BIG - 1))),
+    (DEAR * 2, dict(back_references=2, saved_by_back_references=-4)),
+    (NONES + DEAR, dict(saved_by_packed_lists=BIG - 1, saved_by_back_references=-2)),
+]
+
+
+@pytest.mark.parametrize("log, expected", WIDE_COUNTS)
+def test_stats_counters_are_exact_past_64_bits(log, expected):
+    stats = vezuvir.encoding_stats(log)
+    assert {name: stats[name] for name in expected} == expected
+    assert stats == pure.encoding_stats(log)
 
 
 def test_walk_counts_strings_like_the_encoder_writes_them():

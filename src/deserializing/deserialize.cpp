@@ -5,6 +5,7 @@
 #include "deserializing/custom_types.hpp"
 #include "deserializing/primitives.hpp"
 #include "utils/compat.hpp"
+#include "utils/compiler.hpp"
 #include "utils/py_helpers.hpp"
 #include "utils/type_flag.hpp"
 
@@ -24,9 +25,9 @@ template <class F> PyPointer nested(const DecodeSettings &settings, F &&decode) 
 /// back-references) decoded in place,
 /// sparing a call per element of the number-heavy lists and dicts.
 template <PointerHolder Holder>
-[[gnu::always_inline]] inline PyPointer decode_item(const std::uint8_t *data, std::size_t len,
-                                                    std::size_t &pos, Holder &holder,
-                                                    const DecodeSettings &settings) {
+VEZUVIR_ALWAYS_INLINE PyPointer decode_item(const std::uint8_t *data, std::size_t len,
+                                            std::size_t &pos, Holder &holder,
+                                            const DecodeSettings &settings) {
     if (pos < len) [[likely]] {
         const std::uint8_t flag = data[pos];
         if (flag >= flag_byte(TypeFlag::SmallIntBase)) {
@@ -71,11 +72,10 @@ PyPointer decode_list(const std::uint8_t *data, std::size_t len, std::size_t &po
     const Reservation room = settings.reserve(len, pos, n, 1);
     // Inlined by force: a second, cold user of the lambda (a hostile count's growing list)
     // would otherwise leave it a call per item.
-    return build_sequence(
-        room, settings.use_tuples,
-        settings.hidden, [&](std::uint64_t) __attribute__((always_inline)) {
-            return decode_item(data, len, pos, holder, settings);
-        });
+    return build_sequence(room, settings.use_tuples, settings.hidden,
+                          [&](std::uint64_t) VEZUVIR_LAMBDA_INLINE {
+                              return decode_item(data, len, pos, holder, settings);
+                          });
 }
 
 /// `TypeFlag::Dict`:       <varint count> (<dict-key form> <value>)*count
@@ -135,7 +135,7 @@ PyPointer decode_pointer(const std::uint8_t *data, std::size_t len, std::size_t 
 }
 
 /// No writer puts `TypeFlag::Bool` or 25 to 29 where a value starts.
-[[gnu::cold]] PyPointer fail_unexpected_flag(std::uint8_t flag) noexcept {
+VEZUVIR_COLD PyPointer fail_unexpected_flag(std::uint8_t flag) noexcept {
     try {
         fail_deserialization(format_message("Corrupted data: unexpected flag {}", flag));
     } catch (...) {

@@ -13,6 +13,7 @@
 #include "deserializing/pointer_holders/vec_pointer_holder.hpp"
 #include "deserializing/reservation.hpp"
 #include "utils/compat.hpp"
+#include "utils/compiler.hpp"
 #include "utils/custom_type_loaders.hpp"
 #include "utils/limits.hpp"
 #include "utils/py_helpers.hpp"
@@ -62,7 +63,7 @@ struct DecodeSettings {
     }
 
   private:
-    [[gnu::cold]] bool fail_free_elements() const noexcept;
+    VEZUVIR_COLD bool fail_free_elements() const noexcept;
 };
 
 /// Handles the keywords of every reader that set its limits, `max_free_elements` and

@@ -26,31 +26,100 @@
 
 namespace {
 
-/// Counters summed over the records of one call. Signed and wide: a back-reference may
-/// cost more than the string it names, and a few bytes may declare 2**64 - 1 items.
+/// One counter summed over the records of one call, exact for any input: signed, since a
+/// back-reference may cost more than the string it names, and 128 bits wide (two's
+/// complement in two words), since a few bytes may declare 2**64 - 1 items and a log may
+/// hold many such records. Each step carries between the words by hand, as no 64-bit
+/// operation here can overflow unseen, on every compiler.
+class WideCount {
+  public:
+    WideCount &operator++() noexcept { return add(1); }
+
+    WideCount &add(std::uint64_t value) noexcept {
+        low_ += value;
+        high_ += low_ < value ? 1 : 0;
+        return *this;
+    }
+
+    WideCount &subtract(std::uint64_t value) noexcept {
+        high_ -= low_ < value ? 1 : 0;
+        low_ -= value;
+        return *this;
+    }
+
+    /// Adds `a * b`, the full 128-bit product.
+    WideCount &add_product(std::uint64_t a, std::uint64_t b) noexcept {
+        constexpr std::uint64_t HALF = 0xFFFFFFFFULL;
+        const std::uint64_t a0 = a & HALF;
+        const std::uint64_t a1 = a >> 32;
+        const std::uint64_t b0 = b & HALF;
+        const std::uint64_t b1 = b >> 32;
+        const std::uint64_t low_low = a0 * b0;
+        const std::uint64_t cross1 = a1 * b0;
+        const std::uint64_t cross2 = a0 * b1;
+        // Three terms below 2**32 each: the sum cannot carry out of the word.
+        const std::uint64_t middle = (low_low >> 32) + (cross1 & HALF) + (cross2 & HALF);
+        const std::uint64_t product_low = (middle << 32) | (low_low & HALF);
+        const std::uint64_t product_high =
+            a1 * b1 + (cross1 >> 32) + (cross2 >> 32) + (middle >> 32);
+        add(product_low);
+        high_ += product_high;
+        return *this;
+    }
+
+    /// The value as an int; null with an exception set on failure.
+    [[nodiscard]] PyPointer to_int() const noexcept;
+
+  private:
+    std::uint64_t low_ = 0;
+    /// The high word of the two's complement: all ones for a small negative value.
+    std::uint64_t high_ = 0;
+};
+
+PyPointer WideCount::to_int() const noexcept {
+    if (high_ == 0) {
+        return new_object(PyLong_FromUnsignedLongLong(low_));
+    }
+    if (high_ == ~std::uint64_t{0} && low_ >= (std::uint64_t{1} << 63)) {
+        // A negative value that fits 64 bits: C++20 converts two's complement as is.
+        return new_object(PyLong_FromLongLong(static_cast<long long>(low_)));
+    }
+    // Only hostile input gets here: (high << 64) + low through the interpreter.
+    PyPointer high = new_object(PyLong_FromLongLong(static_cast<long long>(high_)));
+    PyPointer shift = new_object(PyLong_FromLong(64));
+    PyPointer low = new_object(PyLong_FromUnsignedLongLong(low_));
+    if (!high || !shift || !low) {
+        return {};
+    }
+    PyPointer shifted = new_object(PyNumber_Lshift(high.get(), shift.get()));
+    return shifted ? new_object(PyNumber_Add(shifted.get(), low.get())) : PyPointer{};
+}
+
+/// Counters summed over the records of one call.
 struct Counts {
-    __int128 strings_in_full = 0;
-    __int128 string_bytes = 0;
-    __int128 back_references = 0;
-    __int128 saved_by_back_references = 0;
-    __int128 dicts = 0;
-    __int128 lists = 0;
-    __int128 structured_lists = 0;
-    __int128 structured_rows = 0;
-    __int128 saved_by_structured_lists = 0;
-    __int128 packed_lists = 0;
-    __int128 packed_items = 0;
-    __int128 saved_by_packed_lists = 0;
-    __int128 custom_values = 0;
+    WideCount strings_in_full;
+    WideCount string_bytes;
+    WideCount back_references;
+    WideCount saved_by_back_references;
+    WideCount dicts;
+    WideCount lists;
+    WideCount structured_lists;
+    WideCount structured_rows;
+    WideCount saved_by_structured_lists;
+    WideCount packed_lists;
+    WideCount packed_items;
+    WideCount saved_by_packed_lists;
+    WideCount custom_values;
 };
 
 /// Bytes the varint of `value` takes in base `Base` (255, or 254 for key lengths).
-template <std::uint64_t Base = 255> [[nodiscard]] constexpr __int128 varint_size(__int128 value) {
-    if (value < static_cast<__int128>(Base)) {
+template <std::uint64_t Base = 255>
+[[nodiscard]] constexpr std::uint64_t varint_size(std::uint64_t value) {
+    if (value < Base) {
         return 1;
     }
-    __int128 digits = 0;
-    for (__int128 rest = value - Base; rest != 0; rest /= Base) {
+    std::uint64_t digits = 0;
+    for (std::uint64_t rest = value - Base; rest != 0; rest /= Base) {
         ++digits;
     }
     return digits + 2;
@@ -148,7 +217,7 @@ class StatsWalker {
         table_.push_back((static_cast<std::uint64_t>(n) << 1) |
                          (all_ascii(data_ + start, n) ? 1 : 0));
         ++counts_.strings_in_full;
-        counts_.string_bytes += n;
+        counts_.string_bytes.add(n);
         return true;
     }
 
@@ -172,7 +241,8 @@ class StatsWalker {
             return false;
         }
         ++counts_.back_references;
-        counts_.saved_by_back_references += 1 + varint_size(n) + n - size;
+        // A string's length is below 2**63: its form in full fits 64 bits.
+        counts_.saved_by_back_references.add(1 + varint_size(n) + n).subtract(size);
         return true;
     }
 
@@ -286,8 +356,9 @@ class StatsWalker {
         ++counts_.back_references;
         // Written in full, the key would take its key_varint length and, when it is all
         // ASCII, the marker byte besides its text.
-        const __int128 literal = static_cast<__int128>(n) + (ascii ? 1 : 0);
-        counts_.saved_by_back_references += varint_size<254>(literal) + literal - (pos_ - begin);
+        const std::uint64_t literal = std::uint64_t{n} + (ascii ? 1 : 0);
+        counts_.saved_by_back_references.add(varint_size<254>(literal) + literal)
+            .subtract(pos_ - begin);
         return true;
     }
 
@@ -303,23 +374,23 @@ class StatsWalker {
         }
         ++counts_.lists;
         ++counts_.packed_lists;
-        counts_.packed_items += count;
+        counts_.packed_items.add(count);
         // A plain list would take one byte an item (nine a float) after the same header;
         // the packed one takes the element type byte and its packed elements.
         switch (static_cast<TypeFlag>(element_type)) {
         case TypeFlag::None:
-            counts_.saved_by_packed_lists += static_cast<__int128>(count) - 1;
+            counts_.saved_by_packed_lists.add(count).subtract(1);
             return true;
         case TypeFlag::Bool: {
             const std::uint64_t packed = count / 8 + (count % 8 != 0);
-            counts_.saved_by_packed_lists += static_cast<__int128>(count) - 1 - packed;
+            counts_.saved_by_packed_lists.add(count).subtract(1).subtract(packed);
             return take(packed);
         }
         case TypeFlag::Float:
             if (count > (len_ - pos_) / 8) [[unlikely]] {
                 return fail_unexpected_end();
             }
-            counts_.saved_by_packed_lists += static_cast<__int128>(count) - 1;
+            counts_.saved_by_packed_lists.add(count).subtract(1);
             return take(count * 8);
         case TypeFlag::String:
             for (std::uint64_t k = 0; k < count; ++k) {
@@ -351,15 +422,15 @@ class StatsWalker {
         }
         ++counts_.lists;
         ++counts_.structured_lists;
-        counts_.structured_rows += rows;
-        counts_.dicts += rows;
+        counts_.structured_rows.add(rows);
+        counts_.dicts.add(rows);
         // Beside the repeated keys (counted per key): each row as a dict would open with a
         // flag and the key count, where the structured form writes the key count once.
         if (keys != 0) {
-            counts_.saved_by_structured_lists +=
-                static_cast<__int128>(rows) * (1 + varint_size(keys)) - varint_size(keys);
+            counts_.saved_by_structured_lists.add_product(rows, 1 + varint_size(keys))
+                .subtract(varint_size(keys));
         } else if (rows != 0) {
-            counts_.saved_by_structured_lists += static_cast<__int128>(rows) - 1;
+            counts_.saved_by_structured_lists.add(rows).subtract(1);
         }
         const std::uint64_t left = len_ - pos_;
         const std::uint64_t further_rows = rows > 1 ? rows - 1 : 0;
@@ -386,11 +457,11 @@ class StatsWalker {
         if (!value(&index)) {
             return false;
         }
-        const __int128 key_size = index != std::numeric_limits<std::uint64_t>::max()
-                                      ? 1 + varint_size(index)
-                                      : static_cast<__int128>(pos_ - begin);
+        const std::uint64_t key_size = index != std::numeric_limits<std::uint64_t>::max()
+                                           ? 1 + varint_size(index)
+                                           : std::uint64_t{pos_ - begin};
         if (rows > 1) {
-            counts_.saved_by_structured_lists += static_cast<__int128>(rows - 1) * key_size;
+            counts_.saved_by_structured_lists.add_product(rows - 1, key_size);
         }
         return true;
     }
@@ -403,24 +474,6 @@ class StatsWalker {
     std::vector<Frame> stack_;
     Counts counts_;
 };
-
-/// A new int from a 128-bit counter.
-[[nodiscard]] PyPointer int_from_i128(__int128 value) noexcept {
-    if (value >= std::numeric_limits<long long>::min() &&
-        value <= std::numeric_limits<long long>::max()) {
-        return new_object(PyLong_FromLongLong(static_cast<long long>(value)));
-    }
-    // Only hostile input gets here: (high << 64) + low through the interpreter.
-    const auto low = static_cast<unsigned long long>(value);
-    PyPointer high = new_object(PyLong_FromLongLong(static_cast<long long>(value >> 64)));
-    PyPointer shift = new_object(PyLong_FromLong(64));
-    PyPointer low_part = new_object(PyLong_FromUnsignedLongLong(low));
-    if (!high || !shift || !low_part) {
-        return {};
-    }
-    PyPointer shifted = new_object(PyNumber_Lshift(high.get(), shift.get()));
-    return shifted ? new_object(PyNumber_Add(shifted.get(), low_part.get())) : PyPointer{};
-}
 
 /// The result's keys, in order, made once per interpreter and kept: names made afresh for
 /// each call (as PyDict_SetItemString makes them) would be interned and dropped again every
@@ -474,9 +527,9 @@ constexpr std::array<const char *, STATS_FIELD_COUNT> FIELD_NAMES{
     if (!dict) {
         return {};
     }
-    const std::array<__int128, FIELD_NAMES.size()> values{
-        records,
-        end,
+    const std::array<WideCount, FIELD_NAMES.size()> values{
+        WideCount().add(records),
+        WideCount().add(end),
         counts.strings_in_full,
         counts.string_bytes,
         counts.back_references,
@@ -492,7 +545,7 @@ constexpr std::array<const char *, STATS_FIELD_COUNT> FIELD_NAMES{
         counts.custom_values,
     };
     for (std::size_t k = 0; k < values.size(); ++k) {
-        PyPointer number = int_from_i128(values[k]);
+        PyPointer number = values[k].to_int();
         if (!number || PyDict_SetItem(dict.get(), (*keys)[k], number.get()) != 0) {
             return {};
         }

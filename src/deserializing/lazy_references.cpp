@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "deserializing/lazy_deserialize.hpp"
+#include "utils/compiler.hpp"
 #include "utils/type_flag.hpp"
 
 namespace {
@@ -77,12 +78,12 @@ class Cursor {
 
 [[nodiscard]] std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
     std::uint64_t sum = 0;
-    return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::uint64_t>::max() : sum;
+    return compiler::add_overflows(a, b, sum) ? std::numeric_limits<std::uint64_t>::max() : sum;
 }
 
 [[nodiscard]] std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept {
     std::uint64_t product = 0;
-    return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::uint64_t>::max()
+    return compiler::mul_overflows(a, b, product) ? std::numeric_limits<std::uint64_t>::max()
                                                   : product;
 }
 

@@ -9,6 +9,7 @@
 #include "deserializing/lazy_deserialize.hpp"
 #include "deserializing/primitives.hpp"
 #include "deserializing/utils.hpp"
+#include "utils/compiler.hpp"
 #include "utils/py_helpers.hpp"
 #include "utils/type_flag.hpp"
 #include "utils/varint.hpp"
@@ -33,8 +34,8 @@ constexpr std::uint64_t PASSED_EVERY = 4096;
 
 /// The long form of a varint, `pos` just past its FF: up to the next FF. Most are a few
 /// digits (every int64 takes at most eight), looked at in place; memchr takes longer runs.
-[[gnu::noinline]] bool skip_long_varint(const std::uint8_t *data, std::size_t len,
-                                        std::size_t &pos) noexcept {
+VEZUVIR_NOINLINE bool skip_long_varint(const std::uint8_t *data, std::size_t len,
+                                       std::size_t &pos) noexcept {
     const std::size_t near = std::min<std::size_t>(len - pos, 10);
     for (std::size_t i = 0; i < near; ++i) {
         if (data[pos + i] == VARINT_ESCAPE) {
@@ -70,10 +71,9 @@ constexpr std::uint64_t PASSED_EVERY = 4096;
 /// Bytes taken by the items of a list of at most 8 items, all floats, whose first item
 /// is at `p`; 0 for any other list.
 ///   [09 f f f f f f f f] x n
-[[nodiscard, gnu::always_inline]] inline std::size_t short_float_list(const std::uint8_t *data,
-                                                                      std::size_t len,
-                                                                      std::size_t p,
-                                                                      std::uint64_t n) noexcept {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE std::size_t short_float_list(const std::uint8_t *data,
+                                                                 std::size_t len, std::size_t p,
+                                                                 std::uint64_t n) noexcept {
     if (n == 0 || n > 8 || len - p < 9 * n) {
         return 0;
     }
@@ -123,7 +123,7 @@ constexpr std::uint64_t PASSED_EVERY = 4096;
             return 5;
         }
         if (zeros != 0) {
-            return 3 + static_cast<std::size_t>(__builtin_ctzll(zeros) / 8);
+            return 3 + static_cast<std::size_t>(std::countr_zero(zeros) / 8);
         }
         return at[10] == VARINT_ESCAPE ? 11 : 0;
     } else {
@@ -133,9 +133,9 @@ constexpr std::uint64_t PASSED_EVERY = 4096;
 
 /// `decode_varint` with its one-byte form read in place: most counts and lengths are
 /// below 255.
-[[nodiscard, gnu::always_inline]] inline bool read_varint(const std::uint8_t *data, std::size_t len,
-                                                          std::size_t &pos,
-                                                          std::uint64_t &out) noexcept {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE bool read_varint(const std::uint8_t *data, std::size_t len,
+                                                     std::size_t &pos,
+                                                     std::uint64_t &out) noexcept {
     if (pos < len && data[pos] != VARINT_ESCAPE) [[likely]] {
         out = data[pos++];
         return true;
@@ -148,9 +148,9 @@ constexpr std::uint64_t PASSED_EVERY = 4096;
 /// record-like dicts, without the general loop; takes them off `left` and returns the
 /// position after them. The rest, from the first other entry on, is left to that loop.
 ///   [FE i][v]            i < 255; v a one-byte value, Pointer1 + index, or Float + 8 bytes
-[[nodiscard, gnu::always_inline]] inline std::size_t
-skip_flat_entries(const std::uint8_t *data, std::size_t len, std::size_t p,
-                  std::uint64_t &left) noexcept {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE std::size_t skip_flat_entries(const std::uint8_t *data,
+                                                                  std::size_t len, std::size_t p,
+                                                                  std::uint64_t &left) noexcept {
     // A bounded number at a time, so that the caller reports its position often enough.
     std::uint64_t room = std::min(left, PASSED_EVERY);
     const std::uint64_t taken_from = room;
@@ -174,9 +174,9 @@ skip_flat_entries(const std::uint8_t *data, std::size_t len, std::size_t p,
 
 /// Steps over one key of a string-keyed dict: a key back-reference (254, varint index)
 /// adds no table entry; a literal key (key_varint length, bytes) records its position.
-[[nodiscard, gnu::always_inline]] inline bool skip_dict_key(const std::uint8_t *data,
-                                                            std::size_t len, std::size_t &pos,
-                                                            PositionPointerHolder &holder) {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE bool skip_dict_key(const std::uint8_t *data, std::size_t len,
+                                                       std::size_t &pos,
+                                                       PositionPointerHolder &holder) {
     if (pos >= len) [[unlikely]] {
         return fail_unexpected_end();
     }
@@ -217,7 +217,7 @@ skip_flat_entries(const std::uint8_t *data, std::size_t len, std::size_t p,
                                                std::uint64_t c) noexcept {
     std::uint64_t product = 0;
     std::uint64_t sum = 0;
-    if (__builtin_mul_overflow(a, b, &product) || __builtin_add_overflow(product, c, &sum)) {
+    if (compiler::mul_overflows(a, b, product) || compiler::add_overflows(product, c, sum)) {
         return std::numeric_limits<std::uint64_t>::max();
     }
     return sum;
@@ -335,7 +335,7 @@ bool skip_objects(const std::uint8_t *data, std::size_t len, std::size_t &pos,
         const std::uint64_t run_length = run;
         // Steps over this value and the rest of its run: values of `size` bytes whose flag
         // passes `same`.
-        const auto skip_run = [&](std::size_t size, auto same) __attribute__((always_inline)) {
+        const auto skip_run = [&](std::size_t size, auto same) VEZUVIR_LAMBDA_INLINE {
             p += size;
             while (run != 0 && p < len && same(data[p])) {
                 p += size;

@@ -13,6 +13,7 @@
 #include "deserializing/utils.hpp"
 #include "serializing/utils.hpp"
 #include "utils/compat.hpp"
+#include "utils/compiler.hpp"
 #include "utils/limits.hpp"
 #include "utils/safe_py_pointer.hpp"
 #include "utils/varint.hpp"
@@ -37,14 +38,14 @@
     std::uint64_t bits;
     std::memcpy(&bits, at, 8);
     if constexpr (std::endian::native == std::endian::little) {
-        bits = __builtin_bswap64(bits);
+        bits = compiler::byteswap(bits);
     }
     return std::bit_cast<double>(bits);
 }
 
 /// Reads a big-endian binary64 at `pos` and returns a new float.
-[[nodiscard, gnu::always_inline]] inline PyPointer
-decode_f64(const std::uint8_t *data, std::size_t len, std::size_t &pos) noexcept {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE PyPointer decode_f64(const std::uint8_t *data, std::size_t len,
+                                                         std::size_t &pos) noexcept {
     if (len < 8 || pos > len - 8) [[unlikely]] {
         fail_unexpected_end();
         return {};
@@ -72,9 +73,8 @@ decode_f64(const std::uint8_t *data, std::size_t len, std::size_t &pos) noexcept
 /// of the granted size that grows as the rest of its items arrive (a tuple is made from
 /// it at the end). Only hostile counts come here.
 template <class MakeItem>
-[[nodiscard, gnu::noinline, gnu::cold]] PyPointer
-build_growing_sequence(const Reservation &room, bool tuple, compat::HiddenContainers *hidden,
-                       MakeItem &make_item) {
+[[nodiscard]] VEZUVIR_COLD VEZUVIR_NOINLINE PyPointer build_growing_sequence(
+    const Reservation &room, bool tuple, compat::HiddenContainers *hidden, MakeItem &make_item) {
     PyPointer list = make_sequence(room.slots(), false, hidden);
     if (!list) {
         return {};
@@ -149,8 +149,8 @@ template <class MakeItem>
 }
 
 /// The int ±`magnitude`; empty with MemoryError when it cannot be made.
-[[nodiscard, gnu::always_inline]] inline PyPointer int_from_magnitude(std::uint64_t magnitude,
-                                                                      bool negative) noexcept {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE PyPointer int_from_magnitude(std::uint64_t magnitude,
+                                                                 bool negative) noexcept {
     return new_object(compat::long_from_magnitude(magnitude, negative));
 }
 
@@ -163,8 +163,8 @@ template <class MakeItem>
 /// significant in its lowest byte: adjacent digits are joined pairwise, all pairs by one
 /// multiply, then pairs into quads, then the two quads; no lane overflows into the next
 /// (a pair is below 255**2 <= 2**16, a quad below 255**4 <= 2**32).
-[[nodiscard, gnu::always_inline]] inline std::uint64_t base255_value(std::uint64_t word,
-                                                                     unsigned count) noexcept {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE std::uint64_t base255_value(std::uint64_t word,
+                                                                unsigned count) noexcept {
     if (count < 8) {
         word &= (std::uint64_t{1} << (8 * count)) - 1;
     }
@@ -203,7 +203,7 @@ template <class MakeItem>
                 (inverted - 0x0101010101010101ULL) & ~inverted & 0x8080808080808080ULL;
             if (ends != 0 || data[pos + 8] == VARINT_ESCAPE) {
                 const unsigned count =
-                    ends != 0 ? static_cast<unsigned>(__builtin_ctzll(ends)) / 8 : 8;
+                    ends != 0 ? static_cast<unsigned>(std::countr_zero(ends)) / 8 : 8;
                 pos += count + 1;
                 return int_from_magnitude(255 + base255_value(word, count), negative);
             }

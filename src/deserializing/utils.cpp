@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include "utils/compat.hpp"
 #include "utils/py_helpers.hpp"
 #include "utils/type_flag.hpp"
@@ -166,16 +163,13 @@ void PageReleaser::enable(const std::uint8_t *data, std::size_t len, std::size_t
 void PageReleaser::release(std::size_t pos) noexcept {
     pos = std::min(pos, len_);
     next_ = pos > SIZE_MAX - STEP ? SIZE_MAX : pos + STEP;
-#if defined(MADV_DONTNEED)
     // Whole pages only, all inside the mapping; the one under `pos` stays.
-    static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    static const auto page = static_cast<std::uintptr_t>(compat::page_size());
     const auto base = reinterpret_cast<std::uintptr_t>(data_);
     const std::uintptr_t begin = (base + released_ + page - 1) / page * page;
     const std::uintptr_t end = (base + pos) / page * page;
     if (end > begin) {
-        // Advice only: if the kernel declines, the pages simply stay.
-        (void)madvise(reinterpret_cast<void *>(begin), end - begin, MADV_DONTNEED);
+        compat::release_mapped_pages(begin, end - begin);
     }
-#endif
     released_ = pos;
 }

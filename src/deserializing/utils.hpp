@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "module_state.hpp"
+#include "utils/compiler.hpp"
 
 /// `vezuvir.exceptions.DeserializationError`, the calling interpreter's.
 inline constexpr StateHandle<PyObject *, &ModuleState::deserialization_error>
@@ -32,7 +33,7 @@ class PageReleaser {
     static constexpr std::size_t STEP = std::size_t{16} << 20;
 
     /// Whether the reader's position `pos` calls for a release; one compare when disabled.
-    [[gnu::always_inline]] void passed(std::size_t pos) noexcept {
+    VEZUVIR_ALWAYS_INLINE void passed(std::size_t pos) noexcept {
         if (pos >= next_) [[unlikely]] {
             release(pos);
         }

@@ -21,9 +21,10 @@
 #include <vector>
 
 #include "serializing/primitives.hpp"
+#include "utils/compiler.hpp"
 
 /// Raises the SerializationError for a list or dict changed while it was being written.
-[[gnu::cold, gnu::noinline]] inline bool fail_container_changed(PyObject *container) {
+VEZUVIR_COLD VEZUVIR_NOINLINE inline bool fail_container_changed(PyObject *container) {
     to_py_error(PyDict_Check(container) ? "dict changed during serialization"
                                         : "list changed during serialization",
                 SERIALIZATION_ERROR_TYPE);
@@ -120,7 +121,7 @@ class KeyPositions {
 /// After a row was written while Python code ran: true if it still has exactly the keys
 /// of `keys`; else false with the "changed" error (or MemoryError) set. `values` is
 /// filled again (see `compare_dict_keys`).
-[[nodiscard, gnu::cold, gnu::noinline]] inline bool
+[[nodiscard]] VEZUVIR_COLD VEZUVIR_NOINLINE inline bool
 check_row_keys_written(PyObject *row, KeyPositions &keys, PyObject **values) {
     if (compare_dict_keys(row, keys, values)) {
         return true;
@@ -134,13 +135,13 @@ check_row_keys_written(PyObject *row, KeyPositions &keys, PyObject **values) {
 /// Writes a key of a string-keyed dict: the key back-reference (254, varint index) if
 /// the string was written before, else the literal key, which enters the cache.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::always_inline]] inline bool write_dict_key(PyObject *key, B &buffer,
-                                                             SerializingStringCache &cache) {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE bool write_dict_key(PyObject *key, B &buffer,
+                                                        SerializingStringCache &cache) {
     std::uint64_t index = 0;
     if (cache.lookup_or_insert(key, index)) {
         return write_group(
             buffer, 1 + MAX_VARINT_LEN,
-            [&](std::uint8_t * out) __attribute__((always_inline)) {
+            [&](std::uint8_t *out) VEZUVIR_LAMBDA_INLINE {
                 out[0] = KEY_POINTER_MARKER;
                 return 1 + write_varint_at(out + 1, index);
             },
@@ -159,7 +160,7 @@ template <PyBytesBuffer B>
     const auto n = static_cast<std::size_t>(len);
     return write_group(
         buffer, MAX_VARINT_LEN + 1 + n,
-        [&](std::uint8_t * out) __attribute__((always_inline)) {
+        [&](std::uint8_t *out) VEZUVIR_LAMBDA_INLINE {
             std::uint8_t *p = out;
             if (is_ascii) {
                 p += write_key_varint_at(p, n + 1);
@@ -193,7 +194,7 @@ class DictEntries {
     explicit DictEntries(std::size_t n)
         : size_(n),
           data_(n <= INLINE ? inline_.data()
-                            : (heap_ = std::make_unique_for_overwrite<Entry[]>(n)).get()) {}
+                            : (heap_ = compiler::make_uninitialized_array<Entry>(n)).get()) {}
     DictEntries(const DictEntries &) = delete;
     DictEntries &operator=(const DictEntries &) = delete;
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
@@ -234,7 +235,7 @@ template <class KeyAt, class Same>
 
 /// `check_keys_in_order` for the first `count` of `entries` (exact `str`s), compared by
 /// value. Out of line, as the walk rarely gets here.
-[[nodiscard, gnu::cold, gnu::noinline]] inline bool
+[[nodiscard]] VEZUVIR_COLD VEZUVIR_NOINLINE inline bool
 check_str_keys_written(PyObject *dict, DictEntries &entries, std::size_t count) {
     return check_keys_in_order(
         dict, count, [&](std::size_t i) { return entries[i].key; },
@@ -268,7 +269,7 @@ class HeldEntries {
 };
 
 /// `check_keys_in_order` for the key objects `keys` (`compat::same_object`).
-[[nodiscard, gnu::cold, gnu::noinline]] inline bool
+[[nodiscard]] VEZUVIR_COLD VEZUVIR_NOINLINE inline bool
 check_keys_written(PyObject *dict, const std::vector<PyPointer> &keys) {
     return check_keys_in_order(
         dict, keys.size(), [&](std::size_t i) { return keys[i].get(); },
@@ -307,7 +308,7 @@ template <class F>
 
 /// `AnyKeyDict`: every key and value as an encoded value; tuples are refused as keys.
 template <PyBytesBuffer B>
-[[gnu::noinline]] bool
+VEZUVIR_NOINLINE bool
 encode_any_key_dict(PyObject *dict, Py_ssize_t n, B &buffer, SerializingStringCache &cache,
                     const SerializationSettings &settings, LazyRecursionGuard &guard) {
     if (!guard.enter()) {
@@ -573,7 +574,7 @@ template <bool IsList, PyBytesBuffer B>
     const std::size_t k = keys->size();
     const auto rows = static_cast<std::size_t>(n);
     // Not zeroed: a list that is declined early touches only its first rows.
-    const auto values = std::make_unique_for_overwrite<PyObject *[]>(rows * k);
+    const auto values = compiler::make_uninitialized_array<PyObject *>(rows * k);
     for (std::size_t i = 0; i < rows; ++i) {
         PyObject *row = sequence_item<IsList>(seq, static_cast<Py_ssize_t>(i));
         if (!compare_dict_keys(row, *keys, values.get() + i * k)) {

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "serializing/primitives.hpp"
+#include "utils/compiler.hpp"
 
 /// The registration that applies to objects of `type`, or null (see CustomTypeMap::find).
 [[nodiscard]] inline const CustomType *get_custom_type_mapping(const CustomTypeMap *custom_types,
@@ -45,9 +46,9 @@ template <PyBytesBuffer B>
 
 /// Writes `obj` through `custom_type`.
 template <PyBytesBuffer B>
-[[gnu::noinline]] bool
-serialize_custom_type(PyObject *obj, B &buffer, SerializingStringCache &cache,
-                      const SerializationSettings &settings, const CustomType &custom_type) {
+VEZUVIR_NOINLINE bool serialize_custom_type(PyObject *obj, B &buffer, SerializingStringCache &cache,
+                                            const SerializationSettings &settings,
+                                            const CustomType &custom_type) {
     // A converter may return another object of its own type; bound that like nesting.
     static constexpr const char *WHERE = " while serializing a custom type";
     const RecursionGuard guard(WHERE);

@@ -15,6 +15,7 @@
 #include "serializing/settings.hpp"
 #include "serializing/utils.hpp"
 #include "utils/compat.hpp"
+#include "utils/compiler.hpp"
 #include "utils/py_helpers.hpp"
 #include "utils/type_flag.hpp"
 #include "utils/varint.hpp"
@@ -49,8 +50,8 @@ concept TryReservingBuffer = requires(B &buffer, std::size_t n) {
 };
 
 /// Writes the varint of `value` at `out`; returns its length.
-[[nodiscard, gnu::always_inline]] inline std::size_t write_varint_at(std::uint8_t *out,
-                                                                     std::uint64_t value) noexcept {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE std::size_t write_varint_at(std::uint8_t *out,
+                                                                std::uint64_t value) noexcept {
     if (value < 255) [[likely]] {
         *out = static_cast<std::uint8_t>(value);
         return 1;
@@ -59,8 +60,8 @@ concept TryReservingBuffer = requires(B &buffer, std::size_t n) {
 }
 
 /// Writes the key_varint of `value` at `out`; returns its length.
-[[nodiscard, gnu::always_inline]] inline std::size_t
-write_key_varint_at(std::uint8_t *out, std::uint64_t value) noexcept {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE std::size_t write_key_varint_at(std::uint8_t *out,
+                                                                    std::uint64_t value) noexcept {
     if (value < 254) [[likely]] {
         *out = static_cast<std::uint8_t>(value);
         return 1;
@@ -70,8 +71,7 @@ write_key_varint_at(std::uint8_t *out, std::uint64_t value) noexcept {
 
 /// Copies `n` bytes to `out`. Most keys and strings are short, and a library call costs
 /// more than the copy, so up to 16 bytes are moved with two overlapping loads and stores.
-[[gnu::always_inline]] inline void copy_bytes(std::uint8_t *out, const char *from,
-                                              std::size_t n) noexcept {
+VEZUVIR_ALWAYS_INLINE void copy_bytes(std::uint8_t *out, const char *from, std::size_t n) noexcept {
     if (n > 16) {
         std::memcpy(out, from, n);
     } else if (n >= 8) {
@@ -102,8 +102,8 @@ write_key_varint_at(std::uint8_t *out, std::uint64_t value) noexcept {
 /// always-inline: it is the whole hot path, and the compiler would otherwise call it;
 /// `piecewise` captures by value, so that the values it needs may stay in registers.
 template <PyBytesBuffer B, class Fill, class Piecewise>
-[[nodiscard, gnu::always_inline]] inline bool write_group(B &buffer, std::size_t n, Fill &&fill,
-                                                          Piecewise &&piecewise) {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE bool write_group(B &buffer, std::size_t n, Fill &&fill,
+                                                     Piecewise &&piecewise) {
     if constexpr (ReservingBuffer<B>) {
         std::uint8_t *const out = buffer.reserve(n);
         if (out == nullptr) [[unlikely]] {
@@ -126,11 +126,11 @@ template <PyBytesBuffer B, class Fill, class Piecewise>
 /// the payload: the flag and varint as pushes and the payload as one slice, or in one
 /// step into a buffer that lends room.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::always_inline]] inline bool
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE bool
 write_flagged(B &buffer, TypeFlag flag, std::string_view payload, bool with_length = true) {
     return write_group(
         buffer, 1 + (with_length ? MAX_VARINT_LEN : 0) + payload.size(),
-        [&](std::uint8_t * out) __attribute__((always_inline)) {
+        [&](std::uint8_t *out) VEZUVIR_LAMBDA_INLINE {
             std::uint8_t *p = out;
             *p++ = flag_byte(flag);
             if (with_length) {
@@ -148,11 +148,11 @@ write_flagged(B &buffer, TypeFlag flag, std::string_view payload, bool with_leng
 
 /// Appends `flag` and the varint of `value` (pushes, or one step where room is lent).
 template <PyBytesBuffer B>
-[[nodiscard, gnu::always_inline]] inline bool write_flag_and_varint(B &buffer, TypeFlag flag,
-                                                                    std::uint64_t value) {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE bool write_flag_and_varint(B &buffer, TypeFlag flag,
+                                                               std::uint64_t value) {
     return write_group(
         buffer, 1 + MAX_VARINT_LEN,
-        [&](std::uint8_t * out) __attribute__((always_inline)) {
+        [&](std::uint8_t *out) VEZUVIR_LAMBDA_INLINE {
             out[0] = flag_byte(flag);
             return 1 + write_varint_at(out + 1, value);
         },
@@ -162,7 +162,7 @@ template <PyBytesBuffer B>
 /// Appends the back-reference of a value string: the narrowest fixed-width index that
 /// holds `index` (big-endian), or `LargePointer` and a varint beyond 32 bits.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::always_inline]] inline bool encode_pointer(B &buffer, std::uint64_t index) {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE bool encode_pointer(B &buffer, std::uint64_t index) {
     const auto byte = [index](unsigned shift) {
         return static_cast<char>((index >> shift) & 0xFF);
     };
@@ -170,7 +170,7 @@ template <PyBytesBuffer B>
         const char out[2] = {static_cast<char>(TypeFlag::Pointer1), byte(0)};
         return write_group(
             buffer, 2,
-            [&](std::uint8_t * p) __attribute__((always_inline)) {
+            [&](std::uint8_t *p) VEZUVIR_LAMBDA_INLINE {
                 p[0] = flag_byte(TypeFlag::Pointer1);
                 p[1] = static_cast<std::uint8_t>(index);
                 return std::size_t{2};
@@ -199,8 +199,8 @@ template <PyBytesBuffer B>
 /// count). Only a string written in full has its text fetched; ASCII strings are read
 /// in place, without conversion.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::always_inline]] inline bool write_str_value(PyObject *str, B &buffer,
-                                                              SerializingStringCache &cache) {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE bool write_str_value(PyObject *str, B &buffer,
+                                                         SerializingStringCache &cache) {
     if (compat::str_is_empty(str)) {
         return buffer.push(flag_byte(TypeFlag::EmptyString));
     }
@@ -223,8 +223,8 @@ template <PyBytesBuffer B>
 /// `write_str_value` as one out-of-line function, for the places that are not hot
 /// enough to carry their own copy.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::noinline]] bool serialize_str(PyObject *str, B &buffer,
-                                                SerializingStringCache &cache) {
+[[nodiscard]] VEZUVIR_NOINLINE bool serialize_str(PyObject *str, B &buffer,
+                                                  SerializingStringCache &cache) {
     return write_str_value(str, buffer, cache);
 }
 
@@ -272,8 +272,8 @@ namespace detail {
 /// An int beyond 64 bits: the flag, then the varint of its magnitude, with the digits
 /// computed from the int's two's complement bytes without Python arithmetic.
 template <PyBytesBuffer B>
-[[gnu::cold, gnu::noinline]] bool serialize_big_int(PyObject *obj, B &buffer,
-                                                    const SerializationSettings &settings) {
+VEZUVIR_COLD VEZUVIR_NOINLINE bool serialize_big_int(PyObject *obj, B &buffer,
+                                                     const SerializationSettings &settings) {
     const std::size_t bits = compat::long_num_bits(obj);
     if (bits == static_cast<std::size_t>(-1)) {
         PyErr_NoMemory();
@@ -324,8 +324,8 @@ template <PyBytesBuffer B>
 
 /// Writes an exact `int`: inline for 0 to 224, else a sign flag and the magnitude.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::always_inline]] inline bool serialize_int(PyObject *obj, B &buffer,
-                                                            const SerializationSettings &settings) {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE bool serialize_int(PyObject *obj, B &buffer,
+                                                       const SerializationSettings &settings) {
     long long v = 0;
     if (!compat::long_as_i64(obj, v)) [[unlikely]] {
         return serialize_big_int(obj, buffer, settings);
@@ -343,14 +343,14 @@ template <PyBytesBuffer B>
 
 /// Writes an exact `float` as its binary64 bit pattern, most significant byte first.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::always_inline]] inline bool serialize_float(PyObject *obj, B &buffer) {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE bool serialize_float(PyObject *obj, B &buffer) {
     auto bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(obj));
     if constexpr (std::endian::native == std::endian::little) {
-        bits = __builtin_bswap64(bits);
+        bits = compiler::byteswap(bits);
     }
     return write_group(
         buffer, 9,
-        [&](std::uint8_t * out) __attribute__((always_inline)) {
+        [&](std::uint8_t *out) VEZUVIR_LAMBDA_INLINE {
             out[0] = flag_byte(TypeFlag::Float);
             std::memcpy(out + 1, &bits, 8);
             return std::size_t{9};
@@ -365,7 +365,7 @@ template <PyBytesBuffer B>
 
 /// Writes an exact `bytes`; never cached.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::noinline]] bool serialize_bytes(PyObject *obj, B &buffer) {
+[[nodiscard]] VEZUVIR_NOINLINE bool serialize_bytes(PyObject *obj, B &buffer) {
     const Py_ssize_t n = PyBytes_GET_SIZE(obj);
     if (n == 0) {
         return buffer.push(flag_byte(TypeFlag::EmptyBytes));
@@ -403,7 +403,7 @@ template <PyBytesBuffer B>
 /// read whole before their first byte is appended (a string is first taken into the
 /// cache), so they need no reference of their own even when the writer may run.
 template <PyBytesBuffer B>
-[[nodiscard, gnu::always_inline]] inline bool
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE bool
 serialize_item(PyObject *obj, B &buffer, SerializingStringCache &cache,
                const SerializationSettings &settings, LazyRecursionGuard &guard) {
     PyTypeObject *const type = Py_TYPE(obj);
@@ -428,8 +428,8 @@ serialize_item(PyObject *obj, B &buffer, SerializingStringCache &cache,
 /// Writes a `datetime.datetime` (or subclass) as the text `datetime.isoformat` gives it,
 /// through the string cache like any other string.
 template <PyBytesBuffer B>
-[[gnu::noinline]] bool serialize_date(PyObject *obj, B &buffer, SerializingStringCache &cache,
-                                      const SerializationSettings &settings) {
+VEZUVIR_NOINLINE bool serialize_date(PyObject *obj, B &buffer, SerializingStringCache &cache,
+                                     const SerializationSettings &settings) {
     // The class's own method, so an overriding `isoformat` of a subclass is not used.
     PyPointer text = call_with_one_arg(ISO_FORMAT_FUNC, obj);
     ++settings.python_calls;

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "utils/compat.hpp"
+#include "utils/compiler.hpp"
 #include "utils/safe_py_pointer.hpp"
 
 /// What the serializer needs of an output buffer. Both operations return false with a
@@ -49,7 +50,7 @@ class RawBytesBuffer {
     }
 
     /// Appends one byte.
-    [[nodiscard, gnu::always_inline]] bool push(std::uint8_t byte) noexcept {
+    [[nodiscard]] VEZUVIR_ALWAYS_INLINE bool push(std::uint8_t byte) noexcept {
         if (cur_ == end_) [[unlikely]] {
             if (!grow(1)) {
                 return false;
@@ -60,7 +61,7 @@ class RawBytesBuffer {
     }
 
     /// Appends a run of bytes, whatever its size.
-    [[nodiscard, gnu::always_inline]] bool extend_from_slice(std::string_view slice) noexcept {
+    [[nodiscard]] VEZUVIR_ALWAYS_INLINE bool extend_from_slice(std::string_view slice) noexcept {
         if (static_cast<std::size_t>(end_ - cur_) < slice.size()) [[unlikely]] {
             if (!grow(slice.size())) {
                 return false;
@@ -75,7 +76,7 @@ class RawBytesBuffer {
     /// with MemoryError set if the buffer cannot grow. Only this buffer offers it: here
     /// a group of pushes and slices is just a copy, whereas the writer-backed buffer
     /// must see each operation.
-    [[nodiscard, gnu::always_inline]] std::uint8_t *reserve(std::size_t n) noexcept {
+    [[nodiscard]] VEZUVIR_ALWAYS_INLINE std::uint8_t *reserve(std::size_t n) noexcept {
         if (static_cast<std::size_t>(end_ - cur_) < n) [[unlikely]] {
             if (!grow(n)) {
                 return nullptr;
@@ -137,7 +138,7 @@ class RawBytesBuffer {
     /// Makes room for `extra` more bytes: doubles while small, then grows by half (so
     /// that `finish` keeps at most a third of the storage unused), or more if that is
     /// not enough.
-    [[gnu::cold, gnu::noinline]] bool grow(std::size_t extra) noexcept {
+    VEZUVIR_COLD VEZUVIR_NOINLINE bool grow(std::size_t extra) noexcept {
         const std::size_t len = this->len();
         const std::size_t capacity = this->capacity();
         std::size_t wanted = capacity < LARGE ? capacity * 2 : capacity + capacity / 2;
@@ -214,7 +215,7 @@ class FilePyBytesBuffer {
     }
 
     /// Appends one byte, then flushes if the threshold is reached.
-    [[nodiscard, gnu::always_inline]] bool push(std::uint8_t byte) noexcept {
+    [[nodiscard]] VEZUVIR_ALWAYS_INLINE bool push(std::uint8_t byte) noexcept {
         if (inner_.len() < fast_end_) [[likely]] {
             *inner_.cursor() = byte;
             inner_.commit(1);
@@ -232,7 +233,7 @@ class FilePyBytesBuffer {
     }
 
     /// Appends a run of bytes; a long one goes straight to the writer.
-    [[nodiscard, gnu::always_inline]] bool extend_from_slice(std::string_view slice) noexcept {
+    [[nodiscard]] VEZUVIR_ALWAYS_INLINE bool extend_from_slice(std::string_view slice) noexcept {
         if (slice.size() < direct_write_threshold_) [[likely]] {
             return extend_from_small_slice(slice);
         }
@@ -243,7 +244,7 @@ class FilePyBytesBuffer {
     /// `commit`, or null (no error set) when the group might reach the flush threshold
     /// or hold a slice due for a direct write, or the storage is full: the caller then
     /// appends piece by piece, so that the writer sees the same chunks either way.
-    [[nodiscard, gnu::always_inline]] std::uint8_t *try_reserve(std::size_t n) noexcept {
+    [[nodiscard]] VEZUVIR_ALWAYS_INLINE std::uint8_t *try_reserve(std::size_t n) noexcept {
         // `fast_end_` is kept at the length while direct writes start at SMALL_GROUP
         // bytes or less, so a small group (a number, a short string) needs one compare.
         if (fast_end_ - inner_.len() >= n && (n <= SMALL_GROUP || n < direct_write_threshold_))
@@ -266,7 +267,7 @@ class FilePyBytesBuffer {
     static constexpr std::size_t SMALL_GROUP = 32;
 
     /// `push` once the byte would fill the storage or reach the threshold.
-    [[gnu::noinline]] bool push_slow(std::uint8_t byte) noexcept {
+    VEZUVIR_NOINLINE bool push_slow(std::uint8_t byte) noexcept {
         const bool ok = inner_.push(byte) && (inner_.len() < flush_threshold_ || flush());
         update_fast_end();
         return ok;
@@ -284,7 +285,7 @@ class FilePyBytesBuffer {
         }
     }
 
-    [[gnu::cold, gnu::noinline]] bool write_direct(std::string_view slice) noexcept {
+    VEZUVIR_COLD VEZUVIR_NOINLINE bool write_direct(std::string_view slice) noexcept {
         if (slice.empty()) {
             return true;
         }

@@ -6,13 +6,14 @@
 #include "serializing/compound_types.hpp"
 #include "serializing/custom_types.hpp"
 #include "serializing/primitives.hpp"
+#include "utils/compiler.hpp"
 
 /// Objects that no exact-type test caught: dates and custom types, in the order
 /// `serialize_dates` selects, or "Unexpected type".
 template <PyBytesBuffer B>
-[[gnu::cold, gnu::noinline]] bool serialize_other(PyObject *obj, B &buffer,
-                                                  SerializingStringCache &cache,
-                                                  const SerializationSettings &settings) {
+VEZUVIR_COLD VEZUVIR_NOINLINE bool serialize_other(PyObject *obj, B &buffer,
+                                                   SerializingStringCache &cache,
+                                                   const SerializationSettings &settings) {
     PyTypeObject *type = Py_TYPE(obj);
     const bool is_datetime = type == DATETIME_TYPE || PyType_IsSubtype(type, DATETIME_TYPE);
     if (settings.serialize_dates && is_datetime) {

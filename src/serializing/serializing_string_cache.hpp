@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "utils/compat.hpp"
+#include "utils/compiler.hpp"
 
 /// Exact `str` objects numbered 0, 1, 2, ... in the order they were added, with a hash
 /// index to find a string's number.
@@ -165,7 +167,7 @@ template <std::size_t InlineSlots = 0> class StrIndexMap {
 
     /// Makes room for `wanted` strings at half load: the inline block or 16 slots at
     /// first, then 4 times larger while small, then twice.
-    [[gnu::cold, gnu::noinline]] void grow(std::size_t wanted) {
+    VEZUVIR_COLD VEZUVIR_NOINLINE void grow(std::size_t wanted) {
         std::size_t cap = capacity_ != 0 ? capacity_ : InlineSlots != 0 ? InlineSlots : 16;
         while (wanted * 2 > cap) {
             cap *= cap < (std::size_t{1} << 16) ? 4 : 2;
@@ -182,7 +184,7 @@ template <std::size_t InlineSlots = 0> class StrIndexMap {
             }
         }
         if (block == nullptr) {
-            heap = std::make_unique_for_overwrite<std::uint64_t[]>(2 * cap);
+            heap = compiler::make_uninitialized_array<std::uint64_t>(2 * cap);
             block = heap.get();
         }
         std::memset(block, 0, cap * sizeof(std::uint64_t));
@@ -192,7 +194,7 @@ template <std::size_t InlineSlots = 0> class StrIndexMap {
         block_ = block;
         heap_ = std::move(heap);
         capacity_ = cap;
-        shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(cap));
+        shift_ = 64 - static_cast<unsigned>(std::countr_zero(cap));
         indexed_ = 0;
     }
 
@@ -256,7 +258,7 @@ class SerializingStringCache {
     /// On a hit sets `index` to the string's index and returns true. On a miss enters
     /// the string with the next index and returns false: the caller writes it in full.
     /// May throw std::bad_alloc.
-    [[nodiscard, gnu::always_inline]] bool lookup_or_insert(PyObject *str, std::uint64_t &index) {
+    [[nodiscard]] VEZUVIR_ALWAYS_INLINE bool lookup_or_insert(PyObject *str, std::uint64_t &index) {
         if (size_ * 2 >= capacity_) [[unlikely]] {
             grow();
         }
@@ -391,7 +393,7 @@ class SerializingStringCache {
     /// Quadruples the table while small, then doubles it (or moves to a larger block
     /// kept from an earlier call), and re-enters every string at the home its stored
     /// bits give (its object's hash beyond 2**TAG_BITS slots).
-    [[gnu::cold, gnu::noinline]] void grow() {
+    VEZUVIR_COLD VEZUVIR_NOINLINE void grow() {
         std::size_t cap = capacity_ == 0                       ? INLINE_SLOTS
                           : capacity_ < (std::size_t{1} << 16) ? capacity_ * 4
                                                                : capacity_ * 2;
@@ -419,10 +421,10 @@ class SerializingStringCache {
         std::uint32_t *used = used_inline_.data();
         std::size_t placed = 0;
         if (track && cap != INLINE_SLOTS) {
-            used_heap = std::make_unique_for_overwrite<std::uint32_t[]>(cap / 2);
+            used_heap = compiler::make_uninitialized_array<std::uint32_t>(cap / 2);
             used = used_heap.get();
         }
-        const unsigned shift = 64 - static_cast<unsigned>(__builtin_ctzll(cap));
+        const unsigned shift = 64 - static_cast<unsigned>(std::countr_zero(cap));
         const bool tag_holds_home = 64 - shift <= TAG_BITS;
         for (std::size_t i = 0; i < capacity_; ++i) {
             const Slot &old = slots_[i];

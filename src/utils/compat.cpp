@@ -2,6 +2,31 @@
 
 #include <datetime.h>
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#if __has_include(<pthread.h>)
+#include <pthread.h>
+#endif
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
+#if __has_include(<sys/resource.h>)
+#include <sys/resource.h>
+#endif
+#if __has_include(<unistd.h>)
+#include <unistd.h>
+#endif
+#endif
+
+#include <algorithm>
+
 #include "utils/safe_py_pointer.hpp"
 
 namespace compat {
@@ -85,5 +110,78 @@ bool gc_enable() noexcept {
     return static_cast<bool>(call_gc("enable"));
 }
 #endif
+
+bool thread_stack(std::uintptr_t &low, std::size_t &size) noexcept {
+#if defined(_WIN32)
+    // The whole reservation, guard pages included (Windows 8 on, as CPython requires).
+    ULONG_PTR lowest = 0;
+    ULONG_PTR highest = 0;
+    GetCurrentThreadStackLimits(&lowest, &highest);
+    low = static_cast<std::uintptr_t>(lowest);
+    size = static_cast<std::size_t>(highest - lowest);
+    return highest > lowest;
+#elif defined(__APPLE__)
+    const pthread_t self = pthread_self();
+    const auto top = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self));
+    size = pthread_get_stacksize_np(self);
+    if (pthread_main_np() != 0) {
+        // The main thread's stack is sized by the limit at exec, which some versions of the
+        // call above under-report.
+        rlimit limit{};
+        if (getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+            limit.rlim_cur > size) {
+            size = static_cast<std::size_t>(limit.rlim_cur);
+        }
+    }
+    if (size == 0 || size > top) {
+        return false;
+    }
+    low = top - size;
+    return true;
+#elif defined(__linux__)
+    pthread_attr_t attr;
+    void *lowest = nullptr;
+    size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+        return false;
+    }
+    if (pthread_attr_getstack(&attr, &lowest, &size) != 0) {
+        lowest = nullptr;
+    }
+    pthread_attr_destroy(&attr);
+    low = reinterpret_cast<std::uintptr_t>(lowest);
+    return lowest != nullptr && size != 0;
+#else
+    (void)low;
+    (void)size;
+    return false;
+#endif
+}
+
+std::size_t page_size() noexcept {
+#if defined(_WIN32)
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwPageSize;
+#elif defined(_SC_PAGESIZE)
+    const long size = sysconf(_SC_PAGESIZE);
+    return size > 0 ? static_cast<std::size_t>(size) : 4096;
+#else
+    return 4096;
+#endif
+}
+
+void release_mapped_pages(std::uintptr_t begin, std::size_t len) noexcept {
+#if defined(_WIN32)
+    // Unlocking pages that were never locked takes them out of the working set: the
+    // documented way to trim a view without unmapping it. It "fails" with ERROR_NOT_LOCKED.
+    (void)VirtualUnlock(reinterpret_cast<void *>(begin), len);
+#elif defined(MADV_DONTNEED)
+    (void)madvise(reinterpret_cast<void *>(begin), len, MADV_DONTNEED);
+#else
+    (void)begin;
+    (void)len;
+#endif
+}
 
 } // namespace compat

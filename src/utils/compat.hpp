@@ -2,7 +2,8 @@
 // The one place that knows which interpreter we are built for. CPython-only shortcuts
 // (string internals, presized dicts, private int helpers, the collector switch) live here,
 // each with a public-API fallback for PyPy and for CPython versions that lack it.
-// Nothing else in the sources tests PYPY_VERSION or PY_VERSION_HEX.
+// Nothing else in the sources tests PYPY_VERSION or PY_VERSION_HEX. The few calls into the
+// operating system (the thread's stack, page size and release) live here too, in compat.cpp.
 #include <Python.h>
 
 #include <bit>
@@ -11,6 +12,8 @@
 #include <cstdint>
 #include <cstring>
 #include <vector>
+
+#include "utils/compiler.hpp"
 
 #if defined(PYPY_VERSION)
 #define VEZUVIR_CPYTHON 0
@@ -35,7 +38,7 @@ namespace compat {
 #if VEZUVIR_CPYTHON
 /// `PyUnicode_IS_COMPACT_ASCII` from the state bits, which every supported CPython has:
 /// the header's inline function is left out of line inside the large encoder loops.
-[[nodiscard, gnu::always_inline]] inline bool is_compact_ascii(PyObject *str) noexcept {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE bool is_compact_ascii(PyObject *str) noexcept {
     const auto &state = reinterpret_cast<PyASCIIObject *>(str)->state;
     return state.compact != 0 && state.ascii != 0;
 }
@@ -44,8 +47,8 @@ namespace compat {
 /// UTF-8 text of a `str` without copying where possible. Sets `is_ascii` from the
 /// object's own ASCII flag on CPython. Null (interpreter error set) if the text cannot
 /// be produced, e.g. for a lone surrogate.
-[[nodiscard, gnu::always_inline]] inline const char *str_utf8(PyObject *str, Py_ssize_t &len,
-                                                              bool &is_ascii) noexcept {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE const char *str_utf8(PyObject *str, Py_ssize_t &len,
+                                                         bool &is_ascii) noexcept {
 #if VEZUVIR_CPYTHON
     if (is_compact_ascii(str)) {
         is_ascii = true;
@@ -62,7 +65,7 @@ namespace compat {
 }
 
 /// Whether an exact `str` is empty.
-[[nodiscard, gnu::always_inline]] inline bool str_is_empty(PyObject *str) noexcept {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE bool str_is_empty(PyObject *str) noexcept {
 #if VEZUVIR_CPYTHON
     return PyUnicode_GET_LENGTH(str) == 0;
 #else
@@ -137,7 +140,8 @@ class HiddenContainers {
 
     /// Whether a container of this call is kept from the collector while it is filled and
     /// after (null: the container is shown once complete).
-    [[nodiscard, gnu::always_inline]] static bool active(const HiddenContainers *hidden) noexcept {
+    [[nodiscard]] VEZUVIR_ALWAYS_INLINE static bool
+    active(const HiddenContainers *hidden) noexcept {
         if constexpr (COLLECTOR_RUNS_AT_ALLOCATION) {
             // Known here, so that these interpreters pay no test per container.
             return true;
@@ -362,7 +366,7 @@ template <DictWalk Walk = DictWalk::Live> class DictItems {
     /// The next entry, both borrowed from the dict; false at the end. A dict changed
     /// since the last step (only a `Live` walk may see one) may show entries twice or not
     /// at all: callers that run Python code check its size.
-    [[nodiscard, gnu::always_inline]] bool next(PyObject *&key, PyObject *&value) noexcept {
+    [[nodiscard]] VEZUVIR_ALWAYS_INLINE bool next(PyObject *&key, PyObject *&value) noexcept {
 #if VEZUVIR_DICT_LAYOUT
         if constexpr (Walk == DictWalk::Live) {
             find_table();
@@ -559,8 +563,8 @@ template <DictWalk Walk = DictWalk::Live> class DictItems {
 /// `long_from_magnitude` for a magnitude of two or three 30-bit digits, laid out here:
 /// the interpreter's constructor counts digits first, which costs about as much as the
 /// allocation. Kept out of line, so that the common one-digit path saves no registers.
-[[nodiscard, gnu::noinline]] inline PyObject *long_from_large_magnitude(std::uint64_t magnitude,
-                                                                        bool negative) noexcept {
+[[nodiscard]] VEZUVIR_NOINLINE inline PyObject *long_from_large_magnitude(std::uint64_t magnitude,
+                                                                          bool negative) noexcept {
     const Py_ssize_t ndigits = magnitude < (std::uint64_t{1} << (2 * PyLong_SHIFT)) ? 2 : 3;
 #if PY_VERSION_HEX >= 0x030C0000
     constexpr std::size_t header = offsetof(PyLongObject, long_value.ob_digit);
@@ -593,8 +597,8 @@ template <DictWalk Walk = DictWalk::Live> class DictItems {
 
 /// New `int` of value ±`magnitude` (`negative` for minus), or null with MemoryError.
 /// One-digit ints take the interpreter's fast path (and its shared small ints).
-[[nodiscard, gnu::always_inline]] inline PyObject *long_from_magnitude(std::uint64_t magnitude,
-                                                                       bool negative) noexcept {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE PyObject *long_from_magnitude(std::uint64_t magnitude,
+                                                                  bool negative) noexcept {
 #ifdef VEZUVIR_LONG_BUILT_HERE
     if (magnitude < (std::uint64_t{1} << PyLong_SHIFT)) [[likely]] {
         const auto value = static_cast<long long>(magnitude);
@@ -655,9 +659,9 @@ inline constexpr bool C_CALLS_COUNTED_INLINE = false;
 /// interpreter is asked only below the lowest frame (`stack_checked`) at which it already
 /// said yes: a wide tree asks once per depth, not once per container. Either way, when
 /// the interpreter says no it makes the RecursionError, so limit and message stay its own.
-[[nodiscard, gnu::always_inline]] inline bool enter_recursive_call(PyThreadState *thread,
-                                                                   std::uintptr_t &stack_checked,
-                                                                   const char *where) noexcept {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE bool enter_recursive_call(PyThreadState *thread,
+                                                              std::uintptr_t &stack_checked,
+                                                              const char *where) noexcept {
 #if defined(VEZUVIR_C_CALLS_LEFT)
     (void)stack_checked;
     if (thread != nullptr && thread->VEZUVIR_C_CALLS_LEFT >= VEZUVIR_C_CALLS_LAST) [[likely]] {
@@ -667,7 +671,7 @@ inline constexpr bool C_CALLS_COUNTED_INLINE = false;
 #elif defined(VEZUVIR_C_CALLS_BY_STACK)
     (void)thread;
     // Stacks grow down on every platform we build for.
-    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    const auto here = compiler::frame_address();
     if (here >= stack_checked) [[likely]] {
         return true;
     }
@@ -684,7 +688,7 @@ inline constexpr bool C_CALLS_COUNTED_INLINE = false;
 }
 
 /// `Py_LeaveRecursiveCall()` after `enter_recursive_call(thread, ...)` succeeded.
-[[gnu::always_inline]] inline void leave_recursive_call(PyThreadState *thread) noexcept {
+VEZUVIR_ALWAYS_INLINE void leave_recursive_call(PyThreadState *thread) noexcept {
 #if defined(VEZUVIR_C_CALLS_LEFT)
     if (thread != nullptr) [[likely]] {
         ++thread->VEZUVIR_C_CALLS_LEFT;
@@ -702,7 +706,7 @@ inline constexpr bool C_CALLS_COUNTED_INLINE = false;
 
 /// Whether two exact `str` objects hold the same characters. CPython compares the
 /// canonical storage directly (equal text implies equal width); elsewhere the public call.
-[[nodiscard, gnu::always_inline]] inline bool str_equal(PyObject *a, PyObject *b) noexcept {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE bool str_equal(PyObject *a, PyObject *b) noexcept {
 #if VEZUVIR_CPYTHON
     const Py_ssize_t len = PyUnicode_GET_LENGTH(a);
     const int kind = PyUnicode_KIND(a);
@@ -769,5 +773,17 @@ inline constexpr bool C_CALLS_COUNTED_INLINE = false;
 /// collector-tracked object is allocated, so that C code doing neither runs no Python code.
 /// PyPy's collector may run at other allocations.
 inline constexpr bool FINALIZERS_ONLY_AT_KNOWN_POINTS = VEZUVIR_CPYTHON != 0;
+
+/// The calling thread's native stack: its lowest address and its size. False where the
+/// system does not say; the caller then assumes a small stack.
+[[nodiscard]] bool thread_stack(std::uintptr_t &low, std::size_t &size) noexcept;
+
+/// The size of the system's memory pages.
+[[nodiscard]] std::size_t page_size() noexcept;
+
+/// Asks the system to drop the whole pages `[begin, begin + len)` of a read-only file
+/// mapping from this process's memory; they are read from the file again if touched.
+/// Advice only: where the system declines or cannot, the pages simply stay.
+void release_mapped_pages(std::uintptr_t begin, std::size_t len) noexcept;
 
 } // namespace compat

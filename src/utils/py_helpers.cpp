@@ -1,7 +1,6 @@
 #include "utils/py_helpers.hpp"
+#include "utils/compiler.hpp"
 #include "utils/value_text.hpp"
-
-#include <pthread.h>
 
 #include <algorithm>
 #include <cstring>
@@ -284,21 +283,13 @@ constexpr std::uintptr_t KIB = 1024;
 constexpr std::uintptr_t STACK_RESERVE = 256 * KIB;
 
 /// Initial-exec, as the current module state is: read on every call, a load beats a call.
-[[gnu::tls_model("initial-exec")]] constinit thread_local std::uintptr_t stack_floor = 0;
+VEZUVIR_TLS_INITIAL_EXEC constinit thread_local std::uintptr_t stack_floor = 0;
 
 std::uintptr_t compute_stack_floor() noexcept {
-    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    pthread_attr_t attr;
-    void *low = nullptr;
+    const auto here = compiler::frame_address();
+    std::uintptr_t bottom = 0;
     std::size_t size = 0;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        if (pthread_attr_getstack(&attr, &low, &size) != 0) {
-            low = nullptr;
-        }
-        pthread_attr_destroy(&attr);
-    }
-    const auto bottom = reinterpret_cast<std::uintptr_t>(low);
-    if (low == nullptr || size == 0 || here <= bottom || here - bottom > size) {
+    if (!compat::thread_stack(bottom, size) || here <= bottom || here - bottom > size) {
         // Bounds unknown: assume a 1 MiB stack below this frame, which every thread has.
         return here > 1024 * KIB ? here - 768 * KIB : 1;
     }

@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "utils/compat.hpp"
+#include "utils/compiler.hpp"
 #include "utils/safe_py_pointer.hpp"
 
 /// Sets `exception_class` with `message` (UTF-8; NUL characters and the lone surrogates
@@ -34,7 +35,7 @@ void wrap_callback_error(std::string_view message, PyObject *exception_class) no
 /// Replaces a pending `UnicodeEncodeError` of a `str` that has no UTF-8 form (a lone
 /// surrogate, as `json.loads` can make) with `exception_class` naming the string (its `repr`,
 /// bounded), the original as its `__cause__`; leaves any other pending exception.
-[[gnu::cold]] void wrap_str_without_utf8(PyObject *str, PyObject *exception_class) noexcept;
+VEZUVIR_COLD void wrap_str_without_utf8(PyObject *str, PyObject *exception_class) noexcept;
 
 /// Whether the pending exception is a `RecursionError` for nesting too deep ("maximum
 /// recursion depth exceeded..."), the interpreter's or the library's, rather than one a
@@ -126,7 +127,7 @@ bool fail_unexpected_keyword(const char *function, PyObject *name) noexcept;
 [[nodiscard]] bool enter_nesting(const char *where) noexcept;
 
 /// Raises the RecursionError of a native stack close to its end; returns false.
-[[gnu::cold]] bool fail_native_stack(const char *where) noexcept;
+VEZUVIR_COLD bool fail_native_stack(const char *where) noexcept;
 
 /// What `enter_nesting` needs of the calling thread, fetched once by a reader or writer
 /// for a whole call: each fetch is a library call (the floor is thread-local storage).
@@ -145,13 +146,13 @@ struct NestingBound {
 };
 
 /// `enter_nesting` with the thread's bound fetched once by the caller.
-[[nodiscard, gnu::always_inline]] inline bool enter_nesting(const char *where,
-                                                            const NestingBound &bound) noexcept {
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE bool enter_nesting(const char *where,
+                                                       const NestingBound &bound) noexcept {
     if (bound.thread == nullptr) [[unlikely]] {
         return enter_nesting(where);
     }
     // Stacks grow down on every platform we build for.
-    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < bound.floor) [[unlikely]] {
+    if (compiler::frame_address() < bound.floor) [[unlikely]] {
         return fail_native_stack(where);
     }
     return compat::enter_recursive_call(bound.thread, bound.stack_checked, where);
@@ -194,7 +195,7 @@ class LazyRecursionGuard {
         }
     }
     /// Enters once; false with RecursionError set at the limit.
-    [[nodiscard, gnu::always_inline]] bool enter() noexcept {
+    [[nodiscard]] VEZUVIR_ALWAYS_INLINE bool enter() noexcept {
         if (entered_) [[likely]] {
             return true;
         }
@@ -209,7 +210,7 @@ class LazyRecursionGuard {
     // Out of line unless the interpreter's check is a counter stepped in place: the
     // writers call `enter` for every nested item, and a longer check inlined there costs
     // each of those calls more registers saved than it saves once.
-    [[nodiscard, gnu::noinline]] bool enter_first() noexcept {
+    [[nodiscard]] VEZUVIR_NOINLINE bool enter_first() noexcept {
         entered_ = enter_nesting(where_, bound_);
         return entered_;
     }

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "utils/compiler.hpp"
 #include "utils/type_flag.hpp"
 
 /// Longest varint of a 64-bit value: escape, 9 digits, terminator.
@@ -20,8 +21,8 @@ inline constexpr std::size_t MAX_VARINT_LEN = 11;
 /// splits off a remainder below Base**4 < 2**32, whose digits 32-bit arithmetic yields without a
 /// loop; a 64-bit division per digit would cost several times as much.
 template <std::uint64_t Base>
-[[nodiscard, gnu::noinline]] std::size_t write_varint_many_digits(std::uint8_t *out,
-                                                                  std::uint64_t value) noexcept {
+[[nodiscard]] VEZUVIR_NOINLINE std::size_t write_varint_many_digits(std::uint8_t *out,
+                                                                    std::uint64_t value) noexcept {
     constexpr std::uint64_t TWO_DIGITS = Base * Base;
     constexpr std::uint64_t THREE_DIGITS = TWO_DIGITS * Base;
     constexpr std::uint64_t FOUR_DIGITS = THREE_DIGITS * Base;
@@ -62,7 +63,7 @@ template <std::uint64_t Base>
 /// bytes; returns its length. Up to two digits (values below Base * (Base + 1), most
 /// lengths and ints met) are written in place.
 template <std::uint64_t Base>
-[[nodiscard, gnu::always_inline]] inline std::size_t
+[[nodiscard]] VEZUVIR_ALWAYS_INLINE std::size_t
 write_varint_long_form(std::uint8_t *out, std::uint64_t value) noexcept {
     const std::uint64_t x = value - Base;
     if (x >= Base * Base) [[unlikely]] {

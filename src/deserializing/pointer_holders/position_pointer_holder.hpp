@@ -9,6 +9,7 @@
 #include "deserializing/pointer_holders/pointer_holder.hpp"
 #include "deserializing/primitives.hpp"
 #include "utils/compat.hpp"
+#include "utils/compiler.hpp"
 
 /// Table of the lazy readers, over a borrowed view of the whole input.
 ///
@@ -128,7 +129,7 @@ class PositionPointerHolder {
     /// passed them (`passed`); a string entry read again brings its page back in.
     void release_pages_behind() noexcept { pages_.enable(data_, len_); }
     /// The skipper has reached `pos`.
-    [[gnu::always_inline]] void passed(std::size_t pos) noexcept { pages_.passed(pos); }
+    VEZUVIR_ALWAYS_INLINE void passed(std::size_t pos) noexcept { pages_.passed(pos); }
 
   private:
     static constexpr std::uintptr_t TAG_MASK = 3;
@@ -146,7 +147,7 @@ class PositionPointerHolder {
     }
     /// Doubles the table with `realloc`: entries are plain words, and a large block can
     /// then be moved by remapping its pages rather than by copying them.
-    [[gnu::noinline]] void grow() {
+    VEZUVIR_NOINLINE void grow() {
         const std::size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
         void *words = std::realloc(words_, capacity * sizeof(std::uintptr_t));
         if (words == nullptr) {

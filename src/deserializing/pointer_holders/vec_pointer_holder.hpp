@@ -4,6 +4,7 @@
 
 #include "deserializing/pointer_holders/pointer_holder.hpp"
 #include "deserializing/utils.hpp"
+#include "utils/compiler.hpp"
 
 /// Table of the whole-buffer decoder: it builds every string anyway, so it keeps them.
 /// The entries are owned references in a plain array grown with `realloc`, so that growth
@@ -41,7 +42,7 @@ class VecPointerHolder {
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
 
   private:
-    [[gnu::noinline]] void grow() {
+    VEZUVIR_NOINLINE void grow() {
         const std::size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
         void *entries = std::realloc(entries_, capacity * sizeof(PyObject *));
         if (entries == nullptr) {
