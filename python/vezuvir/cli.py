@@ -14,7 +14,7 @@ import time
 from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from vezuvir import __version__, _backend, _inspect, _records
-from vezuvir._tagged import CustomValue, from_json_pairs, write_json
+from vezuvir._tagged import CustomValue, from_json_pairs, write_json, write_json_lines
 from vezuvir.deserialize.lazy_load import Idx
 from vezuvir.exceptions import DeserializationError, SerializationError
 from vezuvir.serialize.settings import CustomType
@@ -663,13 +663,13 @@ def _decode_records(window: _records.Window, args: argparse.Namespace) -> int:
 
     def read(buffer: Any, view: memoryview, start: int, end: Optional[int]) -> Tuple[Any, int]:
         end = _vezuvir.skip_record(buffer, start) if end is None else end
-        return decode_any(view[start:end], **options), end
+        # With its size: small records are rendered whole, a batch at a time.
+        return (decode_any(view[start:end], **options), end - start), end
 
     window.limit = args.max_record_size
     try:
         with open_output(args.output, binary_data=False) as out:
-            for value in _records.window_records(window, read):
-                _print_json(value, out, args.indent)
+            write_json_lines(_records.window_records(window, read), out.write, args.indent)
     except DeserializationError as exc:
         raise CliError(f"{_display(args.input)}: {_record_message(exc)}") from None
     return 0
