@@ -661,15 +661,28 @@ def _decode_records(window: _records.Window, args: argparse.Namespace) -> int:
     _vezuvir = _backend.module()
     options = limits(args)
 
+    # As decode_any decodes: see there.
+    direct = dict(options, stop_gc=sys.implementation.name == "cpython")
+
     def read(buffer: Any, view: memoryview, start: int, end: Optional[int]) -> Tuple[Any, int]:
-        end = _vezuvir.skip_record(buffer, start) if end is None else end
+        # Decoded where it lies, in one pass, as iter_load does; a record with custom values
+        # nobody registered is found out and decoded again with loaders that keep them.
+        if end is None:
+            try:
+                value, end = _vezuvir.load_record(buffer, start, **direct)
+                return (value, end - start), end
+            except DeserializationError as exc:
+                if not _unknown_custom(exc):
+                    raise
+            end = _vezuvir.skip_record(buffer, start)
         # With its size: small records are rendered whole, a batch at a time.
         return (decode_any(view[start:end], **options), end - start), end
 
     window.limit = args.max_record_size
     try:
         with open_output(args.output, binary_data=False) as out:
-            write_json_lines(_records.window_records(window, read), out.write, args.indent)
+            records = _records.window_records(window, read, eager=True)
+            write_json_lines(records, out.write, args.indent)
     except DeserializationError as exc:
         raise CliError(f"{_display(args.input)}: {_record_message(exc)}") from None
     return 0
