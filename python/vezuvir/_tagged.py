@@ -257,7 +257,7 @@ def _find_plain_walk() -> Callable[[Any], bool]:
 
         walk = getattr(_vezuvir, "_plain_json", None)
         if walk is not None:
-            _plain_walk = lambda value: walk(value, _PLAIN_DEPTH)  # noqa: E731
+            _plain_walk = lambda value: walk(value, _PLAIN_DEPTH)
     return _plain_walk
 
 
@@ -313,29 +313,39 @@ def write_json(value: Any, write: Callable[[bytes], Any], indent: Optional[int] 
         write(piece.encode("utf-8"))
 
 
-# One record's text in one call of json's encoder, built once: `JSONEncoder.encode` builds
-# the same encoder again on every call, which costs as much as rendering a small record.
-_make_encoder = getattr(json.encoder, "c_make_encoder", None)
-_encode_chunks = (
-    None
-    if _make_encoder is None
-    else _make_encoder(None, _shallow, _encode_str, None, ":", ",", False, False, False)
-)
+def _record_encoder() -> Optional[Callable[[Any, int], Any]]:
+    """json's own encoder of a whole tree with our options, built once: `JSONEncoder.encode`
+    builds it again on every call, which costs as much as rendering a small record. None
+    where json has no such encoder (PyPy)."""
+    make = getattr(json.encoder, "c_make_encoder", None)
+    if make is None:
+        return None
+    try:
+        return make(None, _shallow, _encode_str, None, ":", ",", False, False, False)
+    except TypeError:
+        # Built otherwise by this version of json.
+        return None
+
+
+_encode_chunks = _record_encoder()
 
 
 def _encode_whole(value: Any) -> str:
+    """``value``'s JSON text in one call of json's encoder; ValueError for a NaN or an
+    infinity."""
     if _encode_chunks is None:
         return _dump_plain(value)
     return "".join(_encode_chunks(value, 0))
 
 
-# A record whose encoding takes at most this many bytes is rendered whole. Its text is a
-# few megabytes at most, even when the record refers back to one long string on every
-# other byte; larger records are written in pieces, as any document is.
+# A record whose encoding takes at most this many bytes is rendered whole: its text is
+# typically a few times the size of its encoding, at most about 32 million characters (a
+# record that refers back to one long string on every other byte). Larger records are
+# written in pieces, as any document is.
 _WHOLE_RECORD = 16 << 10
-# Records rendered whole are checked and written in batches of about this many bytes of
-# encoding: the check passes over a batch a level at a time, and the batch's lines are
-# written with one call.
+# Records rendered whole are checked in batches of about this many bytes of encoding (the
+# walk in Python passes over a batch a level at a time) and written in writes of about as
+# many bytes of text.
 _BATCH_BYTES = 64 << 10
 
 
@@ -351,19 +361,26 @@ def _line(value: Any) -> str:
 
 
 def _write_lines(batch: List[Any], write: Callable[[bytes], Any]) -> None:
-    if not batch:
-        return
-    if _renders_plainly(batch):
+    render = _encode_whole if batch and _renders_plainly(batch) else _line
+    pending: List[bytes] = []
+    held = 0
+    for value in batch:
         try:
-            lines = [_encode_whole(value) for value in batch]
+            text = render(value)
         except ValueError:
-            lines = [_line(value) for value in batch]
-    else:
-        lines = [_line(value) for value in batch]
-    # Each line encoded alone: joined first, the ASCII ones would be widened to the
-    # widest character of the batch and encoded from there.
-    lines.append("")
-    write(b"\n".join([line.encode("utf-8") for line in lines]))
+            text = _line(value)
+        # Each line encoded alone: joined first, the ASCII ones would be widened to the
+        # widest character among them and encoded from there.
+        pending.append(text.encode("utf-8"))
+        held += len(pending[-1])
+        if held >= _BATCH_BYTES:
+            pending.append(b"")
+            write(b"\n".join(pending))
+            pending.clear()
+            held = 0
+    if pending:
+        pending.append(b"")
+        write(b"\n".join(pending))
 
 
 def write_json_lines(
