@@ -55,6 +55,8 @@ def run(argv):
     child.returncode = os.waitstatus_to_exitcode(status)
     if child.returncode:
         raise subprocess.CalledProcessError(child.returncode, argv)
+    # A forked child's peak is at least this process's size when it was forked: what
+    # this process holds is built in a child of its own (see `write_log`).
     return usage.ru_utime + usage.ru_stime, wall, usage.ru_maxrss / 1024
 
 
@@ -69,6 +71,19 @@ def log_records(source, count):
     else:
         items = [document]
     return [items[i % len(items)] for i in range(count)]
+
+
+def write_log(source, count, log):
+    """Writes the log; the SHA-256 of the JSON Lines `vezuvir decode` must write for it."""
+    records = log_records(Path(source), int(count))
+    expected = hashlib.sha256()
+    with open(log, "wb") as f:
+        for record in records:
+            vezuvir.dump(record, f)
+            # json.dumps with the command's options (the loop's escape what is not ASCII).
+            line = json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n"
+            expected.update(line.encode())
+    return expected.hexdigest()
 
 
 def measure(commands, rounds):
@@ -91,26 +106,23 @@ def print_table(samples, base_name):
 
 
 def bench_log(source, count, rounds):
-    records = log_records(source, count)
     with tempfile.TemporaryDirectory() as scratch:
         log = Path(scratch) / "log.qlt"
-        with open(log, "wb") as f:
-            for record in records:
-                vezuvir.dump(record, f)
+        # Built in a child, so that the children measured below are not forked from a
+        # process that held the records.
+        build = (
+            f"import sys; sys.path.insert(0, {str(HERE)!r}); import cli_decode; "
+            "print(cli_decode.write_log(*sys.argv[1:]))"
+        )
+        build_argv = [sys.executable, "-c", build, str(source), str(count), str(log)]
+        expected = subprocess.run(build_argv, capture_output=True, text=True, check=True).stdout
         log_size = log.stat().st_size
-        # The command's lines are json.dumps of each record with its own options (the loop's
-        # escape every character beyond ASCII), byte for byte.
-        expected = hashlib.sha256()
-        for record in records:
-            line = json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n"
-            expected.update(line.encode())
-        del records
         decode = [sys.executable, "-m", "vezuvir", "decode", str(log)]
         with subprocess.Popen(decode, stdout=subprocess.PIPE) as child:
             written = hashlib.sha256()
             for chunk in iter(lambda: child.stdout.read(1 << 20), b""):
                 written.update(chunk)
-        if child.returncode or written.digest() != expected.digest():
+        if child.returncode or written.hexdigest() != expected.strip():
             raise AssertionError("vezuvir decode wrote something else than json.dumps")
         loop = "iter_load + json.dumps loop"
         commands = {loop: [sys.executable, "-c", LOOP, str(log)], "vezuvir decode": decode}
