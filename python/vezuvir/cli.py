@@ -657,7 +657,8 @@ def cmd_decode(args: argparse.Namespace) -> int:
 
 
 def _decode_records(window: _records.Window, args: argparse.Namespace) -> int:
-    """A record log as JSON Lines, one record decoded and written at a time."""
+    """A record log as JSON Lines, one record decoded at a time and written a few dozen
+    kilobytes at a time."""
     _vezuvir = _backend.module()
     options = limits(args)
 
