@@ -20,3 +20,5 @@ PyObject *lazy_locate_impl(PyObject *const *args, Py_ssize_t nargs);
 PyObject *skip_record_impl(PyObject *const *args, Py_ssize_t nargsf);
 /// What the records from an offset hold, for `vezuvir stats`
 PyObject *encoding_stats_impl(PyObject *const *args, Py_ssize_t nargsf);
+/// Whether json's encoder renders a decoded tree as the command line does (plain_json.cpp)
+PyObject *plain_json_impl(PyObject *const *args, Py_ssize_t nargs);

@@ -75,6 +75,10 @@ PyObject *encoding_stats(PyObject *module, PyObject *const *args, Py_ssize_t nar
     return guarded(module, [&] { return encoding_stats_impl(args, nargsf); });
 }
 
+PyObject *plain_json(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
+    return guarded(module, [&] { return plain_json_impl(args, nargs); });
+}
+
 #define VEZUVIR_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef METHODS[] = {
@@ -98,6 +102,9 @@ PyMethodDef METHODS[] = {
     {"_lazy_locate", VEZUVIR_FASTCALL(lazy_locate), METH_FASTCALL,
      "_lazy_locate(buffer, steps, check_mode, include_falsy, max_free_elements, "
      "max_int_digits, defer_custom, /): the lazy readers' walk, for the pure-Python codec"},
+    {"_plain_json", VEZUVIR_FASTCALL(plain_json), METH_FASTCALL,
+     "_plain_json(value, max_depth, /) -> bool: whether json's encoder renders a decoded tree "
+     "as the command line's JSON writer does"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -121,6 +121,10 @@ def test_decode_renders_what_json_cannot_hold(tmp_path):
     path = tmp_path / "special.qlt"
     path.write_bytes(dump_bytes(SPECIAL, custom_types=SPECIAL_TYPES))
     assert json.loads(ok(cli("decode", path))) == SPECIAL_JSON
+    # As the last record of a log, after plain ones.
+    path.write_bytes(dump_bytes({"a": 1}) * 3 + path.read_bytes())
+    lines = ok(cli("decode", path)).splitlines()
+    assert [json.loads(line) for line in lines] == [{"a": 1}] * 3 + [SPECIAL_JSON]
 
 
 def test_tagged_encode_restores_the_rendering(tmp_path):

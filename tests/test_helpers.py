@@ -15,7 +15,14 @@ from vezuvir._pure._common import CONSISTENT_LIST, LIST, MARKER, NONE, POINTER1,
 from vezuvir._pure.encoder import varint_bytes
 from vezuvir._pure.stats import varint_size
 from vezuvir import _tagged
-from vezuvir._tagged import CustomValue, from_json_pairs, iter_json, to_json, write_json
+from vezuvir._tagged import (
+    CustomValue,
+    from_json_pairs,
+    iter_json,
+    to_json,
+    write_json,
+    write_json_lines,
+)
 
 from conftest import bench_params
 
@@ -255,6 +262,49 @@ def test_streamed_rendering_is_json_dumps_of_the_tagged_copy(value, indent):
 def test_both_ways_of_choosing_the_fast_renderer_agree(value):
     # One runs on CPython, the other on PyPy; each must send the same trees to json's encoder.
     assert _tagged._renders_plainly_by_levels(value) == _tagged._renders_plainly_by_nodes(value)
+
+
+@pytest.mark.parametrize(
+    "value",
+    STREAMED + [_deep(99), _deep(100), _deep(101), [{"a": 1}, {"b": (2,)}], {"$dict": {}}],
+)
+def test_the_extensions_walk_chooses_as_the_walk_in_python(value):
+    extension = pytest.importorskip("_vezuvir")
+    plain = extension._plain_json(value, _tagged._PLAIN_DEPTH)
+    assert plain is _tagged._renders_plainly_by_levels(value)
+
+
+class Stop(Exception):
+    pass
+
+
+def _ending_in_error(records):
+    yield from records
+    raise Stop
+
+
+# A record that needs the walk (tags, NaN, non-str keys, custom values, depth) or is too large
+# to be rendered whole, after plain ones that are rendered a batch at a time.
+LINES = [
+    [({"a": [1, "é"]}, 100)] * 50 + [({"b": b"\x00"}, 100)],
+    [({"a": 1}, 100)] * 50 + [({1: "x"}, 100), ({"a": 2.5}, 100)],
+    [({"$float": "x"}, 10), ([math.inf], 10), (CustomValue("p", {None: 1}), 10)],
+    [(_deep(150), 10), ({"t": "x" * 70000}, 70000), ("s", 1), ({"t": "y"}, 70000)],
+    [({"n": i}, 9000) for i in range(20)],
+]
+
+
+@pytest.mark.parametrize("records", LINES)
+def test_lines_are_what_rendering_each_value_gives(records):
+    expected = []
+    for value, _ in records:
+        write_json(value, expected.append)
+        expected.append(b"\n")
+    chunks = []
+    # The lines of the records read before a failure are written before it is raised.
+    with pytest.raises(Stop):
+        write_json_lines(_ending_in_error(records), chunks.append)
+    assert b"".join(chunks) == b"".join(expected)
 
 
 def test_rendering_has_no_depth_limit():

@@ -15,7 +15,7 @@ import time
 from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from vezuvir import __version__, _backend, _inspect, _records
-from vezuvir._tagged import CustomValue, from_json_pairs, write_json
+from vezuvir._tagged import CustomValue, from_json_pairs, write_json, write_json_lines
 from vezuvir.deserialize.lazy_load import Idx
 from vezuvir.exceptions import DeserializationError, SerializationError
 from vezuvir.serialize.settings import CustomType
@@ -761,22 +761,40 @@ def _json_hint(data: Any) -> str:
 
 
 def _decode_records(window: _records.Window, args: argparse.Namespace) -> int:
-    """A record log as JSON Lines, one record decoded and written at a time."""
+    """A record log as JSON Lines, one record decoded at a time and written a few dozen
+    kilobytes at a time."""
     _vezuvir = _backend.module()
     options = limits(args)
 
+    # As decode_any decodes: see there.
+    direct = dict(options, stop_gc=sys.implementation.name == "cpython")
+
     def read(buffer: Any, view: memoryview, start: int, end: Optional[int]) -> Tuple[Any, int]:
-        end = _vezuvir.skip_record(buffer, start) if end is None else end
-        return decode_any(view[start:end], **options), end
+        # Decoded where it lies, in one pass, as iter_load does; a record with custom values
+        # nobody registered is found out and decoded again with loaders that keep them.
+        if end is None:
+            try:
+                value, end = _vezuvir.load_record(buffer, start, **direct)
+                return (value, end - start), end
+            except DeserializationError as exc:
+                if not _unknown_custom(exc):
+                    raise
+            end = _vezuvir.skip_record(buffer, start)
+        # With its size: small records are rendered whole, a batch at a time.
+        return (decode_any(view[start:end], **options), end - start), end
 
     window.limit = args.max_record_size
     records = 0
+
+    def counted() -> Iterator[Any]:
+        nonlocal records
+        for record in _records.window_records(window, read, eager=True):
+            records += 1
+            yield record
     try:
         with open_output(args.output, binary_data=False) as out:
             try:
-                for value in _records.window_records(window, read):
-                    _print_json(value, out, args.indent)
-                    records += 1
+                write_json_lines(counted(), out.write, args.indent)
             except _records.TrailingBytes as exc:
                 if not args.ignore_extra_data:
                     raise _trailing(_display(args.input), exc.offset, records) from None
