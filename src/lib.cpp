@@ -103,8 +103,8 @@ PyMethodDef METHODS[] = {
      "_lazy_locate(buffer, steps, check_mode, include_falsy, max_free_elements, "
      "max_int_digits, defer_custom, /): the lazy readers' walk, for the pure-Python codec"},
     {"_plain_json", VEZUVIR_FASTCALL(plain_json), METH_FASTCALL,
-     "_plain_json(value, max_depth, /) -> bool: whether json's encoder renders a decoded tree "
-     "as the command line's JSON writer does"},
+     "_plain_json(value, max_depth, max_chars, /) -> bool: whether json's encoder renders a "
+     "decoded tree as the command line's JSON writer does, within max_chars of strings"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -270,8 +270,30 @@ def test_both_ways_of_choosing_the_fast_renderer_agree(value):
 )
 def test_the_extensions_walk_chooses_as_the_walk_in_python(value):
     extension = pytest.importorskip("_vezuvir")
-    plain = extension._plain_json(value, _tagged._PLAIN_DEPTH)
+    plain = extension._plain_json(value, _tagged._PLAIN_DEPTH, _tagged._NO_BOUND)
     assert plain is _tagged._renders_plainly_by_levels(value)
+
+
+# A few bytes of encoding may refer back to one long string again and again: such a tree's
+# strings and keys are counted, and past the bound it is written in pieces, not built whole.
+@pytest.mark.parametrize(
+    "value, max_chars, plain",
+    [
+        (["x" * 10] * 10, 100, True),
+        (["x" * 10] * 10, 99, False),
+        ({"k" * 50: "v" * 50}, 100, True),
+        ({"k" * 50: "v" * 50}, 99, False),
+        ([{"ab": [["abc"]]}] * 3, 15, True),
+        ([{"ab": [["abc"]]}] * 3, 14, False),
+        ("x" * 5, 4, False),
+    ],
+)
+def test_every_walk_counts_the_characters_of_strings(value, max_chars, plain):
+    walks = [_tagged._renders_plainly_by_levels, _tagged._renders_plainly_by_nodes]
+    extension = _tagged._backend.module()
+    if hasattr(extension, "_plain_json"):
+        walks.append(lambda tree, chars: extension._plain_json(tree, _tagged._PLAIN_DEPTH, chars))
+    assert [walk(value, max_chars) for walk in walks] == [plain] * len(walks)
 
 
 class Stop(Exception):
@@ -291,6 +313,7 @@ LINES = [
     [({"$float": "x"}, 10), ([math.inf], 10), (CustomValue("p", {None: 1}), 10)],
     [(_deep(150), 10), ({"t": "x" * 70000}, 70000), ("s", 1), ({"t": "y"}, 70000)],
     [({"n": i}, 9000) for i in range(20)],
+    [({"a": 1}, 10), (["x" * 7000] * 40, 100), ({"a": 2}, 10)],
 ]
 
 

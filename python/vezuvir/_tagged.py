@@ -168,6 +168,8 @@ _dump_plain = json.JSONEncoder(
 ).encode
 # Deeper trees take the walk above: json's encoder recurses, on PyPy in Python.
 _PLAIN_DEPTH = 100
+# No bound on the characters of a tree's strings: a single document is written in pieces.
+_NO_BOUND = sys.maxsize
 # Large containers are written in at most this many parts each, this many levels down (a
 # container of one entry does not count as a level): pieces of a few hundred kilobytes at
 # most for a document of a few dozen megabytes, and a few thousand pieces at most.
@@ -177,9 +179,10 @@ _TAG_SET = frozenset(TAGS)
 _WALKED = frozenset((list, dict, tuple, CustomValue))
 
 
-def _renders_plainly_by_levels(root: Any) -> bool:
+def _renders_plainly_by_levels(root: Any, max_chars: int = _NO_BOUND) -> bool:
     """Whether json's encoder renders ``root`` as we do: no dict with a non-str key or that
-    looks like a tag, no tuple or custom value, at most ``_PLAIN_DEPTH`` levels.
+    looks like a tag, no tuple or custom value, at most ``_PLAIN_DEPTH`` levels; and its
+    strings and keys hold at most ``max_chars`` characters together.
 
     Non-finite floats are left to the encoder, which refuses them. One pass per level of
     the tree with the loops in C or in comprehensions: on CPython a walk node by node costs
@@ -187,6 +190,9 @@ def _renders_plainly_by_levels(root: Any) -> bool:
     """
     level = [root]
     for _ in range(_PLAIN_DEPTH + 1):
+        max_chars -= sum(map(len, [node for node in level if type(node) is str]))
+        if max_chars < 0:
+            return False
         level = [node for node in level if type(node) in _WALKED]
         if not level:
             return True
@@ -199,6 +205,9 @@ def _renders_plainly_by_levels(root: Any) -> bool:
                 keys = "".join(chain.from_iterable(dicts))
             except TypeError:
                 return False
+            max_chars -= len(keys)
+            if max_chars < 0:
+                return False
             if "$" in keys:
                 single_keyed = [node for node in dicts if len(node) == 1]
                 if not _TAG_SET.isdisjoint(chain.from_iterable(single_keyed)):
@@ -210,12 +219,12 @@ def _renders_plainly_by_levels(root: Any) -> bool:
     return False
 
 
-def _renders_plainly_by_nodes(root: Any) -> bool:
+def _renders_plainly_by_nodes(root: Any, max_chars: int = _NO_BOUND) -> bool:
     """The same answer, node by node: ten times faster than the above where a JIT compiles
     the loop (PyPy), ten times slower where none does."""
     kind = type(root)
     if kind is not list and kind is not dict:
-        return kind not in _WALKED
+        return kind not in _WALKED and (kind is not str or len(root) <= max_chars)
     stack = [(root, 0)]
     while stack:
         node, depth = stack.pop()
@@ -225,6 +234,7 @@ def _renders_plainly_by_nodes(root: Any) -> bool:
             for key in node:
                 if type(key) is not str:
                     return False
+                max_chars -= len(key)
             if len(node) == 1 and next(iter(node)) in _TAG_SET:
                 return False
             node = node.values()
@@ -232,8 +242,12 @@ def _renders_plainly_by_nodes(root: Any) -> bool:
             kind = type(item)
             if kind is list or kind is dict:
                 stack.append((item, depth + 1))
+            elif kind is str:
+                max_chars -= len(item)
             elif kind in _WALKED:
                 return False
+        if max_chars < 0:
+            return False
     return True
 
 
@@ -242,10 +256,10 @@ _renders_plainly_in_python = (
     if sys.implementation.name == "cpython"
     else _renders_plainly_by_nodes
 )
-_plain_walk: Optional[Callable[[Any], bool]] = None
+_plain_walk: Optional[Callable[[Any, int], bool]] = None
 
 
-def _find_plain_walk() -> Callable[[Any], bool]:
+def _find_plain_walk() -> Callable[[Any, int], bool]:
     """The extension's walk where it is the codec on CPython (a few percent of the
     encoding, against a third for the walk in Python), else the walk that suits the
     interpreter. PyPy would hand every object of the tree to its C-API emulation."""
@@ -257,12 +271,12 @@ def _find_plain_walk() -> Callable[[Any], bool]:
 
         walk = getattr(_vezuvir, "_plain_json", None)
         if walk is not None:
-            _plain_walk = lambda value: walk(value, _PLAIN_DEPTH)
+            _plain_walk = lambda value, max_chars: walk(value, _PLAIN_DEPTH, max_chars)
     return _plain_walk
 
 
-def _renders_plainly(root: Any) -> bool:
-    return (_plain_walk or _find_plain_walk())(root)
+def _renders_plainly(root: Any, max_chars: int = _NO_BOUND) -> bool:
+    return (_plain_walk or _find_plain_walk())(root, max_chars)
 
 
 def _plain_text(value: Any) -> str:
@@ -338,49 +352,64 @@ def _encode_whole(value: Any) -> str:
     return "".join(_encode_chunks(value, 0))
 
 
-# A record whose encoding takes at most this many bytes is rendered whole: its text is
-# typically a few times the size of its encoding, at most about 32 million characters (a
-# record that refers back to one long string on every other byte). Larger records are
-# written in pieces, as any document is.
+# A record whose encoding takes at most this many bytes is rendered whole, when its strings
+# and keys hold at most _CHARS_PER_BYTE characters a byte of its encoding (plus a few): its
+# text is then a few times the size of its encoding. One that refers back to a long string
+# again and again (a few kilobytes can ask for tens of megabytes of text) is written in
+# pieces, as any document is, and so are larger records.
 _WHOLE_RECORD = 16 << 10
+_CHARS_PER_BYTE = 16
+_CHARS_BASE = 1024
 # Records rendered whole are checked in batches of about this many bytes of encoding (the
 # walk in Python passes over a batch a level at a time) and written in writes of about as
 # many bytes of text.
 _BATCH_BYTES = 64 << 10
 
 
-def _line(value: Any) -> str:
-    """One record's JSON text, as ``write_json`` writes it."""
-    if _renders_plainly(value):
-        try:
-            return _encode_whole(value)
-        except ValueError:
-            # A NaN or an infinity somewhere in it.
-            pass
-    return "".join(iter_json(value))
+def _chars_for(size: int, records: int = 1) -> int:
+    """The characters of strings that records of ``size`` bytes of encoding may hold to be
+    rendered whole."""
+    return _CHARS_PER_BYTE * size + _CHARS_BASE * records
 
 
-def _write_lines(batch: List[Any], write: Callable[[bytes], Any]) -> None:
-    render = _encode_whole if batch and _renders_plainly(batch) else _line
+def _write_lines(batch: List[Tuple[Any, int]], write: Callable[[bytes], Any]) -> None:
+    """Writes each (tree, size of its encoding) of ``batch`` as a line."""
+    if not batch:
+        return
+    whole = _renders_plainly(
+        [value for value, _ in batch], _chars_for(sum(size for _, size in batch), len(batch))
+    )
     pending: List[bytes] = []
     held = 0
-    for value in batch:
-        try:
-            text = render(value)
-        except ValueError:
-            text = _line(value)
+
+    def flush() -> None:
+        nonlocal held
+        if pending:
+            pending.append(b"")
+            write(b"\n".join(pending))
+            pending.clear()
+            held = 0
+
+    for value, size in batch:
+        text = None
+        if whole or _renders_plainly(value, _chars_for(size)):
+            try:
+                text = _encode_whole(value)
+            except ValueError:
+                # A NaN or an infinity somewhere in it: the writer's own walk renders those.
+                pass
+        if text is None:
+            flush()
+            write_json(value, write)
+            write(b"\n")
+            continue
         # Each line encoded alone: joined first, the ASCII ones would be widened to the
         # widest character among them and encoded from there.
         pending.append(text.encode("utf-8"))
         held += len(pending[-1])
         if held >= _BATCH_BYTES:
-            pending.append(b"")
-            write(b"\n".join(pending))
-            pending.clear()
-            held = 0
-    if pending:
-        pending.append(b"")
-        write(b"\n".join(pending))
+            flush()
+    flush()
 
 
 def write_json_lines(
@@ -394,7 +423,7 @@ def write_json_lines(
     text may be built whole. Memory stays bounded by the largest record however many come.
     If ``records`` raises, the lines of the trees it yielded before are written first.
     """
-    batch: List[Any] = []
+    batch: List[Tuple[Any, int]] = []
     held = 0
     iterator = iter(records)
     while True:
@@ -406,7 +435,7 @@ def write_json_lines(
             _write_lines(batch, write)
             raise
         if indent is None and size <= _WHOLE_RECORD:
-            batch.append(value)
+            batch.append((value, size))
             held += size
             if held >= _BATCH_BYTES:
                 _write_lines(batch, write)
