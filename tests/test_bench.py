@@ -189,3 +189,18 @@ def test_parallel_scan_benchmark_writes_its_section(tmp_path):
     text = results.read_text()
     assert "<!-- begin parallel.py -->" in text and "| InterpreterPoolExecutor(2) |" in text
     assert sorted(p.name for p in tmp_path.iterdir()) == ["RESULTS.md"]
+
+
+@pytest.mark.skipif(sys.implementation.name != "cpython", reason="the comparison loads the extension on CPython")
+def test_build_comparison_prints_a_ratio_per_document_and_call(tiny_data):
+    extension = pytest.importorskip("_vezuvir")
+    folder = str(Path(extension.__file__).parent)
+    script = RUN.parent / "compare_builds.py"
+    env = {**os.environ, "VEZUVIR_BENCH_DATA": str(tiny_data)}
+    argv = [folder, folder, "--samples", "1", "--sample-ms", "0.1"]
+    done = subprocess.run([sys.executable, str(script), *argv], capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == 0, done.stderr
+    rows = [line.split(" | ")[:2] for line in done.stdout.splitlines() if line.startswith(("| rows", "| small"))]
+    calls = ("dump_bytes", "load_bytes", "lazy end read")
+    assert rows == [[f"| {doc}", call] for doc in ("rows", "small") for call in calls]
+    assert "highest ratio:" in done.stdout

@@ -190,7 +190,7 @@ class HiddenContainers {
 #endif
 
     bool active_;
-    std::size_t shown_ = 0;
+    [[maybe_unused]] std::size_t shown_ = 0; // read on CPython only
     std::vector<PyObject *> containers_;
 };
 
