@@ -1221,14 +1221,14 @@ def _indent(text: str) -> int:
     return value
 
 
-def _message(exc: BaseException, input: Optional[str] = None) -> str:
+def _message(exc: BaseException, source: Optional[str] = None) -> str:
     if isinstance(exc, CliError):
         return str(exc)
     if isinstance(exc, OSError) and exc.filename is not None:
         return f"{exc.filename}: {exc.strerror or exc}"
     if isinstance(exc, RecursionError):
         # Only the input nests: name it, as every other error does.
-        where = f"{_display(input)}: " if input else ""
+        where = f"{_display(source)}: " if source else ""
         return f"{where}the data is nested too deeply for this interpreter's recursion limit"
     if isinstance(exc, MemoryError):
         return "out of memory"
